@@ -1,0 +1,28 @@
+# Thin front over the CMake presets; the two commands a newcomer needs are `make demo` and `make test`.
+DEPS := scripts/install-deps
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all deps build demo test bench clean
+
+all: build
+
+deps:
+	@$(DEPS) base tools
+
+build: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS)
+
+test: build
+	ctest --preset default -j $(JOBS)
+
+demo: build
+	@echo "make demo: the host tool and the virtual deck are not built yet; see README.md." >&2
+	@exit 1
+
+bench: build
+	@echo "make bench: no benchmarks yet." >&2
+	@exit 1
+
+clean:
+	rm -rf build
