@@ -1,0 +1,166 @@
+#include "tools/decksim/control.h"
+
+#include <cstdio>
+#include <sstream>
+#include <vector>
+
+namespace decksim {
+
+const char* const kControlHelp =
+    "status BYTE BIT 0|1|auto   pin a status bit (BYTE 0-9, BIT 0-7) or give it back\n"
+    "status                     print the ten status bytes\n"
+    "time [-]HH:MM:SS:FF        set the time counter\n"
+    "system 1|4                 switch the video system\n"
+    "fault silent|nak|short|garbage|late [MS]|hangup [MS]|random N|none\n"
+    "play | stop | pause | standby | cue [-]HH:MM:SS:FF   move the tape as the wire would\n"
+    "get                        print transport, speed, time, system, status, fault\n"
+    "quit                       end the deck\n";
+
+namespace {
+
+bool ToInt(const std::string& s, long lo, long hi, long* out) {
+    if (s.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    const long v = std::strtol(s.c_str(), &end, 10);
+    if (*end != '\0' || v < lo || v > hi) {
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+std::string Hex(const uint8_t* p, size_t n) {
+    std::string s;
+    char buf[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", p[i]);
+        s += buf;
+    }
+    return s;
+}
+
+}  // namespace
+
+Controller::Controller(DeckModel& deck, Responder& responder, std::function<void(Millis)> hangup,
+                       std::function<void()> quit)
+    : m_Deck(deck), m_Responder(responder), m_Hangup(std::move(hangup)), m_Quit(std::move(quit)) {}
+
+std::string Controller::Describe(Clock::time_point now) {
+    const auto s = m_Deck.Status(now);
+    char speed[32];
+    std::snprintf(speed, sizeof speed, "%g", m_Deck.Speed(now));
+    std::string out = "transport=";
+    out += TransportName(m_Deck.Mode(now));
+    out += " speed=" + std::string(speed);
+    out += " time=" + FormatTime(m_Deck.Frames(now), m_Deck.NominalFps());
+    out += " system=" + std::to_string(m_Deck.VideoSystem());
+    out += " status=" + Hex(s.data(), s.size());
+    out += " fault=" + std::string(FaultName(m_Responder.GetFault().kind));
+    return out;
+}
+
+std::string Controller::Execute(const std::string& line, Clock::time_point now) {
+    std::istringstream in(line);
+    std::vector<std::string> w;
+    for (std::string t; in >> t;) {
+        w.push_back(t);
+    }
+    if (w.empty()) {
+        return "";
+    }
+    const std::string& cmd = w[0];
+    const size_t n = w.size();
+    long a = 0, b = 0;
+
+    if (cmd == "status" && n == 1) {
+        const auto s = m_Deck.Status(now);
+        return Hex(s.data(), s.size());
+    }
+    if (cmd == "status" && n == 4) {
+        if (!ToInt(w[1], 0, 9, &a) || !ToInt(w[2], 0, 7, &b)) {
+            return "error: status BYTE BIT wants BYTE 0-9 and BIT 0-7";
+        }
+        if (w[3] == "auto") {
+            m_Deck.ForceBit(a, b, std::nullopt);
+        } else if (w[3] == "0" || w[3] == "1") {
+            m_Deck.ForceBit(a, b, w[3] == "1");
+        } else {
+            return "error: status BYTE BIT wants 0, 1 or auto";
+        }
+        return "ok";
+    }
+    if ((cmd == "time" || cmd == "cue") && n == 2) {
+        int64_t frames = 0;
+        if (!ParseTime(w[1], m_Deck.NominalFps(), &frames)) {
+            return "error: " + cmd + " wants [-]HH:MM:SS:FF";
+        }
+        if (cmd == "time") {
+            m_Deck.SetFrames(frames, now);
+        } else {
+            m_Deck.Cue(frames, now);
+        }
+        return "ok";
+    }
+    if (cmd == "system" && n == 2 && (w[1] == "1" || w[1] == "4")) {
+        m_Deck.SetVideoSystem(w[1] == "1" ? 1 : 4);
+        return "ok";
+    }
+    if (cmd == "fault" && n >= 2 && n <= 3) {
+        Fault f;
+        const std::string& kind = w[1];
+        const bool hasArg = n == 3;
+        if (kind == "none" && !hasArg) {
+            f.kind = FaultKind::kNone;
+        } else if (kind == "silent" && !hasArg) {
+            f.kind = FaultKind::kSilent;
+        } else if (kind == "nak" && !hasArg) {
+            f.kind = FaultKind::kNak;
+        } else if (kind == "short" && !hasArg) {
+            f.kind = FaultKind::kShort;
+        } else if (kind == "garbage" && !hasArg) {
+            f.kind = FaultKind::kGarbage;
+        } else if (kind == "late" && (!hasArg || ToInt(w[2], 0, 10000, &a))) {
+            f.kind = FaultKind::kLate;
+            if (hasArg) {
+                f.delay = Millis(a);
+            }
+        } else if (kind == "random" && hasArg && ToInt(w[2], 1, 4096, &a)) {
+            f.kind = FaultKind::kRandom;
+            f.count = static_cast<int>(a);
+        } else if (kind == "hangup" && (!hasArg || ToInt(w[2], 0, 60000, &a))) {
+            m_Hangup(Millis(hasArg ? a : 1000));
+            return "ok";
+        } else {
+            return "error: fault silent|nak|short|garbage|late [MS]|hangup [MS]|random N|none";
+        }
+        m_Responder.SetFault(f);
+        return "ok";
+    }
+    if (n == 1) {
+        if (cmd == "play") {
+            m_Deck.Play(now);
+        } else if (cmd == "stop") {
+            m_Deck.Stop(now);
+        } else if (cmd == "pause") {
+            m_Deck.Pause(now);
+        } else if (cmd == "standby") {
+            m_Deck.Standby(now);
+        } else if (cmd == "get") {
+            return Describe(now);
+        } else if (cmd == "help") {
+            std::string h = kControlHelp;
+            h.pop_back();
+            return h;
+        } else if (cmd == "quit") {
+            m_Quit();
+        } else {
+            return "error: unknown command '" + cmd + "' (try help)";
+        }
+        return "ok";
+    }
+    return "error: bad arguments to '" + cmd + "' (try help)";
+}
+
+}  // namespace decksim

@@ -1,0 +1,256 @@
+#include "tools/decksim/deck_model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace decksim {
+
+namespace {
+
+constexpr double kShuttleSpeed = 2.0;
+constexpr double kWindSpeed = 20.0;
+constexpr double kVarStep = 0.25;  // each variable-speed step is a quarter of play speed
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+void Put(std::array<uint8_t, 10>& s, Bit b, bool on) {
+    if (on) {
+        s[b.byte] |= b.mask;
+    }
+}
+
+}  // namespace
+
+const char* TransportName(Transport t) {
+    switch (t) {
+        case Transport::kStandby:
+            return "standby";
+        case Transport::kStopped:
+            return "stopped";
+        case Transport::kStill:
+            return "still";
+        case Transport::kPlay:
+            return "play";
+        case Transport::kShuttle:
+            return "shuttle";
+        case Transport::kWind:
+            return "wind";
+        case Transport::kVarSpeed:
+            return "var-speed";
+        case Transport::kCue:
+            return "cue";
+    }
+    return "?";
+}
+
+std::string FormatTime(int64_t frames, int nominalFps) {
+    const bool negative = frames < 0;
+    int64_t n = negative ? -frames : frames;
+    const int64_t ff = n % nominalFps;
+    n /= nominalFps;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s%02lld:%02lld:%02lld:%02lld", negative ? "-" : "",
+                  static_cast<long long>(n / 3600), static_cast<long long>(n / 60 % 60),
+                  static_cast<long long>(n % 60), static_cast<long long>(ff));
+    return buf;
+}
+
+bool ParseTime(const std::string& text, int nominalFps, int64_t* frames) {
+    std::string t = text;
+    bool negative = false;
+    if (!t.empty() && (t[0] == '-' || t[0] == '+')) {
+        negative = t[0] == '-';
+        t.erase(0, 1);
+    }
+    int f[4];
+    if (t.size() != 11) {
+        return false;
+    }
+    for (int i = 0; i < 4; ++i) {
+        const char a = t[i * 3], b = t[i * 3 + 1];
+        if (a < '0' || a > '9' || b < '0' || b > '9' || (i < 3 && t[i * 3 + 2] != ':')) {
+            return false;
+        }
+        f[i] = (a - '0') * 10 + (b - '0');
+    }
+    if (f[0] > 23 || f[1] > 59 || f[2] > 59 || f[3] >= nominalFps) {
+        return false;
+    }
+    const int64_t n = ((int64_t{f[0]} * 60 + f[1]) * 60 + f[2]) * nominalFps + f[3];
+    *frames = negative ? -n : n;
+    return true;
+}
+
+DeckModel::DeckModel(double fps, int videoSystem, Clock::time_point now, DeckTiming timing)
+    : m_dFps(fps),
+      m_nNominalFps(std::max(1, static_cast<int>(std::lround(fps)))),
+      m_nVideoSystem(videoSystem),
+      m_Timing(timing),
+      m_AnchorTime(now),
+      m_SettledAt(now),
+      m_ThreadedAt(now) {}
+
+double DeckModel::PositionAt(Clock::time_point t) const {
+    if (t <= m_AnchorTime) {
+        return m_dAnchorFrames;
+    }
+    if (m_Mode == Transport::kCue) {
+        if (t >= m_CueEnd) {
+            return m_dCueTarget;
+        }
+        const double part = Seconds(t - m_AnchorTime) / Seconds(m_CueEnd - m_AnchorTime);
+        return m_dAnchorFrames + (m_dCueTarget - m_dAnchorFrames) * part;
+    }
+    return m_dAnchorFrames + m_dSpeed * m_dFps * Seconds(t - m_AnchorTime);
+}
+
+void DeckModel::Advance(Clock::time_point now) {
+    if (m_Mode == Transport::kCue && now >= m_CueEnd) {
+        m_dAnchorFrames = m_dCueTarget;
+        m_AnchorTime = m_CueEnd;
+        m_Mode = Transport::kStill;
+        m_dSpeed = 0.0;
+        m_SettledAt = m_CueEnd;
+    }
+}
+
+void DeckModel::Anchor(Clock::time_point now) {
+    // The counter wraps at 24 hours each way, like the deck's own.
+    const double day = static_cast<double>(kDayFrames(m_nNominalFps));
+    m_dAnchorFrames = std::fmod(PositionAt(now), day);
+    m_AnchorTime = std::max(now, m_AnchorTime);
+}
+
+void DeckModel::Begin(Transport mode, double speed, Clock::time_point now) {
+    Advance(now);
+    Anchor(now);
+    m_Mode = mode;
+    m_dSpeed = speed;
+    if (mode != Transport::kStopped && !m_bThreaded) {
+        // Moving the tape needs it threaded first; it starts when threading ends.
+        m_bThreaded = true;
+        m_ThreadedAt = std::max(now, m_ThreadedAt) + m_Timing.thread;
+        m_AnchorTime = m_ThreadedAt;
+    }
+    m_SettledAt = m_AnchorTime + m_Timing.settle;
+}
+
+void DeckModel::Play(Clock::time_point now) {
+    Begin(Transport::kPlay, 1.0, now);
+}
+
+void DeckModel::Stop(Clock::time_point now) {
+    if (Mode(now) == Transport::kStandby) {
+        return;  // already at rest, unthreaded
+    }
+    Begin(Transport::kStopped, 0.0, now);
+}
+
+void DeckModel::Pause(Clock::time_point now) {
+    Begin(Transport::kStill, 0.0, now);
+}
+
+void DeckModel::Standby(Clock::time_point now) {
+    Begin(Transport::kStopped, 0.0, now);
+    if (m_bThreaded) {
+        m_bThreaded = false;
+        m_ThreadedAt = std::max(now, m_ThreadedAt) + m_Timing.thread;
+    }
+    m_Mode = Transport::kStandby;
+}
+
+void DeckModel::Shuttle(bool forward, bool fast, Clock::time_point now) {
+    const double speed = fast ? kWindSpeed : kShuttleSpeed;
+    Begin(fast ? Transport::kWind : Transport::kShuttle, forward ? speed : -speed, now);
+}
+
+void DeckModel::VarSpeed(bool forward, int step, Clock::time_point now) {
+    Begin(Transport::kVarSpeed, (forward ? 1 : -1) * step * kVarStep, now);
+}
+
+void DeckModel::Cue(int64_t target, Clock::time_point now) {
+    Begin(Transport::kCue, 0.0, now);
+    const double distance = std::fabs(static_cast<double>(target) - m_dAnchorFrames);
+    const auto wind = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(distance / (m_Timing.cueRate * m_dFps)));
+    const auto total = std::min<Clock::duration>(m_Timing.settle + wind, m_Timing.cueMax);
+    m_dCueTarget = static_cast<double>(target);
+    m_CueEnd = m_AnchorTime + total;
+    m_SettledAt = m_CueEnd;
+}
+
+int64_t DeckModel::Frames(Clock::time_point now) {
+    Advance(now);
+    const int64_t day = kDayFrames(m_nNominalFps);
+    // The epsilon keeps whole frames whole despite the floating-point product.
+    const auto n = static_cast<int64_t>(std::floor(PositionAt(now) + 1e-6));
+    return n % day;
+}
+
+void DeckModel::SetFrames(int64_t frames, Clock::time_point now) {
+    Advance(now);
+    Anchor(now);
+    m_dAnchorFrames = static_cast<double>(frames % kDayFrames(m_nNominalFps));
+    if (m_Mode == Transport::kCue) {
+        m_dCueTarget = m_dAnchorFrames;  // setting the counter ends the search where it is
+    }
+}
+
+double DeckModel::Speed(Clock::time_point now) {
+    Advance(now);
+    if (now < m_AnchorTime) {
+        return 0.0;
+    }
+    if (m_Mode == Transport::kCue) {
+        return (m_dCueTarget - m_dAnchorFrames) / (m_dFps * Seconds(m_CueEnd - m_AnchorTime));
+    }
+    return m_dSpeed;
+}
+
+Transport DeckModel::Mode(Clock::time_point now) {
+    Advance(now);
+    return m_Mode;
+}
+
+std::array<uint8_t, 10> DeckModel::Status(Clock::time_point now) {
+    Advance(now);
+    std::array<uint8_t, 10> s{};
+    const bool settled = now >= m_SettledAt;
+    const bool mechanismIdle = now >= m_ThreadedAt;
+    const Transport mode = m_Mode;
+
+    Put(s, bits::kStandby, !m_bThreaded && mechanismIdle);
+    Put(s, bits::kPlayMode, mode == Transport::kPlay);
+    Put(s, bits::kStillMode, mode == Transport::kStill);
+    Put(s, bits::kWindMode, mode == Transport::kWind);
+    Put(s, bits::kShuttleMode, mode == Transport::kShuttle);
+    Put(s, bits::kVarMode, mode == Transport::kVarSpeed);
+    Put(s, bits::kCueMode, mode == Transport::kCue);
+    Put(s, bits::kReverse,
+        m_dSpeed < 0 || (mode == Transport::kCue && m_dCueTarget < m_dAnchorFrames));
+    Put(s, bits::kServoUnlocked, !settled || mode == Transport::kCue);
+    Put(s, bits::kStopped, (mode == Transport::kStopped || mode == Transport::kStandby) && settled);
+    Put(s, bits::kThreaded, m_bThreaded && mechanismIdle);
+    Put(s, bits::kPlaying, mode == Transport::kPlay && settled);
+    Put(s, bits::kCueBusy, mode == Transport::kCue);
+    Put(s, bits::kThreading, !mechanismIdle);
+
+    for (size_t i = 0; i < s.size(); ++i) {
+        s[i] = static_cast<uint8_t>((s[i] | m_ForceSet[i]) & ~m_ForceClear[i]);
+    }
+    return s;
+}
+
+void DeckModel::ForceBit(int byte, int bit, std::optional<bool> value) {
+    const auto mask = static_cast<uint8_t>(1u << bit);
+    m_ForceSet[byte] &= static_cast<uint8_t>(~mask);
+    m_ForceClear[byte] &= static_cast<uint8_t>(~mask);
+    if (value) {
+        (*value ? m_ForceSet : m_ForceClear)[byte] |= mask;
+    }
+}
+
+}  // namespace decksim
