@@ -1,0 +1,268 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+
+#include "deck/serial/serial.h"
+#include "deck/serial/serial_posix.h"
+
+namespace serial {
+
+bool PosixDevicePath(int port, char* out, std::size_t size) {
+    if (port <= 0 || out == nullptr || size == 0) {
+        return false;
+    }
+    char name[32];
+    std::snprintf(name, sizeof name, "TAPEDECK_COM%d", port);
+    const char* path = std::getenv(name);
+    int n = 0;
+    if (path != nullptr && path[0] != '\0') {
+        n = std::snprintf(out, size, "%s", path);
+    } else {
+        n = std::snprintf(out, size, "/dev/ttyS%d", port - 1);
+    }
+    return n > 0 && static_cast<std::size_t>(n) < size;
+}
+
+namespace {
+
+constexpr int kMaxOpenPorts = 32;
+constexpr int kDefaultTimeoutMs = 50;
+
+struct Slot {
+    int port = 0;  // 0 = free
+    int fd = -1;
+    int timeoutMs = kDefaultTimeoutMs;
+};
+
+int64_t NowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+enum class Wait { kTimedOut, kReady, kReadyHungUp };
+
+// Waits for `events` until the deadline. A hung-up line may still hold bytes to read, so
+// it is reported as ready once; the caller stops when the next attempt gets nothing.
+Wait WaitFor(int fd, short events, int64_t deadline) {
+    for (;;) {
+        const int64_t left = deadline - NowMs();
+        if (left <= 0) {
+            return Wait::kTimedOut;
+        }
+        pollfd p{fd, events, 0};
+        const int r = poll(&p, 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0 || (p.revents & POLLNVAL) != 0) {
+            return Wait::kTimedOut;
+        }
+        if ((p.revents & (POLLHUP | POLLERR)) != 0) {
+            return (p.revents & events) != 0 ? Wait::kReadyHungUp : Wait::kTimedOut;
+        }
+        return (p.revents & events) != 0 ? Wait::kReady : Wait::kTimedOut;
+    }
+}
+
+class PosixPort : public Port {
+  public:
+    int Open(int port) override {
+        char path[256];
+        if (!PosixDevicePath(port, path, sizeof path)) {
+            return -1;
+        }
+        std::lock_guard<std::mutex> g(m_Mutex);
+        if (Find(port) != nullptr) {
+            return -1;  // one opener per port in this process
+        }
+        Slot* slot = Find(0);
+        if (slot == nullptr) {
+            return -1;
+        }
+        // Non-blocking so the open never waits for carrier and reads can try before polling.
+        const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            return -1;
+        }
+        if (ioctl(fd, TIOCEXCL) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        slot->port = port;
+        slot->fd = fd;
+        slot->timeoutMs = kDefaultTimeoutMs;
+        return 0;
+    }
+
+    int SetLine(int port, int speedCode, int mode) override {
+        // The deck speaks 9600 8N1 only; other codes are refused rather than guessed.
+        if (speedCode != kSpeed9600 || mode != kMode8N1) {
+            return -1;
+        }
+        const int fd = FdOf(port, nullptr);
+        termios t{};
+        if (fd < 0 || tcgetattr(fd, &t) != 0) {
+            return -1;
+        }
+        cfmakeraw(&t);
+        t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+        t.c_cflag |= CS8 | CREAD | CLOCAL;
+        t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+        t.c_cc[VMIN] = 0;
+        t.c_cc[VTIME] = 0;
+        if (cfsetispeed(&t, B9600) != 0 || cfsetospeed(&t, B9600) != 0) {
+            return -1;
+        }
+        return tcsetattr(fd, TCSANOW, &t) == 0 ? 0 : -1;
+    }
+
+    int Flush(int port, int direction) override {
+        const int fd = FdOf(port, nullptr);
+        if (fd < 0) {
+            return -1;
+        }
+        const int which = direction == 0 ? TCIFLUSH : direction == 1 ? TCOFLUSH : TCIOFLUSH;
+        return tcflush(fd, which) == 0 ? 0 : -1;
+    }
+
+    int SetTimeout(int port, int timeoutMs, int /*reserved*/) override {
+        std::lock_guard<std::mutex> g(m_Mutex);
+        Slot* slot = port > 0 ? Find(port) : nullptr;
+        if (slot == nullptr) {
+            return -1;
+        }
+        slot->timeoutMs = timeoutMs < 0 ? 0 : timeoutMs;
+        return 0;
+    }
+
+    int Write(int port, const uint8_t* data, int count) override {
+        int timeoutMs = 0;
+        const int fd = FdOf(port, &timeoutMs);
+        if (fd < 0 || data == nullptr || count <= 0) {
+            return 0;
+        }
+        int done = 0;
+        int64_t deadline = -1;
+        bool hungUp = false;
+        while (done < count) {
+            const ssize_t r = ::write(fd, data + done, static_cast<size_t>(count - done));
+            if (r > 0) {
+                done += static_cast<int>(r);
+                continue;
+            }
+            if (r < 0 && errno == EINTR) {
+                continue;
+            }
+            if (hungUp || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                break;  // EIO, ENXIO or hang-up: report what went out
+            }
+            // A full output queue waits no longer than a read would.
+            if (deadline < 0) {
+                deadline = NowMs() + timeoutMs;
+            }
+            const Wait w = WaitFor(fd, POLLOUT, deadline);
+            if (w == Wait::kTimedOut) {
+                break;
+            }
+            hungUp = w == Wait::kReadyHungUp;
+        }
+        return done;
+    }
+
+    int Read(int port, uint8_t* data, int count) override {
+        int timeoutMs = 0;
+        const int fd = FdOf(port, &timeoutMs);
+        if (fd < 0 || data == nullptr || count <= 0) {
+            return 0;
+        }
+        const int64_t deadline = NowMs() + timeoutMs;
+        int got = 0;
+        bool hungUp = false;
+        while (got < count) {
+            // Try the non-blocking read first; poll only when it finds nothing.
+            const ssize_t r = ::read(fd, data + got, static_cast<size_t>(count - got));
+            if (r > 0) {
+                got += static_cast<int>(r);
+                if (got == count) {
+                    break;
+                }
+            } else if (r < 0 && errno == EINTR) {
+                continue;
+            } else if (hungUp || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                break;  // EIO, ENXIO or hang-up: the bytes that came are all there will be
+            }
+            // A raw line with VMIN 0 reads 0 rather than EAGAIN when nothing is there.
+            const Wait w = WaitFor(fd, POLLIN, deadline);
+            if (w == Wait::kTimedOut) {
+                break;
+            }
+            hungUp = w == Wait::kReadyHungUp;
+        }
+        return got;
+    }
+
+    int Close(int port) override {
+        std::lock_guard<std::mutex> g(m_Mutex);
+        Slot* slot = port > 0 ? Find(port) : nullptr;
+        if (slot == nullptr) {
+            return -1;
+        }
+        // On a pseudo-terminal the exclusive flag outlives the close; clear it for the next user.
+        ioctl(slot->fd, TIOCNXCL);
+        ::close(slot->fd);
+        *slot = Slot{};
+        return 0;
+    }
+
+    int AroundClose(int /*port*/, int /*a*/, int /*b*/) override { return 0; }
+
+  private:
+    // Caller holds m_Mutex. Port 0 finds a free slot.
+    Slot* Find(int port) {
+        for (Slot& s : m_Slots) {
+            if (s.port == port) {
+                return &s;
+            }
+        }
+        return nullptr;
+    }
+
+    // The descriptor is looked up under the lock and used outside it, so a slow read on one
+    // port does not hold up the others. Closing a port while another thread uses it is the
+    // caller's to avoid; the deck object does so under its own lock.
+    int FdOf(int port, int* timeoutMs) {
+        if (port <= 0) {
+            return -1;
+        }
+        std::lock_guard<std::mutex> g(m_Mutex);
+        const Slot* slot = Find(port);
+        if (slot == nullptr) {
+            return -1;
+        }
+        if (timeoutMs != nullptr) {
+            *timeoutMs = slot->timeoutMs;
+        }
+        return slot->fd;
+    }
+
+    std::mutex m_Mutex;
+    Slot m_Slots[kMaxOpenPorts];
+};
+
+}  // namespace
+
+Port& PlatformPort() {
+    static PosixPort port;
+    return port;
+}
+
+}  // namespace serial
