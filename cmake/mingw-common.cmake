@@ -1,0 +1,13 @@
+# Shared part of the MinGW-w64 cross toolchains; the including file sets TAPEDECK_MINGW_TRIPLE.
+set(CMAKE_SYSTEM_NAME Windows)
+
+# The -posix compilers: the code uses std::mutex, which the -win32 thread model lacks.
+set(CMAKE_C_COMPILER ${TAPEDECK_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${TAPEDECK_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${TAPEDECK_MINGW_TRIPLE}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${TAPEDECK_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
