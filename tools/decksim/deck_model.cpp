@@ -233,7 +233,7 @@ std::array<uint8_t, 10> DeckModel::Status(Clock::time_point now) {
         m_dSpeed < 0 || (mode == Transport::kCue && m_dCueTarget < m_dAnchorFrames));
     Put(s, bits::kServoUnlocked, !settled || mode == Transport::kCue);
     Put(s, bits::kStopped, (mode == Transport::kStopped || mode == Transport::kStandby) && settled);
-    Put(s, bits::kThreaded, m_bThreaded && mechanismIdle);
+    Put(s, bits::kThreaded, m_bThreaded ? mechanismIdle : !mechanismIdle);  // until it is off
     Put(s, bits::kPlaying, mode == Transport::kPlay && settled);
     Put(s, bits::kCueBusy, mode == Transport::kCue);
     Put(s, bits::kThreading, !mechanismIdle);
