@@ -329,6 +329,7 @@ class CueCommand : public HostTest, public testing::WithParamInterface<CueCase> 
 TEST_P(CueCommand, Row) {
     const CueCase& c = GetParam();
     Connect();
+    ctx().nState = 6;
     ctx().nVideoFormat = c.format;
     ctx().nPosition = c.position;
     ctx().nCueOffset = c.offset;
