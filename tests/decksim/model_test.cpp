@@ -178,5 +178,28 @@ INSTANTIATE_TEST_SUITE_P(
                       TimeCase{"00:60:00:00", false, 0}, TimeCase{"24:00:00:00", false, 0},
                       TimeCase{"1:00:00:00", false, 0}, TimeCase{"00-00:00:00", false, 0}));
 
+// A host repeats stop on every poll until the deck reports stopped; that must not keep it
+// from ever settling.
+TEST(ModelTransport, RepeatedStopStillSettles) {
+    DeckModel deck(25, 1, kT0);
+    deck.Play(kT0);
+    const auto stop = kT0 + Millis(500);
+    for (int i = 0; i < 6; ++i) {
+        deck.Stop(stop + Millis(40 * i));
+    }
+    const auto settled = stop + deck.Timing().settle + Millis(1);
+    EXPECT_NE(deck.Status(settled)[bits::kStopped.byte] & bits::kStopped.mask, 0);
+}
+
+// Likewise standby is repeated until the deck reports it.
+TEST(ModelTransport, RepeatedStandbyStillUnthreads) {
+    DeckModel deck(25, 1, kT0);
+    for (int i = 0; i < 10; ++i) {
+        deck.Standby(kT0 + Millis(40 * i));
+    }
+    const auto done = kT0 + deck.Timing().thread + Millis(1);
+    EXPECT_NE(deck.Status(done)[bits::kStandby.byte] & bits::kStandby.mask, 0);
+}
+
 }  // namespace
 }  // namespace decksim

@@ -143,8 +143,11 @@ void DeckModel::Play(Clock::time_point now) {
 }
 
 void DeckModel::Stop(Clock::time_point now) {
-    if (Mode(now) == Transport::kStandby) {
-        return;  // already at rest, unthreaded
+    const Transport mode = Mode(now);
+    if (mode == Transport::kStandby || mode == Transport::kStopped) {
+        // Already at rest, or coming to rest: a host repeating stop until the deck reports
+        // stopped must not restart the settling each time.
+        return;
     }
     Begin(Transport::kStopped, 0.0, now);
 }
