@@ -1,0 +1,13 @@
+// `deckctl demo`: a session against a virtual deck started in-process.
+#pragma once
+
+#include <ostream>
+
+#include "tools/deckctl/module.h"
+
+namespace deckctl {
+
+// Exit status 0 only when every step gave the result it should.
+int RunDemo(const Module& module, std::ostream& out, bool json);
+
+}  // namespace deckctl

@@ -1,0 +1,275 @@
+// deckctl: drives the plug-in module the way a host does, from the command line.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "tools/deckctl/demo.h"
+#include "tools/deckctl/host_records.h"
+#include "tools/deckctl/module.h"
+#include "tools/deckctl/ports.h"
+#include "tools/deckctl/script.h"
+#include "tools/deckctl/session.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace deckctl;
+
+volatile std::sig_atomic_t g_bInterrupted = 0;
+
+void OnInterrupt(int) {
+    g_bInterrupted = 1;
+}
+
+int Fail(const std::string& message, int status = 1) {
+    std::cerr << "deckctl: " << message << '\n';
+    return status;
+}
+
+bool LoadModule(Module& module, const std::string& path) {
+    const std::string chosen = path.empty() ? DefaultModulePath() : path;
+    if (chosen.empty()) {
+        Fail("module libtapedeck5500.so not found next to deckctl; give --module PATH");
+        return false;
+    }
+    std::string error;
+    if (!module.Load(chosen, &error)) {
+        Fail(error);
+        return false;
+    }
+    return true;
+}
+
+int Identify(const Module& module, bool json) {
+    HostRecords records;
+    Session session(module, records, std::cout, json);
+    const Outcome o = session.Quiet(1);
+    const std::string name = records.Show(*FindField("szName"));
+    const std::string id = records.Show(*FindField("idPlugin"));
+    if (json) {
+        std::cout << "{\"command\":1,\"name\":\"identify\",\"result\":" << o.result
+                  << ",\"szName\":" << JsonString(name.substr(1, name.size() - 2))
+                  << ",\"idPlugin\":" << JsonString(id)
+                  << ",\"nIdentFlag\":" << records.Get("nIdentFlag") << "}\n";
+    } else {
+        std::cout << "name     " << name << "\nid       " << id << "\nflag     "
+                  << records.Get("nIdentFlag") << "\nresult   " << o.result << "\nmodule   "
+                  << module.Path() << '\n';
+    }
+    return o.guardsIntact ? 0 : Fail("the module wrote past the end of a record");
+}
+
+int RunScript(const Module& module, int port, const std::string& script, bool json) {
+    std::vector<Step> steps;
+    try {
+        steps = ParseScript(script);
+    } catch (const ScriptError& e) {
+        return Fail(e.what(), 2);
+    }
+    HostRecords records;
+    records.Set("nPort", port);
+    Session session(module, records, std::cout, json);
+    for (const Step& step : steps) {
+        try {
+            session.Run(step);
+        } catch (const ScriptError& e) {
+            return Fail("'" + step.text + "': " + e.what(), 2);
+        }
+    }
+    return session.Healthy() ? 0 : Fail("the module wrote past the end of a record");
+}
+
+int Shell(const Module& module, int port, bool json) {
+    HostRecords records;
+    records.Set("nPort", port);
+    Session session(module, records, std::cout, json);
+    const bool interactive = isatty(STDIN_FILENO);
+    if (interactive) {
+        std::cout << "host commands by name or number, set FIELD=VALUE, show, sleep MS; "
+                     "help, quit\n";
+    }
+    std::string line;
+    int status = 0;
+    for (;;) {
+        if (interactive) {
+            std::cout << "deckctl> " << std::flush;
+        }
+        if (!std::getline(std::cin, line) || line == "quit" || line == "exit") {
+            break;
+        }
+        if (line == "help") {
+            for (const CommandInfo& c : Commands()) {
+                std::printf("%3d %-13s %s\n", c.number, c.name, c.help);
+            }
+            std::fflush(stdout);
+            continue;
+        }
+        try {
+            for (const Step& step : ParseScript(line)) {
+                session.Run(step);
+            }
+        } catch (const ScriptError& e) {
+            std::cerr << "deckctl: " << e.what() << '\n';
+            status = 2;  // a piped script with a mistake still ends nonzero
+        }
+    }
+    if (interactive) {
+        std::cout << '\n';
+    }
+    if (records.Get("pDevice") != 0) {
+        session.Quiet(6);  // leave the port free for the next user
+    }
+    return session.Healthy() ? status : Fail("the module wrote past the end of a record");
+}
+
+int Watch(const Module& module, int port, int intervalMs, int count, bool json) {
+    HostRecords records;
+    records.Set("nPort", port);
+    Session session(module, records, std::cout, json);
+    if (session.Quiet(5).result != 1) {
+        return Fail("no deck answers on port " + std::to_string(port));
+    }
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+    for (int n = 0; !g_bInterrupted && (count <= 0 || n < count); ++n) {
+        session.Quiet(25);
+        const int64_t frames = records.Get("nFrames");
+        const std::string tc = FormatTimecode(frames, records.Fps());
+        if (json) {
+            std::cout << "{\"nFrames\":" << frames << ",\"timecode\":\"" << tc << "\"}\n";
+        } else {
+            std::printf("\r%-13s %10lld frames ", tc.c_str(), static_cast<long long>(frames));
+        }
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+    }
+    if (!json) {
+        std::printf("\n");
+    }
+    session.Quiet(6);
+    return 0;
+}
+
+int Ports(bool json) {
+    const std::vector<PortEntry> ports = ListPorts(environ);
+    if (ports.empty() && !json) {
+        std::cout << "no serial devices found; set TAPEDECK_COM<N>=PATH to map port N\n";
+    }
+    for (const PortEntry& p : ports) {
+        if (json) {
+            std::cout << "{\"port\":" << p.port << ",\"device\":" << JsonString(p.device)
+                      << ",\"source\":" << JsonString(p.source)
+                      << ",\"exists\":" << (p.exists ? "true" : "false")
+                      << ",\"access\":" << (p.accessible ? "true" : "false") << "}\n";
+            continue;
+        }
+        const std::string port = p.port > 0 ? "port " + std::to_string(p.port) : "no port";
+        std::string note = !p.exists ? "missing" : p.accessible ? "ok" : "no access";
+        if (p.port == 0) {
+            note += ", set TAPEDECK_COM<N>=" + p.device + " to use it";
+        }
+        std::printf("%-8s %-20s %-16s %s\n", port.c_str(), p.device.c_str(), p.source.c_str(),
+                    note.c_str());
+    }
+    return 0;
+}
+
+std::string ReadAll(std::istream& in) {
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"deckctl: drives the Tapedeck 5500 plug-in module the way a host does"};
+    app.require_subcommand(1);
+    std::string modulePath;
+    bool json = false;
+    app.add_option("--module", modulePath, "the plug-in module to load")->check(CLI::ExistingFile);
+    app.add_flag("--json", json, "one JSON object per host command");
+
+    auto* identify = app.add_subcommand("identify", "load the module and identify it");
+
+    int port = 1;
+    std::vector<std::string> script;
+    std::string scriptFile;
+    auto* run = app.add_subcommand("run", "run a script of host commands");
+    run->add_option("--port", port, "serial port number (nPort)")->check(CLI::Range(1, 255));
+    run->add_option("script", script, "statements separated by ';' or newlines");
+    run->add_option("-f,--file", scriptFile, "read the script from a file ('-' for stdin)");
+    run->footer(
+        "Statements: host commands by name or number (identify connect disconnect cue cue-offset\n"
+        "play poll status16 status17 status18 idle update position status29 ready status\n"
+        "video-system speed varspeed), with values for their fields: connect 2, cue 00:01:00:00,\n"
+        "cue-offset POS OFFSET, speed -2, varspeed 3; set FIELD=VALUE (timecodes where frames\n"
+        "are expected); sleep MS; show. Example:\n"
+        "  deckctl run --port 1 \"connect; status; play; poll; cue 00:01:00:00; position\"");
+
+    auto* shell = app.add_subcommand("shell", "type host commands interactively");
+    shell->add_option("--port", port, "serial port number (nPort)")->check(CLI::Range(1, 255));
+
+    int interval = 40;
+    int count = 0;
+    auto* watch = app.add_subcommand("watch", "show the deck's running time until interrupted");
+    watch->add_option("--port", port, "serial port number (nPort)")->check(CLI::Range(1, 255));
+    watch->add_option("--interval", interval, "milliseconds between reads")
+        ->check(CLI::Range(1, 10000));
+    watch->add_option("--count", count, "stop after this many reads (0: until interrupted)")
+        ->check(CLI::NonNegativeNumber);
+
+    auto* ports = app.add_subcommand("ports", "list serial devices and their port numbers");
+    auto* demo = app.add_subcommand("demo", "run a session against a built-in virtual deck");
+
+    CLI11_PARSE(app, argc, argv);
+
+    if (ports->parsed()) {
+        return Ports(json);
+    }
+    Module module;
+    if (!LoadModule(module, modulePath)) {
+        return 1;
+    }
+    if (identify->parsed()) {
+        return Identify(module, json);
+    }
+    if (run->parsed()) {
+        std::string text;
+        if (!scriptFile.empty()) {
+            if (scriptFile == "-") {
+                text = ReadAll(std::cin);
+            } else {
+                std::ifstream in(scriptFile);
+                if (!in) {
+                    return Fail("cannot read " + scriptFile, 2);
+                }
+                text = ReadAll(in);
+            }
+        }
+        for (const std::string& s : script) {
+            text += (text.empty() ? "" : "\n") + s;
+        }
+        if (text.find_first_not_of(" \t\r\n;") == std::string::npos) {
+            return Fail("run needs a script, e.g. deckctl run --port 1 \"connect; status\"", 2);
+        }
+        return RunScript(module, port, text, json);
+    }
+    if (shell->parsed()) {
+        return Shell(module, port, json);
+    }
+    if (watch->parsed()) {
+        return Watch(module, port, interval, count, json);
+    }
+    if (demo->parsed()) {
+        return RunDemo(module, std::cout, json);
+    }
+    return 0;
+}

@@ -1,0 +1,66 @@
+#include "tools/deckctl/module.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
+#include <vector>
+
+namespace deckctl {
+
+Module::~Module() {
+    if (m_Handle != nullptr) {
+        dlclose(m_Handle);
+    }
+}
+
+bool Module::Load(const std::string& path, std::string* error) {
+    // A bare name would send dlopen searching the library path; a host names its plug-in file.
+    const std::string name = path.find('/') == std::string::npos ? "./" + path : path;
+    void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        *error = "cannot load module " + path + ": " + dlerror();
+        return false;
+    }
+    void* entry = dlsym(handle, "Main");
+    if (entry == nullptr) {
+        *error = "module " + path + " has no entry point Main";
+        dlclose(handle);
+        return false;
+    }
+    if (m_Handle != nullptr) {
+        dlclose(m_Handle);
+    }
+    m_Handle = handle;
+    m_Main = reinterpret_cast<MainFn>(entry);
+    m_Path = path;
+    return true;
+}
+
+int Module::Call(int command, HostRecords& records) const {
+    return m_Main(command, records.Context(), records.Data());
+}
+
+std::string DefaultModulePath() {
+    char exe[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    std::vector<std::string> candidates;
+    if (n > 0) {
+        exe[n] = '\0';
+        std::string dir(exe);
+        dir.erase(dir.rfind('/'));
+        candidates = {dir + "/../../plugin/libtapedeck5500.so", dir + "/../lib/libtapedeck5500.so",
+                      dir + "/libtapedeck5500.so"};
+    }
+#ifdef DECKCTL_BUILT_MODULE
+    candidates.push_back(DECKCTL_BUILT_MODULE);
+#endif
+    for (const std::string& c : candidates) {
+        if (access(c.c_str(), R_OK) == 0) {
+            return c;
+        }
+    }
+    return {};
+}
+
+}  // namespace deckctl
