@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The 64-bit module under Wine: winhost.exe loads it as the host would and drives the virtual
+# deck through a COM port that the test's own Wine prefix maps to the deck's pseudo-terminal.
+# usage: wine_session.sh WINHOST.exe MODULE.dll DECKSIM WORKDIR
+# Exit 77 (skipped) only when Wine or the cross compiler is not installed.
+set -u
+winhost=$1 dll=$2 decksim=$3 work=$4
+port=12  # above 9 on purpose: such ports are reachable only as \\.\COMn
+
+wine=$(command -v wine64 || true)
+[ -n "$wine" ] || { [ -x /usr/lib/wine/wine64 ] && wine=/usr/lib/wine/wine64; }
+[ -n "$wine" ] || wine=$(command -v wine || true)
+if [ -z "$wine" ]; then
+    echo "SKIP: Wine is not installed (scripts/install-deps windows)"
+    exit 77
+fi
+if [ -z "${TAPEDECK_MINGW_X64_CXX:-}" ] || [ ! -x "${TAPEDECK_MINGW_X64_CXX}" ]; then
+    echo "SKIP: the MinGW-w64 x64 cross compiler is not installed (scripts/install-deps windows)"
+    exit 77
+fi
+for f in "$winhost" "$dll" "$decksim"; do
+    [ -f "$f" ] || { echo "FAIL: $f is missing (run \`make windows\` and build decksim)"; exit 1; }
+done
+wineserver=$(dirname "$(readlink -f "$wine")")/wineserver
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo true)
+
+mkdir -p "$work"
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+deck_pid=
+cleanup() {
+    if [ -n "$deck_pid" ]; then
+        kill -CONT "$deck_pid" 2>/dev/null
+        kill "$deck_pid" 2>/dev/null
+        wait "$deck_pid" 2>/dev/null
+    fi
+    "$wineserver" -k >/dev/null 2>&1
+    rm -f "$WINEPREFIX/dosdevices/com$port"
+}
+trap cleanup EXIT
+
+# The prefix is made once per build tree; later runs reuse it.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "making the Wine prefix $WINEPREFIX"
+    if ! "$wine" wineboot -i >"$work/wineboot.log" 2>&1; then
+        cat "$work/wineboot.log"; echo "FAIL: wineboot"; exit 1
+    fi
+    "$wineserver" -w
+fi
+
+"$decksim" --link "$work/deck" >"$work/decksim.out" 2>"$work/decksim.err" &
+deck_pid=$!
+for _ in $(seq 50); do
+    [ -s "$work/decksim.out" ] && [ -e "$work/deck" ] && break
+    sleep 0.1
+done
+if [ ! -e "$work/deck" ]; then
+    cat "$work/decksim.err"; echo "FAIL: decksim did not come up"; exit 1
+fi
+echo "decksim on $(head -n1 "$work/decksim.out") as COM$port"
+ln -sfn "$work/deck" "$WINEPREFIX/dosdevices/com$port"
+
+# Wine paths: the unix root is drive Z:.
+win_dll="Z:${dll//\//\\}"
+run() {
+    "$wine" "$winhost" "$win_dll" "$port" "$1" >"$work/winhost-$1.out" 2>&1
+    local rc=$?
+    cat "$work/winhost-$1.out"
+    return $rc
+}
+
+status=0
+echo "--- a session with a live deck"
+run session || status=1
+# A stopped process still holds the pty open but answers nothing: a deck gone silent.
+kill -STOP "$deck_pid"
+echo "--- a deck that answers nothing"
+run silent || status=1
+kill -CONT "$deck_pid"
+exit $status
