@@ -8,4 +8,3 @@ int DoubleToInt(double value);
 // Copies the NUL-terminated UTF-16 string at pSrc, terminator included, to pDest.
 // Returns the number of code units copied, terminator excluded.
 int _zvstrcpy(char16_t* pDest, const char16_t* pSrc);  // NOLINT(bugprone-reserved-identifier)
-

@@ -36,7 +36,9 @@ constexpr DWORD kPending2A = 1u << 3;
 
 constexpr DWORD kOptionIdleState8 = 1u << 3;
 
-int32_t IdleState(const DEVICE_CONTEXT& ctx) { return (ctx.dwOptions & kOptionIdleState8) ? 8 : 1; }
+int32_t IdleState(const DEVICE_CONTEXT& ctx) {
+    return (ctx.dwOptions & kOptionIdleState8) ? 8 : 1;
+}
 
 BOOL SplitAndCue(CVtrDevice& dev, int nFrames, BOOL bPositive) {
     BYTE h = 0;
@@ -48,7 +50,9 @@ BOOL SplitAndCue(CVtrDevice& dev, int nFrames, BOOL bPositive) {
 }
 
 // Two's-complement negation without signed overflow (the magnitude of INT32_MIN stays 2^31).
-int NegateWrapping(int32_t v) { return static_cast<int>(0u - static_cast<uint32_t>(v)); }
+int NegateWrapping(int32_t v) {
+    return static_cast<int>(0u - static_cast<uint32_t>(v));
+}
 
 }  // namespace
 
@@ -207,7 +211,9 @@ int Status16(DEVICE_CONTEXT& ctx, CVtrDevice& dev) {
     return 1;
 }
 
-int Status17(CVtrDevice& dev) { return dev.SenseStatus() && !dev.TestStatus(kStatusBusy) ? 1 : 0; }
+int Status17(CVtrDevice& dev) {
+    return dev.SenseStatus() && !dev.TestStatus(kStatusBusy) ? 1 : 0;
+}
 
 int Status18(DEVICE_CONTEXT& ctx, CVtrDevice& dev) {
     if (!dev.SenseStatus()) {

@@ -4,7 +4,9 @@
 
 std::atomic<int32_t> g_nVideoFormat{1};
 
-void SetVideoFormat(int nFormat) { g_nVideoFormat.store(nFormat, std::memory_order_relaxed); }
+void SetVideoFormat(int nFormat) {
+    g_nVideoFormat.store(nFormat, std::memory_order_relaxed);
+}
 
 double FrameRateOf(int nFormat) {
     constexpr double kNtsc = 30000.0 / 1001.0;
@@ -35,7 +37,9 @@ double FrameRateOf(int nFormat) {
     }
 }
 
-double GetFrameRate() { return FrameRateOf(g_nVideoFormat.load(std::memory_order_relaxed)); }
+double GetFrameRate() {
+    return FrameRateOf(g_nVideoFormat.load(std::memory_order_relaxed));
+}
 
 namespace {
 
@@ -67,9 +71,13 @@ void FramesToHmsf(int nFrames, BYTE* pH, BYTE* pM, BYTE* pS, BYTE* pF) {
     *pF = static_cast<BYTE>(f & 0xFF);
 }
 
-BYTE BinToBcd(unsigned v) { return static_cast<BYTE>(((v / 10) * 16 + (v % 10)) & 0xFF); }
+BYTE BinToBcd(unsigned v) {
+    return static_cast<BYTE>(((v / 10) * 16 + (v % 10)) & 0xFF);
+}
 
-unsigned BcdToBin(BYTE b) { return (b >> 4) * 10u + (b & 0x0Fu); }
+unsigned BcdToBin(BYTE b) {
+    return (b >> 4) * 10u + (b & 0x0Fu);
+}
 
 DWORD FramesToBcd(int nFrames) {
     BYTE h = 0;
@@ -95,7 +103,8 @@ int BcdToFrames(DWORD dwTime) {
 int TimeDataToFrames(DWORD dwTime, double rate) {
     // The flag bits (31, 23, 15, 7-6) carry no time.
     const int32_t hours = static_cast<int32_t>(BcdToBin(static_cast<BYTE>((dwTime >> 24) & 0x7F)));
-    const int32_t minutes = static_cast<int32_t>(BcdToBin(static_cast<BYTE>((dwTime >> 16) & 0x7F)));
+    const int32_t minutes =
+        static_cast<int32_t>(BcdToBin(static_cast<BYTE>((dwTime >> 16) & 0x7F)));
     const int32_t seconds = static_cast<int32_t>(BcdToBin(static_cast<BYTE>((dwTime >> 8) & 0x7F)));
     const int32_t frames = static_cast<int32_t>(BcdToBin(static_cast<BYTE>(dwTime & 0x3F)));
     const int32_t secs = seconds + 60 * (minutes + 60 * hours);

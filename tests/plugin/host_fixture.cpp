@@ -87,7 +87,9 @@ HostTest::~HostTest() {
     SetVideoFormat(1);
 }
 
-int HostTest::Call(int nCommand) { return CallChecked(nCommand, &data(), false); }
+int HostTest::Call(int nCommand) {
+    return CallChecked(nCommand, &data(), false);
+}
 
 int HostTest::CallUntouched(int nCommand, COMMAND_DATA* pData) {
     return CallChecked(nCommand, pData, true);
@@ -103,8 +105,8 @@ int HostTest::CallChecked(int nCommand, COMMAND_DATA* pData, bool strict) {
 
     std::vector<bool> ctxMay(sizeof m_CtxBuf, false);
     std::vector<bool> dataMay(sizeof m_DataBuf, false);
-    for (const auto& [inContext, f] : strict ? std::vector<std::pair<bool, Field>>{}
-                                             : WritableFields(nCommand)) {
+    for (const auto& [inContext, f] :
+         strict ? std::vector<std::pair<bool, Field>>{} : WritableFields(nCommand)) {
         auto& may = inContext ? ctxMay : dataMay;
         for (std::size_t i = 0; i < f.size; ++i) {
             may[f.offset + i] = true;
@@ -135,7 +137,8 @@ void HostTest::Connect() {
 std::vector<std::pair<bool, Field>> WritableFields(int nCommand) {
     switch (nCommand) {
         case 1:
-            return {{true, CTX_FIELD(szName)}, {false, DATA_FIELD(idPlugin)},
+            return {{true, CTX_FIELD(szName)},
+                    {false, DATA_FIELD(idPlugin)},
                     {false, DATA_FIELD(nIdentFlag)}};
         case 5:
             return {{true, CTX_FIELD(pDevice)}, {true, CTX_FIELD(nState)}};

@@ -23,11 +23,11 @@ struct FakeDeck {
     Bytes timeReply;         // the reply to 0xA0, as sent
     bool silent = false;
     bool nakCommands = false;  // answer 0x0B to command bytes
-    int nakCues = 0;             // refuse this many coming cue commands with 0x0B
+    int nakCues = 0;           // refuse this many coming cue commands with 0x0B
 
     Bytes Respond(const uint8_t* data, int count);
 
-private:
+  private:
     bool m_InCue = false;
     bool m_AfterDE = false;
 };
@@ -38,13 +38,17 @@ struct Field {
     std::size_t size;
 };
 
-#define CTX_FIELD(name) \
-    Field { offsetof(DEVICE_CONTEXT, name), sizeof(DEVICE_CONTEXT::name) }
-#define DATA_FIELD(name) \
-    Field { offsetof(COMMAND_DATA, name), sizeof(COMMAND_DATA::name) }
+#define CTX_FIELD(name)                                              \
+    Field {                                                          \
+        offsetof(DEVICE_CONTEXT, name), sizeof(DEVICE_CONTEXT::name) \
+    }
+#define DATA_FIELD(name)                                         \
+    Field {                                                      \
+        offsetof(COMMAND_DATA, name), sizeof(COMMAND_DATA::name) \
+    }
 
 class HostTest : public testing::Test {
-protected:
+  protected:
     static constexpr std::size_t kSlack = 64;  // canary bytes past each record
 
     HostTest();
@@ -64,7 +68,7 @@ protected:
     FakePort fake;
     FakeDeck deck;
 
-private:
+  private:
     int CallChecked(int nCommand, COMMAND_DATA* pData, bool strict);
 
     alignas(8) BYTE m_CtxBuf[sizeof(DEVICE_CONTEXT) + kSlack];

@@ -10,7 +10,9 @@
 namespace testing_support {
 namespace {
 
-std::string WrittenHex(const FakePort& fake) { return Hex(fake.Written()); }
+std::string WrittenHex(const FakePort& fake) {
+    return Hex(fake.Written());
+}
 
 // What a status sense puts on the line.
 const std::string kSense = "D7 B0";
@@ -29,9 +31,9 @@ TEST_P(UnsupportedCommand, ReturnsZeroTouchesNothingButStoresFormat) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Numbers, UnsupportedCommand,
-                         testing::Values(0, 2, 3, 4, 11, 12, 13, 14, 15, 20, 21, 22, 23, 26, 27,
-                                         28, 31, 32, 34, 40, 43, 45, 46, 48, 52, 54, -1, 1000,
-                                         INT_MIN, INT_MAX));
+                         testing::Values(0, 2, 3, 4, 11, 12, 13, 14, 15, 20, 21, 22, 23, 26, 27, 28,
+                                         31, 32, 34, 40, 43, 45, 46, 48, 52, 54, -1, 1000, INT_MIN,
+                                         INT_MAX));
 
 TEST_F(HostTest, NullContextDoesNothingAtAll) {
     SetVideoFormat(0x800);
@@ -254,26 +256,25 @@ TEST_P(PollTable, Row) {
 // byte 3 bit 5 (0x20) keeps flag 8 going when dwOptions is 2.
 INSTANTIATE_TEST_SUITE_P(
     Rows, PollTable,
-    testing::Values(
-        PollCase{"IdleOption8", 0, 8, -1, 0, false, "", 0, 8, 1},
-        PollCase{"Idle", 0, 0, -1, 0, false, "", 0, 1, 1},
-        PollCase{"StopDone", 1, 0, 3, 0x10, false, "", 0, 7, 1},
-        PollCase{"StopSent", 1, 0, 3, 0xEF, false, "3F", 1, 7, 1},
-        PollCase{"StopRefused", 1, 0, -1, 0, true, "3F", 1, 7, 0},
-        PollCase{"LowestFlagFirst", 3, 0, -1, 0, false, "3F", 3, 7, 1},
-        PollCase{"StopDoneLeavesBit1", 3, 0, 3, 0x10, false, "", 2, 7, 1},
-        PollCase{"OneShot4B", 2, 0, -1, 0, false, "4B", 0, 7, 1},
-        PollCase{"OneShot4BRefusedStillCleared", 2, 0, -1, 0, true, "4B", 0, 7, 0},
-        PollCase{"CueIgnoresCueReady", 4, 0, 0, 0x08, false,
-                 "DE C1 DF 93 30 31 30 30 30 30 30 30 40", 0, 7, 1},
-        PollCase{"Flag8Option2Done", 8, 2, 3, 0xDF, false, "", 0, 7, 1},
-        PollCase{"Flag8Sent", 8, 0, 0, 0xF7, false, "2A", 8, 7, 1},
-        PollCase{"Flag8RefusedStillOne", 8, 0, -1, 0, true, "2A", 8, 7, 1},
-        PollCase{"Flag8Ended", 8, 0, 0, 0x08, false, "", 0, 7, 1},
-        PollCase{"Flag8Option2Busy", 8, 2, 3, 0x20, false, "2A", 8, 7, 1},
-        PollCase{"Flag8Option6IsNotOption2", 8, 6, -1, 0, false, "2A", 8, 7, 1},
-        PollCase{"HighBitClearsFlag8", 0x18, 0, -1, 0, false, "", 0x10, 7, 1},
-        PollCase{"HighBitAlone", 0x10, 8, -1, 0, false, "", 0x10, 7, 1}),
+    testing::Values(PollCase{"IdleOption8", 0, 8, -1, 0, false, "", 0, 8, 1},
+                    PollCase{"Idle", 0, 0, -1, 0, false, "", 0, 1, 1},
+                    PollCase{"StopDone", 1, 0, 3, 0x10, false, "", 0, 7, 1},
+                    PollCase{"StopSent", 1, 0, 3, 0xEF, false, "3F", 1, 7, 1},
+                    PollCase{"StopRefused", 1, 0, -1, 0, true, "3F", 1, 7, 0},
+                    PollCase{"LowestFlagFirst", 3, 0, -1, 0, false, "3F", 3, 7, 1},
+                    PollCase{"StopDoneLeavesBit1", 3, 0, 3, 0x10, false, "", 2, 7, 1},
+                    PollCase{"OneShot4B", 2, 0, -1, 0, false, "4B", 0, 7, 1},
+                    PollCase{"OneShot4BRefusedStillCleared", 2, 0, -1, 0, true, "4B", 0, 7, 0},
+                    PollCase{"CueIgnoresCueReady", 4, 0, 0, 0x08, false,
+                             "DE C1 DF 93 30 31 30 30 30 30 30 30 40", 0, 7, 1},
+                    PollCase{"Flag8Option2Done", 8, 2, 3, 0xDF, false, "", 0, 7, 1},
+                    PollCase{"Flag8Sent", 8, 0, 0, 0xF7, false, "2A", 8, 7, 1},
+                    PollCase{"Flag8RefusedStillOne", 8, 0, -1, 0, true, "2A", 8, 7, 1},
+                    PollCase{"Flag8Ended", 8, 0, 0, 0x08, false, "", 0, 7, 1},
+                    PollCase{"Flag8Option2Busy", 8, 2, 3, 0x20, false, "2A", 8, 7, 1},
+                    PollCase{"Flag8Option6IsNotOption2", 8, 6, -1, 0, false, "2A", 8, 7, 1},
+                    PollCase{"HighBitClearsFlag8", 0x18, 0, -1, 0, false, "", 0x10, 7, 1},
+                    PollCase{"HighBitAlone", 0x10, 8, -1, 0, false, "", 0x10, 7, 1}),
     [](const testing::TestParamInfo<PollCase>& info) { return std::string(info.param.name); });
 
 TEST_F(HostTest, PollWorksOffFlagsInTurn) {
@@ -343,29 +344,29 @@ TEST_P(CueCommand, Row) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, CueCommand,
     testing::Values(
-        CueCase{"OneHourSystem1", 1, 0x00, 7, 90000, 0, 0,
-                "DE C1 DF 93 30 31 30 30 30 30 30 30 40", 1, 2},
+        CueCase{"OneHourSystem1", 1, 0x00, 7, 90000, 0, 0, "DE C1 DF 93 30 31 30 30 30 30 30 30 40",
+                1, 2},
         CueCase{"OneHourSystem4", 1, 0x01, 7, 90000, 0, 0,
                 "DE C1 DF 93 30 A1 31 30 30 30 30 30 30 40", 1, 2},
         CueCase{"Refused", 1, 0x00, 7, 90000, 0, 1, "DE C1 DF 93 30 31 30 30 30 30 30 30 40", 0, 6},
         CueCase{"NtscSixtySeconds", 2, 0x00, 7, 107892, 0, 0,
                 "DE C1 DF 93 30 30 35 39 36 30 30 30 40", 1, 2},
-        CueCase{"Fps30", 4, 0x00, 7, 30 * 86400 - 1, 0, 0,
-                "DE C1 DF 93 32 33 35 39 35 39 32 39 40", 1, 2},
-        CueCase{"OffsetPositive", 1, 0x00, 8, 100, 25, 0,
-                "DE C1 DF 93 30 30 30 30 30 33 30 30 40", 1, 4},
-        CueCase{"OffsetZero", 1, 0x01, 8, 40, 40, 0,
-                "DE C1 DF 93 30 A1 30 30 30 30 30 30 30 40", 1, 4},
+        CueCase{"Fps30", 4, 0x00, 7, 30 * 86400 - 1, 0, 0, "DE C1 DF 93 32 33 35 39 35 39 32 39 40",
+                1, 2},
+        CueCase{"OffsetPositive", 1, 0x00, 8, 100, 25, 0, "DE C1 DF 93 30 30 30 30 30 33 30 30 40",
+                1, 4},
+        CueCase{"OffsetZero", 1, 0x01, 8, 40, 40, 0, "DE C1 DF 93 30 A1 30 30 30 30 30 30 30 40", 1,
+                4},
         CueCase{"OffsetNegativeSigned", 1, 0x01, 8, 0, 50, 0,
                 "DE C1 DF 93 30 A2 30 30 30 30 32 30 30 40", 1, 4},
         CueCase{"OffsetNegativeRetriedPositive", 1, 0x01, 8, 0, 50, 1,
-                "DE C1 DF 93 30 A2 30 30 30 30 32 30 30 40 DF 93 30 A1 30 30 30 30 32 30 30 40",
-                1, 4},
+                "DE C1 DF 93 30 A2 30 30 30 30 32 30 30 40 DF 93 30 A1 30 30 30 30 32 30 30 40", 1,
+                4},
         CueCase{"OffsetNegativeSystem1SentTwice", 1, 0x00, 8, 0, 50, 1,
                 "DE C1 DF 93 30 30 30 30 30 32 30 30 40 DF 93 30 30 30 30 30 32 30 30 40", 1, 4},
         CueCase{"OffsetNegativeBothRefused", 1, 0x01, 8, 0, 50, 2,
-                "DE C1 DF 93 30 A2 30 30 30 30 32 30 30 40 DF 93 30 A1 30 30 30 30 32 30 30 40",
-                0, 6},
+                "DE C1 DF 93 30 A2 30 30 30 30 32 30 30 40 DF 93 30 A1 30 30 30 30 32 30 30 40", 0,
+                6},
         CueCase{"OffsetPositiveRefusedOnce", 1, 0x01, 8, 100, 25, 1,
                 "DE C1 DF 93 30 A1 30 30 30 30 33 30 30 40", 0, 6}),
     [](const testing::TestParamInfo<CueCase>& info) { return std::string(info.param.name); });
@@ -441,7 +442,9 @@ Bytes Unsigned(const char* digits) {
     return b;
 }
 
-constexpr int32_t Hmsf25(int h, int m, int s, int f) { return ((h * 60 + m) * 60 + s) * 25 + f; }
+constexpr int32_t Hmsf25(int h, int m, int s, int f) {
+    return ((h * 60 + m) * 60 + s) * 25 + f;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, PositionTable,
@@ -450,8 +453,7 @@ INSTANTIATE_TEST_SUITE_P(
         PositionCase{"Sys4MinusOneSecond", 1, 1, Signed(0xA2, "00000100"), -25},
         PositionCase{"Sys4Complement", 1, 1, Signed(0xA2, "01234512"), -Hmsf25(1, 23, 45, 12)},
         PositionCase{"Sys4MinusZero", 1, 1, Signed(0xA2, "00000000"), 0},
-        PositionCase{"Sys4JustAboveTen", 1, 1, Signed(0xA1, "10000001"),
-                     -Hmsf25(13, 59, 59, 24)},
+        PositionCase{"Sys4JustAboveTen", 1, 1, Signed(0xA1, "10000001"), -Hmsf25(13, 59, 59, 24)},
         PositionCase{"Sys4Fourteen", 1, 1, Signed(0xA1, "14000000"), -Hmsf25(10, 0, 0, 0)},
         PositionCase{"Sys4ExactlyTenIsPositive", 1, 1, Signed(0xA1, "10000000"),
                      Hmsf25(10, 0, 0, 0)},
@@ -604,17 +606,15 @@ TEST_P(SpeedCommand, Bytes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, SpeedCommand,
-    testing::Values(SpeedCase{47, 1, "3D", 1}, SpeedCase{47, 79, "3D", 1},
-                    SpeedCase{47, 80, "3E", 1}, SpeedCase{47, 255, "3E", 1},
-                    SpeedCase{47, 256, "3E", 1}, SpeedCase{47, 300, "3D", 1},
-                    SpeedCase{47, 0, "4E", 1}, SpeedCase{47, -1, "4D", 1},
-                    SpeedCase{47, -79, "4D", 1}, SpeedCase{47, -80, "4E", 1},
-                    SpeedCase{47, -300, "4D", 1}, SpeedCase{47, INT_MIN, "4E", 1},
-                    SpeedCase{47, INT_MAX, "3E", 1}, SpeedCase{53, -2, "B6 36", 1},
-                    SpeedCase{53, 3, "B5 37", 1}, SpeedCase{53, 0, "B6 30", 1},
-                    SpeedCase{53, -4, "B6 38", 1}, SpeedCase{53, 4, "B5 38", 1},
-                    SpeedCase{53, 1, "B5 35", 1}, SpeedCase{53, 5, "", 0},
-                    SpeedCase{53, -5, "", 0}, SpeedCase{53, INT_MIN, "", 0}));
+    testing::Values(
+        SpeedCase{47, 1, "3D", 1}, SpeedCase{47, 79, "3D", 1}, SpeedCase{47, 80, "3E", 1},
+        SpeedCase{47, 255, "3E", 1}, SpeedCase{47, 256, "3E", 1}, SpeedCase{47, 300, "3D", 1},
+        SpeedCase{47, 0, "4E", 1}, SpeedCase{47, -1, "4D", 1}, SpeedCase{47, -79, "4D", 1},
+        SpeedCase{47, -80, "4E", 1}, SpeedCase{47, -300, "4D", 1}, SpeedCase{47, INT_MIN, "4E", 1},
+        SpeedCase{47, INT_MAX, "3E", 1}, SpeedCase{53, -2, "B6 36", 1},
+        SpeedCase{53, 3, "B5 37", 1}, SpeedCase{53, 0, "B6 30", 1}, SpeedCase{53, -4, "B6 38", 1},
+        SpeedCase{53, 4, "B5 38", 1}, SpeedCase{53, 1, "B5 35", 1}, SpeedCase{53, 5, "", 0},
+        SpeedCase{53, -5, "", 0}, SpeedCase{53, INT_MIN, "", 0}));
 
 TEST_F(HostTest, SpeedCommandsReturnOneWhenRefused) {
     Connect();

@@ -17,14 +17,15 @@ TEST_P(DoubleToIntTest, RoundsToNearestHalvesAwayFromZero) {
     EXPECT_EQ(DoubleToInt(GetParam().in), GetParam().out) << GetParam().in;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, DoubleToIntTest,
-    testing::Values(RoundCase{0.0, 0}, RoundCase{2160000.0, 2160000}, RoundCase{29.97002997002997, 30},
-                    RoundCase{59.94005994005994, 60}, RoundCase{23.98, 24}, RoundCase{0.5, 1},
-                    RoundCase{1.4999, 1}, RoundCase{2.5, 3}, RoundCase{-0.5, -1},
-                    RoundCase{-0.4, 0}, RoundCase{-2.5, -3}, RoundCase{2589410.5894, 2589411},
-                    RoundCase{1e12, INT32_MAX}, RoundCase{-1e12, INT32_MIN},
-                    RoundCase{std::nan(""), 0}));
+INSTANTIATE_TEST_SUITE_P(Values, DoubleToIntTest,
+                         testing::Values(RoundCase{0.0, 0}, RoundCase{2160000.0, 2160000},
+                                         RoundCase{29.97002997002997, 30},
+                                         RoundCase{59.94005994005994, 60}, RoundCase{23.98, 24},
+                                         RoundCase{0.5, 1}, RoundCase{1.4999, 1}, RoundCase{2.5, 3},
+                                         RoundCase{-0.5, -1}, RoundCase{-0.4, 0},
+                                         RoundCase{-2.5, -3}, RoundCase{2589410.5894, 2589411},
+                                         RoundCase{1e12, INT32_MAX}, RoundCase{-1e12, INT32_MIN},
+                                         RoundCase{std::nan(""), 0}));
 
 TEST(ZvStrCpy, CopiesUnitsAndTerminator) {
     char16_t dest[8];

@@ -8,7 +8,7 @@ namespace {
 
 // Each test sets the format it needs and restores the initial one.
 class WithFormat : public testing::Test {
-protected:
+  protected:
     void TearDown() override { SetVideoFormat(1); }
 };
 
@@ -18,7 +18,7 @@ struct RateCase {
 };
 
 class FrameRateTest : public testing::TestWithParam<RateCase> {
-protected:
+  protected:
     void TearDown() override { SetVideoFormat(1); }
 };
 
@@ -64,7 +64,7 @@ struct SplitCase {
 };
 
 class SplitTest : public testing::TestWithParam<SplitCase> {
-protected:
+  protected:
     void TearDown() override { SetVideoFormat(1); }
 };
 
@@ -146,8 +146,8 @@ TEST(TimeDataToFrames, IgnoresFlagBits) {
 
 TEST(TimeDataToFrames, RoundsAtFractionalRates) {
     const double r = 30000.0 / 1001.0;
-    EXPECT_EQ(TimeDataToFrames(0x00000129u, r), 59);       // 29.97 + 29 = 58.97
-    EXPECT_EQ(TimeDataToFrames(0x00100000u, r), 17982);    // 600 s exactly 17982.017
+    EXPECT_EQ(TimeDataToFrames(0x00000129u, r), 59);     // 29.97 + 29 = 58.97
+    EXPECT_EQ(TimeDataToFrames(0x00100000u, r), 17982);  // 600 s exactly 17982.017
     EXPECT_EQ(TimeDataToFrames(0x00000000u, r), 0);
 }
 
