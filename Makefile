@@ -2,7 +2,7 @@
 DEPS := scripts/install-deps
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build demo test bench clean
+.PHONY: all deps build demo test bench clean windows
 
 all: build
 
@@ -13,8 +13,16 @@ build: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS)
 
-test: build
+test: windows build
 	ctest --preset default -j $(JOBS)
+
+# Both Windows modules and the Wine test's host program, cross-built; `make test` checks them.
+windows: deps
+	@$(DEPS) windows
+	cmake --preset mingw-x86 >/dev/null
+	cmake --build --preset mingw-x86 -j $(JOBS)
+	cmake --preset mingw-x64 >/dev/null
+	cmake --build --preset mingw-x64 -j $(JOBS)
 
 # Only what the demo needs: the host tool, the module and the virtual deck it links.
 demo: deps

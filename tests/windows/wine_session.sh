@@ -14,7 +14,7 @@ if [ -z "$wine" ]; then
     echo "SKIP: Wine is not installed (scripts/install-deps windows)"
     exit 77
 fi
-if [ -z "${TAPEDECK_MINGW_X64_CXX:-}" ] || [ ! -x "${TAPEDECK_MINGW_X64_CXX}" ]; then
+if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
     echo "SKIP: the MinGW-w64 x64 cross compiler is not installed (scripts/install-deps windows)"
     exit 77
 fi
