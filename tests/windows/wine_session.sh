@@ -2,10 +2,12 @@
 # The 64-bit module under Wine: winhost.exe loads it as the host would and drives the virtual
 # deck through a COM port that the test's own Wine prefix maps to the deck's pseudo-terminal.
 # usage: wine_session.sh WINHOST.exe MODULE.dll DECKSIM WORKDIR
+# (serial_win32_check.exe, beside WINHOST.exe, checks the serial layer on the same line.)
 # Exit 77 (skipped) only when Wine or the cross compiler is not installed.
 set -u
 winhost=$1 dll=$2 decksim=$3 work=$4
-port=12  # above 9 on purpose: such ports are reachable only as \\.\COMn
+port=12    # above 9 on purpose: such ports are reachable only as \\.\COMn
+absent=13  # mapped to nothing
 
 wine=$(command -v wine64 || true)
 [ -n "$wine" ] || { [ -x /usr/lib/wine/wine64 ] && wine=/usr/lib/wine/wine64; }
@@ -58,22 +60,27 @@ if [ ! -e "$work/deck" ]; then
 fi
 echo "decksim on $(head -n1 "$work/decksim.out") as COM$port"
 ln -sfn "$work/deck" "$WINEPREFIX/dosdevices/com$port"
+rm -f "$WINEPREFIX/dosdevices/com$absent"
 
 # Wine paths: the unix root is drive Z:.
 win_dll="Z:${dll//\//\\}"
 run() {
-    "$wine" "$winhost" "$win_dll" "$port" "$1" >"$work/winhost-$1.out" 2>&1
+    local name=$1
+    shift
+    "$wine" "$@" >"$work/$name.out" 2>&1
     local rc=$?
-    cat "$work/winhost-$1.out"
+    cat "$work/$name.out"
     return $rc
 }
 
 status=0
 echo "--- a session with a live deck"
-run session || status=1
+run session "$winhost" "$win_dll" "$port" session || status=1
+echo "--- the serial layer on its own"
+run serial "$(dirname "$winhost")/serial_win32_check.exe" "$port" "$absent" || status=1
 # A stopped process still holds the pty open but answers nothing: a deck gone silent.
 kill -STOP "$deck_pid"
 echo "--- a deck that answers nothing"
-run silent || status=1
+run silent "$winhost" "$win_dll" "$port" silent || status=1
 kill -CONT "$deck_pid"
 exit $status
