@@ -1,6 +1,7 @@
 #include "deck/vtr_device.h"
 
 #include <cstring>
+#include <mutex>
 
 #include "deck/wire.h"
 #include "hostsupport/hostsupport.h"
@@ -8,6 +9,11 @@
 
 int32_t g_PortInUse[256];
 int32_t g_bPortTableReady = 0;
+
+namespace {
+// Host threads may build their first decks at the same moment; the table is set up once.
+std::once_flag g_PortTableOnce;
+}  // namespace
 
 CVtrDevice::CVtrDevice() : CVtrDevice(serial::ActivePort()) {}
 
@@ -32,10 +38,10 @@ BOOL CVtrDevice::Initialize(BOOL bInit) {
     m_nRetries = 1;
     m_nTimeout = 50;
     m_nVideoSystem = 0;
-    if (g_bPortTableReady == 0) {
-        g_bPortTableReady = 1;
+    std::call_once(g_PortTableOnce, [] {
         std::memset(g_PortInUse, 0, sizeof g_PortInUse);
-    }
+        g_bPortTableReady = 1;
+    });
     return TRUE;
 }
 

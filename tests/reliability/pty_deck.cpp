@@ -1,0 +1,191 @@
+#include "pty_deck.h"
+
+#include <dirent.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define RELIABILITY_SANITIZER_HEAP 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define RELIABILITY_SANITIZER_HEAP 1
+#endif
+#endif
+#ifdef RELIABILITY_SANITIZER_HEAP
+// The sanitizer runtimes replace malloc, so mallinfo2 would not see their heap.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes(void);
+#endif
+
+namespace reliability {
+
+PtyDeck::PtyDeck(int port, int videoSystem) : m_nPort(port) {
+    char dir[] = "/tmp/tapedeck-rel-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    m_Dir = dir;
+    decksim::ServerOptions opt;
+    opt.videoSystem = videoSystem;
+    opt.link = m_Dir + "/deck";  // stays put across hang-ups, unlike the slave path
+    opt.trace = true;
+    opt.traceSink = [this](const std::string& line) { Sink(line); };
+    opt.seed = 0x5500u + static_cast<uint32_t>(port);
+    m_Server = std::make_unique<decksim::PtyServer>(opt);
+    std::string err;
+    if (!m_Server->Start(&err)) {
+        throw std::runtime_error("decksim: " + err);
+    }
+    const std::string var = "TAPEDECK_COM" + std::to_string(port);
+    setenv(var.c_str(), opt.link.c_str(), 1);
+}
+
+PtyDeck::~PtyDeck() {
+    m_Server->Stop();
+    const std::string var = "TAPEDECK_COM" + std::to_string(m_nPort);
+    unsetenv(var.c_str());
+    rmdir(m_Dir.c_str());
+}
+
+void PtyDeck::Sink(const std::string& line) {
+    std::function<void()> action;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Last = std::chrono::steady_clock::now();
+        m_Trace.push_back(line);
+        const std::size_t at = line.find(" in ");
+        if (at != std::string::npos) {
+            m_Received.push_back(
+                static_cast<uint8_t>(std::strtoul(line.substr(at + 4, 2).c_str(), nullptr, 16)));
+            action.swap(m_OnByte);
+        }
+    }
+    if (action) {
+        action();
+    }
+}
+
+std::vector<uint8_t> PtyDeck::Received() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Received;
+}
+
+std::vector<std::string> PtyDeck::Trace() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Trace;
+}
+
+void PtyDeck::ClearTrace() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Trace.clear();
+    m_Received.clear();
+}
+
+void PtyDeck::OnNextByte(std::function<void()> action) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_OnByte = std::move(action);
+}
+
+void PtyDeck::WaitQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            if (std::chrono::steady_clock::now() - m_Last >= quiet) {
+                return;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+bool PtyDeck::WaitLineUp(unsigned afterGeneration, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (m_Server->LineUp() && m_Server->LineGeneration() != afterGeneration) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+bool SplitFrames(const std::vector<uint8_t>& b, FrameCount* count, std::size_t* badAt) {
+    auto isDigit = [](uint8_t x) { return x >= 0x30 && x <= 0x39; };
+    std::size_t i = 0;
+    const std::size_t n = b.size();
+    while (i < n) {
+        const std::size_t start = i;
+        const uint8_t x = b[i];
+        bool ok = true;
+        if (x == 0xD7) {
+            // The two status requests of one sense go out under one lock, back to back.
+            ok = i + 1 < n && b[i + 1] == 0xB0;
+            i += 2;
+            ++count->status1;
+            ++count->status2;
+        } else if (x == 0xDE) {
+            ok = i + 1 < n && b[i + 1] == 0xC1;
+            i += 2;
+            ++count->videoSystem;
+        } else if (x == 0xA0) {
+            ++i;
+            ++count->time;
+        } else if (x == 0xB5 || x == 0xB6) {
+            ok = i + 1 < n && b[i + 1] >= 0x30 && b[i + 1] <= 0x38;
+            i += 2;
+            ++count->varSpeed;
+        } else if (x == 0x3A || x == 0x3F || x == 0x4B || x == 0x2A || x == 0x3D || x == 0x3E ||
+                   x == 0x4D || x == 0x4E) {
+            ++i;
+            ++count->single;
+        } else if (x == 0xDF) {
+            // DF 93 d [sign] d d d d d d d 40
+            ok = i + 2 < n && b[i + 1] == 0x93 && isDigit(b[i + 2]);
+            i += 3;
+            if (ok && i < n && (b[i] == 0xA1 || b[i] == 0xA2)) {
+                ++i;
+            }
+            for (int d = 0; ok && d < 7; ++d, ++i) {
+                ok = i < n && isDigit(b[i]);
+            }
+            ok = ok && i < n && b[i] == 0x40;
+            ++i;
+            ++count->cue;
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            *badAt = start;
+            return false;
+        }
+    }
+    return true;
+}
+
+int OpenFdCount() {
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) {
+        return -1;
+    }
+    int n = 0;
+    while (readdir(d) != nullptr) {
+        ++n;
+    }
+    closedir(d);
+    return n - 3;  // ".", ".." and the directory's own descriptor
+}
+
+std::size_t HeapInUse() {
+#ifdef RELIABILITY_SANITIZER_HEAP
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    return mallinfo2().uordblks;
+#endif
+}
+
+}  // namespace reliability

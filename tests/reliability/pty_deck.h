@@ -1,0 +1,62 @@
+// A virtual deck served in-process on a pty, reachable by the module as serial port N, with its
+// trace kept for the checks on what went over the line.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tools/decksim/pty_server.h"
+
+namespace reliability {
+
+class PtyDeck {
+  public:
+    // Serves a deck on a pty linked from a fresh path and points TAPEDECK_COM<port> at it.
+    // Call from one thread before the host threads start: setenv is not thread-safe.
+    explicit PtyDeck(int port, int videoSystem = 1);
+    ~PtyDeck();
+
+    decksim::PtyServer& server() { return *m_Server; }
+    int port() const { return m_nPort; }
+
+    // Input bytes the deck received, in order, and the trace lines that carried them.
+    std::vector<uint8_t> Received() const;
+    std::vector<std::string> Trace() const;
+    void ClearTrace();
+    // Runs `action` (on the deck's own thread) when the next byte comes in, once.
+    void OnNextByte(std::function<void()> action);
+    // Waits until the deck has said nothing for `quiet`, so late replies have all gone out.
+    void WaitQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds limit);
+    // Waits for the line to come back after a hang-up; false after `limit`.
+    bool WaitLineUp(unsigned afterGeneration, std::chrono::milliseconds limit);
+
+  private:
+    void Sink(const std::string& line);
+
+    int m_nPort;
+    std::string m_Dir;
+    std::unique_ptr<decksim::PtyServer> m_Server;
+    mutable std::mutex m_Mutex;
+    std::vector<std::string> m_Trace;
+    std::vector<uint8_t> m_Received;
+    std::function<void()> m_OnByte;
+    std::chrono::steady_clock::time_point m_Last;
+};
+
+// Splits the bytes a deck received into the host's frames. Returns false, with the offset of
+// the first byte that starts no frame or breaks one, when the stream is not whole frames.
+struct FrameCount {
+    int status1 = 0, status2 = 0, videoSystem = 0, time = 0, cue = 0, varSpeed = 0, single = 0;
+};
+bool SplitFrames(const std::vector<uint8_t>& bytes, FrameCount* count, std::size_t* badAt);
+
+// Open file descriptors of this process.
+int OpenFdCount();
+// Bytes of heap in use: the sanitizer allocator's figure when one is linked, else mallinfo2.
+std::size_t HeapInUse();
+
+}  // namespace reliability
