@@ -1,0 +1,24 @@
+# Runs the report in its quick pass and checks that it wrote every figure; no timing verdict.
+file(REMOVE_RECURSE ${OUT})
+execute_process(COMMAND ${PYTHON} ${REPORT} --quick --build ${BUILD} --out ${OUT}
+                RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "the benchmark report exited with ${rc}")
+endif()
+if(NOT EXISTS ${OUT}/results.json)
+  message(FATAL_ERROR "no ${OUT}/results.json")
+endif()
+file(READ ${OUT}/results.json json)
+string(JSON n LENGTH "${json}" figures)
+# Five CPU figures and the allocation count, three per command unpaced, two per command
+# paced, the poll percentile and the two silent-deck figures.
+if(NOT n EQUAL 34)
+  message(FATAL_ERROR "results.json holds ${n} figures, expected 34")
+endif()
+foreach(i RANGE 0 33)
+  string(JSON median GET "${json}" figures ${i} median)
+  string(JSON name GET "${json}" figures ${i} name)
+  if(median STREQUAL "" OR median MATCHES "nan|inf")
+    message(FATAL_ERROR "figure '${name}' has no value")
+  endif()
+endforeach()
