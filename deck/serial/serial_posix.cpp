@@ -52,11 +52,13 @@ enum class Wait { kTimedOut, kReady, kReadyHungUp };
 
 // Waits for `events` until the deadline. A hung-up line may still hold bytes to read, so
 // it is reported as ready once; the caller stops when the next attempt gets nothing.
+// A deadline already passed still asks once without waiting, so a zero time-out takes what
+// is there.
 Wait WaitFor(int fd, short events, int64_t deadline) {
     for (;;) {
-        const int64_t left = deadline - NowMs();
-        if (left <= 0) {
-            return Wait::kTimedOut;
+        int64_t left = deadline - NowMs();
+        if (left < 0) {
+            left = 0;
         }
         pollfd p{fd, events, 0};
         const int r = poll(&p, 1, static_cast<int>(left));
@@ -188,24 +190,23 @@ class PosixPort : public Port {
         int got = 0;
         bool hungUp = false;
         while (got < count) {
-            // Try the non-blocking read first; poll only when it finds nothing.
-            const ssize_t r = ::read(fd, data + got, static_cast<size_t>(count - got));
-            if (r > 0) {
-                got += static_cast<int>(r);
-                if (got == count) {
-                    break;
-                }
-            } else if (r < 0 && errno == EINTR) {
-                continue;
-            } else if (hungUp || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
-                break;  // EIO, ENXIO or hang-up: the bytes that came are all there will be
-            }
-            // A raw line with VMIN 0 reads 0 rather than EAGAIN when nothing is there.
+            // Poll before reading: just after a write the reply is hardly ever there yet, and
+            // a read that finds nothing would cost a system call on every exchange.
             const Wait w = WaitFor(fd, POLLIN, deadline);
             if (w == Wait::kTimedOut) {
                 break;
             }
             hungUp = w == Wait::kReadyHungUp;
+            const ssize_t r = ::read(fd, data + got, static_cast<size_t>(count - got));
+            if (r > 0) {
+                got += static_cast<int>(r);
+            } else if (r < 0 && errno == EINTR) {
+                continue;
+            } else if (hungUp || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                break;  // EIO, ENXIO or hang-up: the bytes that came are all there will be
+            }
+            // A raw line with VMIN 0 reads 0 rather than EAGAIN when nothing is there; the
+            // next poll waits again.
         }
         return got;
     }
