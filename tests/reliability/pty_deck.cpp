@@ -23,7 +23,7 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes(void);
 
 namespace reliability {
 
-PtyDeck::PtyDeck(int port, int videoSystem) : m_nPort(port) {
+PtyDeck::PtyDeck(int port, int videoSystem, decksim::DeckTiming timing) : m_nPort(port) {
     char dir[] = "/tmp/tapedeck-rel-XXXXXX";
     if (mkdtemp(dir) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
@@ -31,6 +31,7 @@ PtyDeck::PtyDeck(int port, int videoSystem) : m_nPort(port) {
     m_Dir = dir;
     decksim::ServerOptions opt;
     opt.videoSystem = videoSystem;
+    opt.timing = timing;
     opt.link = m_Dir + "/deck";  // stays put across hang-ups, unlike the slave path
     opt.trace = true;
     opt.traceSink = [this](const std::string& line) { Sink(line); };
