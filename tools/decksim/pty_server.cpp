@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -198,6 +199,7 @@ bool PtyServer::OpenLine(std::string* error) {
     m_nSlaveHold = slave;
     m_SlavePath = name;
     m_TxFree = Clock::now();
+    m_RxFree = m_TxFree;
     m_Responder.Reset();
     m_bLineUp = true;
     ++m_nGeneration;
@@ -291,7 +293,12 @@ void PtyServer::EmitTrace(const std::string& line) {
     }
 }
 
-void PtyServer::Send(const std::vector<uint8_t>& bytes) {
+Clock::duration PtyServer::ByteTime() const {
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(10.0 / m_Options.baud));
+}
+
+void PtyServer::Send(const std::vector<uint8_t>& bytes, Clock::time_point notBefore) {
     if (bytes.empty() || m_nMaster < 0) {
         return;
     }
@@ -299,14 +306,15 @@ void PtyServer::Send(const std::vector<uint8_t>& bytes) {
         WriteAll(m_nMaster, bytes.data(), bytes.size());
         return;
     }
-    const auto perByte = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(10.0 / m_Options.baud));
+    const auto perByte = ByteTime();
     for (uint8_t b : bytes) {
-        // A byte goes once the previous one has left the line.
-        const auto at = std::max(Clock::now(), m_TxFree);
-        SleepUntil(at);
+        // A byte starts once the previous one has left the line and is the host's only when
+        // its last bit is in, so it is handed over at the end of its time on the wire.
+        const auto start = std::max({Clock::now(), m_TxFree, notBefore});
+        const auto end = start + perByte;
+        SleepUntil(end);
         WriteAll(m_nMaster, &b, 1);
-        m_TxFree = at + perByte;
+        m_TxFree = end;
     }
 }
 
@@ -331,6 +339,17 @@ void PtyServer::ServeInput() {
             replies[i] = m_Responder.Feed(in[i], now);
         }
     }
+    if (m_Options.baud > 0) {
+        // The host's bytes take their wire time too: the deck hears a byte, and can answer
+        // it, only once all its bits are in.
+        const auto perByte = ByteTime();
+        for (ssize_t i = 0; i < n; ++i) {
+            m_RxFree = std::max(now, m_RxFree) + perByte;
+            Send(replies[i].bytes, m_RxFree + replies[i].delay);
+        }
+        TraceInput(now, in, n, replies);
+        return;
+    }
     // Replies to one read leave in one write unless one of them must wait.
     std::vector<uint8_t> out;
     for (const Reply& r : replies) {
@@ -344,6 +363,11 @@ void PtyServer::ServeInput() {
         }
     }
     Send(out);
+    TraceInput(now, in, n, replies);
+}
+
+void PtyServer::TraceInput(Clock::time_point now, const uint8_t* in, ssize_t n,
+                           const std::vector<Reply>& replies) {
     if (m_Options.trace) {
         const double t = std::chrono::duration<double>(now - m_Started).count();
         for (ssize_t i = 0; i < n; ++i) {

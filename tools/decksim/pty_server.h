@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -70,7 +72,11 @@ class PtyServer {
     bool OpenControl(std::string* error);
     void ServeInput();
     void ServeClient(Client& client, bool* closed);
-    void Send(const std::vector<uint8_t>& bytes);
+    // Paced, no byte starts before `notBefore`, and each reaches the host when its 10 bits end.
+    void Send(const std::vector<uint8_t>& bytes, Clock::time_point notBefore = {});
+    void TraceInput(Clock::time_point now, const uint8_t* in, ssize_t n,
+                    const std::vector<Reply>& replies);
+    Clock::duration ByteTime() const;  // 10 bits at the paced rate
     void Wake();
     void EmitTrace(const std::string& line);
 
@@ -89,6 +95,7 @@ class PtyServer {
     int m_nListen = -1;
     std::vector<Client> m_Clients;
     Clock::time_point m_TxFree;  // when the paced line can take its next byte
+    Clock::time_point m_RxFree;  // when the last byte from the host has fully come in
 
     bool m_bHangupPending = false;
     Millis m_HangupFor{0};
