@@ -23,7 +23,8 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes(void);
 
 namespace reliability {
 
-PtyDeck::PtyDeck(int port, int videoSystem, decksim::DeckTiming timing) : m_nPort(port) {
+PtyDeck::PtyDeck(int port, int videoSystem, decksim::DeckTiming timing, bool trace)
+    : m_nPort(port) {
     char dir[] = "/tmp/tapedeck-rel-XXXXXX";
     if (mkdtemp(dir) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
@@ -33,7 +34,7 @@ PtyDeck::PtyDeck(int port, int videoSystem, decksim::DeckTiming timing) : m_nPor
     opt.videoSystem = videoSystem;
     opt.timing = timing;
     opt.link = m_Dir + "/deck";  // stays put across hang-ups, unlike the slave path
-    opt.trace = true;
+    opt.trace = trace;
     opt.traceSink = [this](const std::string& line) { Sink(line); };
     opt.seed = 0x5500u + static_cast<uint32_t>(port);
     m_Server = std::make_unique<decksim::PtyServer>(opt);

@@ -17,7 +17,8 @@ class PtyDeck {
   public:
     // Serves a deck on a pty linked from a fresh path and points TAPEDECK_COM<port> at it.
     // Call from one thread before the host threads start: setenv is not thread-safe.
-    explicit PtyDeck(int port, int videoSystem = 1, decksim::DeckTiming timing = {});
+    explicit PtyDeck(int port, int videoSystem = 1, decksim::DeckTiming timing = {},
+                     bool trace = true);
     ~PtyDeck();
 
     decksim::PtyServer& server() { return *m_Server; }
