@@ -63,7 +63,7 @@ uint16_t U16(const std::vector<uint8_t>& d, size_t off) {
     return off + 2 <= d.size() ? static_cast<uint16_t>(d[off] | d[off + 1] << 8) : 0;
 }
 
-struct BitmapSpec {
+struct ExpectedBitmap {
     const char* name;  // resource name, or "#N" for a number
     int width;
     int height;
@@ -71,7 +71,7 @@ struct BitmapSpec {
 };
 
 // What the host expects to find, by name or number.
-const BitmapSpec kBitmaps[] = {
+const ExpectedBitmap kBitmaps[] = {
     {"IDB_VTRINF_PLAYU", 65, 26, 8},
     {"IDB_VTRINF_PLAYD", 65, 26, 8},
     {"IDB_VTRINF_STOPU", 65, 26, 8},
@@ -176,7 +176,7 @@ TEST_F(PeCheck, ImportsOnlySystemDlls) {
 }
 
 TEST_F(PeCheck, EveryBitmapIsThereInChineseWithItsSizeAndDepth) {
-    for (const BitmapSpec& b : kBitmaps) {
+    for (const ExpectedBitmap& b : kBitmaps) {
         SCOPED_TRACE(b.name);
         const pe::Resource* r = Find(kRtBitmap, b.name, kLangChinesePrc);
         ASSERT_NE(r, nullptr) << "no bitmap " << b.name << " in language 2052";
@@ -199,7 +199,7 @@ TEST_F(PeCheck, EveryBitmapIsThereInChineseWithItsSizeAndDepth) {
 TEST_F(PeCheck, BitmapsAreTheCommittedFiles) {
     const std::string& dir = g_Options.res;
     ASSERT_FALSE(dir.empty()) << "no --res";
-    for (const BitmapSpec& b : kBitmaps) {
+    for (const ExpectedBitmap& b : kBitmaps) {
         SCOPED_TRACE(b.name);
         const std::string file = dir + "/" + (b.name[0] == '#' ? b.name + 1 : b.name) + ".bmp";
         std::ifstream in(file, std::ios::binary);
