@@ -2,7 +2,7 @@
 DEPS := scripts/install-deps
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build demo test bench clean windows
+.PHONY: all deps build demo test bench clean windows asan tsan fuzz-build fuzz-check fuzz
 
 all: build
 
@@ -15,6 +15,33 @@ build: deps
 
 test: windows build
 	ctest --preset default -j $(JOBS)
+	$(MAKE) --no-print-directory asan tsan fuzz-check
+
+# The unit and end-to-end suites under AddressSanitizer + UBSan, halting on the first report
+# (the Windows modules and packages are checked once, by the default build).
+asan: deps
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS) -E '^(windows|packages)[.]'
+
+# The concurrency tests under ThreadSanitizer; only their target is built.
+tsan: deps
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan -j $(JOBS) --target reliability_concurrency_tests
+	ctest --preset tsan -L concurrency
+
+fuzz-build: deps
+	@$(DEPS) fuzz
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS) --target fuzz_main fuzz_wire
+
+# A bounded run of each fuzz target (FUZZ_SECONDS each) inside `make test`; `make fuzz` runs long.
+FUZZ_SECONDS ?= 60
+fuzz-check: fuzz-build
+	tests/fuzz/run.sh $(FUZZ_SECONDS)
+
+fuzz: fuzz-build
+	tests/fuzz/run.sh $(if $(filter command line,$(origin FUZZ_SECONDS)),$(FUZZ_SECONDS),3600)
 
 # Both Windows modules and the Wine test's host program, cross-built; `make test` checks them.
 windows: deps
