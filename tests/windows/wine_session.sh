@@ -49,7 +49,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$wineserver" -w
 fi
 
-"$decksim" --link "$work/deck" >"$work/decksim.out" 2>"$work/decksim.err" &
+"$decksim" --link "$work/deck" --control "$work/control" >"$work/decksim.out" 2>"$work/decksim.err" &
 deck_pid=$!
 for _ in $(seq 50); do
     [ -s "$work/decksim.out" ] && [ -e "$work/deck" ] && break
@@ -83,4 +83,18 @@ kill -STOP "$deck_pid"
 echo "--- a deck that answers nothing"
 run silent "$winhost" "$win_dll" "$port" silent || status=1
 kill -CONT "$deck_pid"
+# Faults set through the deck's control socket; each connect must fail within its time-outs.
+deck_ctl() {
+    python3 -c 'import socket,sys
+s=socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); s.sendall((sys.argv[2]+"\n").encode())
+r=s.makefile().readline().strip(); print(r); sys.exit(r!="ok")' "$work/control" "$1"
+}
+echo "--- a deck whose replies come one byte short"
+deck_ctl "fault short" >/dev/null || status=1
+run short "$winhost" "$win_dll" "$port" silent || status=1
+deck_ctl "fault none" >/dev/null || status=1
+echo "--- a line hung up (the deck's side closed; it comes back after 3 s)"
+deck_ctl "fault hangup 3000" >/dev/null || status=1
+sleep 0.2
+run hangup "$winhost" "$win_dll" "$port" silent || status=1
 exit $status
