@@ -1,6 +1,7 @@
 #include "plugin/device_table.h"
 
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "deck/vtr_device.h"
@@ -26,9 +27,26 @@ struct Table {
 };
 
 Table& TheTable() {
-    static Table* table = new Table;  // never destroyed: decks may outlive static teardown
+    // Never destroyed: decks may outlive static teardown, and a late caller still finds a
+    // working table. The storage is static rather than heap, so unloading the module frees it.
+    alignas(Table) static unsigned char storage[sizeof(Table)];
+    static Table* const table = new (storage) Table;
     return *table;
 }
+
+// At unload (or exit) a table with no deck left gives back its slot arrays, so a host that
+// loads and unloads the module does not lose them each time; the table itself stays usable.
+struct ReleaseWhenEmpty {
+    ~ReleaseWhenEmpty() {
+        Table& t = TheTable();
+        std::lock_guard<std::mutex> guard(t.mutex);
+        if (t.slots.size() == t.freeSlots.size()) {
+            std::vector<Slot>().swap(t.slots);
+            std::vector<uint32_t>().swap(t.freeSlots);
+        }
+    }
+};
+const ReleaseWhenEmpty g_ReleaseWhenEmpty;
 
 uint32_t MakeHandle(uint32_t index, uint16_t generation) {
     return (uint32_t{generation} << kSlotBits) | (index + 1);

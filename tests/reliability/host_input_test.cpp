@@ -62,6 +62,7 @@ TEST_F(HostileInput, PortsNotAboveZeroOpenNothing) {
 }
 
 TEST_F(HostileInput, PortsAbove255ConnectAndCloseWithoutTouchingThePortTable) {
+    { CVtrDevice first(fake); }  // the first deck of the process sets the table up; not ours
     for (int32_t& flag : g_PortInUse) {
         flag = 7;
     }
