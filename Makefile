@@ -13,9 +13,10 @@ build: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS)
 
+# The sanitizer and fuzz stages first, so the run ends with the full suite's summary.
 test: windows build
-	ctest --preset default -j $(JOBS)
 	$(MAKE) --no-print-directory asan tsan fuzz-check
+	ctest --preset default -j $(JOBS)
 
 # The unit and end-to-end suites under AddressSanitizer + UBSan, halting on the first report
 # (the Windows modules and packages are checked once, by the default build).
