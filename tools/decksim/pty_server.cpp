@@ -36,6 +36,15 @@ void SleepUntil(Clock::time_point t) {
     }
 }
 
+// A UART hands a byte over the moment its last bit is in; a timer wake-up comes tens of
+// microseconds late. Sleep to just short of the point, then wait out the rest on the clock.
+void HandOverAt(Clock::time_point t) {
+    constexpr auto kSpin = std::chrono::microseconds(150);
+    SleepUntil(t - kSpin);
+    while (Clock::now() < t) {
+    }
+}
+
 // Writes everything unless the reader has stopped reading for a while.
 void WriteAll(int fd, const uint8_t* p, size_t n) {
     while (n > 0) {
@@ -308,14 +317,18 @@ void PtyServer::Send(const std::vector<uint8_t>& bytes, Clock::time_point notBef
         return;
     }
     const auto perByte = ByteTime();
+    // An idle line starts sending now; a busy one right after its last byte. The bytes of a
+    // reply then follow back to back, as a UART sends them, so this thread's wake-up
+    // latency delays each byte's hand-over but never adds up from byte to byte.
+    auto start = std::max({Clock::now(), m_TxFree, notBefore});
     for (uint8_t b : bytes) {
-        // A byte starts once the previous one has left the line and is the host's only when
-        // its last bit is in, so it is handed over at the end of its time on the wire.
-        const auto start = std::max({Clock::now(), m_TxFree, notBefore});
+        // A byte is the host's only when its last bit is in: hand it over at the end of its
+        // time on the wire.
         const auto end = start + perByte;
-        SleepUntil(end);
+        HandOverAt(end);
         WriteAll(m_nMaster, &b, 1);
         m_TxFree = end;
+        start = end;
     }
 }
 
