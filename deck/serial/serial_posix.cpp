@@ -133,7 +133,18 @@ class PosixPort : public Port {
             return -1;
         }
         const int which = direction == 0 ? TCIFLUSH : direction == 1 ? TCOFLUSH : TCIOFLUSH;
-        return tcflush(fd, which) == 0 ? 0 : -1;
+        // Every exchange starts with a flush, and on a pseudo-terminal tcflush costs far more
+        // than asking whether anything is queued; a clean line, the usual case, needs none.
+        // A byte still arriving races with either form alike.
+        int queuedIn = 0;
+        int queuedOut = 0;
+        const bool askIn = which != TCOFLUSH;
+        const bool askOut = which != TCIFLUSH;
+        if ((askIn && ioctl(fd, FIONREAD, &queuedIn) != 0) ||
+            (askOut && ioctl(fd, TIOCOUTQ, &queuedOut) != 0) || queuedIn > 0 || queuedOut > 0) {
+            return tcflush(fd, which) == 0 ? 0 : -1;
+        }
+        return 0;
     }
 
     int SetTimeout(int port, int timeoutMs, int /*reserved*/) override {
