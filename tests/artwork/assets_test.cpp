@@ -11,36 +11,12 @@
 
 #include "bmp.h"
 #include "panel_art.h"
+#include "tests/support/panel_bitmaps.h"
 
 namespace {
 
-struct Asset {
-    const char* name;  // file stem under plugin/res
-    int width, height, bitCount;
-};
-
-const Asset kAssets[] = {
-    {"IDB_VTRINF_PLAYU", 65, 26, 8},
-    {"IDB_VTRINF_PLAYD", 65, 26, 8},
-    {"IDB_VTRINF_STOPU", 65, 26, 8},
-    {"IDB_VTRINF_STOPD", 65, 26, 8},
-    {"IDB_VTRINF_PAUSEU", 65, 26, 8},
-    {"IDB_VTRINF_PAUSED", 65, 26, 8},
-    {"IDB_VTRINF_FWDU", 65, 26, 8},
-    {"IDB_VTRINF_FWDD", 65, 26, 8},
-    {"IDB_VTRINF_BACKU", 65, 26, 8},
-    {"IDB_VTRINF_BACKD", 65, 26, 8},
-    {"IDB_SHUTTLE_BACK", 100, 100, 8},
-    {"IDB_BTN_CLOSEU", 11, 11, 24},
-    {"IDB_BTN_CLOSED", 11, 11, 24},
-    {"IDB_BTN_SERIALU", 11, 11, 24},
-    {"IDB_BTN_SERIALD", 11, 11, 24},
-    {"IDB_BUTTON_U", 7, 7, 8},
-    {"IDB_BUTTON_D", 7, 7, 8},
-    {"1000", 32, 32, 4},
-    {"1001", 16, 16, 4},
-    {"15001", 610, 106, 24},
-};
+using Asset = testing_support::PanelBitmapSpec;
+using testing_support::kPanelBitmaps;
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
@@ -49,10 +25,6 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 
 std::vector<uint8_t> Committed(const std::string& stem) {
     return ReadFile(std::string(ARTWORK_RES_DIR) + "/" + stem + ".bmp");
-}
-
-std::string LookupKey(const char* stem) {
-    return std::isdigit(static_cast<unsigned char>(stem[0])) ? std::string("#") + stem : stem;
 }
 
 artwork::Bitmap Decoded(const std::string& stem) {
@@ -72,10 +44,10 @@ uint32_t U32(const std::vector<uint8_t>& b, size_t at) {
 }
 
 // Read straight from the bytes so a fault shared by our writer and reader cannot hide here.
-TEST(ArtworkAssets, HeadersMatchTheTable) {
-    for (const Asset& a : kAssets) {
-        SCOPED_TRACE(a.name);
-        const std::vector<uint8_t> b = Committed(a.name);
+TEST(ArtworkPanelBitmaps, HeadersMatchTheTable) {
+    for (const Asset& a : kPanelBitmaps) {
+        SCOPED_TRACE(a.stem);
+        const std::vector<uint8_t> b = Committed(a.stem);
         ASSERT_GE(b.size(), 54u);
         EXPECT_EQ(b[0], 'B');
         EXPECT_EQ(b[1], 'M');
@@ -84,35 +56,34 @@ TEST(ArtworkAssets, HeadersMatchTheTable) {
         EXPECT_EQ(static_cast<int32_t>(U32(b, 18)), a.width);
         EXPECT_EQ(static_cast<int32_t>(U32(b, 22)), a.height);  // positive: bottom-up
         EXPECT_EQ(U16(b, 26), 1u);
-        EXPECT_EQ(U16(b, 28), static_cast<uint32_t>(a.bitCount));
+        EXPECT_EQ(U16(b, 28), static_cast<uint32_t>(a.bits));
         EXPECT_EQ(U32(b, 30), 0u);  // BI_RGB
         const uint32_t clrUsed = U32(b, 46);
-        const uint32_t paletteEntries =
-            a.bitCount == 24 ? 0 : (clrUsed != 0 ? clrUsed : 1u << a.bitCount);
-        if (a.bitCount == 24) {
+        const uint32_t paletteEntries = a.bits == 24 ? 0 : (clrUsed != 0 ? clrUsed : 1u << a.bits);
+        if (a.bits == 24) {
             EXPECT_EQ(clrUsed, 0u);
         } else {
-            EXPECT_LE(clrUsed, 1u << a.bitCount);
+            EXPECT_LE(clrUsed, 1u << a.bits);
         }
-        const uint32_t stride = (a.width * a.bitCount + 31) / 32 * 4;
+        const uint32_t stride = (a.width * a.bits + 31) / 32 * 4;
         EXPECT_EQ(U32(b, 10), 54 + paletteEntries * 4);
         EXPECT_EQ(b.size(), 54 + paletteEntries * 4 + stride * a.height);
     }
 }
 
 TEST(PanelArt, LookupGivesTheCommittedBytes) {
-    for (const Asset& a : kAssets) {
-        SCOPED_TRACE(a.name);
-        const std::vector<uint8_t> file = Committed(a.name);
+    for (const Asset& a : kPanelBitmaps) {
+        SCOPED_TRACE(a.stem);
+        const std::vector<uint8_t> file = Committed(a.stem);
         unsigned size = 0;
-        const void* data = LookupPanelBitmap(LookupKey(a.name).c_str(), &size);
+        const void* data = LookupPanelBitmap(testing_support::ResourceKey(a.stem).c_str(), &size);
         ASSERT_NE(data, nullptr);
         ASSERT_EQ(size, file.size());
         EXPECT_EQ(std::memcmp(data, file.data(), size), 0);
     }
     size_t count = 0;
     const PanelBitmapEntry* entries = PanelBitmaps(&count);
-    ASSERT_EQ(count, std::size(kAssets));
+    ASSERT_EQ(count, std::size(kPanelBitmaps));
     for (size_t i = 0; i < count; ++i) {
         const std::string key = entries[i].name;
         EXPECT_EQ(LookupPanelBitmap(key.c_str(), nullptr), entries[i].data) << key;
@@ -212,7 +183,7 @@ std::string GlyphShapes(const artwork::Bitmap& bm, const std::vector<bool>& dark
     return shapes;
 }
 
-TEST(ArtworkAssets, PressedLooksAreLighterWithGlyphAndFrameInPlace) {
+TEST(ArtworkPanelBitmaps, PressedLooksAreLighterWithGlyphAndFrameInPlace) {
     const struct {
         const char *up, *down, *shapes;  // shapes empty: too small to read
     } cases[] = {
@@ -255,7 +226,7 @@ bool HasTone(artwork::Rgb c, Tone tone) {
     return false;
 }
 
-TEST(ArtworkAssets, ShowWhatEachImageIsFor) {
+TEST(ArtworkPanelBitmaps, ShowWhatEachImageIsFor) {
     const struct {
         const char* name;
         int x, y;
@@ -295,7 +266,7 @@ TEST(ArtworkAssets, ShowWhatEachImageIsFor) {
     }
 }
 
-TEST(ArtworkAssets, GeneratorReproducesTheCommittedFiles) {
+TEST(ArtworkPanelBitmaps, GeneratorReproducesTheCommittedFiles) {
     char pattern[] = "/tmp/artgen-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     const std::string dir = pattern;
@@ -306,11 +277,11 @@ TEST(ArtworkAssets, GeneratorReproducesTheCommittedFiles) {
         (void)entry;
         ++written;
     }
-    EXPECT_EQ(written, std::size(kAssets));
-    for (const Asset& a : kAssets) {
-        const std::vector<uint8_t> fresh = ReadFile(dir + "/" + a.name + ".bmp");
-        EXPECT_FALSE(fresh.empty()) << a.name;
-        EXPECT_TRUE(fresh == Committed(a.name)) << a.name << " differs from artgen's output";
+    EXPECT_EQ(written, std::size(kPanelBitmaps));
+    for (const Asset& a : kPanelBitmaps) {
+        const std::vector<uint8_t> fresh = ReadFile(dir + "/" + a.stem + ".bmp");
+        EXPECT_FALSE(fresh.empty()) << a.stem;
+        EXPECT_TRUE(fresh == Committed(a.stem)) << a.stem << " differs from artgen's output";
     }
     std::filesystem::remove_all(dir);
 }

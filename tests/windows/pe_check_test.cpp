@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/panel_bitmaps.h"
 #include "tests/windows/pe_image.h"
 
 namespace {
@@ -62,37 +63,6 @@ uint32_t U32(const std::vector<uint8_t>& d, size_t off) {
 uint16_t U16(const std::vector<uint8_t>& d, size_t off) {
     return off + 2 <= d.size() ? static_cast<uint16_t>(d[off] | d[off + 1] << 8) : 0;
 }
-
-struct ExpectedBitmap {
-    const char* name;  // resource name, or "#N" for a number
-    int width;
-    int height;
-    int bits;
-};
-
-// What the host expects to find, by name or number.
-const ExpectedBitmap kBitmaps[] = {
-    {"IDB_VTRINF_PLAYU", 65, 26, 8},
-    {"IDB_VTRINF_PLAYD", 65, 26, 8},
-    {"IDB_VTRINF_STOPU", 65, 26, 8},
-    {"IDB_VTRINF_STOPD", 65, 26, 8},
-    {"IDB_VTRINF_PAUSEU", 65, 26, 8},
-    {"IDB_VTRINF_PAUSED", 65, 26, 8},
-    {"IDB_VTRINF_FWDU", 65, 26, 8},
-    {"IDB_VTRINF_FWDD", 65, 26, 8},
-    {"IDB_VTRINF_BACKU", 65, 26, 8},
-    {"IDB_VTRINF_BACKD", 65, 26, 8},
-    {"IDB_SHUTTLE_BACK", 100, 100, 8},
-    {"IDB_BTN_CLOSEU", 11, 11, 24},
-    {"IDB_BTN_CLOSED", 11, 11, 24},
-    {"IDB_BTN_SERIALU", 11, 11, 24},
-    {"IDB_BTN_SERIALD", 11, 11, 24},
-    {"IDB_BUTTON_U", 7, 7, 8},
-    {"IDB_BUTTON_D", 7, 7, 8},
-    {"#1000", 32, 32, 4},
-    {"#1001", 16, 16, 4},
-    {"#15001", 610, 106, 24},
-};
 
 class PeCheck : public ::testing::Test {
   protected:
@@ -176,10 +146,11 @@ TEST_F(PeCheck, ImportsOnlySystemDlls) {
 }
 
 TEST_F(PeCheck, EveryBitmapIsThereInChineseWithItsSizeAndDepth) {
-    for (const ExpectedBitmap& b : kBitmaps) {
-        SCOPED_TRACE(b.name);
-        const pe::Resource* r = Find(kRtBitmap, b.name, kLangChinesePrc);
-        ASSERT_NE(r, nullptr) << "no bitmap " << b.name << " in language 2052";
+    for (const testing_support::PanelBitmapSpec& b : testing_support::kPanelBitmaps) {
+        const std::string key = testing_support::ResourceKey(b.stem);
+        SCOPED_TRACE(key);
+        const pe::Resource* r = Find(kRtBitmap, key, kLangChinesePrc);
+        ASSERT_NE(r, nullptr) << "no bitmap " << key << " in language 2052";
         const std::vector<uint8_t>& d = r->data;
         ASSERT_GE(d.size(), 40u);
         EXPECT_EQ(U32(d, 0), 40u) << "BITMAPINFOHEADER";
@@ -199,15 +170,16 @@ TEST_F(PeCheck, EveryBitmapIsThereInChineseWithItsSizeAndDepth) {
 TEST_F(PeCheck, BitmapsAreTheCommittedFiles) {
     const std::string& dir = g_Options.res;
     ASSERT_FALSE(dir.empty()) << "no --res";
-    for (const ExpectedBitmap& b : kBitmaps) {
-        SCOPED_TRACE(b.name);
-        const std::string file = dir + "/" + (b.name[0] == '#' ? b.name + 1 : b.name) + ".bmp";
+    for (const testing_support::PanelBitmapSpec& b : testing_support::kPanelBitmaps) {
+        const std::string key = testing_support::ResourceKey(b.stem);
+        SCOPED_TRACE(key);
+        const std::string file = dir + "/" + b.stem + ".bmp";
         std::ifstream in(file, std::ios::binary);
         ASSERT_TRUE(in) << file;
         const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in),
                                          std::istreambuf_iterator<char>()};
         ASSERT_GT(bytes.size(), 14u);
-        const pe::Resource* r = Find(kRtBitmap, b.name, kLangChinesePrc);
+        const pe::Resource* r = Find(kRtBitmap, key, kLangChinesePrc);
         ASSERT_NE(r, nullptr);
         EXPECT_TRUE(r->data == std::vector<uint8_t>(bytes.begin() + 14, bytes.end()));
     }
