@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tools/deckctl/bitmaps.h"
 #include "tools/deckctl/demo.h"
 #include "tools/deckctl/host_records.h"
 #include "tools/deckctl/module.h"
@@ -181,6 +182,15 @@ int Ports(bool json) {
     return 0;
 }
 
+int Bitmaps(const Module& module, const std::string& dir) {
+    std::string error;
+    const FindPanelBitmapFn find = FindBitmapLookup(module, &error);
+    if (find == nullptr || !WritePanelBitmaps(find, dir, std::cout, &error)) {
+        return Fail(error);
+    }
+    return 0;
+}
+
 std::string ReadAll(std::istream& in) {
     std::ostringstream s;
     s << in.rdbuf();
@@ -229,6 +239,13 @@ int main(int argc, char** argv) {
     auto* ports = app.add_subcommand("ports", "list serial devices and their port numbers");
     auto* demo = app.add_subcommand("demo", "run a session against a built-in virtual deck");
 
+    std::string bitmapDir;
+    auto* bitmaps = app.add_subcommand(
+        "bitmaps", "write the module's panel bitmaps and a preview of them laid out on the panel");
+    bitmaps->add_option("--out", bitmapDir, "folder for the .bmp files (created if missing)")
+        ->required();
+    bitmaps->fallthrough();  // so --module may follow, as in `deckctl bitmaps --out D --module M`
+
     CLI11_PARSE(app, argc, argv);
 
     if (ports->parsed()) {
@@ -270,6 +287,9 @@ int main(int argc, char** argv) {
     }
     if (demo->parsed()) {
         return RunDemo(module, std::cout, json);
+    }
+    if (bitmaps->parsed()) {
+        return Bitmaps(module, bitmapDir);
     }
     return 0;
 }

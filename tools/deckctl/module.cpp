@@ -41,6 +41,10 @@ int Module::Call(int command, HostRecords& records) const {
     return m_Main(command, records.Context(), records.Data());
 }
 
+void* Module::Symbol(const char* name) const {
+    return m_Handle != nullptr ? dlsym(m_Handle, name) : nullptr;
+}
+
 std::string DefaultModulePath() {
     char exe[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);

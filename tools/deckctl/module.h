@@ -21,6 +21,9 @@ class Module {
     // One host call on the two records, as they stand.
     int Call(int command, HostRecords& records) const;
 
+    // Another export of the loaded module, or null when it has none by that name.
+    void* Symbol(const char* name) const;
+
   private:
     using MainFn = int (*)(int, void*, void*);
     void* m_Handle = nullptr;
