@@ -353,6 +353,8 @@ void PtyServer::ServeInput() {
             replies[i] = m_Responder.Feed(in[i], now);
         }
     }
+    // Traced before the replies leave, so a host that has its answer finds it in the trace.
+    TraceInput(now, in, n, replies);
     if (m_Options.baud > 0) {
         // The host's bytes take their wire time too: the deck hears a byte, and can answer
         // it, only once all its bits are in.
@@ -361,7 +363,6 @@ void PtyServer::ServeInput() {
             m_RxFree = std::max(now, m_RxFree) + perByte;
             Send(replies[i].bytes, m_RxFree + replies[i].delay);
         }
-        TraceInput(now, in, n, replies);
         return;
     }
     // Replies to one read leave in one write unless one of them must wait.
@@ -377,7 +378,6 @@ void PtyServer::ServeInput() {
         }
     }
     Send(out);
-    TraceInput(now, in, n, replies);
 }
 
 void PtyServer::TraceInput(Clock::time_point now, const uint8_t* in, ssize_t n,
