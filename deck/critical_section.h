@@ -4,10 +4,10 @@
 #include <mutex>
 
 class CCriticalSection {
-public:
+  public:
     void Lock() { m_Mutex.lock(); }
     void Unlock() { m_Mutex.unlock(); }
 
-private:
+  private:
     std::recursive_mutex m_Mutex;
 };

@@ -12,7 +12,7 @@ extern int32_t g_PortInUse[256];
 extern int32_t g_bPortTableReady;
 
 class CVtrDevice {
-public:
+  public:
     CVtrDevice();
     // Uses `port` instead of the active serial layer.
     explicit CVtrDevice(serial::Port& port);
@@ -56,7 +56,7 @@ public:
     BYTE* SendBuf() { return m_SendBuf; }
     const BYTE* RecvBuf() const { return m_RecvBuf; }
 
-private:
+  private:
     friend class CDeviceLock;
 
     serial::Port& m_Serial;
@@ -72,12 +72,12 @@ private:
 
 // Holds a deck object's lock for its own lifetime.
 class CDeviceLock {
-public:
+  public:
     explicit CDeviceLock(CVtrDevice* pDevice) : m_pDevice(pDevice) { m_pDevice->m_Lock.Lock(); }
     ~CDeviceLock() { m_pDevice->m_Lock.Unlock(); }
     CDeviceLock(const CDeviceLock&) = delete;
     CDeviceLock& operator=(const CDeviceLock&) = delete;
 
-private:
+  private:
     CVtrDevice* m_pDevice;
 };

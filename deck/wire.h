@@ -1,4 +1,5 @@
-// Pure builders and parsers of the deck's wire frames; no I/O, so tests can check them byte by byte.
+// Pure builders and parsers of the deck's wire frames; no I/O, so tests can check them byte by
+// byte.
 #pragma once
 
 #include <cstddef>

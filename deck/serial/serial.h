@@ -7,15 +7,15 @@
 namespace serial {
 
 // Fixed line values the deck object passes to SetLine.
-constexpr int kSpeed9600 = 12;   // 9600 baud
-constexpr int kMode8N1 = 3;      // 8 data bits, no parity, 1 stop bit
-constexpr int kFlushBoth = 2;    // discard pending input and output
+constexpr int kSpeed9600 = 12;  // 9600 baud
+constexpr int kMode8N1 = 3;     // 8 data bits, no parity, 1 stop bit
+constexpr int kFlushBoth = 2;   // discard pending input and output
 
 class Port {
-public:
+  public:
     virtual ~Port() = default;
 
-    virtual int Open(int port) = 0;                            // 0 = opened
+    virtual int Open(int port) = 0;                              // 0 = opened
     virtual int SetLine(int port, int speedCode, int mode) = 0;  // 0 = done
     virtual int Flush(int port, int direction) = 0;
     virtual int SetTimeout(int port, int timeoutMs, int reserved) = 0;

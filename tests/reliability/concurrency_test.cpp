@@ -30,8 +30,8 @@ struct Step {
     int expect;
 };
 constexpr Step kCycle[] = {
-    {10, 1}, {17, -1}, {18, 1}, {24, 1}, {25, 1}, {29, 1}, {33, -1}, {44, 1},
-    {47, 1}, {53, 1},  {9, 1},  {16, -1}, {7, -1}, {8, -1}, {30, 1}, {25, 1},
+    {10, 1}, {17, -1}, {18, 1}, {24, 1},  {25, 1}, {29, 1}, {33, -1}, {44, 1},
+    {47, 1}, {53, 1},  {9, 1},  {16, -1}, {7, -1}, {8, -1}, {30, 1},  {25, 1},
 };
 
 // Bytes of the context the plug-in may write in these commands; every other byte is canary.
@@ -140,7 +140,8 @@ TEST(Concurrency, EightHostThreadsEightDecksTenThousandCommands) {
         EXPECT_TRUE(results[i].firstProblem.empty()) << results[i].firstProblem;
         for (std::size_t b = 0; b < sizeof records[i]->ctxBuf; ++b) {
             if (!PluginField(b)) {
-                ASSERT_EQ(records[i]->ctxBuf[b], records[i]->ctxCanary[b]) << "byte 0x" << std::hex << b;
+                ASSERT_EQ(records[i]->ctxBuf[b], records[i]->ctxCanary[b])
+                    << "byte 0x" << std::hex << b;
             }
         }
         CheckTrace(*decks[i], results[i].timeReads, results[i].varSpeeds);

@@ -25,13 +25,20 @@ enum class Fault { kSilent, kNak, kShort, kGarbage, kLate, kHangup, kRandom };
 
 const char* FaultName(Fault f) {
     switch (f) {
-        case Fault::kSilent: return "silent";
-        case Fault::kNak: return "nak";
-        case Fault::kShort: return "short";
-        case Fault::kGarbage: return "garbage";
-        case Fault::kLate: return "late";
-        case Fault::kHangup: return "hangup";
-        case Fault::kRandom: return "random";
+        case Fault::kSilent:
+            return "silent";
+        case Fault::kNak:
+            return "nak";
+        case Fault::kShort:
+            return "short";
+        case Fault::kGarbage:
+            return "garbage";
+        case Fault::kLate:
+            return "late";
+        case Fault::kHangup:
+            return "hangup";
+        case Fault::kRandom:
+            return "random";
     }
     return "?";
 }
@@ -44,13 +51,13 @@ struct Command {
     int pauseMs;
 };
 constexpr Command kCommands[] = {
-    {5, 2, 0},    // status sense at open
-    {7, 15, 0},   // sense, video-system sense, 11-byte cue
-    {8, 28, 0},   // sense, then a negative target: two cues, each sensing the system first
-    {9, 1, 0},    {10, 3, 0},  // poll with bit 1 pending: sense, then 0x4B
-    {16, 2, 0},   {17, 2, 0},  {18, 2, 0}, {24, 2, 0},
-    {25, 5, 0},   // video-system sense, time read, video-system sense
-    {29, 2, 0},   {30, 6, 30}, {33, 2, 0}, {44, 2, 0}, {47, 1, 0}, {53, 2, 0},
+    {5, 2, 0},   // status sense at open
+    {7, 15, 0},  // sense, video-system sense, 11-byte cue
+    {8, 28, 0},  // sense, then a negative target: two cues, each sensing the system first
+    {9, 1, 0},  {10, 3, 0},  // poll with bit 1 pending: sense, then 0x4B
+    {16, 2, 0}, {17, 2, 0},  {18, 2, 0}, {24, 2, 0}, {25, 5, 0},  // video-system sense, time read,
+                                                                  // video-system sense
+    {29, 2, 0}, {30, 6, 30}, {33, 2, 0}, {44, 2, 0}, {47, 1, 0}, {53, 2, 0},
 };
 void PrintTo(const Command& c, std::ostream* os) {
     *os << "command " << c.number;
@@ -87,17 +94,15 @@ class FaultMatrix : public testing::TestWithParam<std::tuple<Command, Fault>> {
         ctx().nVideoFormat = 1;
         Prime();
     }
-    ~FaultMatrix() override {
-        Main(6, &ctx(), &data());
-    }
+    ~FaultMatrix() override { Main(6, &ctx(), &data()); }
 
     DEVICE_CONTEXT& ctx() { return *reinterpret_cast<DEVICE_CONTEXT*>(ctxBuf); }
     COMMAND_DATA& data() { return *reinterpret_cast<COMMAND_DATA*>(dataBuf); }
 
     // The fields the commands read, and the ones they may write set to known values.
     void Prime() {
-        ctx().nPosition = 25 * 3600;              // 01:00:00:00
-        ctx().nCueOffset = 25 * 3600 + 50;        // command 8 then cues to minus two seconds
+        ctx().nPosition = 25 * 3600;        // 01:00:00:00
+        ctx().nCueOffset = 25 * 3600 + 50;  // command 8 then cues to minus two seconds
         ctx().nSpeed = 2;
         ctx().dwOptions = 0;
         ctx().dwPending = 2;  // the poll sends 0x4B
@@ -112,15 +117,27 @@ class FaultMatrix : public testing::TestWithParam<std::tuple<Command, Fault>> {
     void ApplyFault(Fault f) {
         auto& srv = deck.server();
         switch (f) {
-            case Fault::kSilent: ASSERT_EQ(srv.Control("fault silent"), "ok"); break;
-            case Fault::kNak: ASSERT_EQ(srv.Control("fault nak"), "ok"); break;
-            case Fault::kShort: ASSERT_EQ(srv.Control("fault short"), "ok"); break;
-            case Fault::kGarbage: ASSERT_EQ(srv.Control("fault garbage"), "ok"); break;
+            case Fault::kSilent:
+                ASSERT_EQ(srv.Control("fault silent"), "ok");
+                break;
+            case Fault::kNak:
+                ASSERT_EQ(srv.Control("fault nak"), "ok");
+                break;
+            case Fault::kShort:
+                ASSERT_EQ(srv.Control("fault short"), "ok");
+                break;
+            case Fault::kGarbage:
+                ASSERT_EQ(srv.Control("fault garbage"), "ok");
+                break;
             // Later than any command here lasts: a reply just past the time-out can land in
             // the command's next exchange and pass for its answer, as nothing on the wire
             // tells them apart (seen with command 30's retries).
-            case Fault::kLate: ASSERT_EQ(srv.Control("fault late 400"), "ok"); break;
-            case Fault::kRandom: ASSERT_EQ(srv.Control("fault random 3"), "ok"); break;
+            case Fault::kLate:
+                ASSERT_EQ(srv.Control("fault late 400"), "ok");
+                break;
+            case Fault::kRandom:
+                ASSERT_EQ(srv.Control("fault random 3"), "ok");
+                break;
             case Fault::kHangup:
                 // The deck takes the first byte, answers part of it, and the line drops.
                 ASSERT_EQ(srv.Control("fault short"), "ok");
@@ -144,7 +161,13 @@ void ExpectFailedExchange(int cmd, int r, const DEVICE_CONTEXT& c, const COMMAND
             EXPECT_EQ(c.pDevice, 0u);
             EXPECT_EQ(c.nState, 5);
             break;
-        case 7: case 8: case 9: case 16: case 17: case 18: case 29:
+        case 7:
+        case 8:
+        case 9:
+        case 16:
+        case 17:
+        case 18:
+        case 29:
             EXPECT_EQ(r, 0);
             EXPECT_EQ(c.nState, 5);
             EXPECT_EQ(c.bAnswer18, kUnset);
@@ -174,7 +197,8 @@ void ExpectFailedExchange(int cmd, int r, const DEVICE_CONTEXT& c, const COMMAND
             EXPECT_EQ(r, 1);
             EXPECT_EQ(c.nVideoFormat, 0);
             break;
-        case 47: case 53:
+        case 47:
+        case 53:
             EXPECT_EQ(r, 1);
             break;
         default:
@@ -191,7 +215,9 @@ void ExpectGarbled(int cmd, int r, const DEVICE_CONTEXT& c, const COMMAND_DATA& 
             EXPECT_NE(c.pDevice, 0u);
             EXPECT_EQ(c.nState, 0);
             break;
-        case 7: case 8: case 9:
+        case 7:
+        case 8:
+        case 9:
             EXPECT_EQ(r, 0);
             EXPECT_EQ(c.nState, 5);
             break;
@@ -203,7 +229,8 @@ void ExpectGarbled(int cmd, int r, const DEVICE_CONTEXT& c, const COMMAND_DATA& 
         case 16:
             EXPECT_TRUE((r == 1 && c.nState == 3) || (r == 0 && c.nState == 5));
             break;
-        case 17: case 33:
+        case 17:
+        case 33:
             EXPECT_TRUE(r == 0 || r == 1);
             break;
         case 18:
@@ -230,7 +257,8 @@ void ExpectGarbled(int cmd, int r, const DEVICE_CONTEXT& c, const COMMAND_DATA& 
             EXPECT_EQ(r, 1);
             EXPECT_EQ(c.nVideoFormat, 0);
             break;
-        case 47: case 53:
+        case 47:
+        case 53:
             EXPECT_EQ(r, 1);
             break;
         default:
@@ -243,7 +271,15 @@ void ExpectGarbled(int cmd, int r, const DEVICE_CONTEXT& c, const COMMAND_DATA& 
 void ExpectRandomThenRecover(int cmd, int r, const DEVICE_CONTEXT& c, const COMMAND_DATA& d,
                              bool cueBlocked) {
     switch (cmd) {
-        case 5: case 7: case 8: case 16: case 17: case 18: case 24: case 29: case 33:
+        case 5:
+        case 7:
+        case 8:
+        case 16:
+        case 17:
+        case 18:
+        case 24:
+        case 29:
+        case 33:
             ExpectFailedExchange(cmd, r, c, d, cueBlocked);
             break;
         case 10:
@@ -265,7 +301,8 @@ void ExpectRandomThenRecover(int cmd, int r, const DEVICE_CONTEXT& c, const COMM
             EXPECT_EQ(r, 1);
             EXPECT_TRUE(c.nVideoFormat == 0 || c.nVideoFormat == 1);
             break;
-        case 47: case 53:
+        case 47:
+        case 53:
             EXPECT_EQ(r, 1);
             break;
         default:
@@ -276,18 +313,58 @@ void ExpectRandomThenRecover(int cmd, int r, const DEVICE_CONTEXT& c, const COMM
 // A deck at rest after the fault, answering: what each command gives.
 void ExpectHealthy(int cmd, int r, const DEVICE_CONTEXT& c) {
     switch (cmd) {
-        case 5: EXPECT_EQ(r, 1); EXPECT_NE(c.pDevice, 0u); EXPECT_EQ(c.nState, 0); break;
-        case 7: EXPECT_EQ(r, 1); EXPECT_EQ(c.nState, 2); break;
-        case 8: EXPECT_EQ(r, 1); EXPECT_EQ(c.nState, 4); break;
-        case 9: EXPECT_EQ(r, 1); EXPECT_EQ(c.nState, 5); break;
-        case 10: EXPECT_EQ(r, 1); EXPECT_EQ(c.dwPending, 0u); EXPECT_EQ(c.nState, 7); break;
-        case 16: EXPECT_EQ(r, 1); EXPECT_EQ(c.nState, 3); break;
-        case 18: EXPECT_EQ(r, 1); EXPECT_TRUE(c.bAnswer18 == 0 || c.bAnswer18 == 1); break;
-        case 29: EXPECT_EQ(r, 1); EXPECT_EQ(c.bAnswer29, 1); break;
-        case 30: EXPECT_EQ(r, 1); EXPECT_EQ(c.bAnswer30, 1); break;
-        case 44: EXPECT_EQ(r, 1); EXPECT_EQ(c.nVideoFormat, 1); break;
-        case 17: case 24: case 25: case 33: case 47: case 53: EXPECT_EQ(r, 1); break;
-        default: FAIL() << "no expectation for command " << cmd;
+        case 5:
+            EXPECT_EQ(r, 1);
+            EXPECT_NE(c.pDevice, 0u);
+            EXPECT_EQ(c.nState, 0);
+            break;
+        case 7:
+            EXPECT_EQ(r, 1);
+            EXPECT_EQ(c.nState, 2);
+            break;
+        case 8:
+            EXPECT_EQ(r, 1);
+            EXPECT_EQ(c.nState, 4);
+            break;
+        case 9:
+            EXPECT_EQ(r, 1);
+            EXPECT_EQ(c.nState, 5);
+            break;
+        case 10:
+            EXPECT_EQ(r, 1);
+            EXPECT_EQ(c.dwPending, 0u);
+            EXPECT_EQ(c.nState, 7);
+            break;
+        case 16:
+            EXPECT_EQ(r, 1);
+            EXPECT_EQ(c.nState, 3);
+            break;
+        case 18:
+            EXPECT_EQ(r, 1);
+            EXPECT_TRUE(c.bAnswer18 == 0 || c.bAnswer18 == 1);
+            break;
+        case 29:
+            EXPECT_EQ(r, 1);
+            EXPECT_EQ(c.bAnswer29, 1);
+            break;
+        case 30:
+            EXPECT_EQ(r, 1);
+            EXPECT_EQ(c.bAnswer30, 1);
+            break;
+        case 44:
+            EXPECT_EQ(r, 1);
+            EXPECT_EQ(c.nVideoFormat, 1);
+            break;
+        case 17:
+        case 24:
+        case 25:
+        case 33:
+        case 47:
+        case 53:
+            EXPECT_EQ(r, 1);
+            break;
+        default:
+            FAIL() << "no expectation for command " << cmd;
     }
 }
 
@@ -388,12 +465,11 @@ std::string CellName(const testing::TestParamInfo<std::tuple<Command, Fault>>& i
            FaultName(std::get<1>(info.param));
 }
 
-INSTANTIATE_TEST_SUITE_P(AllCommands, FaultMatrix,
-                         testing::Combine(testing::ValuesIn(kCommands),
-                                          testing::Values(Fault::kSilent, Fault::kNak,
-                                                          Fault::kShort, Fault::kGarbage,
-                                                          Fault::kLate, Fault::kHangup,
-                                                          Fault::kRandom)),
-                         CellName);
+INSTANTIATE_TEST_SUITE_P(
+    AllCommands, FaultMatrix,
+    testing::Combine(testing::ValuesIn(kCommands),
+                     testing::Values(Fault::kSilent, Fault::kNak, Fault::kShort, Fault::kGarbage,
+                                     Fault::kLate, Fault::kHangup, Fault::kRandom)),
+    CellName);
 
 }  // namespace

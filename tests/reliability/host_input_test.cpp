@@ -27,9 +27,9 @@ TEST_F(HostileInput, HandlesTheTableDoesNotKnowCountAsNotConnected) {
     const uint32_t gone = live;  // disconnected: its slot is free again
     Connect();
     const uint32_t current = ctx().pDevice;
-    const uint32_t garbage[] = {1u,          0xFFFFFFFFu, 0x12345678u, 0x0000FFFFu,
-                                0xFFFF0000u, 0x80000000u, gone,        current ^ 0x00010000u,
-                                current + 1};
+    const uint32_t garbage[] = {1u,          0xFFFFFFFFu,           0x12345678u,
+                                0x0000FFFFu, 0xFFFF0000u,           0x80000000u,
+                                gone,        current ^ 0x00010000u, current + 1};
     for (uint32_t h : garbage) {
         if (h == current) {
             continue;  // a reused slot with a new generation is the live deck, not garbage
@@ -94,7 +94,8 @@ TEST_F(HostileInput, PortsWithNoDeviceBehindThemFailCleanly) {
 // the slow (1..79) or the fast command.
 uint8_t SpeedByte(int32_t speed) {
     const bool forward = speed > 0;
-    const uint32_t magnitude = forward ? static_cast<uint32_t>(speed) : 0u - static_cast<uint32_t>(speed);
+    const uint32_t magnitude =
+        forward ? static_cast<uint32_t>(speed) : 0u - static_cast<uint32_t>(speed);
     const uint32_t low = magnitude & 0xFFu;
     const bool slow = low >= 1 && low <= 79;
     return forward ? (slow ? 0x3D : 0x3E) : (slow ? 0x4D : 0x4E);
@@ -198,8 +199,10 @@ TEST_F(HostileInput, RandomRecordsWriteOnlyTheCommandsFields) {
             ctx().nPosition = static_cast<int32_t>(rng());
             ctx().nCueOffset = static_cast<int32_t>(rng());
             ctx().nSpeed = static_cast<int32_t>(rng() % 3 == 0 ? rng() : rng() % 11) - 5;
-            ctx().dwOptions = rng() % 2 ? static_cast<DWORD>(rng()) : static_cast<DWORD>(rng() % 16);
-            ctx().dwPending = rng() % 2 ? static_cast<DWORD>(rng()) : static_cast<DWORD>(rng() % 16);
+            ctx().dwOptions =
+                rng() % 2 ? static_cast<DWORD>(rng()) : static_cast<DWORD>(rng() % 16);
+            ctx().dwPending =
+                rng() % 2 ? static_cast<DWORD>(rng()) : static_cast<DWORD>(rng() % 16);
             ctx().nState = static_cast<int32_t>(rng());
             ctx().nVideoFormat = static_cast<int32_t>(rng() % 2 ? rng() : 1u << (rng() % 24));
             // Now and then a handle of the wrong generation or none at all.

@@ -45,8 +45,8 @@ Snapshot Take() {
 
 void ExpectBack(const Snapshot& before, const Snapshot& after, const char* what, double secs,
                 int count) {
-    std::printf("%s: %d in %.1f s; fds %d -> %d, heap %zu -> %zu bytes, slots %zu -> %zu\n",
-                what, count, secs, before.fds, after.fds, before.heap, after.heap, before.slots,
+    std::printf("%s: %d in %.1f s; fds %d -> %d, heap %zu -> %zu bytes, slots %zu -> %zu\n", what,
+                count, secs, before.fds, after.fds, before.heap, after.heap, before.slots,
                 after.slots);
     EXPECT_EQ(after.fds, before.fds);
     EXPECT_LE(after.heap, before.heap + kHeapSlack);
@@ -69,7 +69,8 @@ TEST(Soak, TenThousandConnectDisconnectCycles) {
         failures += Main(6, &rec.ctx(), &rec.data) != 1;
         failures += rec.ctx().pDevice != 0;
     }
-    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_EQ(failures, 0);
     ExpectBack(before, Take(), "connect/disconnect cycles", secs, kCycles);
     RecordProperty("seconds", std::to_string(secs));
@@ -88,7 +89,8 @@ TEST(Soak, HundredThousandPolls) {
         failures += Main(10, &rec.ctx(), &rec.data) != 1;
         failures += rec.ctx().nState != 1;  // nothing pending, idle state 1
     }
-    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_EQ(failures, 0);
     ExpectBack(before, Take(), "polls", secs, kPolls);
     RecordProperty("seconds", std::to_string(secs));

@@ -14,9 +14,13 @@ std::string Hex(const uint8_t* data, int count) {
     return out;
 }
 
-std::string Hex(const Bytes& bytes) { return Hex(bytes.data(), static_cast<int>(bytes.size())); }
+std::string Hex(const Bytes& bytes) {
+    return Hex(bytes.data(), static_cast<int>(bytes.size()));
+}
 
-void FakePort::Log(std::string line) { m_Calls.push_back(std::move(line)); }
+void FakePort::Log(std::string line) {
+    m_Calls.push_back(std::move(line));
+}
 
 std::vector<std::string> FakePort::Calls() const {
     std::lock_guard<std::mutex> g(m_Mutex);
@@ -113,8 +117,7 @@ int FakePort::Close(int port) {
 
 int FakePort::AroundClose(int port, int a, int b) {
     std::lock_guard<std::mutex> g(m_Mutex);
-    Log("around(" + std::to_string(port) + "," + std::to_string(a) + "," + std::to_string(b) +
-        ")");
+    Log("around(" + std::to_string(port) + "," + std::to_string(a) + "," + std::to_string(b) + ")");
     return 0;
 }
 

@@ -15,7 +15,7 @@ namespace testing_support {
 using Bytes = std::vector<uint8_t>;
 
 class FakePort : public serial::Port {
-public:
+  public:
     // Results of Open and SetLine.
     int openResult = 0;
     int setLineResult = 0;
@@ -43,7 +43,7 @@ public:
     int Close(int port) override;
     int AroundClose(int port, int a, int b) override;
 
-private:
+  private:
     void Log(std::string line);
 
     mutable std::mutex m_Mutex;
@@ -54,13 +54,13 @@ private:
 
 // Makes `fake` the active serial layer for the scope, so deck objects created inside use it.
 class ActiveFake {
-public:
+  public:
     explicit ActiveFake(FakePort& fake) : m_Prev(serial::SetActivePort(&fake)) {}
     ~ActiveFake() { serial::SetActivePort(m_Prev); }
     ActiveFake(const ActiveFake&) = delete;
     ActiveFake& operator=(const ActiveFake&) = delete;
 
-private:
+  private:
     serial::Port* m_Prev;
 };
 

@@ -2,8 +2,8 @@
 // host tool can run it in-process.
 #pragma once
 
-#include <atomic>
 #include <sys/types.h>
+#include <atomic>
 
 #include <cstdint>
 #include <functional>
