@@ -110,7 +110,7 @@ void HostCommand(benchmark::State& state, int command, uint32_t pending, int exp
     s.deck.ResetCounts();
     long bad = 0;
     const long before = g_nAllocs.load(std::memory_order_relaxed);
-    for (auto _ : state) {
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores): the loop idiom
         s.ctx.dwPending = pending;
         const int r = Main(command, &s.ctx, &s.data);
         bad += r != expect;
