@@ -28,7 +28,8 @@ uint32_t Shift(uint32_t c, int d) {
 // Mixes a into b by weight/16, for edge coverage.
 uint32_t Mix(uint32_t a, uint32_t b, int weight) {
     auto ch = [&](int s) {
-        int ca = (a >> s) & 0xFF, cb = (b >> s) & 0xFF;
+        const int ca = static_cast<int>((a >> s) & 0xFF);
+        const int cb = static_cast<int>((b >> s) & 0xFF);
         return (ca * weight + cb * (16 - weight) + 8) / 16;
     };
     return Pack(ch(16), ch(8), ch(0));

@@ -172,11 +172,12 @@ bool DecodeBmp(const uint8_t* data, size_t size, Bitmap* out, std::string* error
             return Fail(error, "palette larger than the depth allows");
         }
         const size_t paletteAt = kFileHeaderSize + headerSize;
-        if (paletteAt + colors * 4 > size || paletteAt + colors * 4 > offBits) {
+        const size_t paletteEnd = paletteAt + static_cast<size_t>(colors) * 4;
+        if (paletteEnd > size || paletteEnd > offBits) {
             return Fail(error, "palette runs past the pixels");
         }
         for (uint32_t i = 0; i < colors; ++i) {
-            const uint8_t* p = data + paletteAt + i * 4;
+            const uint8_t* p = data + paletteAt + static_cast<size_t>(i) * 4;
             bm.palette.push_back(Rgb{p[2], p[1], p[0]});
         }
     }
@@ -194,7 +195,7 @@ bool DecodeBmp(const uint8_t* data, size_t size, Bitmap* out, std::string* error
         for (int x = 0; x < bm.width; ++x) {
             uint32_t v;
             if (bitCount == 24) {
-                const uint8_t* p = src + x * 3;
+                const uint8_t* p = src + static_cast<size_t>(x) * 3;
                 v = (p[2] << 16) | (p[1] << 8) | p[0];
             } else {
                 const int bitPos = x * bitCount;

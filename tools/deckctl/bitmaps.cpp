@@ -148,7 +148,7 @@ bool FetchPanelBitmaps(FindPanelBitmapFn find, std::vector<PanelBitmap>* out, st
         b.bytes.assign(bytes, bytes + size);
         std::string why;
         if (!artwork::DecodeBmp(b.bytes.data(), b.bytes.size(), &b.image, &why)) {
-            *error = "bitmap " + name + " is damaged: " + why;
+            error->assign("bitmap ").append(name).append(" is damaged: ").append(why);
             return false;
         }
         result.push_back(std::move(b));

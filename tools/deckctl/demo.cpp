@@ -104,7 +104,7 @@ class Demo {
 
     // One host call whose result, and optionally one field, must come out as given.
     Outcome Expect(int command, int result, const char* field = nullptr, int64_t value = 0) {
-        const Outcome o = m_Session.Call(command);
+        Outcome o = m_Session.Call(command);
         Check(o.result == result, CommandName(command) + " should give " + std::to_string(result) +
                                       ", gave " + std::to_string(o.result));
         if (field != nullptr) {
@@ -204,7 +204,7 @@ void Script(Demo& d) {
     d.Expect(24, 1, "nState", 5);
 
     d.Heading("the poll works off pending flags 1, 2 and 4 (stop until stopped, pause, cue)");
-    d.Set("nPosition", 30 * 25);
+    d.Set("nPosition", int64_t{30} * 25);
     d.Set("dwPending", 7);
     d.PollUntil([&] { return d.Get("dwPending") == 0; }, Millis(3000));
     d.Check(d.Trace().Saw("stop") && d.Trace().Saw("pause"),
@@ -220,21 +220,21 @@ void Script(Demo& d) {
     d.Check(d.Trace().Saw("standby"), "the deck should have been told to go to standby");
     d.Expect(33, 0);
     d.Note("a deck in standby cannot cue: command 7 refuses");
-    d.Set("nPosition", 60 * 25);
+    d.Set("nPosition", int64_t{60} * 25);
     d.Expect(7, 0);
 
     d.Heading("cue to 00:01:00:00 and read the position");
     d.Expect(9, 1, "nState", 5);  // threads the tape again
     d.Expect(7, 1, "nState", 2);
     d.WaitCue();
-    d.Expect(25, 1, "nFrames", 60 * 25);
+    d.Expect(25, 1, "nFrames", int64_t{60} * 25);
 
     d.Heading("cue to 00:00:10:00 less an offset of 00:00:02:00");
-    d.Set("nPosition", 10 * 25);
-    d.Set("nCueOffset", 2 * 25);
+    d.Set("nPosition", int64_t{10} * 25);
+    d.Set("nCueOffset", int64_t{2} * 25);
     d.Expect(8, 1, "nState", 4);
     d.WaitCue();
-    d.Expect(25, 1, "nFrames", 8 * 25);
+    d.Expect(25, 1, "nFrames", int64_t{8} * 25);
 
     d.Heading("a deck on video system 4 takes and reports times below zero");
     d.Check(d.Deck().Control("system 4") == "ok", "the virtual deck should switch to system 4");
@@ -243,7 +243,7 @@ void Script(Demo& d) {
     d.Set("nPosition", 0);
     d.Expect(8, 1, "nState", 4);  // 0 less 2 seconds: the signed cue
     d.WaitCue();
-    d.Expect(25, 1, "nFrames", -2 * 25);
+    d.Expect(25, 1, "nFrames", int64_t{-2} * 25);
 
     d.Heading("speed and variable speed");
     d.Trace().Forget();

@@ -77,12 +77,13 @@ int WholeFps(int32_t videoFormat) {
 std::string FormatTimecode(int64_t frames, int fps) {
     const bool negative = frames < 0;
     const uint64_t n = negative ? 0 - static_cast<uint64_t>(frames) : static_cast<uint64_t>(frames);
-    const uint64_t perHour = static_cast<uint64_t>(fps) * 3600;
+    const uint64_t perMinute = static_cast<uint64_t>(fps) * 60;
+    const uint64_t perHour = perMinute * 60;
     char buf[96];
     std::snprintf(buf, sizeof buf, "%s%02llu:%02llu:%02llu:%02llu", negative ? "-" : "",
                   static_cast<unsigned long long>(n / perHour),
-                  static_cast<unsigned long long>(n % perHour / (fps * 60)),
-                  static_cast<unsigned long long>(n % (fps * 60) / fps),
+                  static_cast<unsigned long long>(n % perHour / perMinute),
+                  static_cast<unsigned long long>(n % perMinute / fps),
                   static_cast<unsigned long long>(n % fps));
     return buf;
 }

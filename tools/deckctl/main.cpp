@@ -197,9 +197,7 @@ std::string ReadAll(std::istream& in) {
     return s.str();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     CLI::App app{"deckctl: drives the Tapedeck 5500 plug-in module the way a host does"};
     app.require_subcommand(1);
     std::string modulePath;
@@ -292,4 +290,17 @@ int main(int argc, char** argv) {
         return Bitmaps(module, bitmapDir);
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Anything not handled on the way (out of memory, a failed stream) ends in one line, not abort.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        return Fail(std::string("unexpected error: ") + e.what());
+    } catch (...) {
+        return Fail("unexpected error");
+    }
 }

@@ -46,6 +46,7 @@ std::vector<PortEntry> ListPorts(char** environment) {
         }
     }
     std::vector<PortEntry> out;
+    out.reserve(mapped.size());
     for (const auto& [n, device] : mapped) {
         out.push_back(Entry(n, device, "TAPEDECK_COM" + std::to_string(n)));
     }

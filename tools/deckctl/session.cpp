@@ -75,7 +75,7 @@ Outcome Session::Quiet(int command) {
 }
 
 Outcome Session::Call(int command) {
-    const Outcome o = Quiet(command);
+    Outcome o = Quiet(command);
     Print(o);
     return o;
 }

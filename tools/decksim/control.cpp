@@ -83,9 +83,9 @@ std::string Controller::Execute(const std::string& line, Clock::time_point now) 
             return "error: status BYTE BIT wants BYTE 0-9 and BIT 0-7";
         }
         if (w[3] == "auto") {
-            m_Deck.ForceBit(a, b, std::nullopt);
+            m_Deck.ForceBit(static_cast<int>(a), static_cast<int>(b), std::nullopt);
         } else if (w[3] == "0" || w[3] == "1") {
-            m_Deck.ForceBit(a, b, w[3] == "1");
+            m_Deck.ForceBit(static_cast<int>(a), static_cast<int>(b), w[3] == "1");
         } else {
             return "error: status BYTE BIT wants 0, 1 or auto";
         }

@@ -70,8 +70,9 @@ bool ParseTime(const std::string& text, int nominalFps, int64_t* frames) {
         return false;
     }
     for (int i = 0; i < 4; ++i) {
-        const char a = t[i * 3], b = t[i * 3 + 1];
-        if (a < '0' || a > '9' || b < '0' || b > '9' || (i < 3 && t[i * 3 + 2] != ':')) {
+        const size_t at = static_cast<size_t>(i) * 3;
+        const char a = t[at], b = t[at + 1];
+        if (a < '0' || a > '9' || b < '0' || b > '9' || (i < 3 && t[at + 2] != ':')) {
             return false;
         }
         f[i] = (a - '0') * 10 + (b - '0');

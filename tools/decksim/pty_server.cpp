@@ -239,7 +239,8 @@ bool PtyServer::OpenControl(std::string* error) {
         *error = "control socket path too long: " + m_Options.control;
         return false;
     }
-    std::strcpy(addr.sun_path, m_Options.control.c_str());
+    // The length is checked above and addr is zeroed, so the path stays terminated.
+    std::memcpy(addr.sun_path, m_Options.control.data(), m_Options.control.size());
     struct stat st {};
     if (lstat(addr.sun_path, &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
