@@ -247,8 +247,7 @@ DWORD CVtrDevice::ReadTime() {
             DWORD value = wire::DecodeTimeDigits(&m_RecvBuf[1]);
             if (m_RecvBuf[0] == wire::kSignNegative) {
                 // A time before zero is reported as its complement to 24 hours.
-                const int frames24 = DoubleToInt(GetFrameRate() * 86400.0);
-                value = FramesToBcd(frames24 - BcdToFrames(value));
+                value = ComplementToDay(value);
             }
             return value;
         }

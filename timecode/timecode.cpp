@@ -110,3 +110,23 @@ int TimeDataToFrames(DWORD dwTime, double rate) {
     const int32_t secs = seconds + 60 * (minutes + 60 * hours);
     return DoubleToInt(secs * rate + frames);
 }
+
+DWORD ComplementToDay(DWORD dwMagnitude) {
+    // Borrowing in whole frames keeps every field in range at the 1001-based rates, where a
+    // split of the day's fractional frame count gave second 60; at whole rates the two agree.
+    const int64_t r = DoubleToInt(GetFrameRate());
+    const int64_t h = BcdToBin(static_cast<BYTE>(dwMagnitude >> 24));
+    const int64_t m = BcdToBin(static_cast<BYTE>(dwMagnitude >> 16));
+    const int64_t s = BcdToBin(static_cast<BYTE>(dwMagnitude >> 8));
+    const int64_t f = BcdToBin(static_cast<BYTE>(dwMagnitude));
+    const int64_t day = 86400 * r;
+    const int64_t magnitude = ((h * 60 + m) * 60 + s) * r + f;
+    // A day or more before zero has no complement; 00:00:00:00 is what a failed read gives too.
+    if (magnitude >= day) {
+        return 0;
+    }
+    const int64_t c = day - magnitude;
+    const auto field = [](int64_t v) { return DWORD{BinToBcd(static_cast<unsigned>(v))}; };
+    return (field(c / (3600 * r)) << 24) | (field(c / (60 * r) % 60) << 16) |
+           (field(c / r % 60) << 8) | field(c % r);
+}

@@ -22,6 +22,10 @@ DWORD FramesToBcd(int nFrames);
 int BcdToFrames(DWORD dwTime);
 int TimeDataToFrames(DWORD dwTime, double rate);
 
+// 24:00:00:00 less a deck time below zero, field by field in whole frames per second, as
+// packed BCD; 0 when the magnitude is 24 hours or more.
+DWORD ComplementToDay(DWORD dwMagnitude);
+
 // One field value (0-255) as two BCD digits, kept to 8 bits, and back.
 BYTE BinToBcd(unsigned v);
 unsigned BcdToBin(BYTE b);

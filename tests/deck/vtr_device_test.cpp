@@ -438,6 +438,16 @@ INSTANTIATE_TEST_SUITE_P(
                      0x400,
                      {0xA2, 0x30, 0x30, 0x30, 0x30, 0x30, 0x31, 0x30, 0x30},
                      0x23595900},
+        ReadTimeCase{"System4MinusOneFrameAtNtsc",
+                     4,
+                     0x2,
+                     {0xA2, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30, 0x31},
+                     0x23595929},
+        ReadTimeCase{"System4MinusADayHasNoComplement",
+                     4,
+                     1,
+                     {0xA2, 0x32, 0x34, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30},
+                     0},
         ReadTimeCase{"System4Short", 4, 1, {0xA1, 0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x31}, 0}),
     [](const ::testing::TestParamInfo<ReadTimeCase>& info) { return info.param.name; });
 

@@ -135,6 +135,46 @@ TEST_F(WithFormat, BcdRoundTripAtWholeRates) {
     }
 }
 
+TEST_F(WithFormat, ComplementToDayAgreesWithFrameCountSplitAtWholeRates) {
+    // At whole rates the day's frame count is exact, so borrowing field by field must give
+    // the same bytes as splitting the remaining frames, for every time of the day and for
+    // digits the deck should not send.
+    for (int format : {1, 4, 0x200, 0x400}) {
+        SetVideoFormat(format);
+        const int day = static_cast<int>(GetFrameRate()) * 86400;
+        for (int n = 0; n < day; n += 7919) {
+            const DWORD t = FramesToBcd(n);
+            EXPECT_EQ(ComplementToDay(t), FramesToBcd(day - BcdToFrames(t))) << format << " " << n;
+        }
+        for (DWORD t : {0x00000000u, 0x23595900u, 0x0000003Au, 0x00005F00u, 0x2300FF29u}) {
+            EXPECT_EQ(ComplementToDay(t), FramesToBcd(day - BcdToFrames(t))) << format << " " << t;
+        }
+    }
+}
+
+TEST_F(WithFormat, ComplementToDayKeepsFieldsInRangeAtFractionalRates) {
+    const struct {
+        int format;
+        DWORD magnitude;
+        DWORD complement;
+    } rows[] = {
+        {0x2, 0x00000001, 0x23595929},
+        {0x2, 0x00000100, 0x23595900},
+        {0x2, 0x00000000, 0x24000000},
+        {0x800, 0x00010000, 0x23590000},
+        {0x800, 0x00000001, 0x23595959},
+        {0x2000, 0x00001005, 0x23594919},
+        {0x2000, 0x00000100, 0x23595900},
+        // A day or more before zero has no complement.
+        {0x2, 0x24000000, 0},
+        {0x1, 0x99595929, 0},
+    };
+    for (const auto& r : rows) {
+        SetVideoFormat(r.format);
+        EXPECT_EQ(ComplementToDay(r.magnitude), r.complement) << std::hex << r.magnitude;
+    }
+}
+
 TEST(TimeDataToFrames, IgnoresFlagBits) {
     EXPECT_EQ(TimeDataToFrames(0x80000040u, 25.0), 0);
     EXPECT_EQ(TimeDataToFrames(0x80808040u | 0x00000080u, 30.0), 0);
