@@ -116,10 +116,14 @@ int CueToPosition(DEVICE_CONTEXT& ctx, CVtrDevice& dev) {
 }
 
 int CueToOffset(DEVICE_CONTEXT& ctx, CVtrDevice& dev) {
+    const uint32_t d = static_cast<uint32_t>(ctx.nPosition) - static_cast<uint32_t>(ctx.nCueOffset);
+    // 2^31 before zero has no positive 32-bit magnitude to split; refuse it before the deck.
+    if (d == 0x80000000u) {
+        return 0;
+    }
     if (!dev.SenseStatus() || !dev.IsCueReady()) {
         return 0;
     }
-    const uint32_t d = static_cast<uint32_t>(ctx.nPosition) - static_cast<uint32_t>(ctx.nCueOffset);
     BOOL ok = FALSE;
     if ((d & 0x80000000u) == 0) {
         ok = SplitAndCue(dev, static_cast<int>(d), TRUE);

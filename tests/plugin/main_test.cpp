@@ -1,8 +1,10 @@
 // The module as a host sees it: Main, the two records, and the bytes on the line.
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <string>
 
+#include "deck/wire.h"
 #include "host_fixture.h"
 #include "plugin/device_table.h"
 #include "timecode/timecode.h"
@@ -232,6 +234,9 @@ struct PollCase {
     DWORD pendingAfter;
     int32_t state;
     int result;
+    BYTE systemByte = 0x00;
+    int statusByte2 = -1;
+    BYTE statusMask2 = 0;
 };
 
 class PollTable : public HostTest, public testing::WithParamInterface<PollCase> {};
@@ -242,6 +247,10 @@ TEST_P(PollTable, Row) {
     if (c.statusByte >= 0) {
         deck.status[c.statusByte] = c.statusMask;
     }
+    if (c.statusByte2 >= 0) {
+        deck.status[c.statusByte2] = c.statusMask2;
+    }
+    deck.systemByte = c.systemByte;
     deck.nakCommands = c.nak;
     ctx().dwPending = c.pending;
     ctx().dwOptions = c.options;
@@ -267,11 +276,15 @@ INSTANTIATE_TEST_SUITE_P(
                     PollCase{"OneShot4BRefusedStillCleared", 2, 0, -1, 0, true, "4B", 0, 7, 0},
                     PollCase{"CueIgnoresCueReady", 4, 0, 0, 0x08, false,
                              "DE C1 DF 93 30 31 30 30 30 30 30 30 40", 0, 7, 1},
+                    PollCase{"CueSystem4IsPositive", 4, 0, -1, 0, false,
+                             "DE C1 DF 93 30 A1 31 30 30 30 30 30 30 40", 0, 7, 1, 0x01},
                     PollCase{"Flag8Option2Done", 8, 2, 3, 0xDF, false, "", 0, 7, 1},
                     PollCase{"Flag8Sent", 8, 0, 0, 0xF7, false, "2A", 8, 7, 1},
                     PollCase{"Flag8RefusedStillOne", 8, 0, -1, 0, true, "2A", 8, 7, 1},
                     PollCase{"Flag8Ended", 8, 0, 0, 0x08, false, "", 0, 7, 1},
                     PollCase{"Flag8Option2Busy", 8, 2, 3, 0x20, false, "2A", 8, 7, 1},
+                    PollCase{"Flag8Option2BusyButStandby", 8, 2, 3, 0x20, false, "", 0, 7, 1, 0x00,
+                             0, 0x08},
                     PollCase{"Flag8Option6IsNotOption2", 8, 6, -1, 0, false, "2A", 8, 7, 1},
                     PollCase{"HighBitClearsFlag8", 0x18, 0, -1, 0, false, "", 0x10, 7, 1},
                     PollCase{"HighBitAlone", 0x10, 8, -1, 0, false, "", 0x10, 7, 1}),
@@ -367,6 +380,8 @@ INSTANTIATE_TEST_SUITE_P(
         CueCase{"OffsetNegativeBothRefused", 1, 0x01, 8, 0, 50, 2,
                 "DE C1 DF 93 30 A2 30 30 30 30 32 30 30 40 DF 93 30 A1 30 30 30 30 32 30 30 40", 0,
                 6},
+        CueCase{"OffsetWrapsToNegative", 1, 0x01, 8, 0x7FFFFFF0, -0x7FFFFFF0, 0,
+                "DE C1 DF 93 30 A2 30 30 30 30 31 30 37 40", 1, 4},
         CueCase{"OffsetPositiveRefusedOnce", 1, 0x01, 8, 100, 25, 1,
                 "DE C1 DF 93 30 A1 30 30 30 30 33 30 30 40", 0, 6}),
     [](const testing::TestParamInfo<CueCase>& info) { return std::string(info.param.name); });
@@ -397,11 +412,19 @@ TEST_F(HostTest, CueRefusedWhenSenseFails) {
     }
 }
 
-TEST_F(HostTest, CueToNegativePositionSendsNothing) {
+TEST_F(HostTest, CueToUnrepresentableTargetSendsNothing) {
     Connect();
-    ctx().nPosition = -1;
-    EXPECT_EQ(CallUntouched(7, &data()), 0);
-    EXPECT_EQ(fake.Trace(), "");
+    const struct {
+        int command;
+        int32_t position;
+        int32_t offset;
+    } rows[] = {{7, -1, 0}, {8, 0, INT_MIN}, {8, INT_MAX, -1}, {8, INT_MIN, 0}};
+    for (const auto& r : rows) {
+        ctx().nPosition = r.position;
+        ctx().nCueOffset = r.offset;
+        EXPECT_EQ(CallUntouched(r.command, &data()), 0) << r.position << " " << r.offset;
+        EXPECT_EQ(fake.Trace(), "") << r.position << " " << r.offset;
+    }
 }
 
 // ---- Command 25 -----------------------------------------------------------------------------
@@ -464,6 +487,16 @@ INSTANTIATE_TEST_SUITE_P(
         PositionCase{"Sys4At30Frames25", 4, 1, Signed(0xA1, "23595925"), -5},
         PositionCase{"Sys4At50", 0x400, 1, Signed(0xA1, "23595900"), -50},
         PositionCase{"Sys4AtNtscLastFrame", 2, 1, Signed(0xA1, "23595929"), -1},
+        PositionCase{"Sys4NtscMinusOneFrame", 2, 1, Signed(0xA2, "00000001"), -1},
+        PositionCase{"Sys4NtscMinusOneSecond", 2, 1, Signed(0xA2, "00000100"), -30},
+        PositionCase{"Sys4NtscMinusOneHour", 2, 1, Signed(0xA2, "01000000"), -107892},
+        PositionCase{"Sys4NtscMinusZero", 2, 1, Signed(0xA2, "00000000"), 0},
+        PositionCase{"Sys4Ntsc60MinusOneMinute", 0x800, 1, Signed(0xA2, "00010000"), -3596},
+        PositionCase{"Sys4Ntsc60MinusOneFrame", 0x800, 1, Signed(0xA2, "00000001"), -1},
+        PositionCase{"Sys4At2398MinusOneSecond", 0x2000, 1, Signed(0xA2, "00000100"), -24},
+        PositionCase{"Sys4At2398MinusTenSeconds", 0x2000, 1, Signed(0xA2, "00001005"), -245},
+        PositionCase{"Sys4MinusADayReadsZero", 1, 1, Signed(0xA2, "24000000"), 0},
+        PositionCase{"Sys4MinusMoreThanADayReadsZero", 2, 1, Signed(0xA2, "99595929"), 0},
         PositionCase{"Sys1LateTimeStaysPositive", 1, 0, Unsigned("23595900"),
                      Hmsf25(23, 59, 59, 0)},
         PositionCase{"Sys1Plain", 1, 0, Unsigned("01234512"), Hmsf25(1, 23, 45, 12)},
@@ -505,8 +538,9 @@ class StatusCommand : public HostTest, public testing::WithParamInterface<Status
 
 TEST_P(StatusCommand, Row) {
     const StatusCase& c = GetParam();
-    Connect();
+    // Set before connecting, so a failed sense leaves these bytes held from the connect.
     deck.status[c.statusByte] = c.value;
+    Connect();
     deck.silent = c.silent;
     ctx().nState = 6;
     ctx().bAnswer18 = ctx().bAnswer29 = ctx().bAnswer30 = 9;
@@ -533,6 +567,7 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"C18Silent", 18, 3, 0x80, true, 0, &DEVICE_CONTEXT::bAnswer18, 9},
         StatusCase{"C24CueBlocked", 24, 0, 0x08, false, 1, &DEVICE_CONTEXT::nState, 0},
         StatusCase{"C24KeepsOtherState", 24, 0, 0xF7, false, 1, &DEVICE_CONTEXT::nState, 6},
+        StatusCase{"C24SilentActsOnHeldBytes", 24, 0, 0x08, true, 1, &DEVICE_CONTEXT::nState, 0},
         StatusCase{"C29Clear", 29, 5, 0xF7, false, 1, &DEVICE_CONTEXT::bAnswer29, 1},
         StatusCase{"C29Set", 29, 5, 0x08, false, 1, &DEVICE_CONTEXT::bAnswer29, 0},
         StatusCase{"C29Silent", 29, 5, 0x00, true, 0, &DEVICE_CONTEXT::bAnswer29, 9},
@@ -541,7 +576,8 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"C30NotReady5", 30, 5, 0x10, false, 1, &DEVICE_CONTEXT::bAnswer30, 0},
         StatusCase{"C30Silent", 30, 0, 0x00, true, 1, &DEVICE_CONTEXT::bAnswer30, 0},
         StatusCase{"C33Clear", 33, 0, 0xF7, false, 1, nullptr, 0},
-        StatusCase{"C33Set", 33, 0, 0x08, false, 0, nullptr, 0}),
+        StatusCase{"C33Set", 33, 0, 0x08, false, 0, nullptr, 0},
+        StatusCase{"C33SilentActsOnHeldBytes", 33, 0, 0x08, true, 0, nullptr, 0}),
     [](const testing::TestParamInfo<StatusCase>& info) { return std::string(info.param.name); });
 
 TEST_F(HostTest, StateUpdateMovesZeroToOne) {
@@ -551,11 +587,38 @@ TEST_F(HostTest, StateUpdateMovesZeroToOne) {
     EXPECT_EQ(ctx().nState, 1);
 }
 
-TEST_F(HostTest, ReadyAgainstSilentDeckTriesThreeTimes) {
-    Connect();
-    deck.silent = true;
-    EXPECT_EQ(Call(30), 1);
-    EXPECT_EQ(WrittenHex(fake), "D7 D7 D7");
+TEST_F(HostTest, ReadyPausesBeforeEachSenseAndTakesTheFirstAnswered) {
+    using Clock = std::chrono::steady_clock;
+    const struct {
+        size_t answerFrom;  // the deck answers from this status request on
+        const char* sent;
+        int32_t answer;
+    } rows[] = {{3, "D7 D7 D7", 0}, {1, "D7 D7 B0", 1}};
+    for (const auto& r : rows) {
+        Connect();
+        ctx().bAnswer30 = 9;
+        std::vector<Clock::time_point> requests;
+        fake.responder = [&](const uint8_t* d, int n) {
+            if (n == 1 && d[0] == wire::kStatusFirst) {
+                requests.push_back(Clock::now());
+                if (requests.size() <= r.answerFrom) {
+                    return Bytes{};
+                }
+            }
+            return deck.Respond(d, n);
+        };
+        const Clock::time_point start = Clock::now();
+        EXPECT_EQ(Call(30), 1);
+        EXPECT_EQ(WrittenHex(fake), r.sent);
+        EXPECT_EQ(ctx().bAnswer30, r.answer);
+        Clock::time_point before = start;
+        for (const Clock::time_point at : requests) {
+            EXPECT_GE(at - before, std::chrono::milliseconds(10)) << r.sent;
+            before = at;
+        }
+        fake.responder = [this](const uint8_t* d, int n) { return deck.Respond(d, n); };
+        Call(6);
+    }
 }
 
 TEST_F(HostTest, Command9SetsStateOnlyWhenAcknowledged) {
