@@ -86,8 +86,9 @@ TEST_P(FaultTest, CommandsFailCleanlyAndRecover) {
     WaitQuiet(Millis(150));
     ASSERT_EQ(Control("pause"), "ok");
     ASSERT_EQ(Control("time 00:00:08:00"), "ok");
-    // A video-system request that got no reply is judged on what the receive buffer held
-    // before, so the deck object may hold a stale system; a fresh sense comes first.
+    // A late reply to an earlier exchange can land in a video-system request's slots and pass
+    // for its answer, so the deck object may hold a system sensed from the wrong bytes; a
+    // fresh sense comes first.
     EXPECT_EQ(Call(44), 1);
     EXPECT_EQ(Get("nVideoFormat"), 0);
     EXPECT_EQ(Call(25), 1);
