@@ -1,23 +1,46 @@
 #!/usr/bin/env bash
-# The 64-bit module under Wine: winhost.exe loads it as the host would and drives the virtual
+# A Windows module under Wine: winhost.exe loads it as the host would and drives the virtual
 # deck through a COM port that the test's own Wine prefix maps to the deck's pseudo-terminal.
-# usage: wine_session.sh WINHOST.exe MODULE.dll DECKSIM WORKDIR
+# usage: wine_session.sh WINHOST.exe MODULE.dll DECKSIM WORKDIR [x64|x86]
 # (serial_win32_check.exe, beside WINHOST.exe, checks the serial layer on the same line.)
-# Exit 77 (skipped) only when Wine or the cross compiler is not installed.
+# x86 runs under 32-bit Wine in a win32 prefix, as the host runs. Exit 77 (skipped) only when
+# Wine or the cross compiler is not installed, or the kernel cannot run 32-bit programs.
 set -u
-winhost=$1 dll=$2 decksim=$3 work=$4
+winhost=$1 dll=$2 decksim=$3 work=$4 arch=${5:-x64}
 port=12    # above 9 on purpose: such ports are reachable only as \\.\COMn
 absent=13  # mapped to nothing
 
-wine=$(command -v wine64 || true)
-[ -n "$wine" ] || { [ -x /usr/lib/wine/wine64 ] && wine=/usr/lib/wine/wine64; }
-[ -n "$wine" ] || wine=$(command -v wine || true)
-if [ -z "$wine" ]; then
-    echo "SKIP: Wine is not installed (scripts/install-deps windows)"
-    exit 77
+if [ "$arch" = x86 ]; then
+    winearch=win32 cross=i686-w64-mingw32-g++-posix
+    wine=/usr/lib/wine/wine
+    [ -x "$wine" ] || wine=$(command -v wine || true)
+    # ELF class byte 1: a 32-bit loader, which only wine32:i386 provides.
+    if [ -z "$wine" ] || [ "$(od -An -tx1 -j4 -N1 "$wine" 2>/dev/null | tr -d ' ')" != 01 ]; then
+        echo "SKIP: 32-bit Wine is not installed (wine32:i386; scripts/install-deps windows)"
+        exit 77
+    fi
+    version=$("$wine" --version 2>&1)
+    rc=$?
+    if [ $rc -ne 0 ]; then
+        if [ $rc -eq 126 ] || grep -qi 'exec format error' <<<"$version"; then
+            echo "SKIP: this kernel cannot execute 32-bit programs ($version)"
+            exit 77
+        fi
+        echo "FAIL: $wine --version: $version"
+        exit 1
+    fi
+else
+    winearch=win64 cross=x86_64-w64-mingw32-g++-posix
+    wine=$(command -v wine64 || true)
+    [ -n "$wine" ] || { [ -x /usr/lib/wine/wine64 ] && wine=/usr/lib/wine/wine64; }
+    [ -n "$wine" ] || wine=$(command -v wine || true)
+    if [ -z "$wine" ]; then
+        echo "SKIP: Wine is not installed (scripts/install-deps windows)"
+        exit 77
+    fi
 fi
-if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
-    echo "SKIP: the MinGW-w64 x64 cross compiler is not installed (scripts/install-deps windows)"
+if ! command -v "$cross" >/dev/null; then
+    echo "SKIP: the MinGW-w64 $arch cross compiler is not installed (scripts/install-deps windows)"
     exit 77
 fi
 for f in "$winhost" "$dll" "$decksim"; do
@@ -27,7 +50,8 @@ wineserver=$(dirname "$(readlink -f "$wine")")/wineserver
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo true)
 
 mkdir -p "$work"
-export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+work=$(cd "$work" && pwd)  # Wine takes only an absolute prefix
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=$winearch
 deck_pid=
 cleanup() {
     if [ -n "$deck_pid" ]; then
@@ -67,9 +91,11 @@ win_dll="Z:${dll//\//\\}"
 run() {
     local name=$1
     shift
+    local t0=$(date +%s%N)
     "$wine" "$@" >"$work/$name.out" 2>&1
     local rc=$?
     cat "$work/$name.out"
+    echo "     ($name: $(( ($(date +%s%N) - t0) / 1000000 )) ms under Wine, start-up included)"
     return $rc
 }
 

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <vector>
 
-namespace {
+#include "call_main.h"
 
-using MainFn = int(WINAPI*)(int, void*, void*);
+namespace {
 
 constexpr size_t kContextSize = 0x66C;  // the host's record; the module stays inside it
 constexpr size_t kDataSize = 0x24;
@@ -22,6 +22,8 @@ constexpr uint8_t kFill = 0xCD;
 
 int g_nPassed = 0;
 int g_nFailed = 0;
+int g_nCalls = 0;
+int g_nStackFaults = 0;
 
 void Check(bool ok, const char* what) {
     std::printf("%s %s\n", ok ? "ok  " : "FAIL", what);
@@ -48,7 +50,7 @@ bool Untouched(const std::vector<uint8_t>& b, size_t from, size_t to) {
 }
 
 struct Host {
-    MainFn main = nullptr;
+    void* main = nullptr;
     std::vector<uint8_t> ctx = std::vector<uint8_t>(kContextSize + kSlack, kFill);
     std::vector<uint8_t> data = std::vector<uint8_t>(kDataSize + kSlack, kFill);
 
@@ -56,7 +58,17 @@ struct Host {
         Put32(ctx, 0x20C, 0);  // pDevice: not connected
         Put32(ctx, 0x664, 1);  // nVideoFormat: 25 frames a second, as the deck runs
     }
-    int Call(int command) { return main(command, ctx.data(), data.data()); }
+    int Call(int command) {
+        int left = 0;
+        const int r = CallWithStackCheck(main, command, ctx.data(), data.data(), &left);
+        ++g_nCalls;
+        if (left != 0) {
+            std::printf("FAIL Main(%d) left %d bytes of its arguments on the stack\n", command,
+                        left);
+            ++g_nStackFaults;
+        }
+        return r;
+    }
     int32_t Device() const { return Get32(ctx, 0x20C); }
 };
 
@@ -157,8 +169,14 @@ int main(int argc, char** argv) {
         std::printf("LoadLibrary error %lu\n", GetLastError());
         return 1;
     }
+    if (kStackCheckApplies) {
+        // The check must see a wrong convention, or its silence below proves nothing.
+        const int left = BytesLeftByCdeclCallee();
+        std::printf("     a cdecl callee through the stack check left %d bytes\n", left);
+        Check(left == 12, "the stack check reports a cdecl callee's 12 bytes left on the stack");
+    }
     Host h;
-    h.main = reinterpret_cast<MainFn>(reinterpret_cast<void (*)()>(GetProcAddress(mod, "Main")));
+    h.main = reinterpret_cast<void*>(GetProcAddress(mod, "Main"));
     Check(h.main != nullptr, "GetProcAddress finds Main");
     if (h.main != nullptr) {
         CheckIdentity(h);
@@ -169,6 +187,11 @@ int main(int argc, char** argv) {
         } else {
             RunSession(h, port);
         }
+    }
+    if (kStackCheckApplies) {
+        std::printf("     %d calls of Main checked on the stack\n", g_nCalls);
+        Check(g_nCalls > 0 && g_nStackFaults == 0,
+              "every call of Main removed exactly its 12 bytes of arguments (stdcall)");
     }
     Check(FreeLibrary(mod) != 0, "FreeLibrary unloads the module");
     std::printf("winhost: %d passed, %d failed\n", g_nPassed, g_nFailed);
