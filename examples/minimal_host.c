@@ -17,15 +17,17 @@
 #ifdef _WIN32
 #include <windows.h>
 /* WINAPI is __stdcall on x86, where Main pops its own 12 bytes of arguments. */
-typedef int(WINAPI *MainFn)(int command, void *context, void *data);
-#define LOAD_MODULE(path) ((void *)LoadLibraryA(path))
+typedef int(WINAPI* MainFn)(int command, void* context, void* data);
+#define LOAD_MODULE(path) ((void*)LoadLibraryA(path))
 #define FIND_MAIN(mod) ((MainFn)(void (*)(void))GetProcAddress((HMODULE)(mod), "Main"))
 #define UNLOAD_MODULE(mod) FreeLibrary((HMODULE)(mod))
-static void PauseMs(int ms) { Sleep((DWORD)ms); }
+static void PauseMs(int ms) {
+    Sleep((DWORD)ms);
+}
 #else
 #include <dlfcn.h>
 #include <time.h>
-typedef int (*MainFn)(int command, void *context, void *data);
+typedef int (*MainFn)(int command, void* context, void* data);
 #define LOAD_MODULE(path) dlopen(path, RTLD_NOW | RTLD_LOCAL)
 #define FIND_MAIN(mod) ((MainFn)(uintptr_t)dlsym(mod, "Main"))
 #define UNLOAD_MODULE(mod) dlclose(mod)
@@ -38,25 +40,27 @@ static void PauseMs(int ms) {
 /* The two records, as byte buffers of their documented sizes; offsets from the reference. */
 enum { CONTEXT_SIZE = 0x66C, DATA_SIZE = 0x24 };
 enum {
-    CTX_NAME = 0x004,     /* UTF-16, written by command 1 */
-    CTX_DEVICE = 0x20C,   /* deck handle, 0 = not connected */
-    CTX_PORT = 0x424,     /* port number for command 5 */
-    CTX_STATE = 0x440,    /* what the plug-in last did */
-    CTX_PENDING = 0x444,  /* work the poll still has to do */
-    CTX_FORMAT = 0x664    /* video-format code: 1 counts 25 frames a second */
+    CTX_NAME = 0x004,    /* UTF-16, written by command 1 */
+    CTX_DEVICE = 0x20C,  /* deck handle, 0 = not connected */
+    CTX_PORT = 0x424,    /* port number for command 5 */
+    CTX_STATE = 0x440,   /* what the plug-in last did */
+    CTX_PENDING = 0x444, /* work the poll still has to do */
+    CTX_FORMAT = 0x664   /* video-format code: 1 counts 25 frames a second */
 };
 enum { DATA_IDENT_FLAG = 0x18, DATA_FRAMES = 0x20 };
 enum { FPS = 25, PENDING_STOP = 0x1, STATE_IDLE = 1 };
 
-static int32_t Get32(const unsigned char *rec, int off) {
+static int32_t Get32(const unsigned char* rec, int off) {
     int32_t v;
     memcpy(&v, rec + off, sizeof v);
     return v;
 }
 
-static void Put32(unsigned char *rec, int off, int32_t v) { memcpy(rec + off, &v, sizeof v); }
+static void Put32(unsigned char* rec, int off, int32_t v) {
+    memcpy(rec + off, &v, sizeof v);
+}
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     static unsigned char ctx[CONTEXT_SIZE]; /* zeroed: no deck, nothing pending */
     static unsigned char data[DATA_SIZE];
     char name[64];
@@ -65,7 +69,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "usage: %s MODULE PORT\n", argv[0]);
         return 2;
     }
-    void *module = LOAD_MODULE(argv[1]);
+    void* module = LOAD_MODULE(argv[1]);
     MainFn Main = module != NULL ? FIND_MAIN(module) : NULL;
     if (Main == NULL) {
         fprintf(stderr, "cannot load %s or find its Main\n", argv[1]);
