@@ -36,23 +36,27 @@ void PrintTo(const Row& r, std::ostream* os) {
     }
 
 // Every member in order, reserved ones included; Tiles() proves nothing is left out.
-const std::vector<Row> kContext = {
-    RESERVED(DEVICE_CONTEXT, reserved000), NAMED(DEVICE_CONTEXT, szName),
-    NAMED(DEVICE_CONTEXT, pDevice),        RESERVED(DEVICE_CONTEXT, reserved210),
-    NAMED(DEVICE_CONTEXT, nPosition),      RESERVED(DEVICE_CONTEXT, reserved420),
-    NAMED(DEVICE_CONTEXT, nPort),          RESERVED(DEVICE_CONTEXT, reserved428),
-    NAMED(DEVICE_CONTEXT, nCueOffset),     RESERVED(DEVICE_CONTEXT, reserved434),
-    NAMED(DEVICE_CONTEXT, nSpeed),         NAMED(DEVICE_CONTEXT, dwOptions),
-    NAMED(DEVICE_CONTEXT, nState),         NAMED(DEVICE_CONTEXT, dwPending),
-    RESERVED(DEVICE_CONTEXT, reserved448), NAMED(DEVICE_CONTEXT, bAnswer29),
-    NAMED(DEVICE_CONTEXT, bAnswer30),      RESERVED(DEVICE_CONTEXT, reserved65C),
-    NAMED(DEVICE_CONTEXT, nVideoFormat),   NAMED(DEVICE_CONTEXT, bAnswer18),
-};
-const std::vector<Row> kData = {
-    RESERVED(COMMAND_DATA, reserved00), NAMED(COMMAND_DATA, idPlugin),
-    RESERVED(COMMAND_DATA, reserved14), NAMED(COMMAND_DATA, nIdentFlag),
-    RESERVED(COMMAND_DATA, reserved1C), NAMED(COMMAND_DATA, nFrames),
-};
+std::vector<Row> ContextRows() {
+    return {
+        RESERVED(DEVICE_CONTEXT, reserved000), NAMED(DEVICE_CONTEXT, szName),
+        NAMED(DEVICE_CONTEXT, pDevice),        RESERVED(DEVICE_CONTEXT, reserved210),
+        NAMED(DEVICE_CONTEXT, nPosition),      RESERVED(DEVICE_CONTEXT, reserved420),
+        NAMED(DEVICE_CONTEXT, nPort),          RESERVED(DEVICE_CONTEXT, reserved428),
+        NAMED(DEVICE_CONTEXT, nCueOffset),     RESERVED(DEVICE_CONTEXT, reserved434),
+        NAMED(DEVICE_CONTEXT, nSpeed),         NAMED(DEVICE_CONTEXT, dwOptions),
+        NAMED(DEVICE_CONTEXT, nState),         NAMED(DEVICE_CONTEXT, dwPending),
+        RESERVED(DEVICE_CONTEXT, reserved448), NAMED(DEVICE_CONTEXT, bAnswer29),
+        NAMED(DEVICE_CONTEXT, bAnswer30),      RESERVED(DEVICE_CONTEXT, reserved65C),
+        NAMED(DEVICE_CONTEXT, nVideoFormat),   NAMED(DEVICE_CONTEXT, bAnswer18),
+    };
+}
+std::vector<Row> DataRows() {
+    return {
+        RESERVED(COMMAND_DATA, reserved00), NAMED(COMMAND_DATA, idPlugin),
+        RESERVED(COMMAND_DATA, reserved14), NAMED(COMMAND_DATA, nIdentFlag),
+        RESERVED(COMMAND_DATA, reserved1C), NAMED(COMMAND_DATA, nFrames),
+    };
+}
 
 bool Tiles(const std::vector<Row>& rows, std::size_t size) {
     std::size_t at = 0;
@@ -103,13 +107,13 @@ std::vector<Row> DocumentedRows(const std::string& record) {
 }
 
 TEST(RecordTables, CompiledListsCoverEveryByte) {
-    EXPECT_TRUE(Tiles(kContext, sizeof(DEVICE_CONTEXT)));
-    EXPECT_TRUE(Tiles(kData, sizeof(COMMAND_DATA)));
+    EXPECT_TRUE(Tiles(ContextRows(), sizeof(DEVICE_CONTEXT)));
+    EXPECT_TRUE(Tiles(DataRows(), sizeof(COMMAND_DATA)));
 }
 
 TEST(RecordTables, DocumentMatchesCompiledLayout) {
-    EXPECT_EQ(DocumentedRows("DEVICE_CONTEXT"), kContext);
-    EXPECT_EQ(DocumentedRows("COMMAND_DATA"), kData);
+    EXPECT_EQ(DocumentedRows("DEVICE_CONTEXT"), ContextRows());
+    EXPECT_EQ(DocumentedRows("COMMAND_DATA"), DataRows());
 }
 
 }  // namespace
