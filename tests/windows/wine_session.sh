@@ -2,7 +2,8 @@
 # A Windows module under Wine: winhost.exe loads it as the host would and drives the virtual
 # deck through a COM port that the test's own Wine prefix maps to the deck's pseudo-terminal.
 # usage: wine_session.sh WINHOST.exe MODULE.dll DECKSIM WORKDIR [x64|x86]
-# (serial_win32_check.exe, beside WINHOST.exe, checks the serial layer on the same line.)
+# (serial_win32_check.exe, beside WINHOST.exe, checks the serial layer on the same line;
+# ../examples/minimal_host.exe, the sample host, runs against a deck of its own.)
 # x86 runs under 32-bit Wine in a win32 prefix, as the host runs. Exit 77 (skipped) only when
 # Wine or the cross compiler is not installed, or the kernel cannot run 32-bit programs.
 set -u
@@ -73,6 +74,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$wineserver" -w
 fi
 
+# A link left by an earlier run would pass for the new deck's before decksim replaces it.
+rm -f "$work/deck"
 "$decksim" --link "$work/deck" --control "$work/control" >"$work/decksim.out" 2>"$work/decksim.err" &
 deck_pid=$!
 for _ in $(seq 50); do
@@ -104,6 +107,11 @@ echo "--- a session with a live deck"
 run session "$winhost" "$win_dll" "$port" session || status=1
 echo "--- the serial layer on its own"
 run serial "$(dirname "$winhost")/serial_win32_check.exe" "$port" "$absent" || status=1
+# The sample host of examples/, built by the same preset, against a deck of its own.
+sample=$(dirname "$winhost")/../examples/minimal_host.exe
+echo "--- the sample host (examples/minimal_host.c)"
+"$(dirname "$0")/../examples/run_sample.sh" "$sample" "$dll" "$decksim" "$work/sample" \
+    "$wine" "$WINEPREFIX" 14 || status=1
 # A stopped process still holds the pty open but answers nothing: a deck gone silent.
 kill -STOP "$deck_pid"
 echo "--- a deck that answers nothing"
@@ -119,8 +127,8 @@ echo "--- a deck whose replies come one byte short"
 deck_ctl "fault short" >/dev/null || status=1
 run short "$winhost" "$win_dll" "$port" silent || status=1
 deck_ctl "fault none" >/dev/null || status=1
-echo "--- a line hung up (the deck's side closed; it comes back after 3 s)"
-deck_ctl "fault hangup 3000" >/dev/null || status=1
+echo "--- a line hung up (the deck's side closed for longer than Wine takes to start)"
+deck_ctl "fault hangup 15000" >/dev/null || status=1
 sleep 0.2
 run hangup "$winhost" "$win_dll" "$port" silent || status=1
 exit $status
