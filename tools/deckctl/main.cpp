@@ -212,11 +212,13 @@ int Run(int argc, char** argv) {
         "when installed), ../lib, or its own folder.\n"
         "\n"
         "Examples:\n"
-        "  deckctl identify\n"
-        "  deckctl demo\n"
-        "  deckctl run --port 1 \"connect; status; play; poll; cue 00:01:00:00; position\"\n"
-        "  deckctl shell --port 1\n"
-        "  TAPEDECK_COM1=/tmp/deck deckctl watch --port 1");
+        "  deckctl identify         load the module and show its name and path\n"
+        "  deckctl demo             a whole session against the built-in virtual deck\n"
+        "  deckctl run --port 1 \"connect; status; play; poll; position\"\n"
+        "                           a script of host commands on port 1\n"
+        "  TAPEDECK_COM1=/tmp/deck deckctl shell --port 1\n"
+        "                           type host commands to the deck at /tmp/deck\n"
+        "  deckctl watch --port 1   the deck's running time, until Ctrl-C");
     app.require_subcommand(1);
     app.set_version_flag("--version", "deckctl " TAPEDECK_VERSION);
     std::string modulePath;
