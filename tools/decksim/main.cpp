@@ -68,9 +68,7 @@ int Fail(const std::string& msg) {
     return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     decksim::ServerOptions opt;
     CLI::App app{kDescription, "decksim"};
     // The control commands indented like the rest of the footer.
@@ -149,4 +147,17 @@ int main(int argc, char** argv) {
     }
     server.Stop();
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Anything not handled on the way (out of memory, say) ends in one line, not abort.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        return Fail(std::string("unexpected error: ") + e.what());
+    } catch (...) {
+        return Fail("unexpected error");
+    }
 }
