@@ -16,13 +16,13 @@
 
 namespace {
 
-// What --help prints after the options (and help2man puts in the manual page): the wire the
-// deck answers, its status bits, then the control commands.
+// What --help prints before the options; help2man makes it the manual page's description.
 const char* const kDescription =
     "A virtual tape deck on a pseudo-terminal. The first line of output is the slave\n"
-    "device to open as the deck's serial port.";
+    "device to open as the deck's serial port.\n";
 
-// One entry a line, the meaning in a column of its own, so that help2man makes a list of it.
+// What --help prints after the options: the wire the deck answers, its status bits, then the
+// control commands. One entry a line with its meaning in a column, so help2man makes lists.
 const char* const kFooter =
     "Wire commands (each byte acknowledged with 0A, unknown bytes with 0B):\n"
     "  3A                       play\n"
@@ -88,7 +88,8 @@ int Run(int argc, char** argv) {
                    "the deck's video system (default 1); 4 reports and takes signed times")
         ->option_text("1|4")
         ->check(CLI::IsMember({1, 4}));
-    app.add_option("--link", opt.link, "keep a symlink to the slave at PATH (it survives hang-ups)")
+    app.add_option("--link", opt.link,
+                   "keep a symlink to the slave at PATH (it follows the line across hang-ups)")
         ->option_text("PATH");
     app.add_option("--control", opt.control, "control channel on a UNIX socket at PATH")
         ->option_text("PATH");
