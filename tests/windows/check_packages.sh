@@ -61,6 +61,26 @@ deb)
     "$root/usr/bin/deckctl" demo >"$out/demo.log" 2>&1 || { cat "$out/demo.log"; fail "unpacked deckctl demo"; }
     echo "unpacked deckctl demo: ok ($(grep -c . "$out/demo.log") lines)"
 
+    # The unpacked decksim as a deck of its own: its options keep their meaning (system 4
+    # answers the video-system request with 01) and wrong ones end with status 2.
+    for bad in "--video-system 2" "--fps 0" "--baud 0" "--link"; do
+        # shellcheck disable=SC2086  # the words of each case are separate arguments
+        "$root/usr/bin/decksim" $bad >/dev/null 2>&1
+        [ $? -eq 2 ] || fail "decksim $bad did not end with status 2"
+    done
+    "$root/usr/bin/decksim" --link "$out/deck" --video-system 4 --trace >"$out/decksim.log" 2>&1 &
+    deck=$!
+    # It prints its device once it serves.
+    for _ in $(seq 50); do [ -s "$out/decksim.log" ] && break; sleep 0.1; done
+    TAPEDECK_COM1=$out/deck "$root/usr/bin/deckctl" run --port 1 "connect; video-system; disconnect" \
+        >"$out/run.log" 2>&1
+    rc=$?
+    kill "$deck" && wait "$deck"
+    [ $rc -eq 0 ] && grep -q "connect *-> 1" "$out/run.log" ||
+        { cat "$out/run.log" "$out/decksim.log"; fail "unpacked deckctl run against the unpacked decksim"; }
+    grep -q "in C1 out 01 " "$out/decksim.log" || { cat "$out/decksim.log"; fail "decksim --video-system 4 did not answer as system 4"; }
+    echo "unpacked decksim and deckctl run: ok"
+
     # The manual pages render, each naming its program and documenting --version.
     command -v man >/dev/null || fail "man is not installed (scripts/install-deps packaging)"
     for tool in deckctl decksim; do
