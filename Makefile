@@ -9,7 +9,9 @@ all: build
 deps:
 	@$(DEPS) base tools
 
+# The default build makes the manual pages (help2man) and the tests pack and lint the .deb.
 build: deps
+	@$(DEPS) packaging
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS)
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
@@ -136,6 +137,14 @@ TEST(PtyServer, HangupDropsTheLineAndComesBackAtTheLink) {
     ASSERT_EQ(poll(&p, 1, 1000), 1);
     EXPECT_TRUE(p.revents & (POLLHUP | POLLERR)) << "old line still up";
     close(fd);
+    // While the line is down the link leads nowhere: its old pty may already be someone else's.
+    struct stat st {};
+    bool linkGone = false;
+    for (int i = 0; i < 100 && !linkGone && server.LineGeneration() == generation; ++i) {
+        linkGone = lstat(opt.link.c_str(), &st) != 0;
+        std::this_thread::sleep_for(Millis(1));
+    }
+    EXPECT_TRUE(linkGone) << "the link still points at the hung-up pty";
 
     for (int i = 0; i < 100 && server.LineGeneration() == generation; ++i) {
         std::this_thread::sleep_for(Millis(10));

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tapedeck5500_version.h"
 #include "tools/deckctl/bitmaps.h"
 #include "tools/deckctl/demo.h"
 #include "tools/deckctl/host_records.h"
@@ -37,7 +38,9 @@ int Fail(const std::string& message, int status = 1) {
 bool LoadModule(Module& module, const std::string& path) {
     const std::string chosen = path.empty() ? DefaultModulePath() : path;
     if (chosen.empty()) {
-        Fail("module libtapedeck5500.so not found next to deckctl; give --module PATH");
+        Fail(
+            "module libtapedeck5500.so not found beside deckctl or in ../lib/tapedeck5500; "
+            "give --module PATH");
         return false;
     }
     std::string error;
@@ -198,11 +201,31 @@ std::string ReadAll(std::istream& in) {
 }
 
 int Run(int argc, char** argv) {
-    CLI::App app{"deckctl: drives the Tapedeck 5500 plug-in module the way a host does"};
+    // Named here, so that --help (and the manual page made from it) does not show argv[0].
+    CLI::App app{"deckctl: drives the Tapedeck 5500 plug-in module the way a host does", "deckctl"};
+    app.footer(
+        "Each subcommand takes --help for its own options.\n"
+        "\n"
+        "Port N opens the device in the environment variable TAPEDECK_COM<N> when set, else\n"
+        "/dev/ttyS<N-1>. Without --module, deckctl loads libtapedeck5500.so from its build\n"
+        "tree, else from ../lib/tapedeck5500 beside its own folder (/usr/lib/tapedeck5500\n"
+        "when installed), ../lib, or its own folder.\n"
+        "\n"
+        "Examples:\n"
+        "  deckctl identify         load the module and show its name and path\n"
+        "  deckctl demo             a whole session against the built-in virtual deck\n"
+        "  deckctl run --port 1 \"connect; status; play; poll; position\"\n"
+        "                           a script of host commands on port 1\n"
+        "  TAPEDECK_COM1=/tmp/deck deckctl shell --port 1\n"
+        "                           type host commands to the deck at /tmp/deck\n"
+        "  deckctl watch --port 1   the deck's running time, until Ctrl-C");
     app.require_subcommand(1);
+    app.set_version_flag("--version", "deckctl " TAPEDECK_VERSION);
     std::string modulePath;
     bool json = false;
-    app.add_option("--module", modulePath, "the plug-in module to load")->check(CLI::ExistingFile);
+    app.add_option("--module", modulePath, "the plug-in module to load")
+        ->option_text("PATH")
+        ->check(CLI::ExistingFile);
     app.add_flag("--json", json, "one JSON object per host command");
 
     auto* identify = app.add_subcommand("identify", "load the module and identify it");

@@ -53,8 +53,12 @@ std::string DefaultModulePath() {
         exe[n] = '\0';
         std::string dir(exe);
         dir.erase(dir.rfind('/'));
-        candidates = {dir + "/../../plugin/libtapedeck5500.so", dir + "/../lib/libtapedeck5500.so",
-                      dir + "/libtapedeck5500.so"};
+        // The build tree, then installed: the package's private plug-in folder (/usr/bin ->
+        // /usr/lib/tapedeck5500, or the same under any root it was unpacked to), then ../lib
+        // and beside deckctl for hand-made layouts.
+        candidates = {dir + "/../../plugin/libtapedeck5500.so",
+                      dir + "/../lib/tapedeck5500/libtapedeck5500.so",
+                      dir + "/../lib/libtapedeck5500.so", dir + "/libtapedeck5500.so"};
     }
 #ifdef DECKCTL_BUILT_MODULE
     candidates.push_back(DECKCTL_BUILT_MODULE);

@@ -32,7 +32,8 @@ class Module {
 };
 
 // Where the module is when --module is not given: next to the build tree deckctl came from,
-// or in the lib folder of an installation. Empty when none of them exists.
+// in ../lib/tapedeck5500 of an installation (the package's private folder), ../lib or beside
+// deckctl. Empty when none of them exists.
 std::string DefaultModulePath();
 
 }  // namespace deckctl

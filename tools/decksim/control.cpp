@@ -11,8 +11,10 @@ const char* const kControlHelp =
     "status                     print the ten status bytes\n"
     "time [-]HH:MM:SS:FF        set the time counter\n"
     "system 1|4                 switch the video system\n"
-    "fault silent|nak|short|garbage|late [MS]|hangup [MS]|random N|none\n"
-    "play | stop | pause | standby | cue [-]HH:MM:SS:FF   move the tape as the wire would\n"
+    "fault KIND                 silent, nak, short, garbage, late [MS], hangup [MS],\n"
+    "                           random N, or none to behave again\n"
+    "play|stop|pause|standby    move the tape as the wire would\n"
+    "cue [-]HH:MM:SS:FF         cue the tape as the wire would\n"
     "get                        print transport, speed, time, system, status, fault\n"
     "quit                       end the deck\n";
 

@@ -4,37 +4,41 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "tapedeck5500_version.h"
 #include "tools/decksim/pty_server.h"
 
 namespace {
 
-const char* const kUsage =
-    "usage: decksim [options]\n"
-    "\n"
+// What --help prints before the options; help2man makes it the manual page's description.
+const char* const kDescription =
     "A virtual tape deck on a pseudo-terminal. The first line of output is the slave\n"
-    "device to open as the deck's serial port.\n"
-    "\n"
-    "  --fps N            frame rate of the time counter (default 25)\n"
-    "  --video-system 1|4 the deck's video system; 4 reports and takes signed times\n"
-    "  --link PATH        keep a symlink to the slave at PATH (it survives hang-ups)\n"
-    "  --control PATH     control channel on a UNIX socket at PATH\n"
-    "  --trace            print each exchange: time, bytes in and out in hex, name\n"
-    "  --baud N           send replies no faster than N baud (10 bits a byte)\n"
-    "  --help             this text\n"
-    "\n"
+    "device to open as the deck's serial port.\n";
+
+// What --help prints after the options: the wire the deck answers, its status bits, then the
+// control commands. One entry a line with its meaning in a column, so help2man makes lists.
+const char* const kFooter =
     "Wire commands (each byte acknowledged with 0A, unknown bytes with 0B):\n"
-    "  3A play  3F stop  4B pause (still)  2A standby (unthread the tape)\n"
-    "  3D shuttle fwd x2  3E wind fwd x20  4D shuttle rev x2  4E wind rev x20\n"
-    "  B5/B6 + digit  variable speed fwd/rev; digit '5'-'8' = 1-4 quarters of play\n"
-    "        speed, '0' = still, '1'-'4' = 4-1 quarters the other way\n"
-    "  DF 93 + time + 40  cue; ends in still at the target (0B to the 40 if the\n"
-    "        time is not a valid one). Requests: D7/B0 status, DE C1 system, A0 time.\n"
+    "  3A                       play\n"
+    "  3F                       stop\n"
+    "  4B                       pause (still)\n"
+    "  2A                       standby (unthread the tape)\n"
+    "  3D / 3E                  shuttle forward x2 / wind forward x20\n"
+    "  4D / 4E                  shuttle reverse x2 / wind reverse x20\n"
+    "  B5/B6 + digit            variable speed forward/reverse; digit '5'-'8' = 1-4\n"
+    "                           quarters of play speed, '0' = still, '1'-'4' = 4-1\n"
+    "                           quarters the other way\n"
+    "  DF 93 + time + 40        cue; ends in still at the target (0B to the 40 if\n"
+    "                           the time is not a valid one)\n"
+    "  D7 / B0                  request status bytes 0-4 / 5-9\n"
+    "  DE C1                    request the video system\n"
+    "  A0                       request the time\n"
     "\n"
     "Status bits (byte.bit) and when the deck sets them:\n"
     "  0.0 not ready            only through the control channel\n"
@@ -59,57 +63,46 @@ void OnSignal(int sig) {
     [[maybe_unused]] const ssize_t n = write(g_SignalPipe[1], &c, 1);
 }
 
-bool ParseInt(const char* s, long lo, long hi, long* out) {
-    char* end = nullptr;
-    const long v = std::strtol(s, &end, 10);
-    if (end == s || *end != '\0' || v < lo || v > hi) {
-        return false;
-    }
-    *out = v;
-    return true;
-}
-
 int Fail(const std::string& msg) {
     std::fprintf(stderr, "decksim: %s\n", msg.c_str());
     return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     decksim::ServerOptions opt;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool hasValue = i + 1 < argc;
-        long v = 0;
-        if (a == "--help" || a == "-h") {
-            std::printf("%s%s", kUsage, decksim::kControlHelp);
-            return 0;
-        } else if (a == "--trace") {
-            opt.trace = true;
-        } else if (a == "--fps" && hasValue) {
-            char* end = nullptr;
-            opt.fps = std::strtod(argv[++i], &end);
-            if (*end != '\0' || !(opt.fps >= 1.0 && opt.fps <= 120.0)) {
-                return Fail("--fps wants a rate from 1 to 120");
-            }
-        } else if (a == "--video-system" && hasValue) {
-            if (!ParseInt(argv[++i], 1, 4, &v) || (v != 1 && v != 4)) {
-                return Fail("--video-system wants 1 or 4");
-            }
-            opt.videoSystem = static_cast<int>(v);
-        } else if (a == "--baud" && hasValue) {
-            if (!ParseInt(argv[++i], 1, 10000000, &v)) {
-                return Fail("--baud wants a positive rate");
-            }
-            opt.baud = static_cast<int>(v);
-        } else if (a == "--link" && hasValue) {
-            opt.link = argv[++i];
-        } else if (a == "--control" && hasValue) {
-            opt.control = argv[++i];
-        } else {
-            return Fail("unknown or incomplete option '" + a + "' (see --help)");
+    CLI::App app{kDescription, "decksim"};
+    // The control commands indented like the rest of the footer.
+    std::string footer = std::string(kFooter) + "  ";
+    for (const char* c = decksim::kControlHelp; *c != '\0'; ++c) {
+        footer += *c;
+        if (*c == '\n' && c[1] != '\0') {
+            footer += "  ";
         }
+    }
+    app.footer(footer);
+    app.set_version_flag("--version", "decksim " TAPEDECK_VERSION);
+    app.add_option("--fps", opt.fps, "frame rate of the time counter, 1 to 120 (default 25)")
+        ->option_text("N")
+        ->check(CLI::Range(1.0, 120.0));
+    app.add_option("--video-system", opt.videoSystem,
+                   "the deck's video system (default 1); 4 reports and takes signed times")
+        ->option_text("1|4")
+        ->check(CLI::IsMember({1, 4}));
+    app.add_option("--link", opt.link,
+                   "keep a symlink to the slave at PATH (it follows the line across hang-ups)")
+        ->option_text("PATH");
+    app.add_option("--control", opt.control, "control channel on a UNIX socket at PATH")
+        ->option_text("PATH");
+    app.add_flag("--trace", opt.trace, "print each exchange: time, bytes in and out in hex, name");
+    app.add_option("--baud", opt.baud,
+                   "send replies no faster than N baud (10 bits a byte), up to 10000000")
+        ->option_text("N")
+        ->check(CLI::Range(1, 10000000));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Help and version end with 0; a wrong option with 2, as before.
+        return app.exit(e) == 0 ? 0 : 2;
     }
 
     if (pipe2(g_SignalPipe, O_CLOEXEC) != 0) {
@@ -155,4 +148,17 @@ int main(int argc, char** argv) {
     }
     server.Stop();
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Anything not handled on the way (out of memory, say) ends in one line, not abort.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        return Fail(std::string("unexpected error: ") + e.what());
+    } catch (...) {
+        return Fail("unexpected error");
+    }
 }

@@ -436,6 +436,13 @@ void PtyServer::Run() {
         }
         if (m_bReopenPending && m_nMaster >= 0) {
             CloseLine();
+            // The freed pty name goes to the next program that opens a pty, so a host following
+            // the link meanwhile would talk to a stranger's terminal (another deck, as it
+            // happened). The link is gone until the line is back, as an unplugged adapter is.
+            if (m_bLinkMade) {
+                unlink(m_Options.link.c_str());
+                m_bLinkMade = false;
+            }
         }
         int timeout = -1;
         if (m_bReopenPending) {
