@@ -316,6 +316,8 @@ def check(a):
     if trace and " in D7 " not in trace[0]:
         lines.append("FAIL the deck heard something before the module: " + trace[0])
         say(lines[-1])
+    if len(figures_of(lines)) != len(SHORT_REPLIES):
+        lines.append("FAIL the short benchmark pass gave no figures")
     failed = [l for l in lines if l.startswith("FAIL")]
     passed = [l for l in lines if l.startswith("PASS")]
     if not ended or failed or not passed or "END 0" not in lines:
