@@ -142,12 +142,9 @@ echo "EXIT $?" > /dev/ttyS1
 class Deck:
     """decksim as its own process on a host pty, with its control socket."""
 
-    def __init__(self, decksim, work, n):
-        self.control = os.path.join(work, "deck%d.sock" % n)
-        self.log = os.path.join(work, "deck%d.log" % n)
-        for p in (self.control,):
-            if os.path.exists(p):
-                os.unlink(p)
+    def __init__(self, decksim, a, n):
+        self.control = os.path.join(a.sockets, "deck%d.sock" % n)
+        self.log = os.path.join(a.work, "deck%d.log" % n)
         self.proc = subprocess.Popen([decksim, "--trace", "--control", self.control],
                                      stdout=open(self.log, "w"), stderr=subprocess.STDOUT)
         self.path = None
@@ -213,12 +210,9 @@ def boot(a, command, deck, on_ask):
     """Boots the guest running `uart_guest ... command`; returns (lines, boot_s, run_s, ok)."""
     image = kernel()
     archive = initramfs(a.work, a.guest, a.module, command)
-    control = os.path.join(a.work, "control.sock")
-    qmp = os.path.join(a.work, "qmp.sock")
+    control = os.path.join(a.sockets, "control.sock")
+    qmp = os.path.join(a.sockets, "qmp.sock")
     console = os.path.join(a.work, "console.log")
-    for p in (control, qmp):
-        if os.path.exists(p):
-            os.unlink(p)
     qemu = [QEMU, "-accel", "tcg", "-machine", "pc", "-m", "256", "-display", "none", "-nodefaults",
             "-no-user-config", "-no-reboot",
             "-kernel", image, "-initrd", archive,
@@ -285,7 +279,7 @@ def boot(a, command, deck, on_ask):
 
 
 def check(a):
-    decks = [Deck(a.decksim, a.work, 0)]
+    decks = [Deck(a.decksim, a, 0)]
 
     def on_ask(what, monitor):
         deck = decks[-1]
@@ -297,7 +291,7 @@ def check(a):
             deck.stop()
         elif what == "start":
             # A new decksim on a new pty; COM1 is moved to it, as a cable plugged back in.
-            decks.append(Deck(a.decksim, a.work, len(decks)))
+            decks.append(Deck(a.decksim, a, len(decks)))
             monitor.call("chardev-change", id="com1",
                          backend={"type": "serial", "data": {"device": decks[-1].path}})
         else:
@@ -346,7 +340,7 @@ SHORT_REPLIES = {"status sense (33)": 2, "poll (10)": 2, "position (25)": 2}
 
 def bench(a):
     calls, rounds = (10, 1) if a.quick else (100, 5)
-    deck = Deck(a.decksim, a.work, 0)
+    deck = Deck(a.decksim, a, 0)
     try:
         env = dict(os.environ, TAPEDECK_COM1=deck.path)
         r = subprocess.run([a.guest, a.module, "-", "bench", str(calls), str(rounds)],
@@ -385,6 +379,24 @@ def bench(a):
     return 0
 
 
+def private_ptys():
+    """Runs this script again with a devpts instance of its own, where it can (root, and
+    allowed to mount): on a shared machine another program holding a stale /dev/pts/N path
+    would otherwise reach the deck once its number is reused. None where it cannot."""
+    if os.environ.get("TAPEDECK_UART_PTS") or os.geteuid() != 0 or not shutil.which("unshare"):
+        return None
+    setup = ("mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /dev/pts && "
+             "mount --bind /dev/pts/ptmx /dev/ptmx || exit 125; exec \"$@\"")
+    env = dict(os.environ, TAPEDECK_UART_PTS="1")
+    probe = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                            setup, "sh", "true"], env=env, capture_output=True)
+    if probe.returncode != 0:
+        return None
+    sys.stdout.flush()
+    return subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c", setup,
+                           "sh", sys.executable] + sys.argv, env=env).returncode
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("mode", choices=["check", "bench"])
@@ -401,7 +413,15 @@ def main():
     os.makedirs(a.work, exist_ok=True)
     if a.mode == "bench" and not a.json:
         ap.error("bench needs --json")
-    return check(a) if a.mode == "check" else bench(a)
+    private = private_ptys()
+    if private is not None:
+        return private
+    # Sockets in a short private folder: a deep build tree can pass the 107-byte path limit.
+    a.sockets = tempfile.mkdtemp(prefix="tapedeck-uart.")
+    try:
+        return check(a) if a.mode == "check" else bench(a)
+    finally:
+        shutil.rmtree(a.sockets, ignore_errors=True)
 
 
 if __name__ == "__main__":

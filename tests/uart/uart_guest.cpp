@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -123,7 +124,7 @@ class Checks {
     // One host call whose result, and optionally one field, must come out as given.
     deckctl::Outcome Expect(int command, int result, const char* field = nullptr,
                             int64_t value = 0) {
-        const deckctl::Outcome o = m_Session.Quiet(command);
+        deckctl::Outcome o = m_Session.Quiet(command);
         std::ostringstream d;
         d << "result " << o.result << " (want " << result << ")";
         bool ok = o.result == result && o.guardsIntact;
@@ -131,7 +132,7 @@ class Checks {
             d << ", " << field << " " << m_Rec.Get(field) << " (want " << value << ")";
             ok = ok && m_Rec.Get(field) == value;
         }
-        d << ", " << static_cast<int>(o.millis + 0.5) << " ms";
+        d << ", " << std::lround(o.millis) << " ms";
         Check(ok, "command " + std::to_string(command), d.str());
         return o;
     }
@@ -324,7 +325,7 @@ void Silent(Checks& c) {
     const deckctl::Outcome o = c.Expect(5, 0, "pDevice", 0);
     c.Check(o.millis >= kTimeoutMs - 5 && o.millis < 2 * kTimeoutMs,
             "a silent deck fails connect within one 50 ms time-out",
-            std::to_string(o.millis) + " ms");
+            std::to_string(std::lround(o.millis)) + " ms");
     c.Check(c.Line().Ask("cont"), "the deck runs again");
     // Its late replies to the requests it held are discarded by the next exchange's flush.
     std::this_thread::sleep_for(Millis(300));
@@ -346,7 +347,7 @@ void HangUp(Checks& c) {
     const deckctl::Outcome o = c.Expect(9, 0);
     c.Check(o.millis >= kTimeoutMs - 5 && o.millis < 2 * kTimeoutMs,
             "a command on the dead line fails by one time-out (silence, no hang-up)",
-            std::to_string(o.millis) + " ms");
+            std::to_string(std::lround(o.millis)) + " ms");
     c.Expect(6, 1, "pDevice", 0);
     c.Check(c.Line().Ask("start"), "the deck is back");
     c.Expect(5, 1);
