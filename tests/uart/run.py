@@ -239,8 +239,8 @@ def boot(a, command, deck, on_ask):
     control = os.path.join(a.sockets, "control.sock")
     qmp = os.path.join(a.sockets, "qmp.sock")
     console = os.path.join(a.work, "console.log")
-    qemu = [QEMU, "-accel", "tcg", "-machine", "pc", "-m", "256", "-display", "none", "-nodefaults",
-            "-no-user-config", "-no-reboot",
+    qemu = [QEMU, "-accel", "tcg", "-machine", "pc", "-m", "256", "-display", "none",
+            "-nodefaults", "-no-user-config", "-no-reboot",
             "-kernel", image, "-initrd", archive,
             "-append", "console=ttyS2 quiet loglevel=4 panic=-1",
             # COM1: the deck's pty as a host serial device, so the guest sees its modem lines.
@@ -284,8 +284,8 @@ def boot(a, command, deck, on_ask):
                     continue
                 if line.startswith("ASK "):
                     what = line[4:]
-                    on_ask(what, monitor)
-                    line_sock.sendall(("OK %s\n" % what).encode())
+                    done = on_ask(what, monitor)
+                    line_sock.sendall(("%s %s\n" % ("OK" if done else "NO", what)).encode())
                     continue
                 if line.startswith("END "):
                     run_s = now - (boot_s or 0.0)
@@ -293,7 +293,7 @@ def boot(a, command, deck, on_ask):
                 say(line)
                 lines.append(line)
         if not ended:
-            say("the guest did not finish within %d s; console:" % BOOT_LIMIT_S)
+            say("the guest did not finish (limit %d s); its console:" % BOOT_LIMIT_S)
             sys.stdout.write("".join(open(console, errors="replace").readlines()[-30:]))
     finally:
         try:
@@ -324,6 +324,8 @@ def check(a):
             reply = deck.command(what)
             if reply != "ok":
                 say("decksim answered %r to %r" % (reply, what))
+                return False
+        return True
     try:
         lines, boot_s, run_s, ended = boot(a, "check", decks[0], on_ask)
     finally:
@@ -375,7 +377,7 @@ def bench(a):
             sys.exit("uart: the reference run on the host failed:\n" + r.stdout + r.stderr)
         pty = figures_of(r.stdout.splitlines())
         lines, boot_s, run_s, ended = boot(a, "bench %d %d 8 1" % (calls, rounds), deck,
-                                           lambda what, monitor: None)
+                                           lambda what, monitor: False)
     finally:
         deck.stop()
     if not ended or "END 0" not in lines:

@@ -4,7 +4,7 @@
 //   PASS|FAIL name: detail     a check
 //   FIG name median lo hi n    a benchmark figure in microseconds
 //   ASK what                   the host acts on the deck (stop, cont, kill, start, system 4)
-//                              and answers "OK what"
+//                              and answers "OK what", or "NO what" when it could not
 //   END failures               the last line
 // usage: uart_guest MODULE CONTROL-TTY check
 //        uart_guest MODULE CONTROL-TTY bench CALLS ROUNDS [TRIGGER...]
@@ -94,8 +94,8 @@ class Control {
         while (::read(m_Fd, &c, 1) == 1) {
             if (c != '\n') {
                 line += c;
-            } else if (line == "OK " + what) {
-                return true;
+            } else if (line == "OK " + what || line == "NO " + what) {
+                return line[0] == 'O';
             } else {
                 line.clear();
             }
