@@ -206,7 +206,7 @@ class Deck:
             os.kill(self.proc.pid, signal.SIGCONT)
             self.proc.terminate()
         self.proc.wait()
-        self.reader.join()
+        self.reader.join(timeout=5)
         with open(self.log, "w") as f:
             f.write("\n".join([self.path] + self.trace) + "\n")
 
