@@ -2,7 +2,7 @@
 DEPS := scripts/install-deps
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build demo test bench clean windows asan tsan fuzz-build fuzz-check fuzz
+.PHONY: all deps build demo test bench clean windows asan tsan fuzz-build fuzz-check fuzz uart-check
 
 all: build
 
@@ -17,15 +17,15 @@ build: deps
 
 # The sanitizer and fuzz stages first, so the run ends with the full suite's summary.
 test: windows build
-	$(MAKE) --no-print-directory asan tsan fuzz-check
-	ctest --preset default -j $(JOBS)
+	$(MAKE) --no-print-directory asan tsan fuzz-check uart-check
+	ctest --preset default -j $(JOBS) -E '^uart[.]'
 
 # The unit and end-to-end suites under AddressSanitizer + UBSan, halting on the first report
 # (the Windows modules and packages are checked once, by the default build).
 asan: deps
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS)
-	ctest --preset asan -j $(JOBS) -E '^(windows|packages)[.]'
+	ctest --preset asan -j $(JOBS) -E '^(windows|packages|uart)[.]'
 
 # The concurrency tests under ThreadSanitizer; only their target is built.
 tsan: deps
@@ -46,6 +46,14 @@ fuzz-check: fuzz-build
 fuzz: fuzz-build
 	tests/fuzz/run.sh $(if $(filter command line,$(origin FUZZ_SECONDS)),$(FUZZ_SECONDS),3600)
 
+# The module over a real kernel serial driver: a QEMU guest (TCG) whose 16550A COM1 is wired
+# to decksim's pty. The first run fetches Debian's kernel package into ~/.cache/tapedeck5500.
+uart-check: deps
+	@$(DEPS) uart
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target uart_guest
+	ctest --preset default -R '^uart[.]' --output-on-failure
+
 # Both Windows modules and the Wine test's host program, cross-built; `make test` checks them.
 windows: deps
 	@$(DEPS) windows
@@ -60,9 +68,10 @@ demo: deps
 	cmake --build --preset default -j $(JOBS) --target deckctl
 	build/default/tools/deckctl/deckctl demo
 
-# CPU per command, the pty against its floor, 9600 baud against the wire, a silent deck:
-# one table, and build/bench/results.json.
+# CPU per command, the pty against its floor, 9600 baud against the wire, a silent deck, the
+# real serial driver in a QEMU guest: one table, and build/bench/results.json.
 bench: build
+	@$(DEPS) uart
 	python3 bench/report.py --build build/default --out build/bench
 
 clean:

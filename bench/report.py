@@ -91,16 +91,38 @@ def main():
     ap.add_argument("--build", required=True, help="build tree holding bench/bench_*")
     ap.add_argument("--out", required=True, help="folder for results.json and the logs")
     ap.add_argument("--quick", action="store_true", help="one short pass, to show they run")
+    ap.add_argument("--only", default="cpu,line,uart",
+                    help="comma-separated parts to run: cpu, line, uart (the QEMU guest; "
+                         "left out of --quick, whose boot alone takes longer than the rest)")
     a = ap.parse_args()
+    parts = set(a.only.split(","))
+    if a.quick:
+        parts.discard("uart")
     os.makedirs(a.out, exist_ok=True)
     quick = ["--quick"] if a.quick else []
-    cpu_json = os.path.join(a.out, "cpu.json")
-    line_json = os.path.join(a.out, "line.json")
-    run([os.path.join(a.build, "bench", "bench_cpu"), "--json", cpu_json] + quick,
-        os.path.join(a.out, "cpu.log"))
-    run([os.path.join(a.build, "bench", "bench_line"), "--json", line_json] + quick,
-        os.path.join(a.out, "line.log"))
-    figures = cpu_figures(cpu_json) + line_figures(line_json)
+    figures = []
+    if "cpu" in parts:
+        cpu_json = os.path.join(a.out, "cpu.json")
+        run([os.path.join(a.build, "bench", "bench_cpu"), "--json", cpu_json] + quick,
+            os.path.join(a.out, "cpu.log"))
+        figures += cpu_figures(cpu_json)
+    if "line" in parts:
+        line_json = os.path.join(a.out, "line.json")
+        run([os.path.join(a.build, "bench", "bench_line"), "--json", line_json] + quick,
+            os.path.join(a.out, "line.log"))
+        figures += line_figures(line_json)
+    if "uart" in parts:
+        # The module through the guest's 8250 driver against decksim, beside the same program
+        # on the host over decksim's pty (tests/uart/run.py).
+        uart_json = os.path.join(a.out, "uart.json")
+        here = os.path.dirname(os.path.abspath(__file__))
+        run([sys.executable, os.path.join(here, "..", "tests", "uart", "run.py"), "bench",
+             "--guest", os.path.join(a.build, "tests", "uart", "uart_guest"),
+             "--module", os.path.join(a.build, "plugin", "libtapedeck5500.so"),
+             "--decksim", os.path.join(a.build, "tools", "decksim", "decksim"),
+             "--work", os.path.join(a.out, "uart"), "--json", uart_json],
+            os.path.join(a.out, "uart.log"))
+        figures += line_figures(uart_json)
 
     m = machine()
     print("Machine: %s, %s CPUs%s" % (m["model"], m["cpus"], " (quick pass)" if a.quick else ""))

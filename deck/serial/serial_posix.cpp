@@ -116,7 +116,9 @@ class PosixPort : public Port {
             return -1;
         }
         cfmakeraw(&t);
-        t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+        // A real port opens with HUPCL set, which drops DTR and RTS when the port closes and
+        // so signals a hang-up to the deck on every disconnect; the line stays up instead.
+        t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
         t.c_cflag |= CS8 | CREAD | CLOCAL;
         t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
         t.c_cc[VMIN] = 0;

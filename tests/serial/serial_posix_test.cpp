@@ -88,13 +88,19 @@ class PtyPortTest : public ::testing::Test {
 };
 
 TEST_F(PtyPortTest, LineIsRaw9600EightNoneOneWithoutFlowControl) {
-    OpenAndSetUp(50);
+    // Start from what a real UART opens with (a pty opens without hang-up on close or flow
+    // control), so that the layer is seen to clear each.
     termios t{};
+    ASSERT_EQ(tcgetattr(m_Slave, &t), 0);
+    t.c_cflag |= HUPCL | CRTSCTS;
+    t.c_iflag |= IXON | IXOFF;
+    ASSERT_EQ(tcsetattr(m_Slave, TCSANOW, &t), 0);
+    OpenAndSetUp(50);
     ASSERT_EQ(tcgetattr(m_Slave, &t), 0);
     EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B9600));
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS | HUPCL), 0u);
     EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP | BRKINT), 0u);
