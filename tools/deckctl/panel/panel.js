@@ -557,7 +557,8 @@
             return false;
         }
         const tag = target.tagName;
-        return tag === "INPUT" || tag === "TEXTAREA" || tag === "SELECT" || target.isContentEditable;
+        return tag === "INPUT" || tag === "TEXTAREA" || tag === "SELECT" ||
+               target.isContentEditable;
     }
 
     function setupKeys() {
@@ -636,7 +637,8 @@
                     td.className = "tcell";
                 }
                 const input = document.createElement("input");
-                input.value = clip[key] === undefined || clip[key] === null ? "" : String(clip[key]);
+                const v = clip[key];
+                input.value = v === undefined || v === null ? "" : String(v);
                 input.dataset.key = key;
                 input.setAttribute("aria-label", key + " of clip " + clip.id);
                 input.addEventListener("change", () => editClip(clip.id, key, input));
@@ -760,12 +762,11 @@
         $("log-note").addEventListener("click", () => logClip(true));
         $("export-csv").href = withToken("/api/log.csv");
         const edl = () => {
-            const title = ($("clip-name").value.trim() || "TAPEDECK LOG").slice(0, 60);
+            const title = $("edl-title").value.trim() || "TAPEDECK LOG";
             $("export-edl").href = withToken("/api/log.edl?title=" + encodeURIComponent(title));
         };
         edl();
-        $("export-edl").addEventListener("pointerdown", edl);
-        $("export-edl").addEventListener("focus", edl);
+        $("edl-title").addEventListener("input", edl);
         $("import-csv").addEventListener("change", (e) => {
             const f = e.target.files && e.target.files[0];
             if (f) {
