@@ -2,12 +2,12 @@
 DEPS := scripts/install-deps
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build demo test bench clean windows asan tsan fuzz-build fuzz-check fuzz
+.PHONY: all deps build demo panel test bench clean windows asan tsan fuzz-build fuzz-check fuzz
 
 all: build
 
 deps:
-	@$(DEPS) base tools
+	@$(DEPS) base tools panel
 
 build: deps
 	cmake --preset default >/dev/null
@@ -57,6 +57,14 @@ demo: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS) --target deckctl
 	build/default/tools/deckctl/deckctl demo
+	@echo "next: make panel  (the deck's panel in a browser, on the same virtual deck)"
+
+# The panel in a browser against the built-in virtual deck; deckctl prints the URL to open.
+# PANEL_ARGS passes more options, e.g. PANEL_ARGS="--sim-baud 9600 --log /tmp/log.json".
+panel: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target deckctl
+	build/default/tools/deckctl/deckctl serve --sim $(PANEL_ARGS)
 
 # CPU per command, the pty against its floor, 9600 baud against the wire, a silent deck:
 # one table, and build/bench/results.json.
