@@ -26,6 +26,7 @@
     let clips = [];
     let streamUp = false;
     const lastErrorSeq = new Map();  // port -> errorSeq already shown
+    const wasAnswering = new Map();  // port -> connected and answering at the last update
     let jog = 0;               // the J/K/L speed this window last asked for
     let clipsDirty = false;
 
@@ -329,6 +330,14 @@
         setText("speed", deck.mode === "ffwd" ? "wind >>" : deck.mode === "rew" ? "<< wind"
                          : sp === 0 ? "still" : "speed " + (sp > 0 ? "+" : "") + sp);
 
+        // A deck that comes back says so, over the error that said it had gone.
+        const was = wasAnswering.get(deck.port);
+        const now = deck.connected && deck.answering;
+        if (was === false && now) {
+            say("Deck " + deck.port + " answers again", false);
+        }
+        wasAnswering.set(deck.port, now);
+
         // A new error from the deck's own thread is shown once per error.
         if (deck.error && deck.errorSeq !== lastErrorSeq.get(deck.port)) {
             say("Deck " + deck.port + ": " + deck.error, true);
@@ -444,22 +453,7 @@
         let startX = 0;
         let pos = 0;
         const STEP = 18;   // pixels of drag per speed step
-        box.addEventListener("pointerdown", (e) => {
-            if (e.button !== 0) {
-                return;
-            }
-            e.preventDefault();
-            box.setPointerCapture(e.pointerId);
-            knobHeld = true;
-            box.classList.add("dragging");
-            startX = e.clientX;
-            pos = 0;
-            shuttleSent = null;
-        });
-        box.addEventListener("pointermove", (e) => {
-            if (!knobHeld) {
-                return;
-            }
+        const move = (e) => {
             const dx = e.clientX - startX;
             let p = Math.trunc(dx / STEP);
             if (p > 4) {
@@ -473,11 +467,11 @@
                 jog = Math.max(-4, Math.min(4, pos));
                 wish(pos);
             }
-        });
+        };
         const release = () => {
-            if (!knobHeld) {
-                return;
-            }
+            document.removeEventListener("pointermove", move);
+            document.removeEventListener("pointerup", release);
+            document.removeEventListener("pointercancel", release);
             knobHeld = false;
             box.classList.remove("dragging");
             pos = 0;
@@ -485,8 +479,22 @@
             turnKnob(0);
             wish(0);
         };
-        box.addEventListener("pointerup", release);
-        box.addEventListener("pointercancel", release);
+        // The drag is followed on the whole page, so the knob keeps turning (and lets go)
+        // wherever the pointer wanders off to.
+        box.addEventListener("pointerdown", (e) => {
+            if (e.button !== 0 || knobHeld) {
+                return;
+            }
+            e.preventDefault();
+            knobHeld = true;
+            box.classList.add("dragging");
+            startX = e.clientX;
+            pos = 0;
+            shuttleSent = null;
+            document.addEventListener("pointermove", move);
+            document.addEventListener("pointerup", release);
+            document.addEventListener("pointercancel", release);
+        });
     }
 
     // ---- marks and cues ----
@@ -607,11 +615,16 @@
     function applyClips(list) {
         clips = Array.isArray(list) ? list : [];
         // Rebuilding under the operator's cursor would lose the edit; wait for the blur.
-        if ($("clips").contains(document.activeElement)) {
+        if (editingClip()) {
             clipsDirty = true;
             return;
         }
         drawClips();
+    }
+
+    function editingClip() {
+        const a = document.activeElement;
+        return !!a && a.tagName === "INPUT" && $("clips").contains(a);
     }
 
     function drawClips() {
@@ -652,7 +665,7 @@
                 });
                 input.addEventListener("blur", () => {
                     setTimeout(() => {
-                        if (clipsDirty && !$("clips").contains(document.activeElement)) {
+                        if (clipsDirty && !editingClip()) {
                             drawClips();
                         }
                     }, 0);
