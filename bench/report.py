@@ -101,6 +101,25 @@ def main():
     run([os.path.join(a.build, "bench", "bench_line"), "--json", line_json] + quick,
         os.path.join(a.out, "line.log"))
     figures = cpu_figures(cpu_json) + line_figures(line_json)
+    # The panel server's figures, and the browser's where one is installed (77: none).
+    tools = os.path.join(a.build, "tools")
+    for script in ("panel_bench.py", "panel_refresh.py"):
+        path = os.path.join(os.path.dirname(os.path.abspath(__file__)), script)
+        if not os.path.exists(path):
+            continue
+        out_json = os.path.join(a.out, script.replace(".py", ".json"))
+        log = os.path.join(a.out, script.replace(".py", ".log"))
+        cmd = [sys.executable, path, "--deckctl", os.path.join(tools, "deckctl", "deckctl"),
+               "--decksim", os.path.join(tools, "decksim", "decksim"), "--json", out_json] + quick
+        with open(log, "w") as out:
+            r = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT)
+        if r.returncode == 77:
+            print("%s skipped: %s" % (script, open(log).read().strip().splitlines()[-1:]))
+            continue
+        if r.returncode != 0:
+            sys.stderr.write(open(log).read())
+            sys.exit("%s exited with %d" % (script, r.returncode))
+        figures += line_figures(out_json)
 
     m = machine()
     print("Machine: %s, %s CPUs%s" % (m["model"], m["cpus"], " (quick pass)" if a.quick else ""))

@@ -523,6 +523,10 @@ void DeckWorker::Run() {
             if (now >= nextConnect) {
                 if (TryConnect()) {
                     ClearError();
+                } else if (Snapshot().error.empty()) {
+                    SetError("no deck answers on port " + std::to_string(m_nPort) +
+                             (m_Device.empty() ? "" : " (" + m_Device + ")") +
+                             "; trying again every second");
                 }
                 nextConnect = Clock::now() + kRetryConnect;
                 Publish();

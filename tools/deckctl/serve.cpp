@@ -31,6 +31,7 @@ constexpr std::size_t kMaxBody = 16 * 1024;
 // Messages a stream client may fall behind by before it is dropped (about a second at 50/s).
 constexpr std::size_t kClientQueue = 64;
 constexpr std::size_t kMaxStreamClients = 512;
+constexpr int kSendBuffer = 64 * 1024;
 // At most one state message every 20 ms: 50 a second, twice the frame rate.
 constexpr Millis kStreamInterval{20};
 // A comment line now and then finds clients that went away while the deck was idle.
@@ -408,6 +409,14 @@ bool PanelServer::Impl::Start(std::string* error) {
     m_Http.set_read_timeout(5);
     m_Http.set_write_timeout(5);
     m_Http.set_tcp_nodelay(true);
+    m_Http.set_socket_options([](socket_t sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        // Connections inherit this from the listener. A small send buffer makes a client that
+        // stops reading show as one within seconds, and bounds what the kernel holds for it.
+        const int bytes = kSendBuffer;
+        setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    });
     if (m_nListenPort == 0) {
         m_nBoundPort = m_Http.bind_to_any_port(m_ListenHost);
     } else {
