@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <httplib.h>
@@ -32,6 +33,7 @@ constexpr std::size_t kMaxBody = 16 * 1024;
 constexpr std::size_t kClientQueue = 64;
 constexpr std::size_t kMaxStreamClients = 512;
 constexpr int kSendBuffer = 64 * 1024;
+constexpr int kHttpNice = 5;
 // At most one state message every 20 ms: 50 a second, twice the frame rate.
 constexpr Millis kStreamInterval{20};
 // A comment line now and then finds clients that went away while the deck was idle.
@@ -142,6 +144,9 @@ class ConnectionThreads : public httplib::TaskQueue {
             ++m_nActive;
         }
         std::thread([this, fn = std::move(fn)] {
+            // The deck threads' exchanges are timed by the line; when the CPUs are short,
+            // serving browsers should wait rather than they.
+            setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kHttpNice);
             fn();
             std::lock_guard<std::mutex> lock(m_Mutex);
             if (--m_nActive == 0) {
@@ -489,6 +494,7 @@ void PanelServer::Impl::Changed() {
 }
 
 void PanelServer::Impl::Broadcast() {
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kHttpNice);
     auto last = Clock::now() - kStreamInterval;
     std::unique_lock<std::mutex> lock(m_Mutex);
     for (;;) {
