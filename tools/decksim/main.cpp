@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,20 +15,8 @@
 
 namespace {
 
-const char* const kUsage =
-    "usage: decksim [options]\n"
-    "\n"
-    "A virtual tape deck on a pseudo-terminal. The first line of output is the slave\n"
-    "device to open as the deck's serial port.\n"
-    "\n"
-    "  --fps N            frame rate of the time counter (default 25)\n"
-    "  --video-system 1|4 the deck's video system; 4 reports and takes signed times\n"
-    "  --link PATH        keep a symlink to the slave at PATH (it survives hang-ups)\n"
-    "  --control PATH     control channel on a UNIX socket at PATH\n"
-    "  --trace            print each exchange: time, bytes in and out in hex, name\n"
-    "  --baud N           send replies no faster than N baud (10 bits a byte)\n"
-    "  --help             this text\n"
-    "\n"
+// What the options cannot say: the wire commands, the status bits and the control channel.
+const char* const kFooter =
     "Wire commands (each byte acknowledged with 0A, unknown bytes with 0B):\n"
     "  3A play  3F stop  4B pause (still)  2A standby (unthread the tape)\n"
     "  3D shuttle fwd x2  3E wind fwd x20  4D shuttle rev x2  4E wind rev x20\n"
@@ -59,16 +48,6 @@ void OnSignal(int sig) {
     [[maybe_unused]] const ssize_t n = write(g_SignalPipe[1], &c, 1);
 }
 
-bool ParseInt(const char* s, long lo, long hi, long* out) {
-    char* end = nullptr;
-    const long v = std::strtol(s, &end, 10);
-    if (end == s || *end != '\0' || v < lo || v > hi) {
-        return false;
-    }
-    *out = v;
-    return true;
-}
-
 int Fail(const std::string& msg) {
     std::fprintf(stderr, "decksim: %s\n", msg.c_str());
     return 2;
@@ -78,38 +57,25 @@ int Fail(const std::string& msg) {
 
 int main(int argc, char** argv) {
     decksim::ServerOptions opt;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool hasValue = i + 1 < argc;
-        long v = 0;
-        if (a == "--help" || a == "-h") {
-            std::printf("%s%s", kUsage, decksim::kControlHelp);
-            return 0;
-        } else if (a == "--trace") {
-            opt.trace = true;
-        } else if (a == "--fps" && hasValue) {
-            char* end = nullptr;
-            opt.fps = std::strtod(argv[++i], &end);
-            if (*end != '\0' || !(opt.fps >= 1.0 && opt.fps <= 120.0)) {
-                return Fail("--fps wants a rate from 1 to 120");
-            }
-        } else if (a == "--video-system" && hasValue) {
-            if (!ParseInt(argv[++i], 1, 4, &v) || (v != 1 && v != 4)) {
-                return Fail("--video-system wants 1 or 4");
-            }
-            opt.videoSystem = static_cast<int>(v);
-        } else if (a == "--baud" && hasValue) {
-            if (!ParseInt(argv[++i], 1, 10000000, &v)) {
-                return Fail("--baud wants a positive rate");
-            }
-            opt.baud = static_cast<int>(v);
-        } else if (a == "--link" && hasValue) {
-            opt.link = argv[++i];
-        } else if (a == "--control" && hasValue) {
-            opt.control = argv[++i];
-        } else {
-            return Fail("unknown or incomplete option '" + a + "' (see --help)");
-        }
+    CLI::App app{
+        "decksim: a virtual tape deck on a pseudo-terminal. The first line of output is the\n"
+        "slave device to open as the deck's serial port."};
+    app.footer(std::string(kFooter) + decksim::kControlHelp);
+    app.add_option("--fps", opt.fps, "frame rate of the time counter (default 25)")
+        ->check(CLI::Range(1.0, 120.0));
+    app.add_option("--video-system", opt.videoSystem,
+                   "the deck's video system; 4 reports and takes signed times")
+        ->check(CLI::IsMember({1, 4}));
+    app.add_option("--link", opt.link,
+                   "keep a symlink to the slave at PATH (it survives hang-ups)");
+    app.add_option("--control", opt.control, "control channel on a UNIX socket at PATH");
+    app.add_flag("--trace", opt.trace, "print each exchange: time, bytes in and out in hex, name");
+    app.add_option("--baud", opt.baud, "send replies no faster than N baud (10 bits a byte)")
+        ->check(CLI::Range(1, 10000000));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
     }
 
     if (pipe2(g_SignalPipe, O_CLOEXEC) != 0) {
