@@ -36,7 +36,8 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
+# deckctl serve links the HTTP and CSV libraries; the module itself needs only the C++ runtime.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libcpp-httplib0.11, libcsv3")
 include(CPack)
 
 # Both Windows DLLs in one archive, from the two cross-build trees.
