@@ -14,7 +14,7 @@ import sys
 import tempfile
 import time
 
-from panel_session import PanelSession, Skip, tc_to_frames
+from panel_session import PanelSession, Skip, WebDriverException, tc_to_frames
 
 
 def check(cond, what):
@@ -129,25 +129,40 @@ def run(a):
         trace.wait_for("30", "knob released")
         s.wait_text("state", lambda t: t == "still", "still after the knob", 3)
 
+        # A deck starved of CPU answers past the plug-in's 50 ms now and then, and the host
+        # command fails as it should (shown on the panel). An operator tries again; so do the
+        # steps below, once, and say so. A fault of the page fails both tries.
+        def again(step, what):
+            try:
+                step()
+            except AssertionError as e:
+                print("note: %s: %s; once more" % (what, str(e).splitlines()[0]))
+                step()
+
+        def cue_to(tc):
+            again(lambda: (s.cue(tc), s.wait_text("time", lambda t: t == tc, "the time at " + tc,
+                                                  8)), "cue to " + tc)
+
+        def mark(key, field, tc):
+            again(lambda: (s.key(key), s.wait_text(field, lambda t: t == tc,
+                                                   "%s at %s" % (field, tc), 3)),
+                  "mark %s at %s" % (field, tc))
+
         # A typed cue: DF 93, the target's digits, 40; the shown time arrives there.
         trace.mark()
-        s.cue("00:10:00:00")
+        cue_to("00:10:00:00")
         trace.wait_for("DF 93 30 30 31 30 30 30 30 30 40", "cue 00:10:00:00")
-        s.wait_text("time", lambda t: t == "00:10:00:00", "the time to reach 00:10:00:00", 8)
 
-        # A refused cue is shown in words.
+        # A cue the server refuses is shown in words.
         s.cue("00:61:00:00")
         s.wait_js("const m = document.getElementById('message');"
-                  "return m.classList.contains('error') && m.textContent.length > 5",
+                  "return m.classList.contains('error') && m.textContent.includes('timecode')",
                   "the refused cue to be shown", 3)
 
         # Marks from the keyboard and a Go To from the button; a clip and a note; the EDL.
-        s.key("i")
-        s.wait_text("in", lambda t: t == "00:10:00:00", "In at 00:10:00:00", 3)
-        s.cue("00:10:04:10")
-        s.wait_text("time", lambda t: t == "00:10:04:10", "the time at 00:10:04:10", 8)
-        s.key("o")
-        s.wait_text("out", lambda t: t == "00:10:04:10", "Out at 00:10:04:10", 3)
+        mark("i", "in", "00:10:00:00")
+        cue_to("00:10:04:10")
+        mark("o", "out", "00:10:04:10")
         s.wait_text("dur", lambda t: t == "00:00:04:10", "duration 00:00:04:10", 3)
         s.type_into("clip-name", "Opening titles")
         s.type_into("clip-note", "colour bars first")
@@ -158,18 +173,13 @@ def run(a):
         s.click("log-note")
         s.wait_js("return document.querySelectorAll('#clips tbody tr').length === 2",
                   "the note in the table", 3)
-        s.click("goto-in")
-        s.wait_text("time", lambda t: t == "00:10:00:00", "Go To In", 8)
-        trace.mark()
-        s.cue("00:20:00:00")
-        trace.wait_for("DF 93", "second cue")
-        s.wait_text("time", lambda t: t == "00:20:00:00", "the time at 00:20:00:00", 8)
-        s.key("i")
-        s.wait_text("in", lambda t: t == "00:20:00:00", "In at 00:20:00:00", 3)
-        s.cue("00:20:10:00")
-        s.wait_text("time", lambda t: t == "00:20:10:00", "the time at 00:20:10:00", 8)
-        s.key("o")
-        s.wait_text("out", lambda t: t == "00:20:10:00", "Out at 00:20:10:00", 3)
+        again(lambda: (s.click("goto-in"),
+                       s.wait_text("time", lambda t: t == "00:10:00:00", "Go To In", 8)),
+              "Go To In")
+        cue_to("00:20:00:00")
+        mark("i", "in", "00:20:00:00")
+        cue_to("00:20:10:00")
+        mark("o", "out", "00:20:10:00")
         s.type_into("clip-name", "Interview")
         s.click("log-clip")
         s.wait_js("return document.querySelectorAll('#clips tbody tr').length === 3",
@@ -177,6 +187,8 @@ def run(a):
         # Edit the first clip's name in its row; delete the note.
         s.edit_cell(0, "name", "Opening")
         s.wait_log(lambda c: len(c) == 3 and c[0]["name"] == "Opening", "the edited name", 3)
+        s.wait_js("const i = document.querySelector(\"#clips tbody tr input[data-key='name']\");"
+                  "return i && i.value === 'Opening'", "the edited name in the table", 3)
         s.click_row_delete(1)
         s.wait_log(lambda c: [x["name"] for x in c] == ["Opening", "Interview"],
                    "the note deleted", 3)
@@ -197,7 +209,7 @@ def run(a):
               "CSV header: " + csv.splitlines()[0])
 
         # The deck hangs up: lamp dark, state says so; back by itself when the line returns.
-        s.play_and_wait()
+        again(s.play_and_wait, "play")
         s.deck_control("fault hangup 2000")
         s.wait_js("return document.getElementById('lamp').src.includes('IDB_BUTTON_D')",
                   "the lamp to go dark", 4)
@@ -207,15 +219,17 @@ def run(a):
                   "the lamp to light again", 10)
         s.wait_text("state", lambda t: t not in ("not answering", "disconnected"),
                     "the state back from not answering", 5)
-        s.play_and_wait()
+        again(s.play_and_wait, "play after the hang-up")
         time.sleep(0.8)
         os.makedirs(a.out, exist_ok=True)
         b.save_screenshot(os.path.join(a.out, "panel.png"))
         print("panel.browser: bitmaps, play, J/K/L, cue, marks, log, EDL, hang-up: all shown; "
               "screenshot in " + os.path.join(a.out, "panel.png"))
-    except AssertionError as e:
-        raise AssertionError("%s\n  page: %s\n  trace since the mark: %s"
-                             % (e, s.snapshot(), trace.inputs()[-20:] if trace else []))
+    except (AssertionError, WebDriverException) as e:
+        polls = {"D7", "B0", "A0", "DE", "C1"}
+        sent = [b for b, _ in trace.inputs() if b not in polls] if trace else []
+        raise AssertionError("%s\n  page: %s\n  sent since the mark, polls left out: %s"
+                             % (e, s.snapshot(), " ".join(sent[-40:])))
     finally:
         s.close()
         shutil.rmtree(work, ignore_errors=True)

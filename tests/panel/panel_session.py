@@ -15,6 +15,13 @@ import urllib.error
 import urllib.request
 
 
+try:
+    from selenium.common.exceptions import WebDriverException
+except ImportError:  # no selenium: the session skips before any browser call
+    class WebDriverException(Exception):
+        pass
+
+
 class Skip(Exception):
     """No browser to drive: the caller skips (CTest code 77)."""
 
@@ -186,6 +193,23 @@ class PanelSession:
         self.wait_js("return typeof EventSource !== 'undefined' && "
                      "document.querySelectorAll('#tabs .tab').length === 3",
                      "the page to start", 10)
+        # The page's requests and their replies, for a failure message.
+        self.driver.execute_script("""
+            const real = window.fetch;
+            window.sent = [];
+            window.fetch = async (url, init) => {
+                const what = ((init && init.method) || 'GET') + ' ' +
+                             String(url).split('?')[0] + ' ' + ((init && init.body) || '');
+                try {
+                    const r = await real(url, init);
+                    r.clone().text().then(t => sent.push(what + ' -> ' + r.status + ' ' +
+                                                         t.slice(0, 120)));
+                    return r;
+                } catch (e) {
+                    sent.push(what + ' -> ' + e);
+                    throw e;
+                }
+            };""")
         return self.driver
 
     def wait_js(self, script, what, timeout):
@@ -222,7 +246,7 @@ class PanelSession:
             return self.driver.execute_script(
                 "return ['time', 'in', 'out', 'state', 'message'].map("
                 "id => id + ' ' + JSON.stringify(document.getElementById(id).textContent))"
-                ".join(', ')")
+                ".join(', ') + '; last requests: ' + (window.sent || []).slice(-6).join(' | ')")
         except Exception as e:  # the browser itself may be what failed
             return "unreadable (%s)" % e
 

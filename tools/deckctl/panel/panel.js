@@ -327,8 +327,10 @@
             }
         }
         const sp = deck.mode === "shuttle" ? deck.speed || 0 : 0;
+        // What the knob last asked for; nothing while another transport is in charge.
         setText("speed", deck.mode === "ffwd" ? "wind >>" : deck.mode === "rew" ? "<< wind"
-                         : sp === 0 ? "still" : "speed " + (sp > 0 ? "+" : "") + sp);
+                         : deck.mode !== "shuttle" ? "" : sp === 0 ? "still"
+                         : "speed " + (sp > 0 ? "+" : "") + sp);
 
         // A deck that comes back says so, over the error that said it had gone.
         const was = wasAnswering.get(deck.port);
