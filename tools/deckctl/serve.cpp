@@ -28,7 +28,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 
-constexpr std::size_t kMaxBody = 16 * 1024;
+constexpr std::size_t kMaxBody = std::size_t{16} * 1024;
 // Messages a stream client may fall behind by before it is dropped (about a second at 50/s).
 constexpr std::size_t kClientQueue = 64;
 constexpr std::size_t kMaxStreamClients = 512;
@@ -843,7 +843,7 @@ void PanelServer::Impl::Routes() {
             SendError(res, res.status, words);
         }
     });
-    m_Http.set_exception_handler([](const Req&, Res& res, std::exception_ptr) {
+    m_Http.set_exception_handler([](const Req&, Res& res, const std::exception_ptr&) {
         SendError(res, 500, "the server failed on this request");
     });
     httplib::Headers headers = {{"X-Content-Type-Options", "nosniff"},

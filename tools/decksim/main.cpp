@@ -53,9 +53,7 @@ int Fail(const std::string& msg) {
     return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     decksim::ServerOptions opt;
     CLI::App app{
         "decksim: a virtual tape deck on a pseudo-terminal. The first line of output is the\n"
@@ -121,4 +119,17 @@ int main(int argc, char** argv) {
     }
     server.Stop();
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Anything not handled on the way (out of memory, a failed stream) ends in one line.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        return Fail(std::string("unexpected error: ") + e.what());
+    } catch (...) {
+        return Fail("unexpected error");
+    }
 }
