@@ -7,6 +7,7 @@ report.py's form: {"figures": [{section, name, unit, median, lo, hi, runs, targe
 Exit 77 when no browser is installed.
 """
 import argparse
+import importlib.util
 import json
 import os
 import shutil
@@ -62,6 +63,12 @@ def measure(a):
 
 
 def main():
+    # Debian's python3-selenium lives in the system interpreter's packages; report.py may run
+    # under another python3 that comes first on the PATH.
+    system = "/usr/bin/python3"
+    if (importlib.util.find_spec("selenium") is None and os.path.exists(system) and
+            os.path.realpath(sys.executable) != os.path.realpath(system)):
+        os.execv(system, [system] + sys.argv)
     ap = argparse.ArgumentParser()
     ap.add_argument("--deckctl", required=True)
     ap.add_argument("--decksim", required=True)
