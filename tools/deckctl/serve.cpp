@@ -33,7 +33,17 @@ constexpr std::size_t kMaxBody = std::size_t{16} * 1024;
 constexpr std::size_t kClientQueue = 64;
 constexpr std::size_t kMaxStreamClients = 512;
 constexpr int kSendBuffer = 64 * 1024;
-constexpr int kHttpNice = 5;
+// The deck threads' exchanges are timed by the line; when the CPUs are short, feeding the
+// stream's watchers should wait rather than they. Commands keep the normal priority.
+constexpr int kStreamNice = 5;
+
+void LowerPriority() {
+    thread_local bool t_bLowered = false;
+    if (!t_bLowered) {
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kStreamNice);
+        t_bLowered = true;
+    }
+}
 // At most one state message every 20 ms: 50 a second, twice the frame rate.
 constexpr Millis kStreamInterval{20};
 // A comment line now and then finds clients that went away while the deck was idle.
@@ -144,9 +154,6 @@ class ConnectionThreads : public httplib::TaskQueue {
             ++m_nActive;
         }
         std::thread([this, fn = std::move(fn)] {
-            // The deck threads' exchanges are timed by the line; when the CPUs are short,
-            // serving browsers should wait rather than they.
-            setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kHttpNice);
             fn();
             std::lock_guard<std::mutex> lock(m_Mutex);
             if (--m_nActive == 0) {
@@ -494,7 +501,7 @@ void PanelServer::Impl::Changed() {
 }
 
 void PanelServer::Impl::Broadcast() {
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kHttpNice);
+    LowerPriority();
     auto last = Clock::now() - kStreamInterval;
     std::unique_lock<std::mutex> lock(m_Mutex);
     for (;;) {
@@ -653,6 +660,7 @@ void PanelServer::Impl::Events(httplib::Response& res) {
     res.set_chunked_content_provider(
         "text/event-stream",
         [client](std::size_t, httplib::DataSink& sink) {
+            LowerPriority();  // this connection's thread serves the stream from now on
             std::deque<std::string> batch;
             {
                 std::unique_lock<std::mutex> lock(client->mutex);
