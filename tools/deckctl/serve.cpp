@@ -14,6 +14,8 @@
 #include <map>
 #include <random>
 #include <set>
+#include <system_error>
+#include <thread>
 
 #include "tools/deckctl/bitmaps.h"
 #include "tools/deckctl/clip_log.h"
@@ -32,6 +34,7 @@ constexpr std::size_t kMaxBody = std::size_t{16} * 1024;
 // Messages a stream client may fall behind by before it is dropped (about a second at 50/s).
 constexpr std::size_t kClientQueue = 64;
 constexpr std::size_t kMaxStreamClients = 512;
+constexpr std::size_t kMaxConnections = 1024;
 constexpr int kSendBuffer = 64 * 1024;
 // The deck threads' exchanges are timed by the line; when the CPUs are short, feeding the
 // stream's watchers should wait rather than they. Commands keep the normal priority.
@@ -150,25 +153,36 @@ class ConnectionThreads : public httplib::TaskQueue {
   public:
     void enqueue(std::function<void()> fn) override {
         {
-            std::lock_guard<std::mutex> lock(m_Mutex);
+            // Past the cap, new connections wait in the kernel's backlog until one ends (idle
+            // ones end after the 5 s keep-alive); threads are never made without bound.
+            std::unique_lock<std::mutex> lock(m_Mutex);
+            m_Changed.wait(lock, [this] { return m_nActive < kMaxConnections; });
             ++m_nActive;
         }
-        std::thread([this, fn = std::move(fn)] {
+        auto task = [this, fn] {
             fn();
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            if (--m_nActive == 0) {
-                m_Idle.notify_all();
-            }
-        }).detach();
+            Done();
+        };
+        try {
+            std::thread(task).detach();
+        } catch (const std::system_error&) {
+            task();  // no thread to be had: serve it here rather than drop the socket
+        }
     }
     void shutdown() override {
         std::unique_lock<std::mutex> lock(m_Mutex);
-        m_Idle.wait(lock, [this] { return m_nActive == 0; });
+        m_Changed.wait(lock, [this] { return m_nActive == 0; });
     }
 
   private:
+    void Done() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        --m_nActive;
+        m_Changed.notify_all();
+    }
+
     std::mutex m_Mutex;
-    std::condition_variable m_Idle;
+    std::condition_variable m_Changed;
     std::size_t m_nActive = 0;
 };
 
