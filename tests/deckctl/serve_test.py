@@ -2,7 +2,8 @@
 """`deckctl serve` from outside, as clients and attackers meet it, with decksim's trace as the
 witness of what reached the deck.
 
-usage: serve_test.py DECKCTL DECKSIM CASE   (CASE: security, clients, slow_client, kill9)
+usage: serve_test.py DECKCTL DECKSIM CASE
+       (CASE: security, clients, slow_client, kill9, deck_faults)
 """
 import http.client
 import json
@@ -261,6 +262,55 @@ def clients(rig):
     check(srv.poll() is None, "the server died")
 
 
+def control(rig, line):
+    s = socket.socket(socket.AF_UNIX)
+    s.connect(os.path.join(rig.work, "control"))
+    s.sendall(line.encode() + b"\n")
+    reply = read_until(s, b"\n")
+    s.close()
+    return reply.decode().strip()
+
+
+def deck_faults(rig):
+    """Refusals reach the panel in words; a hung-up deck goes dark and comes back alone."""
+    rig.start_deck()
+    srv = rig.start_server()
+    wait_answering(srv.port)
+    cases = [
+        # decksim control line, how long it takes, action, body, words in the error
+        ("standby", 0.5, "cue", '{"timecode": "00:01:00:00"}', "refused the cue"),
+        # At once: the status questions would soon find the deck gone (below).
+        ("fault nak", 0, "play", "{}", "did not acknowledge play"),
+    ]
+    for line, settle, action, body, words in cases:
+        seq = decks(srv.port)[0]["errorSeq"]
+        check(control(rig, line) == "ok", "decksim refused '%s'" % line)
+        time.sleep(settle)
+        status, data = request(srv.port, "POST", "/api/decks/1/" + action, body)
+        reply = json.loads(data)
+        check(status == 200 and reply["ok"] is False and words in reply["error"],
+              "%s after '%s': %s" % (action, line, data))
+        d = decks(srv.port)[0]
+        check(words in d["error"] and d["errorSeq"] > seq,
+              "the deck's error after %s: %r (errorSeq %d)" % (action, d["error"], d["errorSeq"]))
+        control(rig, "fault none")
+        wait_answering(srv.port)
+    control(rig, "play")
+    wait(lambda: decks(srv.port)[0]["state"] == "playing", "the deck to play again")
+
+    check(control(rig, "fault hangup 2000") == "ok", "decksim did not hang up")
+    d = wait(lambda: (lambda d: d if not d["answering"] else None)(decks(srv.port)[0]),
+             "the lamp to go dark", 5)
+    check(d["state"] == "not answering" and "stopped answering" in d["error"],
+          "a hung-up deck shows as %r, %r" % (d["state"], d["error"]))
+    d = wait(lambda: (lambda d: d if d["answering"] else None)(decks(srv.port)[0]),
+             "the deck to be back by itself", 8)
+    check(d["connected"] and d["error"] == "", "back, but %s" % d)
+    f1 = decks(srv.port)[0]["frames"]
+    time.sleep(0.5)
+    check(decks(srv.port)[0]["frames"] > f1, "the time does not run after the deck came back")
+
+
 def a0_rate(rig, seconds):
     a = rig.trace_bytes().count("A0")
     time.sleep(seconds)
@@ -380,7 +430,7 @@ def main():
     rig = Rig(deckctl, decksim)
     try:
         {"security": security, "clients": clients, "slow_client": slow_client,
-         "kill9": kill9}[case](rig)
+         "kill9": kill9, "deck_faults": deck_faults}[case](rig)
     except Failure as e:
         print("FAIL: %s" % e)
         return 1
