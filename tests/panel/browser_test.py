@@ -4,7 +4,8 @@
 One session as an operator has it: the page draws every bitmap; Play, J/K/L and a typed cue put
 their bytes on the wire (decksim's trace) and the shown time follows; marks, a logged clip, a
 note, an edit and a delete end in an EDL equal to the expected file; a refused cue is shown in
-words; a hung-up deck darkens the lamp and comes back by itself. Exit 77 when no browser.
+words; a hung-up deck darkens the lamp and comes back by itself; the second tab drives the
+second deck alone; a second window sees what the first one does. Exit 77 when no browser.
 """
 import argparse
 import os
@@ -66,9 +67,13 @@ def run(a):
     trace = None
     try:
         s.start_deck(baud=9600, trace=True)
-        trace = Trace(s.trace_path)
+        s.start_deck(baud=9600, trace=True)
+        trace = Trace(s.decks[0]["trace"])
+        trace2 = Trace(s.decks[1]["trace"])
         s.start_server(log=os.path.join(work, "clips.json"))
-        s.wait_deck(lambda d: d["connected"] and d["answering"], "the deck to answer", 10)
+        for port in (1, 2):
+            s.wait_deck(lambda d: d["connected"] and d["answering"], "deck %d to answer" % port,
+                        10, port)
         b = s.open_browser()
 
         # Every bitmap the page shows is decoded, and every panel bitmap the server hands over
@@ -220,11 +225,36 @@ def run(a):
         s.wait_text("state", lambda t: t not in ("not answering", "disconnected"),
                     "the state back from not answering", 5)
         again(s.play_and_wait, "play after the hang-up")
+
+        # The second tab drives the second deck only.
+        s.click_tab(1)
+        s.wait_text("device", lambda t: t.startswith("Port 2 "), "the panel on deck 2", 3)
+        trace.mark()
+        trace2.mark()
+        again(s.play_and_wait, "play on deck 2")
+        trace2.wait_for("3A", "Play on deck 2")
+        check("3A" not in [x for x, _ in trace.inputs()], "Play on deck 2 reached deck 1")
+
+        # A second window (on deck 1, the first) sees what the first window does.
+        first = b.current_window_handle
+        b.switch_to.new_window("window")
+        s.open_page()
+        s.wait_text("state", lambda t: t == "playing", "deck 1 playing in window 2", 3)
+        second = b.current_window_handle
+        b.switch_to.window(first)
+        s.click_tab(0)
+        s.click("btn-pause")
+        b.switch_to.window(second)
+        s.wait_text("state", lambda t: t == "still", "window 2 to show the pause", 2)
+        b.close()
+        b.switch_to.window(first)
+
+        again(s.play_and_wait, "play for the screenshot")
         time.sleep(0.8)
         os.makedirs(a.out, exist_ok=True)
         b.save_screenshot(os.path.join(a.out, "panel.png"))
-        print("panel.browser: bitmaps, play, J/K/L, cue, marks, log, EDL, hang-up: all shown; "
-              "screenshot in " + os.path.join(a.out, "panel.png"))
+        print("panel.browser: bitmaps, play, J/K/L, knob, cue, marks, log, EDL, hang-up, two decks, "
+              "two windows: all shown; screenshot in " + os.path.join(a.out, "panel.png"))
     except (AssertionError, WebDriverException) as e:
         polls = {"D7", "B0", "A0", "DE", "C1"}
         sent = [b for b, _ in trace.inputs() if b not in polls] if trace else []

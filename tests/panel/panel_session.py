@@ -66,31 +66,44 @@ class PanelSession:
         self.procs = []
         self.driver = None
         self.port = None
-        self.link = os.path.join(work, "deck")
-        self.control = os.path.join(work, "deck.sock")
-        self.trace_path = os.path.join(work, "trace.txt")
+        self.decks = []  # port n: decksim on work/deckN, control work/deckN.sock, trace
+
+    # Port 1's virtual deck, which most callers want.
+    link = property(lambda self: self.decks[0]["link"])
+    trace_path = property(lambda self: self.decks[0]["trace"])
 
     # ---- processes ----
 
     def start_deck(self, baud=9600, trace=False, fps=25):
-        cmd = [self.decksim, "--link", self.link, "--control", self.control, "--baud", str(baud),
+        """Another decksim, for the next port number."""
+        n = len(self.decks) + 1
+        d = {"port": n, "link": os.path.join(self.work, "deck%d" % n),
+             "control": os.path.join(self.work, "deck%d.sock" % n),
+             "trace": os.path.join(self.work, "trace%d.txt" % n)}
+        cmd = [self.decksim, "--link", d["link"], "--control", d["control"], "--baud", str(baud),
                "--fps", str(fps)]
         if trace:
             cmd.append("--trace")
-        out = open(self.trace_path, "w")
+        out = open(d["trace"], "w")
         self.procs.append(subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
                                            stdin=subprocess.DEVNULL))
         out.close()
-        self._wait(lambda: os.path.exists(self.link) and os.path.exists(self.control),
+        self._wait(lambda: os.path.exists(d["link"]) and os.path.exists(d["control"]),
                    "decksim to open its line", 5)
+        self.decks.append(d)
+        return d
 
     def start_server(self, log, extra=()):
+        """deckctl serve with one --port for each deck started, each reaching its decksim."""
         self.port = free_port()
-        cmd = [self.deckctl, "serve", "--port", "1", "--listen", "127.0.0.1:%d" % self.port,
-               "--log", log] + list(extra)
+        cmd = [self.deckctl, "serve", "--listen", "127.0.0.1:%d" % self.port, "--log", log]
+        env = dict(os.environ)
+        for d in self.decks:
+            cmd += ["--port", str(d["port"])]
+            env["TAPEDECK_COM%d" % d["port"]] = d["link"]
+        cmd += list(extra)
         if self.token:
             cmd += ["--token", self.token]
-        env = dict(os.environ, TAPEDECK_COM1=self.link)
         self.server_log = os.path.join(self.work, "server.log")
         with open(self.server_log, "w") as out:
             self.procs.append(subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
@@ -145,12 +158,13 @@ class PanelSession:
         except (urllib.error.URLError, OSError, ValueError):
             return None
 
-    def deck(self):
+    def deck(self, port=1):
         r = self._get("/api/decks")
-        return r["decks"][0] if r and r.get("decks") else None
+        return next((d for d in (r or {}).get("decks", []) if d["port"] == port), None)
 
-    def wait_deck(self, pred, what, timeout):
-        self._wait(lambda: (lambda d: d is not None and pred(d))(self.deck()), what, timeout)
+    def wait_deck(self, pred, what, timeout, port=1):
+        self._wait(lambda: (lambda d: d is not None and pred(d))(self.deck(port)), what,
+                   timeout)
 
     def clips(self):
         r = self._get("/api/log")
@@ -159,10 +173,10 @@ class PanelSession:
     def wait_log(self, pred, what, timeout):
         self._wait(lambda: (lambda c: c is not None and pred(c))(self.clips()), what, timeout)
 
-    def deck_control(self, line):
+    def deck_control(self, line, port=1):
         with socket.socket(socket.AF_UNIX) as sock:
             sock.settimeout(2)
-            sock.connect(self.control)
+            sock.connect(self.decks[port - 1]["control"])
             sock.sendall((line + "\n").encode())
             reply = sock.recv(4096).decode()
         if reply.startswith("error"):
@@ -186,6 +200,11 @@ class PanelSession:
             opts.add_argument(flag)
         self.driver = webdriver.Chrome(service=Service(driver), options=opts)
         self.driver.set_script_timeout(15)
+        self.open_page()
+        return self.driver
+
+    def open_page(self):
+        """Loads the panel in the current window and waits for it to start."""
         page = "http://127.0.0.1:%d/" % self.port
         if self.token:
             page += "?token=" + self.token
@@ -210,7 +229,6 @@ class PanelSession:
                     throw e;
                 }
             };""")
-        return self.driver
 
     def wait_js(self, script, what, timeout):
         self._wait(lambda: bool(self.driver.execute_script(script)), what, timeout)
@@ -249,6 +267,10 @@ class PanelSession:
                 ".join(', ') + '; last requests: ' + (window.sent || []).slice(-6).join(' | ')")
         except Exception as e:  # the browser itself may be what failed
             return "unreadable (%s)" % e
+
+    def click_tab(self, i):
+        from selenium.webdriver.common.by import By
+        self.driver.find_elements(By.CSS_SELECTOR, "#tabs .tab")[i].click()
 
     def click(self, id_):
         self.el(id_).click()
