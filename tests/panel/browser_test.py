@@ -15,7 +15,7 @@ import sys
 import tempfile
 import time
 
-from panel_session import PanelSession, Skip, WebDriverException, tc_to_frames
+from panel_session import PanelSession, Skip, WebDriverException, browser_parts, tc_to_frames
 
 
 def check(cond, what):
@@ -61,6 +61,7 @@ class Trace:
 
 
 def run(a):
+    browser_parts()  # skips before anything starts when there is no browser to drive
     work = tempfile.mkdtemp(prefix="panel-test-")
     # A token on loopback too: the page must carry it on every request it makes.
     s = PanelSession(a.deckctl, a.decksim, work, token="t0ken-" + str(os.getpid()))
@@ -253,8 +254,8 @@ def run(a):
         time.sleep(0.8)
         os.makedirs(a.out, exist_ok=True)
         b.save_screenshot(os.path.join(a.out, "panel.png"))
-        print("panel.browser: bitmaps, play, J/K/L, knob, cue, marks, log, EDL, hang-up, two decks, "
-              "two windows: all shown; screenshot in " + os.path.join(a.out, "panel.png"))
+        print("panel.browser: bitmaps, play, J/K/L, knob, cue, marks, log, EDL, hang-up, two "
+              "decks, two windows: all shown; screenshot in " + os.path.join(a.out, "panel.png"))
     except (AssertionError, WebDriverException) as e:
         polls = {"D7", "B0", "A0", "DE", "C1"}
         sent = [b for b, _ in trace.inputs() if b not in polls] if trace else []
