@@ -247,6 +247,10 @@ def run(a):
         s.click("btn-pause")
         b.switch_to.window(second)
         s.wait_text("state", lambda t: t == "still", "window 2 to show the pause", 2)
+        b.switch_to.window(first)
+        s.key(" ")  # space: play, from still
+        b.switch_to.window(second)
+        s.wait_text("state", lambda t: t == "playing", "window 2 to show space's play", 3)
         b.close()
         b.switch_to.window(first)
 
