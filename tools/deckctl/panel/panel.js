@@ -763,7 +763,9 @@
         try {
             const text = await file.text();
             const r = await request("POST", "/api/log.csv", text, "text/csv");
-            say("imported " + (r && r.clips ? r.clips.length + " clips" : "the file"), false);
+            const n = r && r.clips ? r.clips.length : null;
+            const what = n === null ? "the file" : n + (n === 1 ? " clip" : " clips");
+            say("imported " + what, false);
         } catch (e) {
             say("import: " + e.message, true);
         }
