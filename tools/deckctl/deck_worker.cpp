@@ -469,7 +469,7 @@ void DeckWorker::Publish() {
         changed = s.connected != m_bLinked || s.answering != (m_bLinked && m_bAnswering) ||
                   s.state != words || s.frames != m_nFrames || s.fps != fps ||
                   s.videoSystem != m_nVideoSystem || s.status != m_Status || s.speed != m_nSpeed ||
-                  s.mode != m_Mode;
+                  s.mode != m_Mode || s.seq != m_nPublishedSeq;  // an error or a mark
         if (changed) {
             s.connected = m_bLinked;
             s.answering = m_bLinked && m_bAnswering;
@@ -481,6 +481,7 @@ void DeckWorker::Publish() {
             s.speed = m_nSpeed;
             s.mode = m_Mode;
             ++s.seq;
+            m_nPublishedSeq = s.seq;
         }
     }
     if (changed) {

@@ -142,6 +142,7 @@ class DeckWorker {
     std::condition_variable m_Wake;
     std::deque<Request> m_Queue;
     DeckState m_State;
+    uint64_t m_nPublishedSeq = 0;  // m_State.seq when the stream was last told
     bool m_bStop = false;
     std::atomic<uint64_t> m_nCycles{0};
     std::thread m_Thread;
