@@ -61,6 +61,7 @@ class Rig:
         with open(out_path, "w") as out:
             p = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
                                  stdin=subprocess.DEVNULL, env=env)
+        p.out_path = out_path
         self.procs.append(p)
         url = wait(lambda: re.search(r"http://([^/\s]+)/(\S*)", open(out_path).read()),
                    "the server's URL")
@@ -74,6 +75,9 @@ class Rig:
             return [m.group(1) for m in re.finditer(r" in ([0-9A-F]{2}) ", f.read())]
 
     def close(self):
+        """Ends every process; names those that did not end cleanly (a crash, a sanitizer's
+        report at exit, a stop that hung), with the end of their output."""
+        problems = []
         for p in reversed(self.procs):
             if p.poll() is None:
                 p.send_signal(signal.SIGTERM)
@@ -82,7 +86,13 @@ class Rig:
                 except subprocess.TimeoutExpired:
                     p.kill()
                     p.wait()
+                    problems.append("%s did not stop on SIGTERM" % p.args[:2])
+            if p.returncode != 0 and not getattr(p, "killed", False):
+                out = getattr(p, "out_path", None)
+                tail = open(out).read()[-1500:] if out and os.path.exists(out) else ""
+                problems.append("%s exited with %d: %s" % (p.args[:2], p.returncode, tail))
         shutil.rmtree(self.work, ignore_errors=True)
+        return problems
 
 
 def wait(cond, what, limit=10.0):
@@ -404,6 +414,7 @@ def kill9(rig):
         time.sleep(random.uniform(0.2, 0.6))
         srv.kill()
         srv.wait()
+        srv.killed = True
         t.join()
         with open(log) as f:
             text = f.read()
@@ -428,14 +439,16 @@ def kill9(rig):
 def main():
     deckctl, decksim, case = sys.argv[1:4]
     rig = Rig(deckctl, decksim)
+    failure = None
     try:
         {"security": security, "clients": clients, "slow_client": slow_client,
          "kill9": kill9, "deck_faults": deck_faults}[case](rig)
     except Failure as e:
-        print("FAIL: %s" % e)
+        failure = str(e)
+    problems = rig.close()
+    if failure or problems:
+        print("FAIL: %s" % "; ".join(([failure] if failure else []) + problems))
         return 1
-    finally:
-        rig.close()
     print("ok")
     return 0
 
