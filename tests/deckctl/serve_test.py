@@ -386,9 +386,10 @@ def slow_client(rig):
 
 def kill9(rig):
     log = os.path.join(rig.work, "data", "log.json")
+    rig.start_deck()
     acked_total = 0
     for round_ in range(12):
-        srv = rig.start_server("--sim", log=log, deck=False)
+        srv = rig.start_server(log=log)
         status, data = request(srv.port, "GET", "/api/log")
         check(status == 200, "the log did not load after kill -9 (round %d)" % round_)
         have = len(json.loads(data)["clips"])
@@ -429,7 +430,7 @@ def kill9(rig):
         acked_total = n
     check(acked_total > 20, "too few writes happened to prove anything: %d" % acked_total)
     leftovers = [f for f in os.listdir(os.path.dirname(log)) if ".tmp-" in f]
-    srv = rig.start_server("--sim", log=log, deck=False)
+    srv = rig.start_server(log=log)
     request(srv.port, "GET", "/api/log")
     check(all(not os.path.exists(os.path.join(os.path.dirname(log), f)) for f in leftovers),
           "temporary files of killed writes were left behind")
