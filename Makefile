@@ -2,12 +2,12 @@
 DEPS := scripts/install-deps
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build demo test bench clean windows asan tsan fuzz-build fuzz-check fuzz uart-check
+.PHONY: all deps build demo panel test bench clean windows asan tsan fuzz-build fuzz-check fuzz uart-check
 
 all: build
 
 deps:
-	@$(DEPS) base tools
+	@$(DEPS) base tools panel
 
 # The default build makes the manual pages (help2man) and the tests pack and lint the .deb.
 build: deps
@@ -17,15 +17,16 @@ build: deps
 
 # The sanitizer and fuzz stages first, so the run ends with the full suite's summary.
 test: windows build
+	@$(DEPS) browser
 	$(MAKE) --no-print-directory asan tsan fuzz-check uart-check
 	ctest --preset default -j $(JOBS) -E '^uart[.]'
 
 # The unit and end-to-end suites under AddressSanitizer + UBSan, halting on the first report
-# (the Windows modules and packages are checked once, by the default build).
+# (the Windows modules, packages, the QEMU guest and the browser run once, in the default build).
 asan: deps
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS)
-	ctest --preset asan -j $(JOBS) -E '^(windows|packages|uart)[.]'
+	ctest --preset asan -j $(JOBS) -E '^(windows|packages|uart|panel)[.]'
 
 # The concurrency tests under ThreadSanitizer; only their target is built.
 tsan: deps
@@ -67,11 +68,19 @@ demo: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS) --target deckctl
 	build/default/tools/deckctl/deckctl demo
+	@echo "next: make panel  (the deck's panel in a browser, on the same virtual deck)"
+
+# The panel in a browser against the built-in virtual deck; deckctl prints the URL to open.
+# PANEL_ARGS passes more options, e.g. PANEL_ARGS="--sim-baud 9600 --log /tmp/log.json".
+panel: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target deckctl
+	build/default/tools/deckctl/deckctl serve --sim $(PANEL_ARGS)
 
 # CPU per command, the pty against its floor, 9600 baud against the wire, a silent deck, the
 # real serial driver in a QEMU guest: one table, and build/bench/results.json.
 bench: build
-	@$(DEPS) uart
+	@$(DEPS) uart browser
 	python3 bench/report.py --build build/default --out build/bench
 
 clean:

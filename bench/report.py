@@ -91,9 +91,10 @@ def main():
     ap.add_argument("--build", required=True, help="build tree holding bench/bench_*")
     ap.add_argument("--out", required=True, help="folder for results.json and the logs")
     ap.add_argument("--quick", action="store_true", help="one short pass, to show they run")
-    ap.add_argument("--only", default="cpu,line,uart",
+    ap.add_argument("--only", default="cpu,line,uart,panel",
                     help="comma-separated parts to run: cpu, line, uart (the QEMU guest; "
-                         "left out of --quick, whose boot alone takes longer than the rest)")
+                         "left out of --quick, whose boot alone takes longer than the rest), "
+                         "panel (deckctl serve, and the browser where one is installed)")
     a = ap.parse_args()
     parts = set(a.only.split(","))
     if a.quick:
@@ -123,6 +124,26 @@ def main():
              "--work", os.path.join(a.out, "uart"), "--json", uart_json],
             os.path.join(a.out, "uart.log"))
         figures += line_figures(uart_json)
+    if "panel" in parts:
+        # The panel server's figures, and the browser's where one is installed (77: none).
+        tools = os.path.join(a.build, "tools")
+        for script in ("panel_bench.py", "panel_refresh.py"):
+            path = os.path.join(os.path.dirname(os.path.abspath(__file__)), script)
+            if not os.path.exists(path):
+                continue
+            out_json = os.path.join(a.out, script.replace(".py", ".json"))
+            log = os.path.join(a.out, script.replace(".py", ".log"))
+            cmd = [sys.executable, path, "--deckctl", os.path.join(tools, "deckctl", "deckctl"),
+                   "--decksim", os.path.join(tools, "decksim", "decksim"), "--json", out_json] + quick
+            with open(log, "w") as out:
+                r = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT)
+            if r.returncode == 77:
+                print("%s skipped: %s" % (script, open(log).read().strip().splitlines()[-1:]))
+                continue
+            if r.returncode != 0:
+                sys.stderr.write(open(log).read())
+                sys.exit("%s exited with %d" % (script, r.returncode))
+            figures += line_figures(out_json)
 
     m = machine()
     print("Machine: %s, %s CPUs%s" % (m["model"], m["cpus"], " (quick pass)" if a.quick else ""))

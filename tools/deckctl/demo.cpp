@@ -77,7 +77,7 @@ class Demo {
         m_Session.afterCall = [this](std::ostream& o) {
             for (const std::string& line : m_Trace.Take()) {
                 if (m_bJson) {
-                    o << "{\"wire\":" << JsonString(line) << "}\n";
+                    o << DumpJson(Json{{"wire", line}}) << '\n';
                 } else {
                     o << "        wire " << line << '\n';
                 }
@@ -87,7 +87,7 @@ class Demo {
 
     void Heading(const std::string& text) {
         if (m_bJson) {
-            m_Out << "{\"step\":" << JsonString(text) << "}\n";
+            m_Out << DumpJson(Json{{"step", text}}) << '\n';
         } else {
             m_Out << "\n== " << text << '\n';
         }
@@ -148,7 +148,7 @@ class Demo {
         if (!ok) {
             ++m_nFailures;
             if (m_bJson) {
-                m_Out << "{\"unexpected\":" << JsonString(what) << "}\n";
+                m_Out << DumpJson(Json{{"unexpected", what}}) << '\n';
             } else {
                 m_Out << "   !! unexpected: " << what << '\n';
             }
@@ -157,7 +157,7 @@ class Demo {
 
     int Finish() {
         if (m_bJson) {
-            m_Out << "{\"checks\":" << m_nChecks << ",\"failures\":" << m_nFailures << "}\n";
+            m_Out << DumpJson(Json{{"checks", m_nChecks}, {"failures", m_nFailures}}) << '\n';
         } else if (m_nFailures == 0) {
             m_Out << "\ndemo: all " << m_nChecks << " checks gave the expected result\n";
         } else {

@@ -13,9 +13,11 @@
 #include "tools/deckctl/bitmaps.h"
 #include "tools/deckctl/demo.h"
 #include "tools/deckctl/host_records.h"
+#include "tools/deckctl/json.h"
 #include "tools/deckctl/module.h"
 #include "tools/deckctl/ports.h"
 #include "tools/deckctl/script.h"
+#include "tools/deckctl/serve.h"
 #include "tools/deckctl/session.h"
 
 extern char** environ;
@@ -58,10 +60,13 @@ int Identify(const Module& module, bool json) {
     const std::string name = records.Show(*FindField("szName"));
     const std::string id = records.Show(*FindField("idPlugin"));
     if (json) {
-        std::cout << "{\"command\":1,\"name\":\"identify\",\"result\":" << o.result
-                  << ",\"szName\":" << JsonString(name.substr(1, name.size() - 2))
-                  << ",\"idPlugin\":" << JsonString(id)
-                  << ",\"nIdentFlag\":" << records.Get("nIdentFlag") << "}\n";
+        std::cout << DumpJson(Json{{"command", 1},
+                                   {"name", "identify"},
+                                   {"result", o.result},
+                                   {"szName", name.substr(1, name.size() - 2)},
+                                   {"idPlugin", id},
+                                   {"nIdentFlag", records.Get("nIdentFlag")}})
+                  << '\n';
     } else {
         std::cout << "name     " << name << "\nid       " << id << "\nflag     "
                   << records.Get("nIdentFlag") << "\nresult   " << o.result << "\nmodule   "
@@ -147,7 +152,7 @@ int Watch(const Module& module, int port, int intervalMs, int count, bool json) 
         const int64_t frames = records.Get("nFrames");
         const std::string tc = FormatTimecode(frames, records.Fps());
         if (json) {
-            std::cout << "{\"nFrames\":" << frames << ",\"timecode\":\"" << tc << "\"}\n";
+            std::cout << DumpJson(Json{{"nFrames", frames}, {"timecode", tc}}) << '\n';
         } else {
             std::printf("\r%-13s %10lld frames ", tc.c_str(), static_cast<long long>(frames));
         }
@@ -168,10 +173,12 @@ int Ports(bool json) {
     }
     for (const PortEntry& p : ports) {
         if (json) {
-            std::cout << "{\"port\":" << p.port << ",\"device\":" << JsonString(p.device)
-                      << ",\"source\":" << JsonString(p.source)
-                      << ",\"exists\":" << (p.exists ? "true" : "false")
-                      << ",\"access\":" << (p.accessible ? "true" : "false") << "}\n";
+            std::cout << DumpJson(Json{{"port", p.port},
+                                       {"device", p.device},
+                                       {"source", p.source},
+                                       {"exists", p.exists},
+                                       {"access", p.accessible}})
+                      << '\n';
             continue;
         }
         const std::string port = p.port > 0 ? "port " + std::to_string(p.port) : "no port";
@@ -267,6 +274,25 @@ int Run(int argc, char** argv) {
         ->required();
     bitmaps->fallthrough();  // so --module may follow, as in `deckctl bitmaps --out D --module M`
 
+    ServeOptions serveOptions;
+    auto* serve = app.add_subcommand(
+        "serve", "serve the deck's panel and an HTTP API for it (open the printed URL)");
+    serve->add_option("--port", serveOptions.ports, "a deck's serial port number; repeat for more")
+        ->check(CLI::Range(1, 255));
+    serve->add_option("--listen", serveOptions.listen,
+                      "ADDR:PORT to listen on (default 127.0.0.1:8055; port 0 picks one)");
+    serve->add_flag("--sim", serveOptions.sim, "a built-in virtual deck on every port");
+    serve
+        ->add_option("--sim-baud", serveOptions.simBaud,
+                     "pace the virtual decks like a serial line at this rate, e.g. 9600")
+        ->check(CLI::Range(1, 10000000));
+    serve->add_option("--log", serveOptions.logPath,
+                      "the clip log file (default ${XDG_DATA_HOME:-~/.local/share}/tapedeck5500/"
+                      "cliplog.json)");
+    serve->add_option("--token", serveOptions.token,
+                      "a secret every request must carry; made up when listening off loopback");
+    serve->fallthrough();
+
     CLI11_PARSE(app, argc, argv);
 
     if (ports->parsed()) {
@@ -311,6 +337,9 @@ int Run(int argc, char** argv) {
     }
     if (bitmaps->parsed()) {
         return Bitmaps(module, bitmapDir);
+    }
+    if (serve->parsed()) {
+        return RunServe(module, serveOptions, std::cout);
     }
     return 0;
 }

@@ -1,47 +1,28 @@
 #include "tools/deckctl/session.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <thread>
 
 namespace deckctl {
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 namespace {
 
-std::string JsonValue(const Change& c, bool after) {
+Json JsonValue(const Change& c, bool after) {
     if (c.field == nullptr || c.field->size != 4) {
-        return JsonString(after ? c.after : c.before);
+        return after ? c.after : c.before;
     }
-    return std::to_string(after ? c.afterValue : c.beforeValue);
+    return after ? c.afterValue : c.beforeValue;
 }
 
-std::string JsonChanges(const std::vector<Change>& changes) {
-    std::string out = "{";
+Json JsonChanges(const std::vector<Change>& changes) {
+    Json out = Json::object();
     for (const Change& c : changes) {
-        if (out.size() > 1) {
-            out += ",";
-        }
-        out += JsonString(c.field != nullptr ? c.field->name : c.before) + ":[" +
-               JsonValue(c, false) + "," + JsonValue(c, true) + "]";
+        out[c.field != nullptr ? c.field->name : c.before] =
+            Json::array({JsonValue(c, false), JsonValue(c, true)});
     }
-    return out + "}";
+    return out;
 }
 
 }  // namespace
@@ -82,15 +63,15 @@ Outcome Session::Call(int command) {
 
 void Session::Print(const Outcome& o) {
     if (m_bJson) {
-        char ms[32];
-        std::snprintf(ms, sizeof ms, "%.1f", o.millis);
-        m_Out << "{\"command\":" << o.command << ",\"name\":" << JsonString(CommandName(o.command))
-              << ",\"result\":" << o.result << ",\"changed\":" << JsonChanges(o.changes)
-              << ",\"ms\":" << ms;
+        Json line{{"command", o.command},
+                  {"name", CommandName(o.command)},
+                  {"result", o.result},
+                  {"changed", JsonChanges(o.changes)},
+                  {"ms", std::round(o.millis * 10.0) / 10.0}};
         if (!o.guardsIntact) {
-            m_Out << ",\"error\":\"module wrote past the end of a record\"";
+            line["error"] = "module wrote past the end of a record";
         }
-        m_Out << "}\n";
+        m_Out << DumpJson(line) << '\n';
     } else {
         char head[64];
         std::snprintf(head, sizeof head, "%2d %-12s -> %d", o.command,
@@ -112,14 +93,11 @@ void Session::Print(const Outcome& o) {
 
 void Session::PrintFields() {
     if (m_bJson) {
-        std::string out = "{\"fields\":{";
-        bool first = true;
+        Json fields = Json::object();
         for (const FieldInfo& f : Fields()) {
-            out += (first ? "" : ",") + JsonString(f.name) + ":" +
-                   (f.size == 4 ? std::to_string(m_Records.Get(f)) : JsonString(m_Records.Show(f)));
-            first = false;
+            fields[f.name] = f.size == 4 ? Json(m_Records.Get(f)) : Json(m_Records.Show(f));
         }
-        m_Out << out << "}}\n";
+        m_Out << DumpJson(Json{{"fields", fields}}) << '\n';
         return;
     }
     for (const FieldInfo& f : Fields()) {
@@ -144,7 +122,7 @@ void Session::Run(const Step& step) {
             Apply(step.sets);
             const std::vector<Change> changes = before.Diff(m_Records);
             if (m_bJson) {
-                m_Out << "{\"set\":" << JsonChanges(changes) << "}\n";
+                m_Out << DumpJson(Json{{"set", JsonChanges(changes)}}) << '\n';
             } else {
                 m_Out << "   set " << (changes.empty() ? "(no change)" : FormatChanges(changes))
                       << '\n';

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/deckctl/host_records.h"
+#include "tools/deckctl/json.h"
 #include "tools/deckctl/module.h"
 #include "tools/deckctl/script.h"
 
@@ -48,7 +49,5 @@ class Session {
     bool m_bJson;
     bool m_bHealthy = true;
 };
-
-std::string JsonString(const std::string& text);
 
 }  // namespace deckctl
