@@ -49,11 +49,22 @@ std::vector<Json> ParseClipsCsv(const std::string& text);
 // running on from 01:00:00:00. Notes at a single time have no event.
 std::string ClipsEdl(const std::vector<Clip>& clips, const std::string& title);
 
+// Clip numbers run 1..999,999,999, so that every clip stays reachable by its number.
+constexpr int64_t kMaxClipId = 999999999;
+
 class ClipLog {
   public:
-    // Reads the log at `path` (a missing file is an empty log). False with a reason when
-    // the file cannot be read or is not a log.
+    ClipLog() = default;
+    ~ClipLog();
+    ClipLog(const ClipLog&) = delete;
+    ClipLog& operator=(const ClipLog&) = delete;
+
+    // Locks the log at `path` for as long as this object has it open, and reads it (a
+    // missing file is an empty log). False with a reason when another process holds the log
+    // (naming its pid), or the file cannot be read or is not a log.
     bool Open(const std::string& path, std::string* error);
+    // Lets the log go; a later Open may take it again.
+    void Close();
 
     std::vector<Clip> List() const;
     // Each change is on disk before it returns; on a failed write nothing changed.
@@ -68,11 +79,14 @@ class ClipLog {
 
   private:
     void Save(const std::vector<Clip>& clips, int64_t nextId) const;
+    bool Read(std::string* error);
+    void Unlock();
 
     mutable std::mutex m_Mutex;
     std::string m_Path;
     std::vector<Clip> m_Clips;
     int64_t m_nNextId = 1;
+    int m_nLockFd = -1;  // holds the lock on <log>.lock while open
 };
 
 // ${XDG_DATA_HOME:-~/.local/share}/tapedeck5500/cliplog.json

@@ -713,7 +713,7 @@ void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& r
         SendError(res, 404, "unknown action '" + name + "'; the actions are " + kActions);
         return;
     }
-    const Json body = req.body.empty() ? Json::object() : Json::parse(req.body, nullptr, false);
+    const Json body = req.body.empty() ? Json::object() : ParseJson(req.body);
     if (!body.is_object()) {
         SendError(res, 400, "the body must be a JSON object");
         return;
@@ -794,7 +794,7 @@ void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& r
 }
 
 void PanelServer::Impl::AddClip(const httplib::Request& req, httplib::Response& res) {
-    const Json body = Json::parse(req.body, nullptr, false);
+    const Json body = ParseJson(req.body);
     if (!body.is_object()) {
         SendError(res, 400, "the body must be a JSON object with the clip's fields");
         return;
@@ -810,7 +810,7 @@ void PanelServer::Impl::EditClip(const httplib::Request& req, httplib::Response&
         SendError(res, 404, "no clip " + std::string(req.matches[1]));
         return;
     }
-    const Json body = Json::parse(req.body, nullptr, false);
+    const Json body = ParseJson(req.body);
     if (!body.is_object()) {
         SendError(res, 400, "the body must be a JSON object with the fields to change");
         return;
