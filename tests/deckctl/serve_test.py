@@ -10,6 +10,7 @@ import json
 import os
 import random
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -51,16 +52,20 @@ class Rig:
         out.close()
         wait(lambda: os.path.exists(self.link), "decksim's line")
 
-    def start_server(self, *extra, log=None, deck=True):
+    def start_server(self, *extra, log=None, deck=True, file_limit=None):
         out_path = os.path.join(self.work, "server-%d.txt" % len(self.procs))
         cmd = [self.deckctl, "serve", "--log", log or os.path.join(self.work, "log.json")]
         cmd += list(extra) if "--listen" in extra else ["--listen", "127.0.0.1:0"] + list(extra)
         if deck:
             cmd += ["--port", "1"]
         env = dict(os.environ, TAPEDECK_COM1=self.link)
+        # A file size limit makes writes fail with EFBIG (SIGXFSZ stays ignored, as here).
+        limit = (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
+                 ) if file_limit else None
         with open(out_path, "w") as out:
             p = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
-                                 stdin=subprocess.DEVNULL, env=env)
+                                 stdin=subprocess.DEVNULL, env=env, preexec_fn=limit,
+                                 restore_signals=not file_limit)
         p.out_path = out_path
         self.procs.append(p)
         url = wait(lambda: re.search(r"http://([^/\s]+)/(\S*)", open(out_path).read()),
@@ -435,6 +440,28 @@ def kill9(rig):
     check(all(not os.path.exists(os.path.join(os.path.dirname(log), f)) for f in leftovers),
           "temporary files of killed writes were left behind")
     print("%d clips written over 12 kill -9 rounds; the file was whole every time" % acked_total)
+    log_alone(rig, srv)
+
+
+def log_alone(rig, srv):
+    """A second server on the same log is refused and names the first one's pid; a write
+    cut off halfway (a file size limit) leaves the old log whole and answers 5xx."""
+    log = os.path.join(rig.work, "data", "log.json")
+    second = subprocess.run([rig.deckctl, "serve", "--log", log, "--listen", "127.0.0.1:0"],
+                            capture_output=True, text=True, timeout=20)
+    check(second.returncode != 0 and "pid %d" % srv.pid in second.stdout + second.stderr,
+          "a second server on the log: exit %d, %r" % (second.returncode, second.stderr))
+    srv.send_signal(signal.SIGTERM)
+    srv.wait(10)
+    before = open(log).read()
+    srv = rig.start_server(log=log, deck=False, file_limit=len(before) + 300)
+    st, data = request(srv.port, "POST", "/api/log", json.dumps(
+        {"name": "too long for the disk", "note": "n" * 1500, "in": "00:00:01:00"}))
+    check(500 <= st < 600, "a write cut off halfway answered %d: %s" % (st, data[:200]))
+    check(open(log).read() == before, "a write cut off halfway changed the log")
+    st, data = request(srv.port, "GET", "/api/log")
+    check(len(json.loads(data)["clips"]) == len(json.loads(before)["clips"]),
+          "the server lists a clip it could not write")
 
 
 def main():
