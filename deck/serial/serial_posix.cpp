@@ -79,14 +79,15 @@ Wait WaitFor(int fd, short events, int64_t deadline) {
 // A byte's time on the line: 10 bits at 9600 baud, the only speed SetLine allows.
 constexpr int64_t kByteNs = 1041667;
 
-// After a read that came short, sleeps while the bytes still missing cross the line, since
-// they cannot come faster: one wake-up for the rest of a reply instead of one for each byte.
-// Never past the deadline; a byte that is slower than the line is then waited for by poll.
+// After a read that came short, sleeps while all but the last of the missing bytes cross the
+// line, since they cannot come faster: three wake-ups for a reply instead of one a byte. The
+// last byte is left to poll, so that a late wake-up here never delays the reply's end.
+// Never past the deadline.
 void AwaitRest(int missing, int64_t deadlineMs) {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     const int64_t now = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-    const int64_t until = std::min(now + missing * kByteNs, deadlineMs * 1000000);
+    const int64_t until = std::min(now + (missing - 1) * kByteNs, deadlineMs * 1000000);
     if (until <= now) {
         return;
     }
