@@ -1,5 +1,6 @@
 #include "tools/deckctl/deck_worker.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "tools/deckctl/host_records.h"
@@ -40,6 +41,9 @@ constexpr int kFailuresToDrop = 2;
 constexpr Millis kPendingLimit{5000};
 constexpr Millis kCueLimit{10000};
 constexpr std::size_t kMaxQueued = 64;
+// Main has no result that tells a deck that said nothing from one that answered: a call that
+// took a whole line time-out waited for an answer that did not come, or came late.
+constexpr Millis kLineTimeout{50};
 
 }  // namespace
 
@@ -82,7 +86,13 @@ Json ReplyJson(const DeckReply& r) {
 
 DeckWorker::DeckWorker(const Module& module, int port, std::string device, StatusSource status,
                        std::function<void()> changed)
-    : m_Module(module),
+    : DeckWorker(
+          [&module](int command, HostRecords& records) { return module.Call(command, records); },
+          port, std::move(device), std::move(status), std::move(changed)) {}
+
+DeckWorker::DeckWorker(MainCall main, int port, std::string device, StatusSource status,
+                       std::function<void()> changed)
+    : m_Main(std::move(main)),
       m_nPort(port),
       m_Device(std::move(device)),
       m_StatusSource(std::move(status)),
@@ -126,6 +136,32 @@ int DeckWorker::Fps() const {
 }
 
 std::future<DeckReply> DeckWorker::Submit(DeckAction action, int64_t value) {
+    uint64_t id = 0;
+    return Enqueue(action, value, &id);
+}
+
+std::optional<DeckReply> DeckWorker::Command(DeckAction action, int64_t value,
+                                             std::chrono::milliseconds wait) {
+    uint64_t id = 0;
+    std::future<DeckReply> reply = Enqueue(action, value, &id);
+    if (reply.wait_for(wait) != std::future_status::ready && Withdraw(id)) {
+        return std::nullopt;
+    }
+    return reply.get();
+}
+
+bool DeckWorker::Withdraw(uint64_t id) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    const auto it =
+        std::find_if(m_Queue.begin(), m_Queue.end(), [id](const Request& r) { return r.id == id; });
+    if (it == m_Queue.end()) {
+        return false;  // taken by the deck's thread
+    }
+    m_Queue.erase(it);
+    return true;
+}
+
+std::future<DeckReply> DeckWorker::Enqueue(DeckAction action, int64_t value, uint64_t* id) {
     std::promise<DeckReply> promise;
     std::future<DeckReply> future = promise.get_future();
     {
@@ -136,7 +172,8 @@ std::future<DeckReply> DeckWorker::Submit(DeckAction action, int64_t value) {
                 m_bStop ? "the server is stopping" : "too many commands waiting for this deck"});
             return future;
         }
-        m_Queue.push_back(Request{action, value, std::move(promise)});
+        *id = ++m_nLastId;
+        m_Queue.push_back(Request{action, value, std::move(promise), *id});
     }
     m_Wake.notify_all();
     return future;
@@ -147,10 +184,10 @@ DeckState DeckWorker::Snapshot() const {
     return m_State;
 }
 
-void DeckWorker::Mark(bool in, std::optional<int64_t> frames) {
+void DeckWorker::Mark(bool in, int64_t frames) {
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        (in ? m_State.markIn : m_State.markOut) = frames ? *frames : m_State.frames;
+        (in ? m_State.markIn : m_State.markOut) = frames;
         ++m_State.seq;
     }
     m_Changed();
@@ -167,8 +204,24 @@ void DeckWorker::ClearMarks() {
 }
 
 int DeckWorker::Call(int command) {
+    AwaitLateReply();
     m_Records.ClearData();
-    return m_Module.Call(command, m_Records);
+    const auto start = Clock::now();
+    const int result = m_Main(command, m_Records);
+    m_LastCallEnd = Clock::now();
+    m_bLastUnanswered = m_LastCallEnd - start >= kLineTimeout;
+    return result;
+}
+
+// A reply that comes after the module gave up on it would land in the next call after that
+// call's flush, and be read as its answer. One more time-out lets it arrive first.
+void DeckWorker::AwaitLateReply() {
+    if (!m_bLastUnanswered) {
+        return;
+    }
+    m_bLastUnanswered = false;
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    m_Wake.wait_until(lock, m_LastCallEnd + kLineTimeout, [this] { return m_bStop; });
 }
 
 bool DeckWorker::TakeRequest(Request* out) {
@@ -211,7 +264,8 @@ bool DeckWorker::TryConnect() {
     // Command 44 tells a system-1 deck from the others; the record keeps the host's rate.
     const int64_t format = m_Records.Get("nVideoFormat");
     Call(kVideoSystem);
-    m_nVideoSystem = m_Records.Get("nVideoFormat") == 1 ? 1 : 4;
+    // Unanswered, it reads as system 4; the system stays unknown instead.
+    m_nVideoSystem = m_bLastUnanswered ? 0 : m_Records.Get("nVideoFormat") == 1 ? 1 : 4;
     m_Records.Set("nVideoFormat", format);
     return true;
 }
@@ -254,6 +308,9 @@ DeckReply DeckWorker::Execute(DeckAction action, int64_t value) {
                       "no deck answers on port " + std::to_string(m_nPort) +
                           (m_Device.empty() ? "" : " (" + m_Device + ")") +
                           "; trying again every second");
+    }
+    if (action == DeckAction::kMark) {
+        return TakeMark(value != 0);
     }
     if (action == DeckAction::kDisconnect) {
         m_bWanted = false;
@@ -339,13 +396,16 @@ DeckReply DeckWorker::Execute(DeckAction action, int64_t value) {
     return r;
 }
 
-void DeckWorker::ReadTime() {
-    Call(kPosition);
+bool DeckWorker::ReadTime() {
+    const bool answered = Call(kPosition) == 1 && !m_bLastUnanswered;
     const int64_t frames = m_Records.Get("nFrames");
-    // A read the deck did not answer gives 0; believe it once a status question is answered.
-    m_bZeroHeld = frames == 0 && m_nFrames != 0;
-    if (!m_bZeroHeld) {
-        m_nFrames = frames;
+    if (answered) {
+        // A read the deck did not answer gives 0; believe it once a status question is
+        // answered.
+        m_bZeroHeld = frames == 0 && m_nFrames != 0;
+        if (!m_bZeroHeld) {
+            m_nFrames = frames;
+        }
     }
     const auto now = Clock::now();
     const double span = std::chrono::duration<double>(now - m_RateAt).count();
@@ -354,6 +414,27 @@ void DeckWorker::ReadTime() {
         m_RateAt = now;
         m_nRateFrames = m_nFrames;
     }
+    return answered;
+}
+
+// A mark is the deck's time as read for it, never the last time the page was shown.
+DeckReply DeckWorker::TakeMark(bool in) {
+    DeckReply r;
+    if (!m_bLinked) {
+        r.error = "port " + std::to_string(m_nPort) + " is not connected";
+        return r;
+    }
+    const bool answered = ReadTime();
+    const int64_t frames = m_Records.Get("nFrames");
+    r.command = kPosition;
+    r.result = answered ? 1 : 0;
+    if (!answered) {
+        r.error = "the deck did not answer the time read; nothing was marked";
+        return r;
+    }
+    Mark(in, frames);
+    r.ok = true;
+    return r;
 }
 
 void DeckWorker::Poll() {
@@ -489,11 +570,84 @@ void DeckWorker::Publish() {
     }
 }
 
+void DeckWorker::Serve(Request& request) {
+    const bool wasLinked = m_bLinked;
+    DeckReply reply;
+    try {
+        reply = Execute(request.action, request.value);
+    } catch (const std::exception& e) {
+        reply.error = e.what();
+    }
+    Publish();
+    request.reply.set_value(reply);
+    // Only a command that lost the link waits out the retry: were each command to put it
+    // off, a client posting more than once a second would keep a lost deck from coming back.
+    if (wasLinked && !m_bLinked) {
+        m_NextConnect = Clock::now() + kRetryConnect;
+    }
+}
+
+std::optional<Clock::time_point> DeckWorker::Reconnect() {
+    if (Clock::now() < m_NextConnect) {
+        return m_NextConnect;
+    }
+    if (TryConnect()) {
+        ClearError();
+    } else if (Snapshot().error.empty()) {
+        SetError("no deck answers on port " + std::to_string(m_nPort) +
+                 (m_Device.empty() ? "" : " (" + m_Device + ")") + "; trying again every second");
+    }
+    m_NextConnect = Clock::now() + kRetryConnect;
+    m_Stage = Stage::kTime;
+    Publish();
+    return std::nullopt;
+}
+
+// One step of the deck's own cycle: the time, the poll while flags are pending, a status
+// question, then a rest that keeps the cycle from running faster than it need.
+std::optional<Clock::time_point> DeckWorker::DeckStep() {
+    const auto now = Clock::now();
+    std::optional<Clock::time_point> sleepUntil;
+    switch (m_Stage) {
+        case Stage::kTime:
+            m_CycleStart = now;
+            ReadTime();
+            m_bCommandTaken = false;
+            m_Stage = Stage::kPoll;
+            break;
+        case Stage::kPoll:
+            if (m_Records.Get("dwPending") != 0) {
+                Poll();
+                m_bCommandTaken = false;
+            }
+            m_Stage = Stage::kStatus;
+            break;
+        case Stage::kStatus:
+            AskStatus();
+            if (m_StatusSource) {
+                m_Status = m_StatusSource();
+            }
+            ++m_nCycles;
+            m_bCommandTaken = false;
+            m_Stage = Stage::kRest;
+            break;
+        case Stage::kRest:
+            m_Stage = Stage::kTime;
+            if (now - m_CycleStart < kMinCycle) {
+                sleepUntil = m_CycleStart + kMinCycle;
+            }
+            break;
+    }
+    if (!m_bLinked) {
+        m_NextConnect = Clock::now() + kRetryConnect;
+        m_Stage = Stage::kTime;
+    }
+    Publish();
+    return sleepUntil;
+}
+
 void DeckWorker::Run() {
-    auto nextConnect = Clock::now();
-    auto cycleStart = Clock::now();
-    // The steps of one cycle, with queued commands taken between any two of them.
-    enum class Step { kTime, kPoll, kStatus, kRest } step = Step::kTime;
+    m_NextConnect = m_CycleStart = Clock::now();
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
@@ -501,73 +655,19 @@ void DeckWorker::Run() {
                 break;
             }
         }
+        // One command after each of the deck's own exchanges; back to back only while the
+        // deck has none of its own to make.
+        const bool cycling = m_bWanted && m_bLinked;
         Request request{DeckAction::kPlay, 0, {}};
-        if (TakeRequest(&request)) {
-            DeckReply reply;
-            try {
-                reply = Execute(request.action, request.value);
-            } catch (const std::exception& e) {
-                reply.error = e.what();
-            }
-            Publish();
-            request.reply.set_value(reply);
-            if (!m_bLinked) {
-                nextConnect = Clock::now() + kRetryConnect;
-            }
+        if ((!cycling || !m_bCommandTaken) && TakeRequest(&request)) {
+            Serve(request);
+            m_bCommandTaken = true;
             continue;
         }
-        const auto now = Clock::now();
-        std::optional<Clock::time_point> sleepUntil;
-        if (!m_bWanted) {
-            sleepUntil = now + Millis(1000);
-        } else if (!m_bLinked) {
-            if (now >= nextConnect) {
-                if (TryConnect()) {
-                    ClearError();
-                } else if (Snapshot().error.empty()) {
-                    SetError("no deck answers on port " + std::to_string(m_nPort) +
-                             (m_Device.empty() ? "" : " (" + m_Device + ")") +
-                             "; trying again every second");
-                }
-                nextConnect = Clock::now() + kRetryConnect;
-                Publish();
-                continue;
-            }
-            sleepUntil = nextConnect;
-        } else {
-            switch (step) {
-                case Step::kTime:
-                    cycleStart = now;
-                    ReadTime();
-                    step = Step::kPoll;
-                    break;
-                case Step::kPoll:
-                    if (m_Records.Get("dwPending") != 0) {
-                        Poll();
-                    }
-                    step = Step::kStatus;
-                    break;
-                case Step::kStatus:
-                    AskStatus();
-                    if (m_StatusSource) {
-                        m_Status = m_StatusSource();
-                    }
-                    ++m_nCycles;
-                    step = Step::kRest;
-                    break;
-                case Step::kRest:
-                    step = Step::kTime;
-                    if (now - cycleStart < kMinCycle) {
-                        sleepUntil = cycleStart + kMinCycle;
-                    }
-                    break;
-            }
-            if (!m_bLinked) {
-                nextConnect = Clock::now() + kRetryConnect;
-                step = Step::kTime;
-            }
-            Publish();
-        }
+        const std::optional<Clock::time_point> sleepUntil =
+            !m_bWanted   ? std::optional<Clock::time_point>(Clock::now() + Millis(1000))
+            : !m_bLinked ? Reconnect()
+                         : DeckStep();
         if (sleepUntil) {
             std::unique_lock<std::mutex> lock(m_Mutex);
             m_Wake.wait_until(lock, *sleepUntil, [this] { return m_bStop || !m_Queue.empty(); });

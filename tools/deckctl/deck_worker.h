@@ -1,6 +1,7 @@
 // One deck as a host drives it: a thread that owns the deck's two host records and is the only
 // caller of Main for it. It reads the time every cycle, runs the poll while flags are pending,
-// asks one status question per cycle, and takes queued user commands between exchanges.
+// asks one status question per cycle, and takes one queued user command after each of these
+// exchanges, so that no number of clients can starve the time read or the status question.
 #pragma once
 
 #include <array>
@@ -42,7 +43,19 @@ struct DeckState {
 
 Json DeckJson(const DeckState& deck);
 
-enum class DeckAction { kConnect, kDisconnect, kPlay, kStop, kPause, kFfwd, kRew, kShuttle, kCue };
+// kMark marks In (value 1) or Out (value 0) at a time read fresh from the deck.
+enum class DeckAction {
+    kConnect,
+    kDisconnect,
+    kPlay,
+    kStop,
+    kPause,
+    kFfwd,
+    kRew,
+    kShuttle,
+    kCue,
+    kMark
+};
 
 struct DeckReply {
     bool ok = false;
@@ -56,10 +69,15 @@ Json ReplyJson(const DeckReply& reply);
 class DeckWorker {
   public:
     using StatusSource = std::function<std::optional<std::array<uint8_t, 10>>()>;
+    // One call of the module's Main on the deck's records.
+    using MainCall = std::function<int(int command, HostRecords& records)>;
 
     // `changed` is called from the deck's thread after every change of its state; it must
     // return at once. `status` gives the deck's ten status bytes where they can be seen.
     DeckWorker(const Module& module, int port, std::string device, StatusSource status,
+               std::function<void()> changed);
+    // The same over any Main, such as a stand-in for the module in tests.
+    DeckWorker(MainCall main, int port, std::string device, StatusSource status,
                std::function<void()> changed);
     ~DeckWorker();
     DeckWorker(const DeckWorker&) = delete;
@@ -71,10 +89,15 @@ class DeckWorker {
     // Queues a command for the deck's thread; `value` is the shuttle speed or the cue's
     // frames, checked by the caller. The future is ready once Main has answered.
     std::future<DeckReply> Submit(DeckAction action, int64_t value = 0);
+    // Submits and waits up to `wait` for the reply. A command the deck's thread has not taken
+    // by then is withdrawn and never reaches the deck: nullopt. One already taken is waited
+    // for, since Main ends within its own time-outs.
+    std::optional<DeckReply> Command(DeckAction action, int64_t value,
+                                     std::chrono::milliseconds wait);
 
     DeckState Snapshot() const;
-    // Marks the deck's current time, or `frames` when given.
-    void Mark(bool in, std::optional<int64_t> frames);
+    // Marks `frames` as In or Out. To mark the deck's current time, submit kMark.
+    void Mark(bool in, int64_t frames);
     void ClearMarks();
 
     int Port() const { return m_nPort; }
@@ -88,6 +111,7 @@ class DeckWorker {
         DeckAction action;
         int64_t value;
         std::promise<DeckReply> reply;
+        uint64_t id = 0;
     };
     // What a status question said, until a transport command makes it stale.
     struct Sense {
@@ -96,12 +120,19 @@ class DeckWorker {
     };
 
     void Run();
+    void Serve(Request& request);
+    std::optional<std::chrono::steady_clock::time_point> DeckStep();
+    std::optional<std::chrono::steady_clock::time_point> Reconnect();
     int Call(int command);
+    void AwaitLateReply();
     bool TakeRequest(Request* out);
+    std::future<DeckReply> Enqueue(DeckAction action, int64_t value, uint64_t* id);
+    bool Withdraw(uint64_t id);
+    DeckReply TakeMark(bool in);
     DeckReply Execute(DeckAction action, int64_t value);
     bool TryConnect();
     void Drop(const std::string& why);
-    void ReadTime();
+    bool ReadTime();
     void Poll();
     void AskStatus();
     void Forget();
@@ -110,7 +141,7 @@ class DeckWorker {
     void ClearError();
     std::string Words() const;
 
-    const Module& m_Module;
+    const MainCall m_Main;
     const int m_nPort;
     const std::string m_Device;
     StatusSource m_StatusSource;
@@ -118,6 +149,12 @@ class DeckWorker {
 
     // The deck thread's own: the records and what it learnt from the deck.
     HostRecords m_Records;
+    enum class Stage { kTime, kPoll, kStatus, kRest } m_Stage = Stage::kTime;
+    std::chrono::steady_clock::time_point m_CycleStart;
+    std::chrono::steady_clock::time_point m_NextConnect;
+    bool m_bCommandTaken = false;  // since the deck's own last exchange
+    bool m_bLastUnanswered = false;
+    std::chrono::steady_clock::time_point m_LastCallEnd;
     bool m_bWanted = true;  // connect at start; a disconnect command clears it
     bool m_bLinked = false;
     bool m_bAnswering = false;
@@ -141,6 +178,7 @@ class DeckWorker {
     mutable std::mutex m_Mutex;  // guards the queue and the published state
     std::condition_variable m_Wake;
     std::deque<Request> m_Queue;
+    uint64_t m_nLastId = 0;
     DeckState m_State;
     uint64_t m_nPublishedSeq = 0;  // m_State.seq when the stream was last told
     bool m_bStop = false;

@@ -706,10 +706,10 @@ void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& r
         {"play", DeckAction::kPlay},       {"stop", DeckAction::kStop},
         {"pause", DeckAction::kPause},     {"ffwd", DeckAction::kFfwd},
         {"rew", DeckAction::kRew},         {"shuttle", DeckAction::kShuttle},
-        {"cue", DeckAction::kCue}};
+        {"cue", DeckAction::kCue},         {"mark", DeckAction::kMark}};
     const std::string name = req.matches[2];
     const auto it = actions.find(name);
-    if (it == actions.end() && name != "mark" && name != "clearmarks") {
+    if (it == actions.end() && name != "clearmarks") {
         SendError(res, 404, "unknown action '" + name + "'; the actions are " + kActions);
         return;
     }
@@ -755,9 +755,11 @@ void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& r
         if (!frames(&at, false)) {
             return;
         }
-        deck->Mark(which == "in", at);
-        SendJson(res, 200, ReplyJson(DeckReply{true, std::nullopt, std::nullopt, ""}));
-        return;
+        if (at) {
+            deck->Mark(which == "in", *at);
+            SendJson(res, 200, ReplyJson(DeckReply{true, std::nullopt, std::nullopt, ""}));
+            return;
+        }
     }
     if (name == "clearmarks") {
         deck->ClearMarks();
@@ -765,7 +767,9 @@ void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& r
         return;
     }
     int64_t value = 0;
-    if (it->second == DeckAction::kShuttle) {
+    if (it->second == DeckAction::kMark) {
+        value = body["which"] == "in" ? 1 : 0;
+    } else if (it->second == DeckAction::kShuttle) {
         const Json speed = body.value("speed", Json());
         if (!speed.is_number_integer() || speed.get<int64_t>() < -4 || speed.get<int64_t>() > 4) {
             SendError(res, 400, "shuttle wants {\"speed\": N} with N from -4 to 4");
@@ -785,12 +789,13 @@ void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& r
         }
         value = *target;
     }
-    std::future<DeckReply> reply = deck->Submit(it->second, value);
-    if (reply.wait_for(kCommandWait) != std::future_status::ready) {
+    // A command not taken in time is withdrawn, so a client told 504 knows it never ran.
+    const std::optional<DeckReply> reply = deck->Command(it->second, value, kCommandWait);
+    if (!reply) {
         SendError(res, 504, "the deck's thread did not take the command within 10 seconds");
         return;
     }
-    SendJson(res, 200, ReplyJson(reply.get()));
+    SendJson(res, 200, ReplyJson(*reply));
 }
 
 void PanelServer::Impl::AddClip(const httplib::Request& req, httplib::Response& res) {
