@@ -12,8 +12,8 @@
 
 #include "tests/support/panel_bitmaps.h"
 #include "tools/artwork/bmp.h"
-#include "tools/deckctl/bitmaps.h"
-#include "tools/deckctl/module.h"
+#include "tools/hostkit/bitmaps.h"
+#include "tools/hostkit/module.h"
 
 namespace deckctl {
 namespace {

@@ -1,6 +1,6 @@
 // The clip log's file formats and its file: CSV and EDL against expected files, CSV read back,
 // bad CSV refused whole, and a log that survives a reopen.
-#include "tools/deckctl/clip_log.h"
+#include "tools/panel/clip_log.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/deckctl/script.h"
+#include "tools/hostkit/script.h"
 
 namespace deckctl {
 namespace {

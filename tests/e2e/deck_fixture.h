@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/deckctl/host_records.h"
-#include "tools/deckctl/module.h"
-#include "tools/deckctl/session.h"
+#include "tools/hostkit/host_records.h"
+#include "tools/hostkit/module.h"
+#include "tools/hostkit/session.h"
 #include "tools/decksim/pty_server.h"
 
 namespace e2e {

@@ -29,9 +29,9 @@
 #include <thread>
 #include <vector>
 
-#include "tools/deckctl/host_records.h"
-#include "tools/deckctl/module.h"
-#include "tools/deckctl/session.h"
+#include "tools/hostkit/host_records.h"
+#include "tools/hostkit/module.h"
+#include "tools/hostkit/session.h"
 
 namespace {
 

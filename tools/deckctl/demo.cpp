@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "tools/deckctl/host_records.h"
-#include "tools/deckctl/session.h"
+#include "tools/hostkit/host_records.h"
+#include "tools/hostkit/session.h"
 #include "tools/decksim/pty_server.h"
 
 namespace deckctl {

@@ -3,7 +3,7 @@
 
 #include <ostream>
 
-#include "tools/deckctl/module.h"
+#include "tools/hostkit/module.h"
 
 namespace deckctl {
 

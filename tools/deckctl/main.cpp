@@ -10,15 +10,15 @@
 #include <thread>
 
 #include "tapedeck5500_version.h"
-#include "tools/deckctl/bitmaps.h"
+#include "tools/hostkit/bitmaps.h"
 #include "tools/deckctl/demo.h"
-#include "tools/deckctl/host_records.h"
-#include "tools/deckctl/json.h"
-#include "tools/deckctl/module.h"
-#include "tools/deckctl/ports.h"
-#include "tools/deckctl/script.h"
-#include "tools/deckctl/serve.h"
-#include "tools/deckctl/session.h"
+#include "tools/hostkit/host_records.h"
+#include "tools/hostkit/json.h"
+#include "tools/hostkit/module.h"
+#include "tools/hostkit/ports.h"
+#include "tools/hostkit/script.h"
+#include "tools/panel/serve.h"
+#include "tools/hostkit/session.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-// The panel page's files (tools/deckctl/panel/), built into deckctl.
+// The panel page's files (tools/panel/web/), built into deckctl.
 #pragma once
 
 #include <cstddef>

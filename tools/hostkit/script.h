@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/deckctl/host_records.h"
+#include "tools/hostkit/host_records.h"
 
 namespace deckctl {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/deckctl/module.h"
+#include "tools/hostkit/module.h"
 
 namespace deckctl {
 

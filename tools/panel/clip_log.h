@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/deckctl/json.h"
+#include "tools/hostkit/json.h"
 
 namespace deckctl {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <thread>
 
-#include "tools/deckctl/clip_log.h"
-#include "tools/deckctl/module.h"
+#include "tools/panel/clip_log.h"
+#include "tools/hostkit/module.h"
 
 namespace deckctl {
 

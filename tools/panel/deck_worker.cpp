@@ -1,8 +1,8 @@
-#include "tools/deckctl/deck_worker.h"
+#include "tools/panel/deck_worker.h"
 
 #include <cmath>
 
-#include "tools/deckctl/host_records.h"
+#include "tools/hostkit/host_records.h"
 
 namespace deckctl {
 

@@ -1,4 +1,4 @@
-#include "tools/deckctl/script.h"
+#include "tools/hostkit/script.h"
 
 #include <strings.h>
 #include <cctype>

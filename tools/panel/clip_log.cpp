@@ -1,4 +1,4 @@
-#include "tools/deckctl/clip_log.h"
+#include "tools/panel/clip_log.h"
 
 #include <csv.h>
 #include <fcntl.h>
@@ -14,7 +14,7 @@
 #include <regex>
 #include <sstream>
 
-#include "tools/deckctl/host_records.h"
+#include "tools/hostkit/host_records.h"
 
 namespace deckctl {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "tools/deckctl/host_records.h"
+#include "tools/hostkit/host_records.h"
 
 namespace deckctl {
 

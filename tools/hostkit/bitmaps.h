@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tools/artwork/bmp.h"
-#include "tools/deckctl/module.h"
+#include "tools/hostkit/module.h"
 
 namespace deckctl {
 

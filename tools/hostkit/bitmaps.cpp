@@ -1,4 +1,4 @@
-#include "tools/deckctl/bitmaps.h"
+#include "tools/hostkit/bitmaps.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,4 +1,4 @@
-#include "tools/deckctl/ports.h"
+#include "tools/hostkit/ports.h"
 
 #include <dirent.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "tools/deckctl/host_records.h"
+#include "tools/hostkit/host_records.h"
 
 #include <strings.h>
 #include <cstdio>

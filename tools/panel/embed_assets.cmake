@@ -14,8 +14,8 @@ foreach(rel IN LISTS files)
   string(APPEND table "    {\"${rel}\", kFile${n}, ${size}},\n")
   math(EXPR n "${n} + 1")
 endforeach()
-file(WRITE ${OUT}.tmp "// Generated from tools/deckctl/panel/ by embed_assets.cmake; do not edit.
-#include \"tools/deckctl/panel_assets.h\"
+file(WRITE ${OUT}.tmp "// Generated from tools/panel/web/ by embed_assets.cmake; do not edit.
+#include \"tools/panel/panel_assets.h\"
 
 namespace deckctl {
 namespace {

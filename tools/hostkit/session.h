@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/deckctl/host_records.h"
-#include "tools/deckctl/json.h"
-#include "tools/deckctl/module.h"
-#include "tools/deckctl/script.h"
+#include "tools/hostkit/host_records.h"
+#include "tools/hostkit/json.h"
+#include "tools/hostkit/module.h"
+#include "tools/hostkit/script.h"
 
 namespace deckctl {
 

@@ -1,4 +1,4 @@
-#include "tools/deckctl/session.h"
+#include "tools/hostkit/session.h"
 
 #include <chrono>
 #include <cmath>

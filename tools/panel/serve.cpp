@@ -1,4 +1,4 @@
-#include "tools/deckctl/serve.h"
+#include "tools/panel/serve.h"
 
 #include <arpa/inet.h>
 #include <pthread.h>
@@ -17,10 +17,10 @@
 #include <system_error>
 #include <thread>
 
-#include "tools/deckctl/bitmaps.h"
-#include "tools/deckctl/clip_log.h"
-#include "tools/deckctl/deck_worker.h"
-#include "tools/deckctl/panel_assets.h"
+#include "tools/hostkit/bitmaps.h"
+#include "tools/panel/clip_log.h"
+#include "tools/panel/deck_worker.h"
+#include "tools/panel/panel_assets.h"
 #include "tools/decksim/pty_server.h"
 
 namespace deckctl {
