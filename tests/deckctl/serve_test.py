@@ -9,15 +9,15 @@ import http.client
 import json
 import os
 import random
-import re
 import shutil
-import signal
 import socket
-import subprocess
 import sys
 import tempfile
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import deckrig  # noqa: E402
 
 # What the deck thread asks on its own: status, video system, time.
 IDLE_BYTES = {"D7", "B0", "DE", "C1", "A0"}
@@ -39,54 +39,33 @@ class Rig:
         self.procs = []
         self.link = os.path.join(self.work, "deck")
         self.trace = os.path.join(self.work, "trace.txt")
+        self.deck = None
 
     def start_deck(self, baud=None):
-        cmd = [self.decksim, "--link", self.link, "--trace",
-               "--control", os.path.join(self.work, "control")]
-        if baud:
-            cmd += ["--baud", str(baud)]
-        out = open(self.trace, "w")
-        self.procs.append(subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
-                                           stdin=subprocess.DEVNULL))
-        out.close()
-        wait(lambda: os.path.exists(self.link), "decksim's line")
+        self.deck = deckrig.Decksim(self.decksim, link=self.link, trace=True, baud=baud,
+                                    control=os.path.join(self.work, "control"), out=self.trace)
+        self.procs.append(self.deck.proc)
 
     def start_server(self, *extra, log=None, deck=True):
         out_path = os.path.join(self.work, "server-%d.txt" % len(self.procs))
-        cmd = [self.deckctl, "serve", "--log", log or os.path.join(self.work, "log.json")]
-        cmd += list(extra) if "--listen" in extra else ["--listen", "127.0.0.1:0"] + list(extra)
-        if deck:
-            cmd += ["--port", "1"]
-        env = dict(os.environ, TAPEDECK_COM1=self.link)
-        with open(out_path, "w") as out:
-            p = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
-                                 stdin=subprocess.DEVNULL, env=env)
-        p.out_path = out_path
+        srv = deckrig.Server(self.deckctl, out_path, log or os.path.join(self.work, "log.json"),
+                             links={1: self.link} if deck else None,
+                             listen=None if "--listen" in extra else "127.0.0.1:0", extra=extra)
+        p = srv.proc
+        p.out_path, p.url_host, p.port, p.token = out_path, srv.host, srv.port, srv.token
         self.procs.append(p)
-        url = wait(lambda: re.search(r"http://([^/\s]+)/(\S*)", open(out_path).read()),
-                   "the server's URL")
-        p.url_host = url.group(1)
-        p.port = int(url.group(1).rsplit(":", 1)[1])
-        p.token = url.group(2)[len("?token="):] if url.group(2) else ""
         return p
 
     def trace_bytes(self):
-        with open(self.trace) as f:
-            return [m.group(1) for m in re.finditer(r" in ([0-9A-F]{2}) ", f.read())]
+        return self.deck.trace_bytes()
 
     def close(self):
         """Ends every process; names those that did not end cleanly (a crash, a sanitizer's
         report at exit, a stop that hung), with the end of their output."""
         problems = []
         for p in reversed(self.procs):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(10)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
-                    problems.append("%s did not stop on SIGTERM" % p.args[:2])
+            if not deckrig.stop(p):
+                problems.append("%s did not stop on SIGTERM" % p.args[:2])
             if p.returncode != 0 and not getattr(p, "killed", False):
                 out = getattr(p, "out_path", None)
                 tail = open(out).read()[-1500:] if out and os.path.exists(out) else ""
@@ -96,26 +75,10 @@ class Rig:
 
 
 def wait(cond, what, limit=10.0):
-    end = time.monotonic() + limit
-    while time.monotonic() < end:
-        r = cond()
-        if r:
-            return r
-        time.sleep(0.05)
-    raise Failure("timed out waiting for " + what)
+    return deckrig.wait(cond, what, limit, fail=Failure)
 
 
-def request(port, method, path, body=None, headers=None, host=None):
-    c = http.client.HTTPConnection("127.0.0.1", port, timeout=15)
-    h = {"Host": host or "127.0.0.1:%d" % port}
-    h.update(headers or {})
-    if body is not None and not isinstance(body, bytes):
-        body = body.encode()
-    c.request(method, path, body=body, headers=h)
-    r = c.getresponse()
-    data = r.read()
-    c.close()
-    return r.status, data
+request = deckrig.request
 
 
 def decks(port, token=""):
@@ -273,12 +236,7 @@ def clients(rig):
 
 
 def control(rig, line):
-    s = socket.socket(socket.AF_UNIX)
-    s.connect(os.path.join(rig.work, "control"))
-    s.sendall(line.encode() + b"\n")
-    reply = read_until(s, b"\n")
-    s.close()
-    return reply.decode().strip()
+    return rig.deck.command(line)
 
 
 def deck_faults(rig):
@@ -444,7 +402,7 @@ def main():
     try:
         {"security": security, "clients": clients, "slow_client": slow_client,
          "kill9": kill9, "deck_faults": deck_faults}[case](rig)
-    except Failure as e:
+    except (Failure, AssertionError) as e:
         failure = str(e)
     problems = rig.close()
     if failure or problems:

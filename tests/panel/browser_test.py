@@ -9,13 +9,15 @@ second deck alone; a second window sees what the first one does. Exit 77 when no
 """
 import argparse
 import os
-import re
 import shutil
 import sys
 import tempfile
 import time
 
-from panel_session import PanelSession, Skip, WebDriverException, browser_parts, tc_to_frames
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import deckrig  # noqa: E402
+from deckrig import tc_to_frames  # noqa: E402
+from panel_session import PanelSession, Skip, WebDriverException, browser_parts  # noqa: E402
 
 
 def check(cond, what):
@@ -39,25 +41,17 @@ class Trace:
         self.pos = os.path.getsize(self.path)
 
     def inputs(self):
-        # "12.345678 in 3A out 0A play" -> ("3A", "play")
-        out = []
-        for line in self.lines():
-            m = re.match(r"^\S+ in ([0-9A-F]{2}) out [0-9A-F ]*?\s*(\S+)$", line)
-            if m:
-                out.append((m.group(1), m.group(2)))
-        return out
+        """The bytes the deck received since the mark."""
+        return deckrig.trace_bytes("\n".join(self.lines()))
 
     def wait_for(self, pattern, what, timeout=5.0):
         """Waits until the bytes sent since the mark contain `pattern` (hex bytes in order)."""
         want = pattern.split()
-        end = time.time() + timeout
-        while time.time() < end:
-            sent = [b for b, _ in self.inputs()]
-            for i in range(len(sent) - len(want) + 1):
-                if sent[i:i + len(want)] == want:
-                    return
-            time.sleep(0.05)
-        raise AssertionError("%s: %s never went to the deck" % (what, pattern))
+
+        def found():
+            sent = self.inputs()
+            return any(sent[i:i + len(want)] == want for i in range(len(sent) - len(want) + 1))
+        deckrig.wait(found, "%s: %s to go to the deck" % (what, pattern), timeout)
 
 
 def run(a):
@@ -262,7 +256,7 @@ def run(a):
               "decks, two windows: all shown; screenshot in " + os.path.join(a.out, "panel.png"))
     except (AssertionError, WebDriverException) as e:
         polls = {"D7", "B0", "A0", "DE", "C1"}
-        sent = [b for b, _ in trace.inputs() if b not in polls] if trace else []
+        sent = [b for b in trace.inputs() if b not in polls] if trace else []
         raise AssertionError("%s\n  page: %s\n  sent since the mark, polls left out: %s"
                              % (e, s.snapshot(), " ".join(sent[-40:])))
     finally:
