@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/hostkit/timecode_text.h"
+
 namespace deckctl {
 
 constexpr std::size_t kContextSize = 0x66C;
@@ -34,13 +36,6 @@ struct FieldInfo {
 const std::vector<FieldInfo>& Fields();
 // Case-insensitive lookup; nullptr when there is no such field.
 const FieldInfo* FindField(const std::string& name);
-
-// Whole frames per second for a host video-format code. The 1001-based and 23.98 rates count
-// whole frames (30, 60, 24), which is how the deck numbers them.
-int WholeFps(int32_t videoFormat);
-
-// "HH:MM:SS:FF", with a leading '-' for a negative count.
-std::string FormatTimecode(int64_t frames, int fps);
 
 class HostRecords {
   public:

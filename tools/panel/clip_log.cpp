@@ -134,24 +134,6 @@ void WriteAll(int fd, const std::string& bytes, const std::string& path) {
 
 }  // namespace
 
-bool ParseTimecode(const std::string& text, int fps, int64_t* frames) {
-    static const std::regex form(R"((-?)(\d\d):(\d\d):(\d\d)[:;](\d\d))");
-    std::smatch m;
-    if (fps <= 0 || !std::regex_match(text, m, form)) {
-        return false;
-    }
-    const int h = std::stoi(m[2]);
-    const int mi = std::stoi(m[3]);
-    const int s = std::stoi(m[4]);
-    const int f = std::stoi(m[5]);
-    if (h > 23 || mi > 59 || s > 59 || f >= fps) {
-        return false;
-    }
-    const int64_t n = ((int64_t{h} * 60 + mi) * 60 + s) * fps + f;
-    *frames = m[1].length() != 0 ? -n : n;
-    return true;
-}
-
 Json ClipJson(const Clip& c) {
     return Json{{"id", c.id},
                 {"port", c.port},

@@ -10,12 +10,9 @@
 #include <vector>
 
 #include "tools/hostkit/json.h"
+#include "tools/hostkit/timecode_text.h"
 
 namespace deckctl {
-
-// "[-]HH:MM:SS:FF" at `fps` whole frames a second: hours 0-23, minutes and seconds 0-59,
-// frames below fps. False for anything else.
-bool ParseTimecode(const std::string& text, int fps, int64_t* frames);
 
 struct Clip {
     int64_t id = 0;
