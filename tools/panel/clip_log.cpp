@@ -186,7 +186,10 @@ std::string ClipsCsv(const std::vector<Clip>& clips) {
     return out;
 }
 
-std::vector<Json> ParseClipsCsv(const std::string& text) {
+namespace {
+
+// Every row of the text as libcsv reads it; a malformed file is refused naming the line.
+CsvRows ReadCsvRows(const std::string& text) {
     csv_parser parser{};
     if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI | CSV_APPEND_NULL) != 0) {
         throw std::runtime_error("cannot start the CSV reader");
@@ -203,15 +206,20 @@ std::vector<Json> ParseClipsCsv(const std::string& text) {
     if (rows.rows.empty()) {
         throw ClipError("the CSV is empty; it needs the header id,reel,name,in,out,duration,note");
     }
+    return rows;
+}
+
+// The header's columns by name, in any order; an unknown one refuses the file.
+std::map<std::string, std::size_t> CsvColumns(const std::vector<std::string>& header) {
     static const char* const kColumns[] = {"id", "reel", "name", "in", "out", "duration", "note"};
     std::map<std::string, std::size_t> column;
-    for (std::size_t i = 0; i < rows.rows[0].size(); ++i) {
-        std::string h = rows.rows[0][i];
+    for (std::size_t i = 0; i < header.size(); ++i) {
+        std::string h = header[i];
         std::transform(h.begin(), h.end(), h.begin(),
                        [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
         h.erase(0, h.find_first_not_of(" \xEF\xBB\xBF"));  // a BOM a spreadsheet may add
         if (std::find(std::begin(kColumns), std::end(kColumns), h) == std::end(kColumns)) {
-            throw ClipError("unknown CSV column '" + rows.rows[0][i] +
+            throw ClipError("unknown CSV column '" + header[i] +
                             "'; the columns are id,reel,name,in,out,duration,note");
         }
         column[h] = i;
@@ -219,40 +227,55 @@ std::vector<Json> ParseClipsCsv(const std::string& text) {
     if (column.count("in") == 0) {
         throw ClipError("the CSV has no 'in' column");
     }
+    return column;
+}
+
+// One row as a clip's fields; `line` names it in a refusal.
+Json CsvRowClip(const std::vector<std::string>& row,
+                const std::map<std::string, std::size_t>& column, std::size_t line) {
+    Json clip = Json::object();
+    for (const auto& [name, index] : column) {
+        const std::string& v = row[index];
+        if (name == "duration") {
+            continue;  // follows from in and out
+        }
+        if (name == "id") {
+            if (v.empty()) {
+                continue;
+            }
+            char* end = nullptr;
+            errno = 0;
+            const long long id = std::strtoll(v.c_str(), &end, 10);
+            if (*end != '\0' || id <= 0 || errno != 0) {
+                throw ClipError("CSV row " + std::to_string(line) + ": id '" + v +
+                                "' is not a clip number");
+            }
+            clip["id"] = id;
+        } else if (!(name == "out" && v.empty())) {
+            clip[name] = v;
+        }
+    }
+    return clip;
+}
+
+}  // namespace
+
+std::vector<Json> ParseClipsCsv(const std::string& text) {
+    const CsvRows rows = ReadCsvRows(text);
+    const std::vector<std::string>& header = rows.rows[0];
+    const std::map<std::string, std::size_t> column = CsvColumns(header);
     std::vector<Json> out;
     for (std::size_t r = 1; r < rows.rows.size(); ++r) {
         const std::vector<std::string>& row = rows.rows[r];
         if (row.size() == 1 && row[0].empty()) {
             continue;  // a blank line
         }
-        if (row.size() != rows.rows[0].size()) {
+        if (row.size() != header.size()) {
             throw ClipError("CSV row " + std::to_string(r + 1) + " has " +
                             std::to_string(row.size()) + " fields, the header " +
-                            std::to_string(rows.rows[0].size()));
+                            std::to_string(header.size()));
         }
-        Json clip = Json::object();
-        for (const auto& [name, index] : column) {
-            const std::string& v = row[index];
-            if (name == "duration") {
-                continue;  // follows from in and out
-            }
-            if (name == "id") {
-                if (v.empty()) {
-                    continue;
-                }
-                char* end = nullptr;
-                errno = 0;
-                const long long id = std::strtoll(v.c_str(), &end, 10);
-                if (*end != '\0' || id <= 0 || errno != 0) {
-                    throw ClipError("CSV row " + std::to_string(r + 1) + ": id '" + v +
-                                    "' is not a clip number");
-                }
-                clip["id"] = id;
-            } else if (!(name == "out" && v.empty())) {
-                clip[name] = v;
-            }
-        }
-        out.push_back(std::move(clip));
+        out.push_back(CsvRowClip(row, column, r + 1));
     }
     return out;
 }
@@ -289,23 +312,33 @@ std::string ClipsEdl(const std::vector<Clip>& clips, const std::string& title) {
     return out;
 }
 
+namespace {
+
+// Makes the log's folder; temporary files of a write that was cut short hold nothing the log
+// lacks, so they go.
+void PrepareFolder(const std::string& path) {
+    std::error_code ec;
+    const fs::path dir = fs::path(path).parent_path();
+    if (dir.empty()) {
+        return;
+    }
+    fs::create_directories(dir, ec);
+    for (const auto& entry : fs::directory_iterator(dir, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(fs::path(path).filename().string() + ".tmp-", 0) == 0) {
+            fs::remove(entry.path(), ec);
+        }
+    }
+}
+
+}  // namespace
+
 bool ClipLog::Open(const std::string& path, std::string* error) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_Path = path;
     m_Clips.clear();
     m_nNextId = 1;
-    std::error_code ec;
-    const fs::path dir = fs::path(path).parent_path();
-    if (!dir.empty()) {
-        fs::create_directories(dir, ec);
-        // Temporary files of a write that was cut short hold nothing the log lacks.
-        for (const auto& entry : fs::directory_iterator(dir, ec)) {
-            const std::string name = entry.path().filename().string();
-            if (name.rfind(fs::path(path).filename().string() + ".tmp-", 0) == 0) {
-                fs::remove(entry.path(), ec);
-            }
-        }
-    }
+    PrepareFolder(path);
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         if (errno == ENOENT) {

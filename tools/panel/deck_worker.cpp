@@ -231,46 +231,27 @@ void DeckWorker::Drop(const std::string& why) {
     }
 }
 
-DeckReply DeckWorker::Execute(DeckAction action, int64_t value) {
+DeckReply DeckWorker::Finish(int command, int result, const std::string& failure) {
     DeckReply r;
-    const auto finish = [&](int command, int result, const std::string& failure) {
-        r.command = command;
-        r.result = result;
-        r.ok = result == 1;
-        if (!r.ok) {
-            r.error = failure;
-            SetError(failure);
-        }
-        return r;
-    };
+    r.command = command;
+    r.result = result;
+    r.ok = result == 1;
+    if (!r.ok) {
+        r.error = failure;
+        SetError(failure);
+    }
+    return r;
+}
+
+DeckReply DeckWorker::Execute(DeckAction action, int64_t value) {
     if (action == DeckAction::kConnect) {
-        m_bWanted = true;
-        if (m_bLinked) {
-            r.ok = true;
-            return r;
-        }
-        const bool ok = TryConnect();
-        return finish(kConnect, ok ? 1 : 0,
-                      "no deck answers on port " + std::to_string(m_nPort) +
-                          (m_Device.empty() ? "" : " (" + m_Device + ")") +
-                          "; trying again every second");
+        return ConnectDeck();
     }
     if (action == DeckAction::kDisconnect) {
-        m_bWanted = false;
-        m_Mode.clear();
-        m_nSpeed = 0;
-        if (!m_bLinked) {
-            r.ok = true;
-            return r;
-        }
-        const int result = Call(kDisconnect);
-        m_bLinked = false;
-        m_bAnswering = false;
-        m_bCueing = false;
-        m_Records.Set("dwPending", 0);
-        return finish(kDisconnect, result, "the module refused to disconnect");
+        return DisconnectDeck();
     }
     if (!m_bLinked) {
+        DeckReply r;
         r.error = "port " + std::to_string(m_nPort) + " is not connected";
         return r;
     }
@@ -283,60 +264,100 @@ DeckReply DeckWorker::Execute(DeckAction action, int64_t value) {
         case DeckAction::kPlay:
             m_Mode = "play";
             m_nSpeed = 0;
-            return finish(kPlay, Call(kPlay), "the deck did not acknowledge play");
+            return Finish(kPlay, Call(kPlay), "the deck did not acknowledge play");
         case DeckAction::kStop:
-        case DeckAction::kPause: {
-            const bool stop = action == DeckAction::kStop;
-            m_Mode = stop ? "stop" : "pause";
-            m_nSpeed = 0;
-            m_Records.Set("dwPending", (pending & ~(kPendingStop | kPendingPause)) |
-                                           (stop ? kPendingStop : kPendingPause));
-            m_PendingSince = Clock::now();
-            return finish(
-                kPoll, Call(kPoll),
-                stop ? "the deck did not acknowledge stop" : "the deck did not acknowledge pause");
-        }
+        case DeckAction::kPause:
+            return StopOrPause(action == DeckAction::kStop, pending);
         case DeckAction::kFfwd:
-        case DeckAction::kRew: {
-            const bool forward = action == DeckAction::kFfwd;
-            m_Mode = forward ? "ffwd" : "rew";
-            m_nSpeed = 0;
-            m_Records.Set("nSpeed", forward ? kWindSpeed : -kWindSpeed);
-            return finish(kSpeed, Call(kSpeed),
-                          forward ? "the deck refused fast forward" : "the deck refused rewind");
-        }
+        case DeckAction::kRew:
+            return Wind(action == DeckAction::kFfwd);
         case DeckAction::kShuttle:
             m_Mode = "shuttle";
             m_nSpeed = static_cast<int>(value);
             m_Records.Set("nSpeed", value);
-            return finish(kVarSpeed, Call(kVarSpeed),
+            return Finish(kVarSpeed, Call(kVarSpeed),
                           "the deck did not acknowledge shuttle speed " + std::to_string(value));
-        case DeckAction::kCue: {
-            m_Mode = "cue";
-            m_nSpeed = 0;
-            const std::string target = FormatTimecode(value, m_Records.Fps());
-            int command = kCue;
-            if (value < 0) {
-                // Below zero only as an offset back from zero, which signed decks take.
-                command = kCueOffset;
-                m_Records.Set("nPosition", 0);
-                m_Records.Set("nCueOffset", -value);
-            } else {
-                m_Records.Set("nPosition", value);
-            }
-            const int result = Call(command);
-            m_bCueing = result == 1;
-            m_bCueAsked = false;
-            m_CueSince = Clock::now();
-            return finish(command, result,
-                          "the deck refused the cue to " + target +
-                              " (in standby, busy with a cue, or not answering)");
-        }
+        case DeckAction::kCue:
+            return CueTo(value);
         default:
             break;
     }
+    DeckReply r;
     r.error = "unknown action";
     return r;
+}
+
+DeckReply DeckWorker::ConnectDeck() {
+    m_bWanted = true;
+    if (m_bLinked) {
+        DeckReply r;
+        r.ok = true;
+        return r;
+    }
+    const bool ok = TryConnect();
+    return Finish(kConnect, ok ? 1 : 0,
+                  "no deck answers on port " + std::to_string(m_nPort) +
+                      (m_Device.empty() ? "" : " (" + m_Device + ")") +
+                      "; trying again every second");
+}
+
+DeckReply DeckWorker::DisconnectDeck() {
+    m_bWanted = false;
+    m_Mode.clear();
+    m_nSpeed = 0;
+    if (!m_bLinked) {
+        DeckReply r;
+        r.ok = true;
+        return r;
+    }
+    const int result = Call(kDisconnect);
+    m_bLinked = false;
+    m_bAnswering = false;
+    m_bCueing = false;
+    m_Records.Set("dwPending", 0);
+    return Finish(kDisconnect, result, "the module refused to disconnect");
+}
+
+// Stop and pause are pending flags the poll works off, cycle after cycle, until they clear.
+DeckReply DeckWorker::StopOrPause(bool stop, uint32_t pending) {
+    m_Mode = stop ? "stop" : "pause";
+    m_nSpeed = 0;
+    m_Records.Set("dwPending", (pending & ~(kPendingStop | kPendingPause)) |
+                                   (stop ? kPendingStop : kPendingPause));
+    m_PendingSince = Clock::now();
+    return Finish(
+        kPoll, Call(kPoll),
+        stop ? "the deck did not acknowledge stop" : "the deck did not acknowledge pause");
+}
+
+DeckReply DeckWorker::Wind(bool forward) {
+    m_Mode = forward ? "ffwd" : "rew";
+    m_nSpeed = 0;
+    m_Records.Set("nSpeed", forward ? kWindSpeed : -kWindSpeed);
+    return Finish(kSpeed, Call(kSpeed),
+                  forward ? "the deck refused fast forward" : "the deck refused rewind");
+}
+
+DeckReply DeckWorker::CueTo(int64_t frames) {
+    m_Mode = "cue";
+    m_nSpeed = 0;
+    const std::string target = FormatTimecode(frames, m_Records.Fps());
+    int command = kCue;
+    if (frames < 0) {
+        // Below zero only as an offset back from zero, which signed decks take.
+        command = kCueOffset;
+        m_Records.Set("nPosition", 0);
+        m_Records.Set("nCueOffset", -frames);
+    } else {
+        m_Records.Set("nPosition", frames);
+    }
+    const int result = Call(command);
+    m_bCueing = result == 1;
+    m_bCueAsked = false;
+    m_CueSince = Clock::now();
+    return Finish(command, result,
+                  "the deck refused the cue to " + target +
+                      " (in standby, busy with a cue, or not answering)");
 }
 
 void DeckWorker::ReadTime() {
@@ -490,83 +511,22 @@ void DeckWorker::Publish() {
 }
 
 void DeckWorker::Run() {
-    auto nextConnect = Clock::now();
-    auto cycleStart = Clock::now();
-    // The steps of one cycle, with queued commands taken between any two of them.
-    enum class Step { kTime, kPoll, kStatus, kRest } step = Step::kTime;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            if (m_bStop) {
-                break;
-            }
-        }
+    m_NextConnect = Clock::now();
+    m_CycleStart = Clock::now();
+    m_Step = CycleStep::kTime;
+    while (!Stopping()) {
         Request request{DeckAction::kPlay, 0, {}};
         if (TakeRequest(&request)) {
-            DeckReply reply;
-            try {
-                reply = Execute(request.action, request.value);
-            } catch (const std::exception& e) {
-                reply.error = e.what();
-            }
-            Publish();
-            request.reply.set_value(reply);
-            if (!m_bLinked) {
-                nextConnect = Clock::now() + kRetryConnect;
-            }
+            Serve(request);
             continue;
         }
-        const auto now = Clock::now();
         std::optional<Clock::time_point> sleepUntil;
         if (!m_bWanted) {
-            sleepUntil = now + Millis(1000);
+            sleepUntil = Clock::now() + Millis(1000);
         } else if (!m_bLinked) {
-            if (now >= nextConnect) {
-                if (TryConnect()) {
-                    ClearError();
-                } else if (Snapshot().error.empty()) {
-                    SetError("no deck answers on port " + std::to_string(m_nPort) +
-                             (m_Device.empty() ? "" : " (" + m_Device + ")") +
-                             "; trying again every second");
-                }
-                nextConnect = Clock::now() + kRetryConnect;
-                Publish();
-                continue;
-            }
-            sleepUntil = nextConnect;
+            sleepUntil = ConnectWhenDue();
         } else {
-            switch (step) {
-                case Step::kTime:
-                    cycleStart = now;
-                    ReadTime();
-                    step = Step::kPoll;
-                    break;
-                case Step::kPoll:
-                    if (m_Records.Get("dwPending") != 0) {
-                        Poll();
-                    }
-                    step = Step::kStatus;
-                    break;
-                case Step::kStatus:
-                    AskStatus();
-                    if (m_StatusSource) {
-                        m_Status = m_StatusSource();
-                    }
-                    ++m_nCycles;
-                    step = Step::kRest;
-                    break;
-                case Step::kRest:
-                    step = Step::kTime;
-                    if (now - cycleStart < kMinCycle) {
-                        sleepUntil = cycleStart + kMinCycle;
-                    }
-                    break;
-            }
-            if (!m_bLinked) {
-                nextConnect = Clock::now() + kRetryConnect;
-                step = Step::kTime;
-            }
-            Publish();
+            sleepUntil = NextStep();
         }
         if (sleepUntil) {
             std::unique_lock<std::mutex> lock(m_Mutex);
@@ -577,6 +537,79 @@ void DeckWorker::Run() {
         Call(kDisconnect);
         m_bLinked = false;
     }
+}
+
+bool DeckWorker::Stopping() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_bStop;
+}
+
+void DeckWorker::Serve(Request& request) {
+    DeckReply reply;
+    try {
+        reply = Execute(request.action, request.value);
+    } catch (const std::exception& e) {
+        reply.error = e.what();
+    }
+    Publish();
+    request.reply.set_value(reply);
+    if (!m_bLinked) {
+        m_NextConnect = Clock::now() + kRetryConnect;
+    }
+}
+
+std::optional<DeckWorker::TimePoint> DeckWorker::ConnectWhenDue() {
+    if (Clock::now() < m_NextConnect) {
+        return m_NextConnect;
+    }
+    if (TryConnect()) {
+        ClearError();
+    } else if (Snapshot().error.empty()) {
+        SetError("no deck answers on port " + std::to_string(m_nPort) +
+                 (m_Device.empty() ? "" : " (" + m_Device + ")") + "; trying again every second");
+    }
+    m_NextConnect = Clock::now() + kRetryConnect;
+    Publish();
+    return std::nullopt;
+}
+
+// One step of the cycle: time, poll while a flag is pending, one status question, rest.
+std::optional<DeckWorker::TimePoint> DeckWorker::NextStep() {
+    const auto now = Clock::now();
+    std::optional<Clock::time_point> sleepUntil;
+    switch (m_Step) {
+        case CycleStep::kTime:
+            m_CycleStart = now;
+            ReadTime();
+            m_Step = CycleStep::kPoll;
+            break;
+        case CycleStep::kPoll:
+            if (m_Records.Get("dwPending") != 0) {
+                Poll();
+            }
+            m_Step = CycleStep::kStatus;
+            break;
+        case CycleStep::kStatus:
+            AskStatus();
+            if (m_StatusSource) {
+                m_Status = m_StatusSource();
+            }
+            ++m_nCycles;
+            m_Step = CycleStep::kRest;
+            break;
+        case CycleStep::kRest:
+            m_Step = CycleStep::kTime;
+            if (now - m_CycleStart < kMinCycle) {
+                sleepUntil = m_CycleStart + kMinCycle;
+            }
+            break;
+    }
+    if (!m_bLinked) {
+        m_NextConnect = Clock::now() + kRetryConnect;
+        m_Step = CycleStep::kTime;
+    }
+    Publish();
+    return sleepUntil;
 }
 
 }  // namespace deckctl

@@ -16,8 +16,8 @@
 #include <string>
 #include <thread>
 
-#include "tools/panel/clip_log.h"
 #include "tools/hostkit/module.h"
+#include "tools/panel/clip_log.h"
 
 namespace deckctl {
 
@@ -95,10 +95,26 @@ class DeckWorker {
         bool value = false;
     };
 
+    // The steps of one cycle, with queued commands taken between any two of them.
+    enum class CycleStep { kTime, kPoll, kStatus, kRest };
+    using TimePoint = std::chrono::steady_clock::time_point;
+
     void Run();
+    bool Stopping() const;
+    void Serve(Request& request);
+    // Connects when the retry is due (nothing to wait for then); else when it will be.
+    std::optional<TimePoint> ConnectWhenDue();
+    std::optional<TimePoint> NextStep();
     int Call(int command);
     bool TakeRequest(Request* out);
     DeckReply Execute(DeckAction action, int64_t value);
+    DeckReply ConnectDeck();
+    DeckReply DisconnectDeck();
+    DeckReply StopOrPause(bool stop, uint32_t pending);
+    DeckReply Wind(bool forward);
+    DeckReply CueTo(int64_t frames);
+    // The reply for `command`'s `result`; a failure also becomes the deck's error in words.
+    DeckReply Finish(int command, int result, const std::string& failure);
     bool TryConnect();
     void Drop(const std::string& why);
     void ReadTime();
@@ -137,6 +153,9 @@ class DeckWorker {
     int m_nSpeed = 0;
     int m_nVideoSystem = 0;
     std::optional<std::array<uint8_t, 10>> m_Status;
+    CycleStep m_Step = CycleStep::kTime;
+    TimePoint m_CycleStart;
+    TimePoint m_NextConnect;
 
     mutable std::mutex m_Mutex;  // guards the queue and the published state
     std::condition_variable m_Wake;

@@ -17,11 +17,11 @@
 #include <system_error>
 #include <thread>
 
+#include "tools/decksim/pty_server.h"
 #include "tools/hostkit/bitmaps.h"
 #include "tools/panel/clip_log.h"
 #include "tools/panel/deck_worker.h"
 #include "tools/panel/panel_assets.h"
-#include "tools/decksim/pty_server.h"
 
 namespace deckctl {
 
@@ -281,7 +281,10 @@ class PanelServer::Impl {
   private:
     bool ParseListen(std::string* error);
     bool StartDecks(std::string* error);
+    bool StartSim(int port, DeckWorker::StatusSource* status, std::string* error);
     void Routes();
+    void DeckRoutes();
+    void LogRoutes();
     httplib::Server::HandlerResponse Screen(const httplib::Request& req, httplib::Response& res);
     void Broadcast();
     void Changed();
@@ -353,6 +356,47 @@ bool PanelServer::Impl::ParseListen(std::string* error) {
     return true;
 }
 
+namespace {
+
+// The module never shows the ten status bytes; the virtual deck's model does.
+DeckWorker::StatusSource SimStatus(decksim::PtyServer* sim) {
+    return [sim]() -> std::optional<std::array<uint8_t, 10>> {
+        const std::string hex = sim->Control("status");
+        std::array<uint8_t, 10> bytes{};
+        std::size_t pos = 0;
+        for (uint8_t& b : bytes) {
+            if (pos + 2 > hex.size()) {
+                return std::nullopt;
+            }
+            b = static_cast<uint8_t>(std::strtoul(hex.substr(pos, 2).c_str(), nullptr, 16));
+            pos += 3;
+        }
+        return bytes;
+    };
+}
+
+}  // namespace
+
+bool PanelServer::Impl::StartSim(int port, DeckWorker::StatusSource* status, std::string* error) {
+    decksim::ServerOptions so;
+    so.baud = m_Options.simBaud;
+    // A link that follows the line across hang-ups, as a fixed port name would.
+    so.link = m_SimDir + "/deck" + std::to_string(port);
+    auto sim = std::make_unique<decksim::PtyServer>(so);
+    if (!sim->Start(error)) {
+        *error = "cannot start the virtual deck for port " + std::to_string(port) + ": " + *error;
+        return false;
+    }
+    const std::string var = "TAPEDECK_COM" + std::to_string(port);
+    setenv(var.c_str(), sim->DevicePath().c_str(), 1);
+    *status = SimStatus(sim.get());
+    m_Description.push_back(
+        "port " + std::to_string(port) + ": virtual deck on " + sim->SlavePath() +
+        (m_Options.simBaud > 0 ? " at " + std::to_string(m_Options.simBaud) + " baud" : ""));
+    m_Sims.push_back(std::move(sim));
+    return true;
+}
+
 bool PanelServer::Impl::StartDecks(std::string* error) {
     if (m_Options.sim) {
         char dir[] = "/tmp/deckctl-serve-XXXXXX";
@@ -367,42 +411,11 @@ bool PanelServer::Impl::StartDecks(std::string* error) {
         if (m_Decks.count(port) != 0) {
             continue;
         }
-        const std::string var = "TAPEDECK_COM" + std::to_string(port);
         DeckWorker::StatusSource status;
-        if (m_Options.sim) {
-            decksim::ServerOptions so;
-            so.baud = m_Options.simBaud;
-            // A link that follows the line across hang-ups, as a fixed port name would.
-            so.link = m_SimDir + "/deck" + std::to_string(port);
-            auto sim = std::make_unique<decksim::PtyServer>(so);
-            if (!sim->Start(error)) {
-                *error = "cannot start the virtual deck for port " + std::to_string(port) + ": " +
-                         *error;
-                return false;
-            }
-            setenv(var.c_str(), sim->DevicePath().c_str(), 1);
-            decksim::PtyServer* raw = sim.get();
-            // The module never shows the ten status bytes; the virtual deck's model does.
-            status = [raw]() -> std::optional<std::array<uint8_t, 10>> {
-                const std::string hex = raw->Control("status");
-                std::array<uint8_t, 10> bytes{};
-                std::size_t pos = 0;
-                for (uint8_t& b : bytes) {
-                    if (pos + 2 > hex.size()) {
-                        return std::nullopt;
-                    }
-                    b = static_cast<uint8_t>(std::strtoul(hex.substr(pos, 2).c_str(), nullptr, 16));
-                    pos += 3;
-                }
-                return bytes;
-            };
-            m_Description.push_back(
-                "port " + std::to_string(port) + ": virtual deck on " + sim->SlavePath() +
-                (m_Options.simBaud > 0 ? " at " + std::to_string(m_Options.simBaud) + " baud"
-                                       : ""));
-            m_Sims.push_back(std::move(sim));
+        if (m_Options.sim && !StartSim(port, &status, error)) {
+            return false;
         }
-        const char* mapped = std::getenv(var.c_str());
+        const char* mapped = std::getenv(("TAPEDECK_COM" + std::to_string(port)).c_str());
         const std::string device =
             mapped != nullptr ? mapped : "/dev/ttyS" + std::to_string(port - 1);
         if (!m_Options.sim) {
@@ -695,21 +708,103 @@ void PanelServer::Impl::Events(httplib::Response& res) {
         [this, client](bool) { m_Hub.Leave(client); });
 }
 
-void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& res) {
-    DeckWorker* deck = Find(req.matches[1]);
-    if (deck == nullptr) {
-        SendError(res, 404, "no deck on port '" + std::string(req.matches[1]) + "'");
-        return;
-    }
+namespace {
+
+const std::map<std::string, DeckAction>& DeckActions() {
     static const std::map<std::string, DeckAction> actions = {
         {"connect", DeckAction::kConnect}, {"disconnect", DeckAction::kDisconnect},
         {"play", DeckAction::kPlay},       {"stop", DeckAction::kStop},
         {"pause", DeckAction::kPause},     {"ffwd", DeckAction::kFfwd},
         {"rew", DeckAction::kRew},         {"shuttle", DeckAction::kShuttle},
         {"cue", DeckAction::kCue}};
+    return actions;
+}
+
+// Frames from {"timecode": ...} or {"frames": N}, checked against the deck's rate; "" when
+// they are fine (or absent and not required), else what is wrong, for a 400.
+std::string FramesOf(const Json& body, const DeckState& now, bool required,
+                     std::optional<int64_t>* out) {
+    const int64_t day = int64_t{86400} * now.fps;
+    if (body.contains("timecode")) {
+        int64_t f = 0;
+        if (!body["timecode"].is_string() ||
+            !ParseTimecode(body["timecode"].get<std::string>(), now.fps, &f)) {
+            return "timecode must be [-]HH:MM:SS:FF with hours 0-23 and frames below " +
+                   std::to_string(now.fps);
+        }
+        *out = f;
+    } else if (body.contains("frames")) {
+        if (!body["frames"].is_number_integer() || body["frames"].get<int64_t>() >= day ||
+            body["frames"].get<int64_t>() <= -day) {
+            return "frames must be a whole number within 24 hours";
+        }
+        *out = body["frames"].get<int64_t>();
+    } else if (required) {
+        return "give {\"timecode\": \"HH:MM:SS:FF\"} or {\"frames\": N}";
+    }
+    return "";
+}
+
+// The value a command takes from its body: the shuttle's speed or the cue's frames; "" when
+// the body is good, else what is wrong, for a 400.
+std::string CommandValue(DeckAction action, const Json& body, const DeckState& now,
+                         int64_t* value) {
+    *value = 0;
+    if (action == DeckAction::kShuttle) {
+        const Json speed = body.value("speed", Json());
+        if (!speed.is_number_integer() || speed.get<int64_t>() < -4 || speed.get<int64_t>() > 4) {
+            return "shuttle wants {\"speed\": N} with N from -4 to 4";
+        }
+        *value = speed.get<int64_t>();
+    } else if (action == DeckAction::kCue) {
+        std::optional<int64_t> target;
+        const std::string bad = FramesOf(body, now, true, &target);
+        if (!bad.empty()) {
+            return bad;
+        }
+        if (*target < 0 && now.videoSystem != 4) {
+            return "the deck on port " + std::to_string(now.port) +
+                   " has no times below zero (only video-system 4 decks do)";
+        }
+        *value = *target;
+    }
+    return "";
+}
+
+// mark and clearmarks: the server's own, no command reaches the deck.
+void MarkAction(DeckWorker* deck, const std::string& name, const Json& body,
+                httplib::Response& res) {
+    if (name == "mark") {
+        const Json which = body.value("which", Json());
+        if (!which.is_string() || (which != "in" && which != "out")) {
+            SendError(res, 400, "mark wants {\"which\": \"in\"} or {\"which\": \"out\"}");
+            return;
+        }
+        std::optional<int64_t> at;
+        const std::string bad = FramesOf(body, deck->Snapshot(), false, &at);
+        if (!bad.empty()) {
+            SendError(res, 400, bad);
+            return;
+        }
+        deck->Mark(which == "in", at);
+    } else {
+        deck->ClearMarks();
+    }
+    SendJson(res, 200, ReplyJson(DeckReply{true, std::nullopt, std::nullopt, ""}));
+}
+
+}  // namespace
+
+void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& res) {
+    DeckWorker* deck = Find(req.matches[1]);
+    if (deck == nullptr) {
+        SendError(res, 404, "no deck on port '" + std::string(req.matches[1]) + "'");
+        return;
+    }
     const std::string name = req.matches[2];
-    const auto it = actions.find(name);
-    if (it == actions.end() && name != "mark" && name != "clearmarks") {
+    const auto it = DeckActions().find(name);
+    const bool marks = name == "mark" || name == "clearmarks";
+    if (it == DeckActions().end() && !marks) {
         SendError(res, 404, "unknown action '" + name + "'; the actions are " + kActions);
         return;
     }
@@ -718,72 +813,15 @@ void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& r
         SendError(res, 400, "the body must be a JSON object");
         return;
     }
-    const DeckState now = deck->Snapshot();
-    const int64_t day = int64_t{86400} * now.fps;
-    // Frames from {"timecode": ...} or {"frames": N}, checked against the deck's rate.
-    const auto frames = [&](std::optional<int64_t>* out, bool required) -> bool {
-        if (body.contains("timecode")) {
-            int64_t f = 0;
-            if (!body["timecode"].is_string() ||
-                !ParseTimecode(body["timecode"].get<std::string>(), now.fps, &f)) {
-                SendError(res, 400,
-                          "timecode must be [-]HH:MM:SS:FF with hours 0-23 and frames below " +
-                              std::to_string(now.fps));
-                return false;
-            }
-            *out = f;
-        } else if (body.contains("frames")) {
-            if (!body["frames"].is_number_integer() || body["frames"].get<int64_t>() >= day ||
-                body["frames"].get<int64_t>() <= -day) {
-                SendError(res, 400, "frames must be a whole number within 24 hours");
-                return false;
-            }
-            *out = body["frames"].get<int64_t>();
-        } else if (required) {
-            SendError(res, 400, "give {\"timecode\": \"HH:MM:SS:FF\"} or {\"frames\": N}");
-            return false;
-        }
-        return true;
-    };
-    if (name == "mark") {
-        const Json which = body.value("which", Json());
-        std::optional<int64_t> at;
-        if (!which.is_string() || (which != "in" && which != "out")) {
-            SendError(res, 400, "mark wants {\"which\": \"in\"} or {\"which\": \"out\"}");
-            return;
-        }
-        if (!frames(&at, false)) {
-            return;
-        }
-        deck->Mark(which == "in", at);
-        SendJson(res, 200, ReplyJson(DeckReply{true, std::nullopt, std::nullopt, ""}));
-        return;
-    }
-    if (name == "clearmarks") {
-        deck->ClearMarks();
-        SendJson(res, 200, ReplyJson(DeckReply{true, std::nullopt, std::nullopt, ""}));
+    if (marks) {
+        MarkAction(deck, name, body, res);
         return;
     }
     int64_t value = 0;
-    if (it->second == DeckAction::kShuttle) {
-        const Json speed = body.value("speed", Json());
-        if (!speed.is_number_integer() || speed.get<int64_t>() < -4 || speed.get<int64_t>() > 4) {
-            SendError(res, 400, "shuttle wants {\"speed\": N} with N from -4 to 4");
-            return;
-        }
-        value = speed.get<int64_t>();
-    } else if (it->second == DeckAction::kCue) {
-        std::optional<int64_t> target;
-        if (!frames(&target, true)) {
-            return;
-        }
-        if (*target < 0 && now.videoSystem != 4) {
-            SendError(res, 400,
-                      "the deck on port " + std::to_string(now.port) +
-                          " has no times below zero (only video-system 4 decks do)");
-            return;
-        }
-        value = *target;
+    const std::string bad = CommandValue(it->second, body, deck->Snapshot(), &value);
+    if (!bad.empty()) {
+        SendError(res, 400, bad);
+        return;
     }
     std::future<DeckReply> reply = deck->Submit(it->second, value);
     if (reply.wait_for(kCommandWait) != std::future_status::ready) {
@@ -838,23 +876,30 @@ void PanelServer::Impl::ImportCsv(const httplib::Request& req, httplib::Response
     m_Hub.Publish(Event("log", log));
 }
 
-void PanelServer::Impl::Routes() {
-    using Req = httplib::Request;
-    using Res = httplib::Response;
-    // Client mistakes and failures of the log file become JSON errors, never a crash.
-    const auto guard = [](auto handler) {
-        return [handler](const Req& req, Res& res) {
-            try {
-                handler(req, res);
-            } catch (const ClipError& e) {
-                SendError(res, 400, e.what());
-            } catch (const std::out_of_range& e) {
-                SendError(res, 404, e.what());
-            } catch (const std::exception& e) {
-                SendError(res, 500, e.what());
-            }
-        };
+namespace {
+
+using Req = httplib::Request;
+using Res = httplib::Response;
+
+// Client mistakes and failures of the log file become JSON errors, never a crash.
+template <typename Handler>
+httplib::Server::Handler Guarded(Handler handler) {
+    return [handler](const Req& req, Res& res) {
+        try {
+            handler(req, res);
+        } catch (const ClipError& e) {
+            SendError(res, 400, e.what());
+        } catch (const std::out_of_range& e) {
+            SendError(res, 404, e.what());
+        } catch (const std::exception& e) {
+            SendError(res, 500, e.what());
+        }
     };
+}
+
+}  // namespace
+
+void PanelServer::Impl::Routes() {
     m_Http.set_pre_routing_handler([this](const Req& req, Res& res) { return Screen(req, res); });
     m_Http.set_error_handler([](const Req&, Res& res) {
         if (res.body.empty()) {
@@ -872,38 +917,46 @@ void PanelServer::Impl::Routes() {
                                 {"Referrer-Policy", "no-referrer"},
                                 {"X-Frame-Options", "DENY"}};
     m_Http.set_default_headers(headers);
+    DeckRoutes();
+    LogRoutes();
+    // Last: everything else is a file of the page.
+    m_Http.Get(R"(/(.+))",
+               Guarded([this](const Req& req, Res& res) { GetAsset(req.matches[1], res); }));
+}
 
-    m_Http.Get("/", guard([this](const Req&, Res& res) { GetAsset("index.html", res); }));
-    m_Http.Get(R"(/art/(.+))", guard([this](const Req& req, Res& res) { GetArt(req, res); }));
-    m_Http.Get("/api/decks", guard([this](const Req&, Res& res) {
+void PanelServer::Impl::DeckRoutes() {
+    m_Http.Get("/", Guarded([this](const Req&, Res& res) { GetAsset("index.html", res); }));
+    m_Http.Get(R"(/art/(.+))", Guarded([this](const Req& req, Res& res) { GetArt(req, res); }));
+    m_Http.Get("/api/decks", Guarded([this](const Req&, Res& res) {
                    res.set_header("Cache-Control", "no-store");
                    SendJson(res, 200, DecksJson());
                }));
-    m_Http.Get("/api/events", guard([this](const Req&, Res& res) { Events(res); }));
+    m_Http.Get("/api/events", Guarded([this](const Req&, Res& res) { Events(res); }));
     m_Http.Post(R"(/api/decks/([^/]+)/([^/]+))",
-                guard([this](const Req& req, Res& res) { Action(req, res); }));
-    m_Http.Get("/api/log", guard([this](const Req&, Res& res) {
+                Guarded([this](const Req& req, Res& res) { Action(req, res); }));
+}
+
+void PanelServer::Impl::LogRoutes() {
+    m_Http.Get("/api/log", Guarded([this](const Req&, Res& res) {
                    res.set_header("Cache-Control", "no-store");
                    SendJson(res, 200, LogJson());
                }));
-    m_Http.Post("/api/log", guard([this](const Req& req, Res& res) { AddClip(req, res); }));
+    m_Http.Post("/api/log", Guarded([this](const Req& req, Res& res) { AddClip(req, res); }));
     m_Http.Put(R"(/api/log/([^/]+))",
-               guard([this](const Req& req, Res& res) { EditClip(req, res); }));
+               Guarded([this](const Req& req, Res& res) { EditClip(req, res); }));
     m_Http.Delete(R"(/api/log/([^/]+))",
-                  guard([this](const Req& req, Res& res) { DeleteClip(req, res); }));
-    m_Http.Get("/api/log.csv", guard([this](const Req&, Res& res) {
+                  Guarded([this](const Req& req, Res& res) { DeleteClip(req, res); }));
+    m_Http.Get("/api/log.csv", Guarded([this](const Req&, Res& res) {
                    res.set_header("Content-Disposition", "attachment; filename=\"cliplog.csv\"");
                    res.set_content(ClipsCsv(m_Log.List()), "text/csv; charset=utf-8");
                }));
-    m_Http.Get("/api/log.edl", guard([this](const Req& req, Res& res) {
+    m_Http.Get("/api/log.edl", Guarded([this](const Req& req, Res& res) {
                    const std::string title =
                        req.has_param("title") ? req.get_param_value("title") : "TAPEDECK 5500";
                    res.set_header("Content-Disposition", "attachment; filename=\"cliplog.edl\"");
                    res.set_content(ClipsEdl(m_Log.List(), title), "text/plain; charset=utf-8");
                }));
-    m_Http.Post("/api/log.csv", guard([this](const Req& req, Res& res) { ImportCsv(req, res); }));
-    m_Http.Get(R"(/(.+))",
-               guard([this](const Req& req, Res& res) { GetAsset(req.matches[1], res); }));
+    m_Http.Post("/api/log.csv", Guarded([this](const Req& req, Res& res) { ImportCsv(req, res); }));
 }
 
 PanelServer::PanelServer(const Module& module, ServeOptions options)
