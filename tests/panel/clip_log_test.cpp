@@ -153,34 +153,5 @@ TEST_F(ClipLogTest, ADamagedFileIsReportedNotReplaced) {
     }
 }
 
-TEST(Timecode, ParsesOnlyTimesThatExistAtTheRate) {
-    const struct {
-        const char* text;
-        int fps;
-        bool ok;
-        int64_t frames;
-    } cases[] = {
-        {"00:00:00:00", 25, true, 0},
-        {"23:59:59:24", 25, true, 2159999},
-        {"-00:00:01:00", 25, true, -25},
-        {"00:01:00;29", 30, true, 1829},
-        {"00:00:00:25", 25, false, 0},
-        {"24:00:00:00", 25, false, 0},
-        {"00:60:00:00", 25, false, 0},
-        {"0:00:00:00", 25, false, 0},
-        {"00:00:00:00 ", 25, false, 0},
-        {"+00:00:00:00", 25, false, 0},
-        {"", 25, false, 0},
-        {"00:00:00:00", 0, false, 0},
-    };
-    for (const auto& c : cases) {
-        int64_t frames = 0;
-        EXPECT_EQ(ParseTimecode(c.text, c.fps, &frames), c.ok) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(frames, c.frames) << c.text;
-        }
-    }
-}
-
 }  // namespace
 }  // namespace deckctl
