@@ -6,7 +6,6 @@ From a shell: `python3 deckrig.py control SOCKET LINE` sends one control line an
 reply; the exit status is 0 only when the reply is `ok`.
 """
 import http.client
-import json
 import os
 import re
 import signal
@@ -187,9 +186,6 @@ class Server:
             raise AssertionError("deckctl serve exited with %s: %s" % (self.proc.returncode,
                                                                        self.output()[-1500:]))
 
-    def request(self, method, path, body=None, headers=None, host=None):
-        return request(self.port, method, path, body, headers, host)
-
     def stop(self, grace=10.0):
         return stop(self.proc, grace)
 
@@ -207,14 +203,6 @@ def request(port, method, path, body=None, headers=None, host=None, timeout=15):
         return r.status, r.read()
     finally:
         c.close()
-
-
-def get_json(port, path, token=""):
-    """GET of a JSON answer, the token added when there is one; None when it is not 200."""
-    if token:
-        path += ("&" if "?" in path else "?") + "token=" + token
-    status, data = request(port, "GET", path)
-    return json.loads(data) if status == 200 else None
 
 
 def tc_to_frames(text, fps=25):
