@@ -15,7 +15,7 @@
 #include "tools/hostkit/bitmaps.h"
 #include "tools/hostkit/module.h"
 
-namespace deckctl {
+namespace hostkit {
 namespace {
 
 namespace fs = std::filesystem;
@@ -319,4 +319,4 @@ TEST(BitmapFileNames, NumberedBitmapsDropTheHash) {
 }
 
 }  // namespace
-}  // namespace deckctl
+}  // namespace hostkit

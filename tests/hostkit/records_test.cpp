@@ -8,7 +8,7 @@
 #include "tools/hostkit/session.h"
 #include "tools/hostkit/timecode_text.h"
 
-namespace deckctl {
+namespace hostkit {
 namespace {
 
 struct FpsCase {
@@ -177,4 +177,4 @@ TEST_F(SessionTest, LoadNamesAMissingFile) {
 }
 
 }  // namespace
-}  // namespace deckctl
+}  // namespace hostkit

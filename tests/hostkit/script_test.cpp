@@ -5,7 +5,7 @@
 
 #include "tools/hostkit/script.h"
 
-namespace deckctl {
+namespace hostkit {
 namespace {
 
 struct ValueCase {
@@ -179,4 +179,4 @@ TEST(Script, CommandTableIsConsistent) {
 }
 
 }  // namespace
-}  // namespace deckctl
+}  // namespace hostkit

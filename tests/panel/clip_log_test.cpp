@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace deckctl {
+namespace panel {
 namespace {
 
 namespace fs = std::filesystem;
@@ -154,4 +154,4 @@ TEST_F(ClipLogTest, ADamagedFileIsReportedNotReplaced) {
 }
 
 }  // namespace
-}  // namespace deckctl
+}  // namespace panel

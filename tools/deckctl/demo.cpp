@@ -19,6 +19,7 @@ namespace {
 constexpr int kPort = 1;
 
 using Millis = std::chrono::milliseconds;
+using namespace hostkit;
 
 // Collects the deck's trace lines from its thread for printing after each host call.
 class WireTrace {
@@ -275,7 +276,7 @@ void Script(Demo& d) {
 
 }  // namespace
 
-int RunDemo(const Module& module, std::ostream& out, bool json) {
+int RunDemo(const hostkit::Module& module, std::ostream& out, bool json) {
     WireTrace trace;
     decksim::ServerOptions options;
     options.trace = true;

@@ -8,6 +8,6 @@
 namespace deckctl {
 
 // Exit status 0 only when every step gave the result it should.
-int RunDemo(const Module& module, std::ostream& out, bool json);
+int RunDemo(const hostkit::Module& module, std::ostream& out, bool json);
 
 }  // namespace deckctl

@@ -25,6 +25,8 @@ extern char** environ;
 namespace {
 
 using namespace deckctl;
+using namespace hostkit;
+using namespace panel;
 
 volatile std::sig_atomic_t g_bInterrupted = 0;
 

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <map>
 
-namespace deckctl {
+namespace hostkit {
 namespace {
 
 namespace fs = std::filesystem;
@@ -254,4 +254,4 @@ bool WritePanelBitmaps(FindPanelBitmapFn find, const std::string& dir, std::ostr
     return true;
 }
 
-}  // namespace deckctl
+}  // namespace hostkit

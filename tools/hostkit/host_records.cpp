@@ -7,7 +7,7 @@
 
 #include "plugin/records.h"
 
-namespace deckctl {
+namespace hostkit {
 
 static_assert(sizeof(DEVICE_CONTEXT) == kContextSize);
 static_assert(sizeof(COMMAND_DATA) == kDataSize);
@@ -202,4 +202,4 @@ std::string FormatChanges(const std::vector<Change>& changes) {
     return out;
 }
 
-}  // namespace deckctl
+}  // namespace hostkit

@@ -9,7 +9,7 @@
 
 #include "tools/hostkit/timecode_text.h"
 
-namespace deckctl {
+namespace hostkit {
 
 constexpr std::size_t kContextSize = 0x66C;
 constexpr std::size_t kDataSize = 0x24;
@@ -93,4 +93,4 @@ class Snapshot {
 // "nState 0->7 dwPending 0x4->0x0"
 std::string FormatChanges(const std::vector<Change>& changes);
 
-}  // namespace deckctl
+}  // namespace hostkit

@@ -6,7 +6,7 @@
 #include <climits>
 #include <vector>
 
-namespace deckctl {
+namespace hostkit {
 
 Module::~Module() {
     if (m_Handle != nullptr) {
@@ -71,4 +71,4 @@ std::string DefaultModulePath() {
     return {};
 }
 
-}  // namespace deckctl
+}  // namespace hostkit

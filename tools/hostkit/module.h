@@ -5,7 +5,7 @@
 
 #include "tools/hostkit/host_records.h"
 
-namespace deckctl {
+namespace hostkit {
 
 class Module {
   public:
@@ -36,4 +36,4 @@ class Module {
 // deckctl. Empty when none of them exists.
 std::string DefaultModulePath();
 
-}  // namespace deckctl
+}  // namespace hostkit

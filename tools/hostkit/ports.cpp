@@ -9,7 +9,7 @@
 #include <map>
 #include <set>
 
-namespace deckctl {
+namespace hostkit {
 
 namespace {
 
@@ -83,4 +83,4 @@ std::vector<PortEntry> ListPorts(char** environment) {
     return out;
 }
 
-}  // namespace deckctl
+}  // namespace hostkit

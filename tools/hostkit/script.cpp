@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
-namespace deckctl {
+namespace hostkit {
 
 const std::vector<CommandInfo>& Commands() {
     static const std::vector<CommandInfo> commands = {
@@ -306,4 +306,4 @@ std::vector<Step> ParseScript(const std::string& script) {
     return steps;
 }
 
-}  // namespace deckctl
+}  // namespace hostkit

@@ -10,7 +10,7 @@
 
 #include "tools/hostkit/host_records.h"
 
-namespace deckctl {
+namespace hostkit {
 
 struct CommandInfo {
     int number;
@@ -64,4 +64,4 @@ struct Step {
 // Throws ScriptError naming the statement.
 std::vector<Step> ParseScript(const std::string& script);
 
-}  // namespace deckctl
+}  // namespace hostkit

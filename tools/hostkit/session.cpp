@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <thread>
 
-namespace deckctl {
+namespace hostkit {
 
 namespace {
 
@@ -138,4 +138,4 @@ void Session::Run(const Step& step) {
     }
 }
 
-}  // namespace deckctl
+}  // namespace hostkit

@@ -11,7 +11,7 @@
 #include "tools/hostkit/module.h"
 #include "tools/hostkit/script.h"
 
-namespace deckctl {
+namespace hostkit {
 
 struct Outcome {
     int command = 0;
@@ -50,4 +50,4 @@ class Session {
     bool m_bHealthy = true;
 };
 
-}  // namespace deckctl
+}  // namespace hostkit

@@ -6,7 +6,7 @@
 #include "hostsupport/hostsupport.h"
 #include "timecode/timecode.h"
 
-namespace deckctl {
+namespace hostkit {
 
 int WholeFps(int32_t videoFormat) {
     return DoubleToInt(FrameRateOf(videoFormat));
@@ -44,4 +44,4 @@ bool ParseTimecode(const std::string& text, int fps, int64_t* frames) {
     return true;
 }
 
-}  // namespace deckctl
+}  // namespace hostkit

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace deckctl {
+namespace hostkit {
 
 // Whole frames per second for a host video-format code: the module's own frame-rate table,
 // rounded as the module rounds it, so the 1001-based and 23.98 rates count 30, 60 and 24 whole
@@ -19,4 +19,4 @@ std::string FormatTimecode(int64_t frames, int fps);
 // minutes and seconds 0-59, frames below fps. False for anything else.
 bool ParseTimecode(const std::string& text, int fps, int64_t* frames);
 
-}  // namespace deckctl
+}  // namespace hostkit

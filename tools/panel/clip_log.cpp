@@ -16,7 +16,7 @@
 
 #include "tools/hostkit/host_records.h"
 
-namespace deckctl {
+namespace panel {
 
 namespace {
 
@@ -535,4 +535,4 @@ std::string DefaultClipLogPath() {
     return base + "/tapedeck5500/cliplog.json";
 }
 
-}  // namespace deckctl
+}  // namespace panel

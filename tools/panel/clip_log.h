@@ -12,7 +12,14 @@
 #include "tools/hostkit/json.h"
 #include "tools/hostkit/timecode_text.h"
 
-namespace deckctl {
+namespace panel {
+
+// The host kit's names, used throughout the server.
+using hostkit::DumpJson;
+using hostkit::FormatTimecode;
+using hostkit::Json;
+using hostkit::ParseTimecode;
+using hostkit::WholeFps;
 
 struct Clip {
     int64_t id = 0;
@@ -75,4 +82,4 @@ class ClipLog {
 // ${XDG_DATA_HOME:-~/.local/share}/tapedeck5500/cliplog.json
 std::string DefaultClipLogPath();
 
-}  // namespace deckctl
+}  // namespace panel

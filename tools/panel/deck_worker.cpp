@@ -4,7 +4,7 @@
 
 #include "tools/hostkit/host_records.h"
 
-namespace deckctl {
+namespace panel {
 
 namespace {
 
@@ -612,4 +612,4 @@ std::optional<DeckWorker::TimePoint> DeckWorker::NextStep() {
     return sleepUntil;
 }
 
-}  // namespace deckctl
+}  // namespace panel

@@ -19,7 +19,11 @@
 #include "tools/hostkit/module.h"
 #include "tools/panel/clip_log.h"
 
-namespace deckctl {
+namespace panel {
+
+// The host kit's names, used throughout the server.
+using hostkit::HostRecords;
+using hostkit::Module;
 
 struct DeckState {
     int port = 0;
@@ -167,4 +171,4 @@ class DeckWorker {
     std::thread m_Thread;
 };
 
-}  // namespace deckctl
+}  // namespace panel

@@ -17,7 +17,7 @@ endforeach()
 file(WRITE ${OUT}.tmp "// Generated from tools/panel/web/ by embed_assets.cmake; do not edit.
 #include \"tools/panel/panel_assets.h\"
 
-namespace deckctl {
+namespace panel {
 namespace {
 ${body}
 const PanelAsset kAssets[] = {
@@ -29,7 +29,7 @@ const PanelAsset* PanelAssets() {
     return kAssets;
 }
 
-}  // namespace deckctl
+}  // namespace panel
 ")
 # Only a changed file is replaced, so an unchanged page rebuilds nothing.
 file(COPY_FILE ${OUT}.tmp ${OUT} ONLY_IF_DIFFERENT)

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-namespace deckctl {
+namespace panel {
 
 struct PanelAsset {
     const char* path;  // relative to the panel folder, '/' separated; null ends the table
@@ -14,4 +14,4 @@ struct PanelAsset {
 // Every file of the folder, in name order, ending with an entry whose path is null.
 const PanelAsset* PanelAssets();
 
-}  // namespace deckctl
+}  // namespace panel

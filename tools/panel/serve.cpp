@@ -23,7 +23,7 @@
 #include "tools/panel/deck_worker.h"
 #include "tools/panel/panel_assets.h"
 
-namespace deckctl {
+namespace panel {
 
 namespace {
 
@@ -305,7 +305,7 @@ class PanelServer::Impl {
     const Module& m_Module;
     ServeOptions m_Options;
     std::map<std::string, const PanelAsset*> m_Assets;
-    FindPanelBitmapFn m_FindBitmap = nullptr;
+    hostkit::FindPanelBitmapFn m_FindBitmap = nullptr;
 
     std::string m_ListenHost;
     int m_nListenPort = 0;
@@ -440,7 +440,7 @@ bool PanelServer::Impl::Start(std::string* error) {
         return false;
     }
     std::string why;
-    m_FindBitmap = FindBitmapLookup(m_Module, &why);
+    m_FindBitmap = hostkit::FindBitmapLookup(m_Module, &why);
     Routes();
     m_Http.new_task_queue = [] { return new ConnectionThreads; };
     m_Http.set_payload_max_length(kMaxBody);
@@ -661,7 +661,7 @@ void PanelServer::Impl::GetArt(const httplib::Request& req, httplib::Response& r
     if (Digits(name, 0, 99999, &number)) {
         name = "#" + name;
     }
-    const auto& names = PanelBitmapNames();
+    const auto& names = hostkit::PanelBitmapNames();
     unsigned size = 0;
     const void* data = nullptr;
     if (m_FindBitmap != nullptr && std::find(names.begin(), names.end(), name) != names.end()) {
@@ -1010,4 +1010,4 @@ int RunServe(const Module& module, const ServeOptions& options, std::ostream& ou
     return 0;
 }
 
-}  // namespace deckctl
+}  // namespace panel

@@ -10,7 +10,10 @@
 
 #include "tools/hostkit/module.h"
 
-namespace deckctl {
+namespace panel {
+
+// The host kit's names, used throughout the server.
+using hostkit::Module;
 
 struct ServeOptions {
     std::vector<int> ports;  // none given: port 1
@@ -45,4 +48,4 @@ class PanelServer {
 // Runs the server until SIGINT or SIGTERM; prints the URL first.
 int RunServe(const Module& module, const ServeOptions& options, std::ostream& out);
 
-}  // namespace deckctl
+}  // namespace panel
