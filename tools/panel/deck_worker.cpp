@@ -361,13 +361,12 @@ DeckReply DeckWorker::CueTo(int64_t frames) {
 }
 
 void DeckWorker::ReadTime() {
-    Call(kPosition);
-    const int64_t frames = m_Records.Get("nFrames");
-    // A read the deck did not answer gives 0; believe it once a status question is answered.
-    m_bZeroHeld = frames == 0 && m_nFrames != 0;
-    if (!m_bZeroHeld) {
-        m_nFrames = frames;
+    // A read the deck did not answer in full returns 0 and says nothing of the tape: keep the
+    // last time, so neither the display nor a mark shows a 00:00:00:00 the deck never had.
+    if (Call(kPosition) != 1) {
+        return;
     }
+    m_nFrames = m_Records.Get("nFrames");
     const auto now = Clock::now();
     const double span = std::chrono::duration<double>(now - m_RateAt).count();
     if (span >= 0.2) {
@@ -437,10 +436,6 @@ void DeckWorker::AskStatus() {
     if (command != kStandby && command != kServo) {
         m_nFailures = 0;
         m_bAnswering = true;
-        if (m_bZeroHeld) {
-            m_nFrames = 0;
-            m_bZeroHeld = false;
-        }
     }
 }
 

@@ -147,7 +147,6 @@ class DeckWorker {
     bool m_bCueAsked = false;
     Sense m_Standby, m_Playing, m_CueBusy, m_ServoBusy;
     int64_t m_nFrames = 0;
-    bool m_bZeroHeld = false;
     std::chrono::steady_clock::time_point m_RateAt;
     int64_t m_nRateFrames = 0;
     double m_dRate = 0.0;  // frames a second, from the motion of the time
