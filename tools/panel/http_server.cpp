@@ -42,6 +42,9 @@ constexpr std::chrono::milliseconds kAcceptRetry{100};
 constexpr int kLogLinesPerSecond = 20;
 
 std::string Kib(std::size_t bytes) {
+    if (bytes % (1u << 20) == 0) {
+        return std::to_string(bytes >> 20) + " MiB";
+    }
     return std::to_string(bytes / 1024) + " KiB";
 }
 
@@ -254,7 +257,6 @@ class HttpServer::Impl {
     const HttpOptions& Options() const { return m_Options; }
     void Log(const std::string& line) { m_Log(line); }
     const RouteEntry* Match(HttpRequest* req, bool* otherMethod) const;
-    std::size_t LargestBody() const;
     bool Work(std::function<void()> job) { return m_Pool.Post(std::move(job)); }
     bool AddStream(const std::shared_ptr<Session>& s);
     std::size_t Count(bool streams) const;
@@ -402,8 +404,8 @@ void Session::WaitIdle() {
 void Session::BeginRequest(std::chrono::milliseconds deadline) {
     m_Parser.emplace();
     m_Parser->header_limit(static_cast<std::uint32_t>(m_Server.Limits().header));
-    // The header's Content-Length is checked against the route's own limit once it is known.
-    m_Parser->body_limit(m_Server.LargestBody());
+    // The route, found once the header is in, sets the body's limit before any of it is read.
+    m_Parser->body_limit(boost::none);
     m_Request = HttpRequest();
     m_Route = nullptr;
     m_Stream.expires_after(deadline);
@@ -446,13 +448,20 @@ bool Session::TakeHeader() {
     m_Request.method = std::string(msg.method_string());
     m_Request.target = std::string(msg.target());
     // "METHOD TARGET HTTP/1.1\r\n"
-    if (m_Request.method.size() + m_Request.target.size() + 11 > lim.requestLine) {
+    if (m_Request.method.size() + m_Request.target.size() + 12 > lim.requestLine) {
         Refuse(414, "the request line is longer than " + Kib(lim.requestLine));
         return false;
     }
+    // The parser holds back only what it has not yet taken, so the whole is counted here.
+    std::size_t size = m_Request.method.size() + m_Request.target.size() + 12;
     for (const auto& f : msg) {
         if (m_Request.headers.size() >= lim.fields) {
             Refuse(431, "more than " + std::to_string(lim.fields) + " header fields");
+            return false;
+        }
+        size += f.name_string().size() + f.value().size() + 4;  // "name: value\r\n"
+        if (size > lim.header) {
+            Refuse(431, "the header is larger than " + Kib(lim.header));
             return false;
         }
         m_Request.headers.emplace_back(std::string(f.name_string()), std::string(f.value()));
@@ -498,11 +507,8 @@ void Session::OnBody(const ErrorCode& ec) {
 void Session::ReadFailed(const ErrorCode& ec) {
     const HttpLimits& lim = m_Server.Limits();
     if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
-        // The header never ended: a request line without its end, or too many bytes of fields.
-        const std::string_view seen(static_cast<const char*>(m_Buffer.data().data()),
-                                    m_Buffer.size());
-        const std::size_t eol = seen.find('\n');
-        if (eol == std::string_view::npos || eol >= lim.requestLine) {
+        // The header never ended: its request line, if that never ended either, or its fields.
+        if (m_Parser->get().target().empty()) {
             Refuse(414, "the request line is longer than " + Kib(lim.requestLine));
         } else {
             Refuse(431, "the header is larger than " + Kib(lim.header));
@@ -877,14 +883,6 @@ const RouteEntry* HttpServer::Impl::Match(HttpRequest* req, bool* otherMethod) c
         return &r;
     }
     return nullptr;
-}
-
-std::size_t HttpServer::Impl::LargestBody() const {
-    std::size_t most = m_Options.limits.body;
-    for (const RouteEntry& r : m_Routes) {
-        most = std::max(most, r.body);
-    }
-    return most;
 }
 
 bool HttpServer::Impl::AddStream(const std::shared_ptr<Session>& s) {
