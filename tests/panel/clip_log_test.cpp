@@ -1,0 +1,157 @@
+// The clip log's file formats and its file: CSV and EDL against expected files, CSV read back,
+// bad CSV refused whole, and a log that survives a reopen.
+#include "tools/panel/clip_log.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace panel {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+int Fps25(int port) {
+    return port == 1 || port == 2 ? 25 : 0;
+}
+
+// Quotes, commas, line breaks and UTF-8 in the text fields; a reel too long and too odd for an
+// EDL; a note at a single time, which has no EDL event; a second deck.
+std::vector<Json> Rows() {
+    return {
+        Json{{"name", "Opening"},
+             {"in", "00:10:00:00"},
+             {"out", "00:10:04:10"},
+             {"note", "colour bars first"}},
+        Json{{"name", "Interview, \"take 2\""},
+             {"in", "00:20:00:00"},
+             {"out", "00:20:10:00"},
+             {"note", "line one\nline two"}},
+        Json{{"name", "dropout"}, {"in", "00:21:00:05"}, {"note", "a fault on the tape"}},
+        Json{{"port", 2},
+             {"reel", "tape-0042 b"},
+             {"name", "Schlu\u00df"},
+             {"in", "01:00:00:00"},
+             {"out", "01:00:00:01"}},
+    };
+}
+
+class ClipLogTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        m_Dir = fs::temp_directory_path() / ("cliplog-test-" + std::to_string(getpid()));
+        fs::remove_all(m_Dir);
+        m_Path = (m_Dir / "sub" / "cliplog.json").string();
+        std::string error;
+        ASSERT_TRUE(m_Log.Open(m_Path, &error)) << error;
+    }
+    void TearDown() override { fs::remove_all(m_Dir); }
+
+    fs::path m_Dir;
+    std::string m_Path;
+    ClipLog m_Log;
+};
+
+TEST_F(ClipLogTest, CsvAndEdlMatchTheExpectedFiles) {
+    for (const Json& row : Rows()) {
+        m_Log.Add(row, Fps25);
+    }
+    EXPECT_EQ(ClipsCsv(m_Log.List()), ReadFile(EXPECTED_DIR "/cliplog.csv"));
+    EXPECT_EQ(ClipsEdl(m_Log.List(), "LOG\nONE"), ReadFile(EXPECTED_DIR "/cliplog.edl"));
+}
+
+TEST_F(ClipLogTest, CsvReadsBackToTheSameLogAndSurvivesAReopen) {
+    for (const Json& row : Rows()) {
+        m_Log.Add(row, Fps25);
+    }
+    const std::string csv = ClipsCsv(m_Log.List());
+
+    ClipLog other;
+    std::string error;
+    ASSERT_TRUE(other.Open((m_Dir / "other.json").string(), &error)) << error;
+    other.Import(ParseClipsCsv(csv), Fps25);
+    EXPECT_EQ(ClipsCsv(other.List()), csv);
+    // The same rows again update the clips by id rather than adding them twice.
+    other.Import(ParseClipsCsv(csv), Fps25);
+    EXPECT_EQ(ClipsCsv(other.List()), csv);
+    // Rows without an id are new clips, numbered on from the last.
+    other.Import(ParseClipsCsv("in,out,name\r\n00:00:01:00,00:00:02:00,extra\r\n"), Fps25);
+    ASSERT_EQ(other.List().size(), 5u);
+    EXPECT_EQ(other.List().back().id, 5);
+    EXPECT_EQ(other.List().back().reel, "DECK1");
+
+    m_Log.Delete(2);
+    m_Log.Edit(1, Json{{"name", "renamed"}}, Fps25);
+    ClipLog reopened;
+    ASSERT_TRUE(reopened.Open(m_Path, &error)) << error;
+    EXPECT_EQ(ClipsCsv(reopened.List()), ClipsCsv(m_Log.List()));
+    EXPECT_EQ(reopened.Add(Json{{"in", "00:00:00:00"}}, Fps25).id, 5) << "ids are never reused";
+}
+
+TEST_F(ClipLogTest, BadInputIsRefusedAndChangesNothing) {
+    m_Log.Add(Rows()[0], Fps25);
+    const std::string before = ReadFile(m_Path);
+    const struct {
+        const char* csv;
+        const char* error;
+    } badCsv[] = {
+        {"", "empty"},
+        {"id,reel,name\r\n1,a,b\r\n", "no 'in' column"},
+        {"in,colour\r\n00:00:00:00,red\r\n", "unknown CSV column 'colour'"},
+        {"in,name\r\n00:00:00:00\r\n", "row 2 has 1 fields"},
+        {"in,name\r\n00:00:00:00,\"unclosed\r\n", "malformed"},
+        {"in,name\r\n00:00:00:00,ok\r\n00:00:61:00,bad second\r\n", "row 3: in must be"},
+        {"in,out\r\n00:00:02:00,00:00:01:00\r\n", "before the in time"},
+        {"id,in\r\n-4,00:00:00:00\r\n", "not a clip number"},
+        {"id,in\r\n99999999999999999999,00:00:00:00\r\n", "not a clip number"},
+    };
+    for (const auto& c : badCsv) {
+        try {
+            m_Log.Import(ParseClipsCsv(c.csv), Fps25);
+            ADD_FAILURE() << "accepted: " << c.csv;
+        } catch (const ClipError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos)
+                << c.csv << " -> " << e.what();
+        }
+    }
+    const Json badFields[] = {
+        Json{{"name", "no in"}},
+        Json{{"in", "00:00:00:25"}},
+        Json{{"in", "24:00:00:00"}},
+        Json{{"in", 5}},
+        Json{{"in", "00:00:00:00"}, {"port", 9}},
+        Json{{"in", "00:00:00:00"}, {"name", std::string(300, 'x')}},
+        Json::array(),
+    };
+    for (const Json& f : badFields) {
+        EXPECT_THROW(m_Log.Add(f, Fps25), ClipError) << f.dump();
+    }
+    EXPECT_THROW(m_Log.Edit(7, Json{{"name", "x"}}, Fps25), std::out_of_range);
+    EXPECT_EQ(m_Log.List().size(), 1u);
+    EXPECT_EQ(ReadFile(m_Path), before);
+}
+
+TEST_F(ClipLogTest, ADamagedFileIsReportedNotReplaced) {
+    for (const char* text : {"{\"clips\":[{\"id\":1,\"in\":\"00:00:0", "[1,2]",
+                             "{\"clips\":[{\"id\":1,\"in\":\"99:00:00:00\"}]}"}) {
+        { std::ofstream(m_Path) << text; }
+        ClipLog log;
+        std::string error;
+        EXPECT_FALSE(log.Open(m_Path, &error)) << text;
+        EXPECT_NE(error.find("is damaged"), std::string::npos) << error;
+        EXPECT_EQ(ReadFile(m_Path), text);
+    }
+}
+
+}  // namespace
+}  // namespace panel

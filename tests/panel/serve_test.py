@@ -1,0 +1,416 @@
+#!/usr/bin/env python3
+"""`deckctl serve` from outside, as clients and attackers meet it, with decksim's trace as the
+witness of what reached the deck.
+
+usage: serve_test.py DECKCTL DECKSIM CASE
+       (CASE: security, clients, slow_client, kill9, deck_faults)
+"""
+import http.client
+import json
+import os
+import random
+import shutil
+import socket
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import deckrig  # noqa: E402
+
+# What the deck thread asks on its own: status, video system, time.
+IDLE_BYTES = {"D7", "B0", "DE", "C1", "A0"}
+
+
+class Failure(Exception):
+    pass
+
+
+def check(ok, what):
+    if not ok:
+        raise Failure(what)
+
+
+class Rig:
+    def __init__(self, deckctl, decksim):
+        self.deckctl, self.decksim = deckctl, decksim
+        self.work = tempfile.mkdtemp(prefix="serve-test-")
+        self.procs = []
+        self.link = os.path.join(self.work, "deck")
+        self.trace = os.path.join(self.work, "trace.txt")
+        self.deck = None
+
+    def start_deck(self, baud=None):
+        self.deck = deckrig.Decksim(self.decksim, link=self.link, trace=True, baud=baud,
+                                    control=os.path.join(self.work, "control"), out=self.trace)
+        self.procs.append(self.deck.proc)
+
+    def start_server(self, *extra, log=None, deck=True):
+        out_path = os.path.join(self.work, "server-%d.txt" % len(self.procs))
+        srv = deckrig.Server(self.deckctl, out_path, log or os.path.join(self.work, "log.json"),
+                             links={1: self.link} if deck else None,
+                             listen=None if "--listen" in extra else "127.0.0.1:0", extra=extra)
+        p = srv.proc
+        p.out_path, p.url_host, p.port, p.token = out_path, srv.host, srv.port, srv.token
+        self.procs.append(p)
+        return p
+
+    def trace_bytes(self):
+        return self.deck.trace_bytes()
+
+    def close(self):
+        """Ends every process; names those that did not end cleanly (a crash, a sanitizer's
+        report at exit, a stop that hung), with the end of their output."""
+        problems = []
+        for p in reversed(self.procs):
+            if not deckrig.stop(p):
+                problems.append("%s did not stop on SIGTERM" % p.args[:2])
+            if p.returncode != 0 and not getattr(p, "killed", False):
+                out = getattr(p, "out_path", None)
+                tail = open(out).read()[-1500:] if out and os.path.exists(out) else ""
+                problems.append("%s exited with %d: %s" % (p.args[:2], p.returncode, tail))
+        shutil.rmtree(self.work, ignore_errors=True)
+        return problems
+
+
+def wait(cond, what, limit=10.0):
+    return deckrig.wait(cond, what, limit, fail=Failure)
+
+
+request = deckrig.request
+
+
+def decks(port, token=""):
+    status, data = request(port, "GET", "/api/decks" + ("?token=" + token if token else ""))
+    check(status == 200, "GET /api/decks gave %d" % status)
+    return json.loads(data)["decks"]
+
+
+def wait_answering(port):
+    wait(lambda: decks(port)[0]["answering"], "the deck to answer")
+
+
+def security(rig):
+    rig.start_deck()
+    srv = rig.start_server()
+    port = srv.port
+    wait_answering(port)
+    huge = json.dumps({"speed": 1, "pad": "x" * (16 * 1024)})
+    other = "127.0.0.1:%d" % (port + 1 if port < 65535 else port - 1)
+    cases = [
+        # method, path, body, headers, host, status, words in the error
+        ("POST", "/api/decks/1/play", "{}", {}, "evil.example:%d" % port, 403, "Host"),
+        ("GET", "/api/decks", None, {}, "attacker.test", 403, "Host"),
+        ("POST", "/api/decks/1/play", "{}", {}, other, 403, "Host"),
+        ("POST", "/api/decks/1/play", "{}", {"Origin": "http://evil.example"}, None, 403, "site"),
+        ("POST", "/api/decks/1/shuttle", huge, {}, None, 413, "16 KiB"),
+        ("POST", "/api/decks/1/shuttle", '{"speed": 1', {}, None, 400, "JSON object"),
+        ("POST", "/api/decks/1/shuttle", "[1]", {}, None, 400, "JSON object"),
+        ("POST", "/api/decks/1/shuttle", '{"speed": 5}', {}, None, 400, "-4 to 4"),
+        ("POST", "/api/decks/1/shuttle", '{"speed": "1"}', {}, None, 400, "-4 to 4"),
+        ("POST", "/api/decks/1/fly", "{}", {}, None, 404, "unknown action"),
+        ("POST", "/api/decks/9/play", "{}", {}, None, 404, "no deck"),
+        ("POST", "/api/decks/0/play", "{}", {}, None, 404, "no deck"),
+        ("POST", "/api/decks/1x/play", "{}", {}, None, 404, "no deck"),
+        ("POST", "/api/decks/1/cue", '{"timecode": "00:00:00:25"}', {}, None, 400, "frames below"),
+        ("POST", "/api/decks/1/cue", '{"timecode": "24:00:00:00"}', {}, None, 400, "hours 0-23"),
+        ("POST", "/api/decks/1/cue", '{"timecode": "-00:00:01:00"}', {}, None, 400, "below zero"),
+        ("POST", "/api/decks/1/cue", '{"frames": 1e12}', {}, None, 400, "whole number"),
+        ("POST", "/api/decks/1/cue", '{"frames": 2160000}', {}, None, 400, "within 24"),
+        ("POST", "/api/decks/1/cue", "{}", {}, None, 400, "timecode"),
+        ("POST", "/api/decks/1/mark", '{"which": "middle"}', {}, None, 400, "which"),
+        ("POST", "/api/log", '{"in": "00:00:00:99"}', {}, None, 400, "timecode"),
+        ("PUT", "/api/log/12345", '{"name": "x"}', {}, None, 404, "no clip"),
+        ("POST", "/api/log.csv", 'in,name\r\n00:00:00:00,"open', {}, None, 400, "malformed"),
+        ("GET", "/art/../../etc/passwd", None, {}, None, 404, ""),
+        ("GET", "/nothing-here.js", None, {}, None, 404, "no such file"),
+    ]
+    time.sleep(0.3)
+    start = len(rig.trace_bytes())
+    for method, path, body, headers, host, want, words in cases:
+        status, data = request(port, method, path, body, headers, host)
+        what = "%s %s %s" % (method, path, (body or "")[:40])
+        check(status == want, "%s: HTTP %d, wanted %d (%s)" % (what, status, want, data[:200]))
+        err = json.loads(data).get("error", "")
+        check(words in err, "%s: error %r lacks %r" % (what, err, words))
+    # Garbage on the socket: not HTTP at all, a header without end, a request cut short.
+    for junk in [b"\x00\xff\x10garbage\r\n\r\n", b"GET / HTTP/1.1\r\nHost: " + b"a" * 9000,
+                 b"POST /api/decks/1/play HTTP/1.1\r\nContent-Length: 100\r\n\r\n{"]:
+        s = socket.create_connection(("127.0.0.1", port))
+        s.sendall(junk)
+        s.close()
+    time.sleep(0.3)
+    stray = [b for b in rig.trace_bytes()[start:] if b not in IDLE_BYTES]
+    check(not stray, "refused requests reached the deck: %s" % stray)
+    check(srv.poll() is None, "the server died")
+
+    # The witness works: the same request, well formed, does reach the deck.
+    status, data = request(port, "POST", "/api/decks/1/shuttle", '{"speed": 2}',
+                           {"Origin": "http://127.0.0.1:%d" % port})
+    check(status == 200 and json.loads(data)["ok"], "a good shuttle failed: %s" % data)
+    time.sleep(0.2)
+    check("B5" in rig.trace_bytes()[start:], "the good shuttle's B5 is not in the trace")
+
+    # A token in force: refused without it or with a wrong one, taken as query or header.
+    tok = rig.start_server("--token", "s3cret", log=os.path.join(rig.work, "log2.json"),
+                           deck=False)
+    for path, headers, want in [("/api/decks", {}, 401), ("/api/decks?token=wrong", {}, 401),
+                                ("/?token=s3cre", {}, 401), ("/api/decks?token=s3cret", {}, 200),
+                                ("/api/decks", {"Authorization": "Bearer s3cret"}, 200)]:
+        status, _ = request(tok.port, "GET", path, None, headers)
+        check(status == want, "token case %s %s: %d, wanted %d" % (path, headers, status, want))
+
+    # Off loopback a token is made up when none is given, and printed in the URL.
+    wild = rig.start_server("--listen", "0.0.0.0:0", log=os.path.join(rig.work, "log3.json"),
+                            deck=False)
+    check(len(wild.token) >= 16, "no token made up for 0.0.0.0: %r" % wild.token)
+    status, _ = request(wild.port, "GET", "/api/decks")
+    check(status == 401, "0.0.0.0 without the token: %d" % status)
+    status, _ = request(wild.port, "GET", "/api/decks?token=" + wild.token)
+    check(status == 200, "0.0.0.0 with its token: %d" % status)
+
+
+def sse_connect(port, rcvbuf=None):
+    s = socket.socket()
+    if rcvbuf:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    s.settimeout(10)
+    s.connect(("127.0.0.1", port))
+    s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port)
+    return s
+
+
+def read_until(s, token, limit=1 << 20):
+    data = b""
+    while token not in data and len(data) < limit:
+        chunk = s.recv(65536)
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def threads_of(pid):
+    return len(os.listdir("/proc/%d/task" % pid))
+
+
+def clients(rig):
+    rig.start_deck()
+    srv = rig.start_server()
+    wait_answering(srv.port)
+    request(srv.port, "POST", "/api/decks/1/play", "{}")
+    base = threads_of(srv.pid)
+    errors = []
+
+    def one(i):
+        try:
+            if i % 4 == 3:
+                status, _ = request(srv.port, "GET", "/api/decks")
+                check(status == 200, "GET gave %d" % status)
+                return
+            s = sse_connect(srv.port)
+            data = read_until(s, b"event: log")
+            check(b"event: decks" in data and b"event: log" in data,
+                  "client %d got no first state: %r" % (i, data[:200]))
+            if i % 2:
+                s.shutdown(socket.SHUT_RDWR)  # the rest just vanish
+            s.close()
+        except Exception as e:  # each client's fault is collected, not raised in its thread
+            errors.append("client %d: %s" % (i, e))
+
+    for _ in range(2):
+        pool = [threading.Thread(target=one, args=(i,)) for i in range(200)]
+        for t in pool:
+            t.start()
+        for t in pool:
+            t.join()
+    check(not errors, "; ".join(errors[:5]))
+    # Connections that ended give back their threads once the stream writes to them.
+    wait(lambda: threads_of(srv.pid) <= base + 4, "the server's threads to come back to %d "
+         "(now %d)" % (base, threads_of(srv.pid)), 20)
+    before = decks(srv.port)[0]["seq"]
+    time.sleep(0.5)
+    check(decks(srv.port)[0]["seq"] > before, "the deck's state stopped changing")
+    check(srv.poll() is None, "the server died")
+
+
+def control(rig, line):
+    return rig.deck.command(line)
+
+
+def deck_faults(rig):
+    """Refusals reach the panel in words; a hung-up deck goes dark and comes back alone."""
+    rig.start_deck()
+    srv = rig.start_server()
+    wait_answering(srv.port)
+    cases = [
+        # decksim control line, how long it takes, action, body, words in the error
+        ("standby", 0.5, "cue", '{"timecode": "00:01:00:00"}', "refused the cue"),
+        # At once: the status questions would soon find the deck gone (below).
+        ("fault nak", 0, "play", "{}", "did not acknowledge play"),
+    ]
+    for line, settle, action, body, words in cases:
+        seq = decks(srv.port)[0]["errorSeq"]
+        check(control(rig, line) == "ok", "decksim refused '%s'" % line)
+        time.sleep(settle)
+        status, data = request(srv.port, "POST", "/api/decks/1/" + action, body)
+        reply = json.loads(data)
+        check(status == 200 and reply["ok"] is False and words in reply["error"],
+              "%s after '%s': %s" % (action, line, data))
+        d = decks(srv.port)[0]
+        check(words in d["error"] and d["errorSeq"] > seq,
+              "the deck's error after %s: %r (errorSeq %d)" % (action, d["error"], d["errorSeq"]))
+        control(rig, "fault none")
+        wait_answering(srv.port)
+    control(rig, "play")
+    wait(lambda: decks(srv.port)[0]["state"] == "playing", "the deck to play again")
+
+    check(control(rig, "fault hangup 2000") == "ok", "decksim did not hang up")
+    d = wait(lambda: (lambda d: d if not d["answering"] else None)(decks(srv.port)[0]),
+             "the lamp to go dark", 5)
+    check(d["state"] == "not answering" and "stopped answering" in d["error"],
+          "a hung-up deck shows as %r, %r" % (d["state"], d["error"]))
+    d = wait(lambda: (lambda d: d if d["answering"] else None)(decks(srv.port)[0]),
+             "the deck to be back by itself", 8)
+    check(d["connected"] and d["error"] == "", "back, but %s" % d)
+    f1 = decks(srv.port)[0]["frames"]
+    time.sleep(0.5)
+    check(decks(srv.port)[0]["frames"] > f1, "the time does not run after the deck came back")
+
+
+def a0_rate(rig, seconds):
+    a = rig.trace_bytes().count("A0")
+    time.sleep(seconds)
+    return (rig.trace_bytes().count("A0") - a) / seconds
+
+
+def slow_client(rig):
+    rig.start_deck(baud=9600)
+    srv = rig.start_server()
+    wait_answering(srv.port)
+    request(srv.port, "POST", "/api/decks/1/play", "{}")
+    watcher = sse_connect(srv.port)
+    got = []
+    stop = threading.Event()
+
+    def watch():
+        while not stop.is_set():
+            try:
+                chunk = watcher.recv(65536)
+            except socket.timeout:
+                continue
+            if not chunk:
+                break
+            got.append((time.monotonic(), chunk.count(b"event: decks")))
+
+    t = threading.Thread(target=watch)
+    t.start()
+    time.sleep(1.0)
+    before = a0_rate(rig, 3.0)
+    stuck = sse_connect(srv.port, rcvbuf=4096)  # connects, then never reads
+    time.sleep(2.0)
+    during = a0_rate(rig, 3.0)
+    recent = sum(n for when, n in got if when > time.monotonic() - 3.0)
+    # The stuck client is dropped: once it has been unread for a while, what the kernel still
+    # holds for it ends in the server's close.
+    time.sleep(12.0)
+    stuck.settimeout(5)
+    data = b""
+    try:
+        while len(data) < (8 << 20):
+            chunk = stuck.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+        else:
+            raise Failure("the stuck client was never dropped")
+    except socket.timeout:
+        raise Failure("the stuck client was never dropped (%d bytes waiting)" % len(data))
+    stop.set()
+    t.join()
+    watcher.close()
+    print("time reads a second: %.1f before, %.1f with a stuck client; %d events to the "
+          "watcher in 3 s; the stuck client got %d bytes before its close"
+          % (before, during, recent, len(data)))
+    check(before > 15, "the deck thread read the time only %.1f times a second" % before)
+    # A deck thread that waited on the client would stall for the 5 s write time-out; the
+    # margin is for a shared machine's scheduling, which moves these rates by some 10-20 %.
+    check(during >= 0.75 * before, "a stuck client slowed the deck: %.1f -> %.1f a second"
+          % (before, during))
+    check(recent >= 30, "the reading client got only %d state events in 3 s" % recent)
+    check(srv.poll() is None, "the server died")
+
+
+def kill9(rig):
+    log = os.path.join(rig.work, "data", "log.json")
+    rig.start_deck()
+    acked_total = 0
+    for round_ in range(12):
+        srv = rig.start_server(log=log)
+        status, data = request(srv.port, "GET", "/api/log")
+        check(status == 200, "the log did not load after kill -9 (round %d)" % round_)
+        have = len(json.loads(data)["clips"])
+        check(acked_total <= have <= acked_total + 1,
+              "round %d: %d clips acknowledged, %d in the file" % (round_, acked_total, have))
+        acked_total = have
+        acked = [0]
+
+        def writer():
+            for i in range(100000):
+                try:
+                    st, _ = request(srv.port, "POST", "/api/log", json.dumps(
+                        {"name": "clip %d %s" % (i, "x" * random.randrange(200)),
+                         "in": "00:00:%02d:00" % (i % 60)}))
+                except (OSError, http.client.HTTPException):
+                    return
+                if st != 201:
+                    return
+                acked[0] += 1
+
+        t = threading.Thread(target=writer)
+        t.start()
+        time.sleep(random.uniform(0.2, 0.6))
+        srv.kill()
+        srv.wait()
+        srv.killed = True
+        t.join()
+        with open(log) as f:
+            text = f.read()
+        try:
+            doc = json.loads(text)
+        except ValueError:
+            raise Failure("round %d: a torn log file: ...%r" % (round_, text[-80:]))
+        n = len(doc["clips"])
+        check(acked_total + acked[0] <= n <= acked_total + acked[0] + 1,
+              "round %d: %d clips acknowledged in all, %d in the file"
+              % (round_, acked_total + acked[0], n))
+        acked_total = n
+    check(acked_total > 20, "too few writes happened to prove anything: %d" % acked_total)
+    leftovers = [f for f in os.listdir(os.path.dirname(log)) if ".tmp-" in f]
+    srv = rig.start_server(log=log)
+    request(srv.port, "GET", "/api/log")
+    check(all(not os.path.exists(os.path.join(os.path.dirname(log), f)) for f in leftovers),
+          "temporary files of killed writes were left behind")
+    print("%d clips written over 12 kill -9 rounds; the file was whole every time" % acked_total)
+
+
+def main():
+    deckctl, decksim, case = sys.argv[1:4]
+    rig = Rig(deckctl, decksim)
+    failure = None
+    try:
+        {"security": security, "clients": clients, "slow_client": slow_client,
+         "kill9": kill9, "deck_faults": deck_faults}[case](rig)
+    except (Failure, AssertionError) as e:
+        failure = str(e)
+    problems = rig.close()
+    if failure or problems:
+        print("FAIL: %s" % "; ".join(([failure] if failure else []) + problems))
+        return 1
+    print("ok")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

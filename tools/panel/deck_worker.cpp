@@ -1,0 +1,610 @@
+#include "tools/panel/deck_worker.h"
+
+#include <cmath>
+
+#include "tools/hostkit/host_records.h"
+
+namespace panel {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+
+constexpr int kConnect = 5;
+constexpr int kDisconnect = 6;
+constexpr int kCue = 7;
+constexpr int kCueOffset = 8;
+constexpr int kPlay = 9;
+constexpr int kPoll = 10;
+constexpr int kServo = 17;
+constexpr int kPlaying = 18;
+constexpr int kPosition = 25;
+constexpr int kCueDone = 29;
+constexpr int kStandby = 33;
+constexpr int kVideoSystem = 44;
+constexpr int kSpeed = 47;
+constexpr int kVarSpeed = 53;
+
+constexpr uint32_t kPendingStop = 1u << 0;
+constexpr uint32_t kPendingPause = 1u << 1;
+
+// Speed bytes from 80 up wind at 20x (79 and below shuttle at 2x).
+constexpr int kWindSpeed = 80;
+// A fast line could run the loop thousands of times a second; twice a frame is plenty.
+constexpr Millis kMinCycle{10};
+constexpr Millis kRetryConnect{1000};
+// Two status questions in a row without an answer: the deck is gone.
+constexpr int kFailuresToDrop = 2;
+// A stop or pause the poll cannot finish in this time is given up, with an error.
+constexpr Millis kPendingLimit{5000};
+constexpr Millis kCueLimit{10000};
+constexpr std::size_t kMaxQueued = 64;
+
+}  // namespace
+
+Json DeckJson(const DeckState& d) {
+    Json status = nullptr;
+    if (d.status) {
+        status = Json::array();
+        for (const uint8_t b : *d.status) {
+            status.push_back(b);
+        }
+    }
+    return Json{{"port", d.port},
+                {"device", d.device},
+                {"connected", d.connected},
+                {"answering", d.answering},
+                {"state", d.state},
+                {"time", FormatTimecode(d.frames, d.fps)},
+                {"frames", d.frames},
+                {"fps", d.fps},
+                {"videoSystem", d.videoSystem},
+                {"status", status},
+                {"speed", d.speed},
+                {"mode", d.mode},
+                {"markIn", d.markIn ? Json(*d.markIn) : Json(nullptr)},
+                {"markOut", d.markOut ? Json(*d.markOut) : Json(nullptr)},
+                {"error", d.error},
+                {"errorSeq", d.errorSeq},
+                {"seq", d.seq}};
+}
+
+Json ReplyJson(const DeckReply& r) {
+    Json j{{"ok", r.ok},
+           {"command", r.command ? Json(*r.command) : Json(nullptr)},
+           {"result", r.result ? Json(*r.result) : Json(nullptr)}};
+    if (!r.ok) {
+        j["error"] = r.error;
+    }
+    return j;
+}
+
+DeckWorker::DeckWorker(const Module& module, int port, std::string device, StatusSource status,
+                       std::function<void()> changed)
+    : m_Module(module),
+      m_nPort(port),
+      m_Device(std::move(device)),
+      m_StatusSource(std::move(status)),
+      m_Changed(std::move(changed)) {
+    m_Records.Set("nPort", port);
+    m_Records.Set("nVideoFormat", 1);  // 25 frames a second, as a PAL host sets it
+    m_State.port = port;
+    m_State.device = m_Device;
+    m_State.fps = m_Records.Fps();
+    m_State.state = "not answering";
+}
+
+DeckWorker::~DeckWorker() {
+    Stop();
+}
+
+void DeckWorker::Start() {
+    m_Thread = std::thread([this] { Run(); });
+}
+
+void DeckWorker::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_bStop = true;
+    }
+    m_Wake.notify_all();
+    if (m_Thread.joinable()) {
+        m_Thread.join();
+    }
+    // Whoever still waits hears that the command never ran.
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    for (Request& r : m_Queue) {
+        r.reply.set_value(DeckReply{false, std::nullopt, std::nullopt, "the server is stopping"});
+    }
+    m_Queue.clear();
+}
+
+int DeckWorker::Fps() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_State.fps;
+}
+
+std::future<DeckReply> DeckWorker::Submit(DeckAction action, int64_t value) {
+    std::promise<DeckReply> promise;
+    std::future<DeckReply> future = promise.get_future();
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (m_bStop || m_Queue.size() >= kMaxQueued) {
+            promise.set_value(DeckReply{
+                false, std::nullopt, std::nullopt,
+                m_bStop ? "the server is stopping" : "too many commands waiting for this deck"});
+            return future;
+        }
+        m_Queue.push_back(Request{action, value, std::move(promise)});
+    }
+    m_Wake.notify_all();
+    return future;
+}
+
+DeckState DeckWorker::Snapshot() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_State;
+}
+
+void DeckWorker::Mark(bool in, std::optional<int64_t> frames) {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        (in ? m_State.markIn : m_State.markOut) = frames ? *frames : m_State.frames;
+        ++m_State.seq;
+    }
+    m_Changed();
+}
+
+void DeckWorker::ClearMarks() {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_State.markIn.reset();
+        m_State.markOut.reset();
+        ++m_State.seq;
+    }
+    m_Changed();
+}
+
+int DeckWorker::Call(int command) {
+    m_Records.ClearData();
+    return m_Module.Call(command, m_Records);
+}
+
+bool DeckWorker::TakeRequest(Request* out) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    if (m_Queue.empty()) {
+        return false;
+    }
+    *out = std::move(m_Queue.front());
+    m_Queue.pop_front();
+    return true;
+}
+
+void DeckWorker::SetError(const std::string& text) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_State.error = text;
+    ++m_State.errorSeq;
+    ++m_State.seq;
+}
+
+void DeckWorker::ClearError() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    if (!m_State.error.empty()) {
+        m_State.error.clear();
+        ++m_State.seq;
+    }
+}
+
+void DeckWorker::Forget() {
+    m_Standby = m_Playing = m_CueBusy = m_ServoBusy = Sense{};
+}
+
+bool DeckWorker::TryConnect() {
+    if (Call(kConnect) != 1) {
+        return false;
+    }
+    m_bLinked = true;
+    m_bAnswering = true;
+    m_nFailures = 0;
+    Forget();
+    // Command 44 tells a system-1 deck from the others; the record keeps the host's rate.
+    const int64_t format = m_Records.Get("nVideoFormat");
+    Call(kVideoSystem);
+    m_nVideoSystem = m_Records.Get("nVideoFormat") == 1 ? 1 : 4;
+    m_Records.Set("nVideoFormat", format);
+    return true;
+}
+
+void DeckWorker::Drop(const std::string& why) {
+    if (m_bLinked) {
+        Call(kDisconnect);
+    }
+    const bool wasAnswering = m_bLinked && m_bAnswering;
+    m_bLinked = false;
+    m_bAnswering = false;
+    m_bCueing = false;
+    m_Records.Set("dwPending", 0);
+    Forget();
+    if (wasAnswering) {
+        SetError(why);
+    }
+}
+
+DeckReply DeckWorker::Finish(int command, int result, const std::string& failure) {
+    DeckReply r;
+    r.command = command;
+    r.result = result;
+    r.ok = result == 1;
+    if (!r.ok) {
+        r.error = failure;
+        SetError(failure);
+    }
+    return r;
+}
+
+DeckReply DeckWorker::Execute(DeckAction action, int64_t value) {
+    if (action == DeckAction::kConnect) {
+        return ConnectDeck();
+    }
+    if (action == DeckAction::kDisconnect) {
+        return DisconnectDeck();
+    }
+    if (!m_bLinked) {
+        DeckReply r;
+        r.error = "port " + std::to_string(m_nPort) + " is not connected";
+        return r;
+    }
+    // A new transport command supersedes what the poll was still working off.
+    Forget();
+    m_bCueing = false;
+    const uint32_t pending = static_cast<uint32_t>(m_Records.Get("dwPending"));
+    m_Records.Set("dwPending", 0);
+    switch (action) {
+        case DeckAction::kPlay:
+            m_Mode = "play";
+            m_nSpeed = 0;
+            return Finish(kPlay, Call(kPlay), "the deck did not acknowledge play");
+        case DeckAction::kStop:
+        case DeckAction::kPause:
+            return StopOrPause(action == DeckAction::kStop, pending);
+        case DeckAction::kFfwd:
+        case DeckAction::kRew:
+            return Wind(action == DeckAction::kFfwd);
+        case DeckAction::kShuttle:
+            m_Mode = "shuttle";
+            m_nSpeed = static_cast<int>(value);
+            m_Records.Set("nSpeed", value);
+            return Finish(kVarSpeed, Call(kVarSpeed),
+                          "the deck did not acknowledge shuttle speed " + std::to_string(value));
+        case DeckAction::kCue:
+            return CueTo(value);
+        default:
+            break;
+    }
+    DeckReply r;
+    r.error = "unknown action";
+    return r;
+}
+
+DeckReply DeckWorker::ConnectDeck() {
+    m_bWanted = true;
+    if (m_bLinked) {
+        DeckReply r;
+        r.ok = true;
+        return r;
+    }
+    const bool ok = TryConnect();
+    return Finish(kConnect, ok ? 1 : 0,
+                  "no deck answers on port " + std::to_string(m_nPort) +
+                      (m_Device.empty() ? "" : " (" + m_Device + ")") +
+                      "; trying again every second");
+}
+
+DeckReply DeckWorker::DisconnectDeck() {
+    m_bWanted = false;
+    m_Mode.clear();
+    m_nSpeed = 0;
+    if (!m_bLinked) {
+        DeckReply r;
+        r.ok = true;
+        return r;
+    }
+    const int result = Call(kDisconnect);
+    m_bLinked = false;
+    m_bAnswering = false;
+    m_bCueing = false;
+    m_Records.Set("dwPending", 0);
+    return Finish(kDisconnect, result, "the module refused to disconnect");
+}
+
+// Stop and pause are pending flags the poll works off, cycle after cycle, until they clear.
+DeckReply DeckWorker::StopOrPause(bool stop, uint32_t pending) {
+    m_Mode = stop ? "stop" : "pause";
+    m_nSpeed = 0;
+    m_Records.Set("dwPending", (pending & ~(kPendingStop | kPendingPause)) |
+                                   (stop ? kPendingStop : kPendingPause));
+    m_PendingSince = Clock::now();
+    return Finish(
+        kPoll, Call(kPoll),
+        stop ? "the deck did not acknowledge stop" : "the deck did not acknowledge pause");
+}
+
+DeckReply DeckWorker::Wind(bool forward) {
+    m_Mode = forward ? "ffwd" : "rew";
+    m_nSpeed = 0;
+    m_Records.Set("nSpeed", forward ? kWindSpeed : -kWindSpeed);
+    return Finish(kSpeed, Call(kSpeed),
+                  forward ? "the deck refused fast forward" : "the deck refused rewind");
+}
+
+DeckReply DeckWorker::CueTo(int64_t frames) {
+    m_Mode = "cue";
+    m_nSpeed = 0;
+    const std::string target = FormatTimecode(frames, m_Records.Fps());
+    int command = kCue;
+    if (frames < 0) {
+        // Below zero only as an offset back from zero, which signed decks take.
+        command = kCueOffset;
+        m_Records.Set("nPosition", 0);
+        m_Records.Set("nCueOffset", -frames);
+    } else {
+        m_Records.Set("nPosition", frames);
+    }
+    const int result = Call(command);
+    m_bCueing = result == 1;
+    m_bCueAsked = false;
+    m_CueSince = Clock::now();
+    return Finish(command, result,
+                  "the deck refused the cue to " + target +
+                      " (in standby, busy with a cue, or not answering)");
+}
+
+void DeckWorker::ReadTime() {
+    // A read the deck did not answer in full returns 0 and says nothing of the tape: keep the
+    // last time, so neither the display nor a mark shows a 00:00:00:00 the deck never had.
+    if (Call(kPosition) != 1) {
+        return;
+    }
+    m_nFrames = m_Records.Get("nFrames");
+    const auto now = Clock::now();
+    const double span = std::chrono::duration<double>(now - m_RateAt).count();
+    if (span >= 0.2) {
+        m_dRate = span < 2.0 ? static_cast<double>(m_nFrames - m_nRateFrames) / span : 0.0;
+        m_RateAt = now;
+        m_nRateFrames = m_nFrames;
+    }
+}
+
+void DeckWorker::Poll() {
+    const int result = Call(kPoll);
+    const uint32_t pending = static_cast<uint32_t>(m_Records.Get("dwPending"));
+    if (pending == 0) {
+        return;
+    }
+    if (result != 1 && (pending & kPendingStop) != 0) {
+        SetError("the deck did not acknowledge stop");
+    }
+    if (Clock::now() - m_PendingSince > kPendingLimit) {
+        m_Records.Set("dwPending", 0);
+        SetError(std::string("the deck did not come to ") +
+                 ((pending & kPendingStop) != 0 ? "a stop" : "a pause") + " within 5 seconds");
+    }
+}
+
+void DeckWorker::AskStatus() {
+    // The cue's own question every cycle while it runs; otherwise one in turn.
+    static constexpr int kRotation[] = {kStandby, kPlaying, kCueDone, kServo};
+    if (m_bCueing && Clock::now() - m_CueSince > kCueLimit) {
+        m_bCueing = false;
+        SetError("the deck did not finish its cue within 10 seconds");
+    }
+    const int command = m_bCueing ? kCueDone : kRotation[m_nRotation++ % 4];
+    const int result = Call(command);
+    bool answered = true;
+    switch (command) {
+        case kStandby:
+            m_Standby = Sense{true, result == 0};
+            break;
+        case kPlaying:
+            answered = result == 1;
+            if (answered) {
+                m_Playing = Sense{true, m_Records.Get("bAnswer18") == 1};
+            }
+            break;
+        case kCueDone:
+            answered = result == 1;
+            if (answered) {
+                m_CueBusy = Sense{true, m_Records.Get("bAnswer29") == 0};
+                if (m_bCueing && m_bCueAsked && !m_CueBusy.value) {
+                    m_bCueing = false;
+                }
+                m_bCueAsked = true;
+            }
+            break;
+        default:
+            m_ServoBusy = Sense{true, result == 0};
+            break;
+    }
+    if (!answered) {
+        if (++m_nFailures >= kFailuresToDrop) {
+            Drop("the deck on port " + std::to_string(m_nPort) +
+                 " stopped answering; trying again every second");
+        }
+        return;
+    }
+    if (command != kStandby && command != kServo) {
+        m_nFailures = 0;
+        m_bAnswering = true;
+    }
+}
+
+std::string DeckWorker::Words() const {
+    if (!m_bWanted) {
+        return "disconnected";
+    }
+    if (!m_bLinked || !m_bAnswering) {
+        return "not answering";
+    }
+    const double fps = m_Records.Fps();
+    const double speed = std::fabs(m_dRate) / fps;  // in play speeds
+    if (m_Standby.known && m_Standby.value) {
+        return "standby";
+    }
+    if (m_bCueing || (m_CueBusy.known && m_CueBusy.value)) {
+        return "cueing";
+    }
+    if (m_Playing.known && m_Playing.value) {
+        return "playing";
+    }
+    if (speed > 3.0 || m_Mode == "ffwd" || m_Mode == "rew") {
+        return "winding";
+    }
+    if (m_Mode == "shuttle") {
+        return m_nSpeed == 0 ? "still" : "shuttle";
+    }
+    if (m_Mode == "pause" || m_Mode == "cue") {
+        return "still";
+    }
+    if (m_Mode == "play" && !m_Playing.known) {
+        return "playing";  // the servo has not locked yet
+    }
+    if (speed > 0.1) {
+        return "shuttle";  // moving, at a speed this server did not ask for
+    }
+    return "stopped";
+}
+
+void DeckWorker::Publish() {
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        DeckState& s = m_State;
+        const std::string words = Words();
+        const int fps = m_Records.Fps();
+        changed = s.connected != m_bLinked || s.answering != (m_bLinked && m_bAnswering) ||
+                  s.state != words || s.frames != m_nFrames || s.fps != fps ||
+                  s.videoSystem != m_nVideoSystem || s.status != m_Status || s.speed != m_nSpeed ||
+                  s.mode != m_Mode || s.seq != m_nPublishedSeq;  // an error or a mark
+        if (changed) {
+            s.connected = m_bLinked;
+            s.answering = m_bLinked && m_bAnswering;
+            s.state = words;
+            s.frames = m_nFrames;
+            s.fps = fps;
+            s.videoSystem = m_nVideoSystem;
+            s.status = m_Status;
+            s.speed = m_nSpeed;
+            s.mode = m_Mode;
+            ++s.seq;
+            m_nPublishedSeq = s.seq;
+        }
+    }
+    if (changed) {
+        m_Changed();
+    }
+}
+
+void DeckWorker::Run() {
+    m_NextConnect = Clock::now();
+    m_CycleStart = Clock::now();
+    m_Step = CycleStep::kTime;
+    while (!Stopping()) {
+        Request request{DeckAction::kPlay, 0, {}};
+        if (TakeRequest(&request)) {
+            Serve(request);
+            continue;
+        }
+        std::optional<Clock::time_point> sleepUntil;
+        if (!m_bWanted) {
+            sleepUntil = Clock::now() + Millis(1000);
+        } else if (!m_bLinked) {
+            sleepUntil = ConnectWhenDue();
+        } else {
+            sleepUntil = NextStep();
+        }
+        if (sleepUntil) {
+            std::unique_lock<std::mutex> lock(m_Mutex);
+            m_Wake.wait_until(lock, *sleepUntil, [this] { return m_bStop || !m_Queue.empty(); });
+        }
+    }
+    if (m_bLinked) {
+        Call(kDisconnect);
+        m_bLinked = false;
+    }
+}
+
+bool DeckWorker::Stopping() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_bStop;
+}
+
+void DeckWorker::Serve(Request& request) {
+    DeckReply reply;
+    try {
+        reply = Execute(request.action, request.value);
+    } catch (const std::exception& e) {
+        reply.error = e.what();
+    }
+    Publish();
+    request.reply.set_value(reply);
+    if (!m_bLinked) {
+        m_NextConnect = Clock::now() + kRetryConnect;
+    }
+}
+
+std::optional<DeckWorker::TimePoint> DeckWorker::ConnectWhenDue() {
+    if (Clock::now() < m_NextConnect) {
+        return m_NextConnect;
+    }
+    if (TryConnect()) {
+        ClearError();
+    } else if (Snapshot().error.empty()) {
+        SetError("no deck answers on port " + std::to_string(m_nPort) +
+                 (m_Device.empty() ? "" : " (" + m_Device + ")") + "; trying again every second");
+    }
+    m_NextConnect = Clock::now() + kRetryConnect;
+    Publish();
+    return std::nullopt;
+}
+
+// One step of the cycle: time, poll while a flag is pending, one status question, rest.
+std::optional<DeckWorker::TimePoint> DeckWorker::NextStep() {
+    const auto now = Clock::now();
+    std::optional<Clock::time_point> sleepUntil;
+    switch (m_Step) {
+        case CycleStep::kTime:
+            m_CycleStart = now;
+            ReadTime();
+            m_Step = CycleStep::kPoll;
+            break;
+        case CycleStep::kPoll:
+            if (m_Records.Get("dwPending") != 0) {
+                Poll();
+            }
+            m_Step = CycleStep::kStatus;
+            break;
+        case CycleStep::kStatus:
+            AskStatus();
+            if (m_StatusSource) {
+                m_Status = m_StatusSource();
+            }
+            ++m_nCycles;
+            m_Step = CycleStep::kRest;
+            break;
+        case CycleStep::kRest:
+            m_Step = CycleStep::kTime;
+            if (now - m_CycleStart < kMinCycle) {
+                sleepUntil = m_CycleStart + kMinCycle;
+            }
+            break;
+    }
+    if (!m_bLinked) {
+        m_NextConnect = Clock::now() + kRetryConnect;
+        m_Step = CycleStep::kTime;
+    }
+    Publish();
+    return sleepUntil;
+}
+
+}  // namespace panel

@@ -1,0 +1,173 @@
+// One deck as a host drives it: a thread that owns the deck's two host records and is the only
+// caller of Main for it. It reads the time every cycle, runs the poll while flags are pending,
+// asks one status question per cycle, and takes queued user commands between exchanges.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "tools/hostkit/module.h"
+#include "tools/panel/clip_log.h"
+
+namespace panel {
+
+// The host kit's names, used throughout the server.
+using hostkit::HostRecords;
+using hostkit::Module;
+
+struct DeckState {
+    int port = 0;
+    std::string device;
+    bool connected = false;  // command 5 succeeded and no disconnect since
+    bool answering = false;  // the deck answered its last status question
+    std::string state = "disconnected";
+    int64_t frames = 0;
+    int fps = 25;
+    int videoSystem = 0;
+    std::optional<std::array<uint8_t, 10>> status;
+    int speed = 0;
+    std::string mode;
+    std::optional<int64_t> markIn;
+    std::optional<int64_t> markOut;
+    std::string error;
+    uint64_t errorSeq = 0;
+    uint64_t seq = 0;
+};
+
+Json DeckJson(const DeckState& deck);
+
+enum class DeckAction { kConnect, kDisconnect, kPlay, kStop, kPause, kFfwd, kRew, kShuttle, kCue };
+
+struct DeckReply {
+    bool ok = false;
+    std::optional<int> command;
+    std::optional<int> result;
+    std::string error;
+};
+
+Json ReplyJson(const DeckReply& reply);
+
+class DeckWorker {
+  public:
+    using StatusSource = std::function<std::optional<std::array<uint8_t, 10>>()>;
+
+    // `changed` is called from the deck's thread after every change of its state; it must
+    // return at once. `status` gives the deck's ten status bytes where they can be seen.
+    DeckWorker(const Module& module, int port, std::string device, StatusSource status,
+               std::function<void()> changed);
+    ~DeckWorker();
+    DeckWorker(const DeckWorker&) = delete;
+    DeckWorker& operator=(const DeckWorker&) = delete;
+
+    void Start();
+    void Stop();
+
+    // Queues a command for the deck's thread; `value` is the shuttle speed or the cue's
+    // frames, checked by the caller. The future is ready once Main has answered.
+    std::future<DeckReply> Submit(DeckAction action, int64_t value = 0);
+
+    DeckState Snapshot() const;
+    // Marks the deck's current time, or `frames` when given.
+    void Mark(bool in, std::optional<int64_t> frames);
+    void ClearMarks();
+
+    int Port() const { return m_nPort; }
+    // Whole frames a second of the deck's record.
+    int Fps() const;
+    // Cycles of the deck's loop so far (each reads the time once).
+    uint64_t Cycles() const { return m_nCycles.load(); }
+
+  private:
+    struct Request {
+        DeckAction action;
+        int64_t value;
+        std::promise<DeckReply> reply;
+    };
+    // What a status question said, until a transport command makes it stale.
+    struct Sense {
+        bool known = false;
+        bool value = false;
+    };
+
+    // The steps of one cycle, with queued commands taken between any two of them.
+    enum class CycleStep { kTime, kPoll, kStatus, kRest };
+    using TimePoint = std::chrono::steady_clock::time_point;
+
+    void Run();
+    bool Stopping() const;
+    void Serve(Request& request);
+    // Connects when the retry is due (nothing to wait for then); else when it will be.
+    std::optional<TimePoint> ConnectWhenDue();
+    std::optional<TimePoint> NextStep();
+    int Call(int command);
+    bool TakeRequest(Request* out);
+    DeckReply Execute(DeckAction action, int64_t value);
+    DeckReply ConnectDeck();
+    DeckReply DisconnectDeck();
+    DeckReply StopOrPause(bool stop, uint32_t pending);
+    DeckReply Wind(bool forward);
+    DeckReply CueTo(int64_t frames);
+    // The reply for `command`'s `result`; a failure also becomes the deck's error in words.
+    DeckReply Finish(int command, int result, const std::string& failure);
+    bool TryConnect();
+    void Drop(const std::string& why);
+    void ReadTime();
+    void Poll();
+    void AskStatus();
+    void Forget();
+    void Publish();
+    void SetError(const std::string& text);
+    void ClearError();
+    std::string Words() const;
+
+    const Module& m_Module;
+    const int m_nPort;
+    const std::string m_Device;
+    StatusSource m_StatusSource;
+    std::function<void()> m_Changed;
+
+    // The deck thread's own: the records and what it learnt from the deck.
+    HostRecords m_Records;
+    bool m_bWanted = true;  // connect at start; a disconnect command clears it
+    bool m_bLinked = false;
+    bool m_bAnswering = false;
+    int m_nFailures = 0;
+    int m_nRotation = 0;
+    bool m_bCueing = false;
+    bool m_bCueAsked = false;
+    Sense m_Standby, m_Playing, m_CueBusy, m_ServoBusy;
+    int64_t m_nFrames = 0;
+    std::chrono::steady_clock::time_point m_RateAt;
+    int64_t m_nRateFrames = 0;
+    double m_dRate = 0.0;  // frames a second, from the motion of the time
+    std::chrono::steady_clock::time_point m_PendingSince;
+    std::chrono::steady_clock::time_point m_CueSince;
+    std::string m_Mode;
+    int m_nSpeed = 0;
+    int m_nVideoSystem = 0;
+    std::optional<std::array<uint8_t, 10>> m_Status;
+    CycleStep m_Step = CycleStep::kTime;
+    TimePoint m_CycleStart;
+    TimePoint m_NextConnect;
+
+    mutable std::mutex m_Mutex;  // guards the queue and the published state
+    std::condition_variable m_Wake;
+    std::deque<Request> m_Queue;
+    DeckState m_State;
+    uint64_t m_nPublishedSeq = 0;  // m_State.seq when the stream was last told
+    bool m_bStop = false;
+    std::atomic<uint64_t> m_nCycles{0};
+    std::thread m_Thread;
+};
+
+}  // namespace panel

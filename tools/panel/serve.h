@@ -1,0 +1,51 @@
+// `deckctl serve`: the deck panel and its HTTP API. One deck thread per port drives the deck
+// through Main; HTTP threads only queue commands and read published state; a Server-Sent
+// Events stream carries every change to the browsers.
+#pragma once
+
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tools/hostkit/module.h"
+
+namespace panel {
+
+// The host kit's names, used throughout the server.
+using hostkit::Module;
+
+struct ServeOptions {
+    std::vector<int> ports;  // none given: port 1
+    std::string listen = "127.0.0.1:8055";
+    bool sim = false;  // a virtual deck in-process for every port
+    int simBaud = 0;   // pace the virtual decks like a line at this rate; 0: unpaced
+    std::string logPath;
+    std::string token;  // required on every request when set; made up off loopback
+};
+
+class PanelServer {
+  public:
+    PanelServer(const Module& module, ServeOptions options);
+    ~PanelServer();
+    PanelServer(const PanelServer&) = delete;
+    PanelServer& operator=(const PanelServer&) = delete;
+
+    // Starts the virtual decks, loads the clip log, starts the deck threads and listens.
+    bool Start(std::string* error);
+    // The address to open in a browser, token included.
+    std::string Url() const;
+    int Port() const;
+    // Lines describing the decks, for the start-up message.
+    std::vector<std::string> Describe() const;
+    void Stop();
+
+  private:
+    class Impl;
+    std::unique_ptr<Impl> m_Impl;
+};
+
+// Runs the server until SIGINT or SIGTERM; prints the URL first.
+int RunServe(const Module& module, const ServeOptions& options, std::ostream& out);
+
+}  // namespace panel
