@@ -171,6 +171,13 @@ def security(rig):
     stray = [b for b in rig.trace_bytes()[start:] if b not in IDLE_BYTES]
     check(not stray, "refused requests reached the deck: %s" % stray)
     check(srv.poll() is None, "the server died")
+    # The error log: one line for each request refused past a limit (the six 413, 414 and 431
+    # rows above); none from a quiet server.
+    logged = open(srv.out_path).read().count("deckctl serve: refused a request")
+    check(logged == 6, "%d lines in the error log for 6 requests past a limit" % logged)
+    quiet = rig.start_server("--quiet", log=os.path.join(rig.work, "log4.json"), deck=False)
+    request(quiet.port, "GET", "/api/decks?" + "a" * 8200)
+    check("refused" not in open(quiet.out_path).read(), "--quiet still logged")
 
     # The witness works: the same request, well formed, does reach the deck.
     status, data = request(port, "POST", "/api/decks/1/shuttle", '{"speed": 2}',
@@ -351,6 +358,9 @@ def deck_faults(rig):
     f1 = decks(srv.port)[0]["frames"]
     time.sleep(0.5)
     check(decks(srv.port)[0]["frames"] > f1, "the time does not run after the deck came back")
+    said = open(srv.out_path).read()
+    check("stopped answering" in said and "answers again" in said[said.rfind("stopped"):],
+          "the error log did not tell the deck lost and back: %r" % said[-400:])
 
 
 def a0_rate(rig, seconds):
