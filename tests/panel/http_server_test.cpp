@@ -152,6 +152,8 @@ TEST_F(HttpLimitsTest, EachLimitHolds) {
          "POST /echo HTTP/1.1\r\nHost: a\r\nContent-Length: 16000\r\n\r\n", "", 0, 401, ""},
         {"a long path is only not found", Head("GET /" + std::string(8000, 'p') + " HTTP/1.1"), "",
          0, 404, ""},
+        {"told to go on before its body",
+         Head(post, "Expect: 100-continue\r\nContent-Length: 5\r\n"), "", 0, 100, ""},
         {"not HTTP", "\x16\x03\x01\x02\x00garbage\r\n\r\n", "", 0, 400, ""},
     };
     for (const LimitRow& row : rows) {

@@ -119,9 +119,15 @@ class RateLog {
   public:
     explicit RateLog(std::function<void(const std::string&)> sink) : m_Sink(std::move(sink)) {}
 
-    void operator()(const std::string& line) {
+    void operator()(std::string line) {
         if (!m_Sink) {
             return;
+        }
+        // A line may quote a client's path: no control character of its may forge a line.
+        for (char& c : line) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                c = '?';
+            }
         }
         std::lock_guard<std::mutex> lock(m_Mutex);
         const auto now = std::chrono::steady_clock::now();
@@ -321,6 +327,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void OnHeader(const ErrorCode& ec);
     bool TakeHeader();
     void ReadBody();
+    void Continue();
     void OnBody(const ErrorCode& ec);
     void Dispatch();
     void Answer(HttpResponse res);
@@ -491,9 +498,28 @@ void Session::ReadBody() {
         Dispatch();
         return;
     }
+    if (beast::iequals(m_Parser->get()[http::field::expect], "100-continue")) {
+        Continue();
+        return;
+    }
     http::async_read(
         m_Stream, m_Buffer, *m_Parser,
         [self = shared_from_this()](const ErrorCode& ec, std::size_t) { self->OnBody(ec); });
+}
+
+// A client that waits to be told before sending its body (curl does, past 1 KiB) is told,
+// now that the header has passed every check.
+void Session::Continue() {
+    auto told = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
+    http::async_write(
+        m_Stream, *told, [self = shared_from_this(), told](const ErrorCode& ec, std::size_t) {
+            if (ec) {
+                self->Shut();
+                return;
+            }
+            http::async_read(self->m_Stream, self->m_Buffer, *self->m_Parser,
+                             [self](const ErrorCode& e, std::size_t) { self->OnBody(e); });
+        });
 }
 
 void Session::OnBody(const ErrorCode& ec) {
