@@ -35,7 +35,7 @@ namespace {
 
 // What a refused client may still send after its answer is read and thrown away, so that the
 // close does not reset the connection before the client has read the answer.
-constexpr std::size_t kLingerBytes = 64 * 1024;
+constexpr std::size_t kLingerBytes = std::size_t{64} * 1024;
 constexpr std::chrono::milliseconds kLinger{1000};
 constexpr std::chrono::milliseconds kAcceptRetry{100};
 // Past this many log lines in a second the rest are counted, not written.
@@ -252,7 +252,12 @@ class HttpServer::Impl {
           m_Io(m_Options.ioThreads),
           m_AcceptStrand(net::make_strand(m_Io)),
           m_Acceptor(m_AcceptStrand) {}
-    ~Impl() { Stop(); }
+    ~Impl() {
+        try {
+            Stop();
+        } catch (...) {  // a destructor must not throw; the threads end with the process
+        }
+    }
 
     bool Start(std::string* error);
     void Stop();
@@ -309,7 +314,12 @@ class Session : public std::enable_shared_from_this<Session> {
         const auto peer = m_Stream.socket().remote_endpoint(ec);
         m_Peer = ec ? std::string("?") : peer.address().to_string();
     }
-    ~Session() { m_Server.Closed(this); }
+    ~Session() {
+        try {
+            m_Server.Closed(this);
+        } catch (...) {  // out of memory posting the accept: the bound stays one lower
+        }
+    }
 
     // From the acceptor: the first request is read on the connection's own strand.
     void Go() {
@@ -989,9 +999,7 @@ void HttpServer::Impl::Stop() {
 
 HttpServer::HttpServer(HttpOptions options) : m_Impl(std::make_shared<Impl>(std::move(options))) {}
 
-HttpServer::~HttpServer() {
-    m_Impl->Stop();
-}
+HttpServer::~HttpServer() = default;  // the Impl's end stops it
 
 void HttpServer::Route(const std::string& method, const std::string& pattern, HttpHandler handler,
                        HttpRun run, std::size_t body) {
