@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "tools/deckctl/host_records.h"
+#include "tools/hostkit/port_diagnosis.h"
 
 namespace deckctl {
 
@@ -40,6 +41,13 @@ constexpr int kFailuresToDrop = 2;
 constexpr Millis kPendingLimit{5000};
 constexpr Millis kCueLimit{10000};
 constexpr std::size_t kMaxQueued = 64;
+
+// Why a connect failed, as far as the host side can tell.
+std::string ConnectFailure(int port, const std::string& device) {
+    const std::string why = device.empty() ? "no deck answers on port " + std::to_string(port)
+                                           : hostkit::DiagnoseConnect(device);
+    return "port " + std::to_string(port) + ": " + why + "; trying again every second";
+}
 
 }  // namespace
 
@@ -250,10 +258,7 @@ DeckReply DeckWorker::Execute(DeckAction action, int64_t value) {
             return r;
         }
         const bool ok = TryConnect();
-        return finish(kConnect, ok ? 1 : 0,
-                      "no deck answers on port " + std::to_string(m_nPort) +
-                          (m_Device.empty() ? "" : " (" + m_Device + ")") +
-                          "; trying again every second");
+        return finish(kConnect, ok ? 1 : 0, ok ? "" : ConnectFailure(m_nPort, m_Device));
     }
     if (action == DeckAction::kDisconnect) {
         m_bWanted = false;
@@ -525,9 +530,7 @@ void DeckWorker::Run() {
                 if (TryConnect()) {
                     ClearError();
                 } else if (Snapshot().error.empty()) {
-                    SetError("no deck answers on port " + std::to_string(m_nPort) +
-                             (m_Device.empty() ? "" : " (" + m_Device + ")") +
-                             "; trying again every second");
+                    SetError(ConnectFailure(m_nPort, m_Device));
                 }
                 nextConnect = Clock::now() + kRetryConnect;
                 Publish();
