@@ -480,21 +480,35 @@ void WriteJson(const std::string& path) {
 int main(int argc, char** argv) {
     bool quick = false;
     std::string json = "line.json";
+    std::string only = "unpaced,paced,adapter,silent";
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
         } else if (std::strcmp(argv[i], "--json") == 0 && i + 1 < argc) {
             json = argv[++i];
+        } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+            only = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: %s [--quick] [--json PATH]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--quick] [--json PATH] [--only PARTS]\n", argv[0]);
             return 2;
         }
     }
-    Unpaced(quick);
-    Paced(quick);
-    Adapter(quick, 16);
-    Adapter(quick, 1);
-    Silent(quick);
+    const auto wanted = [&only](const char* part) {
+        return ("," + only + ",").find("," + std::string(part) + ",") != std::string::npos;
+    };
+    if (wanted("unpaced")) {
+        Unpaced(quick);
+    }
+    if (wanted("paced")) {
+        Paced(quick);
+    }
+    if (wanted("adapter")) {
+        Adapter(quick, 16);
+        Adapter(quick, 1);
+    }
+    if (wanted("silent")) {
+        Silent(quick);
+    }
     WriteJson(json);
     return 0;
 }
