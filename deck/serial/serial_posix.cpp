@@ -68,16 +68,17 @@ bool IoctlSetFlags(int fd, int flags) {
 
 constexpr DriverFlags kIoctlFlags{IoctlGetFlags, IoctlSetFlags};
 std::atomic<const DriverFlags*> g_DriverFlags{&kIoctlFlags};
+constexpr int kLowLatency = static_cast<int>(ASYNC_LOW_LATENCY);
 
 // Sets the low-latency flag where the driver has one; remembers what to put back. A driver
 // without the flags (ptys, some adapters) or one that refuses them is used as it is.
 void SetLowLatency(Slot* slot) {
     const DriverFlags* io = g_DriverFlags.load();
     int flags = 0;
-    if (!io->get(slot->fd, &flags) || (flags & ASYNC_LOW_LATENCY) != 0) {
+    if (!io->get(slot->fd, &flags) || (flags & kLowLatency) != 0) {
         return;
     }
-    if (io->set(slot->fd, flags | ASYNC_LOW_LATENCY)) {
+    if (io->set(slot->fd, flags | kLowLatency)) {
         slot->restoreFlags = true;
         slot->savedFlags = flags;
     }
@@ -88,7 +89,7 @@ void RestoreFlags(const Slot& slot) {
     const DriverFlags* io = g_DriverFlags.load();
     int flags = 0;
     if (slot.restoreFlags && io->get(slot.fd, &flags)) {
-        io->set(slot.fd, (flags & ~ASYNC_LOW_LATENCY) | (slot.savedFlags & ASYNC_LOW_LATENCY));
+        io->set(slot.fd, (flags & ~kLowLatency) | (slot.savedFlags & kLowLatency));
     }
 }
 
