@@ -164,7 +164,12 @@ OpenFacts ProbeDevice(const std::string& device, const std::string& procRoot) {
         f.tty = isatty(fd) != 0;
         close(fd);
     }
-    f.holders = FindHolders(device, procRoot);
+    // The program behind a pty (decksim, say) often holds its slave open too; for a pty only a
+    // refused open means someone else has the port.
+    const bool pty = Resolved(device).compare(0, 9, "/dev/pts/") == 0;
+    if (!pty || f.openErrno == EBUSY) {
+        f.holders = FindHolders(device, procRoot);
+    }
     return f;
 }
 
