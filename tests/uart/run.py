@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
-"""The module over a real kernel serial driver: a QEMU guest whose COM1 (ttyS0, a 16550A)
-is wired to decksim's pty on the host.
+"""The module over real kernel serial drivers: a QEMU guest whose COM1 (ttyS0, a 16550A)
+is wired to decksim's pty on the host, and whose ttyUSB0 (QEMU's FTDI chip on xHCI, under
+ftdi_sio) to a second decksim.
 
   run.py check --guest BIN --module SO --decksim BIN --work DIR
   run.py bench --guest BIN --module SO --decksim BIN --work DIR --json OUT [--quick]
 
 The guest is Debian's kernel (fetched once with apt-get download, kept in
-${XDG_CACHE_HOME:-~/.cache}/tapedeck5500) and an initramfs of busybox, the check program,
-the module and their shared libraries. COM2 is the control line (results to the host, the
+${XDG_CACHE_HOME:-~/.cache}/tapedeck5500 with the USB modules it needs) and an initramfs of
+busybox, the check program, the module, their shared libraries and those modules. COM2 is the control line (results to the host, the
 host's answers back), COM3 the kernel console (DIR/console.log). Exit 77 only when QEMU is
 not installed.
 """
@@ -125,14 +126,17 @@ def fetch(cache, name):
         subprocess.run(["dpkg-deb", "-x", debs[0], tmp], check=True)
         image = glob.glob(os.path.join(tmp, "boot", "vmlinuz-*"))[0]
         version = os.path.basename(image)[len("vmlinuz-"):]
-        mods = os.path.join(cache, "modules-" + version)
-        shutil.rmtree(mods, ignore_errors=True)
+        # Put in place whole, in one step: another run may be reading the cache.
+        mods = os.path.join(tmp, "modules")
         os.makedirs(mods)
         order = module_closure(os.path.join(tmp, "lib", "modules", version))
         for path in order:
             shutil.copy(path, mods)
         with open(os.path.join(mods, "order"), "w") as f:
             f.write("".join(os.path.basename(p) + "\n" for p in order))
+        kept = os.path.join(cache, "modules-" + version)
+        shutil.rmtree(kept, ignore_errors=True)
+        os.rename(mods, kept)
         target = os.path.join(cache, os.path.basename(image))
         shutil.copy(image, target + ".part")
         os.replace(target + ".part", target)

@@ -36,11 +36,11 @@ void SleepUntil(Clock::time_point t) {
     }
 }
 
-// A UART hands a byte over the moment its last bit is in; a timer wake-up comes tens of
-// microseconds late. Sleep to just short of the point, then wait out the rest on the clock.
 constexpr auto kSpin = std::chrono::microseconds(150);
 constexpr std::size_t kAdapterPacket = 62;  // an FTDI chip's USB packet: 64 less 2 status bytes
 
+// A UART hands a byte over the moment its last bit is in; a timer wake-up comes tens of
+// microseconds late. Sleep to just short of the point, then wait out the rest on the clock.
 void HandOverAt(Clock::time_point t) {
     SleepUntil(t - kSpin);
     while (Clock::now() < t) {
