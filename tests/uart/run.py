@@ -245,6 +245,11 @@ class Deck:
         self.proc = self.sim.proc
         self.path = self.sim.device()
 
+    @property
+    def trace(self):
+        """What decksim traced, after the device line it prints first."""
+        return self.sim.output().splitlines()[1:]
+
     def command(self, line):
         return self.sim.command(line)
 
