@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "tools/hostkit/host_records.h"
+#include "tools/hostkit/port_diagnosis.h"
 
 namespace panel {
 
@@ -40,6 +41,13 @@ constexpr int kFailuresToDrop = 2;
 constexpr Millis kPendingLimit{5000};
 constexpr Millis kCueLimit{10000};
 constexpr std::size_t kMaxQueued = 64;
+
+// Why a connect failed, as far as the host side can tell.
+std::string ConnectFailure(int port, const std::string& device) {
+    const std::string why = device.empty() ? "no deck answers on port " + std::to_string(port)
+                                           : hostkit::DiagnoseConnect(device);
+    return "port " + std::to_string(port) + ": " + why + "; trying again every second";
+}
 
 }  // namespace
 
@@ -295,10 +303,7 @@ DeckReply DeckWorker::ConnectDeck() {
         return r;
     }
     const bool ok = TryConnect();
-    return Finish(kConnect, ok ? 1 : 0,
-                  "no deck answers on port " + std::to_string(m_nPort) +
-                      (m_Device.empty() ? "" : " (" + m_Device + ")") +
-                      "; trying again every second");
+    return Finish(kConnect, ok ? 1 : 0, ok ? "" : ConnectFailure(m_nPort, m_Device));
 }
 
 DeckReply DeckWorker::DisconnectDeck() {
@@ -559,9 +564,13 @@ std::optional<DeckWorker::TimePoint> DeckWorker::ConnectWhenDue() {
     }
     if (TryConnect()) {
         ClearError();
-    } else if (Snapshot().error.empty()) {
-        SetError("no deck answers on port " + std::to_string(m_nPort) +
-                 (m_Device.empty() ? "" : " (" + m_Device + ")") + "; trying again every second");
+    } else {
+        // The cause can change while the deck is away (unplugged, then plugged in without
+        // access): say the latest one, and only when it changed.
+        const std::string why = ConnectFailure(m_nPort, m_Device);
+        if (Snapshot().error != why) {
+            SetError(why);
+        }
     }
     m_NextConnect = Clock::now() + kRetryConnect;
     Publish();
