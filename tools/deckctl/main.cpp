@@ -345,7 +345,13 @@ CLI::App* AddServe(CLI::App& app, ServeOptions& so) {
                       "the clip log file (default ${XDG_DATA_HOME:-~/.local/share}/tapedeck5500/"
                       "cliplog.json)");
     serve->add_option("--token", so.token,
-                      "a secret every request must carry; made up when listening off loopback");
+                      "fix the secret every request must carry (other users can read it in the "
+                      "process list: prefer --token-file or TAPEDECK_TOKEN); made up otherwise");
+    serve->add_option("--token-file", so.tokenFile,
+                      "fix the secret every request must carry: this file's first line");
+    serve->add_flag("--quiet", so.quiet,
+                    "no error log on stderr (5xx answers, connections refused past a limit, "
+                    "decks lost or back)");
     serve->fallthrough();
     return serve;
 }
