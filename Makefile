@@ -70,7 +70,8 @@ demo: deps
 	build/default/tools/deckctl/deckctl demo
 	@echo "next: make panel  (the deck's panel in a browser, on the same virtual deck)"
 
-# The panel in a browser against the built-in virtual deck; deckctl prints the URL to open.
+# The panel in a browser against the built-in virtual deck; deckctl prints the URL to open,
+# its token included (on loopback too).
 # PANEL_ARGS passes more options, e.g. PANEL_ARGS="--sim-baud 9600 --log /tmp/log.json".
 panel: deps
 	cmake --preset default >/dev/null

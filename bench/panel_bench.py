@@ -6,7 +6,10 @@
   99th percentile over many commands sent at random points of the deck thread's cycle;
 - the deck's poll rate (time reads a second, from the trace) with 100 connected stream clients
   against one client;
-- the server's CPU while it idle-polls one stopped deck with no client.
+- the server's CPU while it idle-polls one stopped deck with no client;
+- 1,000 hostile connections held at once (request lines that never end, chunked bodies that
+  never end, one byte a second): the server's memory above idle, and the 99th percentile of a
+  normal client's GET /api/decks beside them (measured in a process of its own).
 
 Writes report.py's form: {"figures": [{section, name, unit, median, lo, hi, runs, target,
 pass, note}]}.
@@ -16,10 +19,13 @@ import http.client
 import json
 import os
 import random
+import re
+import resource
 import selectors
 import shutil
 import socket
 import statistics
+import subprocess
 import sys
 import tempfile
 import threading
@@ -51,7 +57,7 @@ class Rig:
         except AssertionError as e:
             self.close()
             raise SystemExit("panel_bench: %s" % e)
-        self.server, self.port = srv.proc, srv.port
+        self.server, self.port, self.token = srv.proc, srv.port, srv.token
         self.procs.append(self.server)
         self._wait(lambda: self.deck()["answering"], "the deck to answer")
 
@@ -65,7 +71,8 @@ class Rig:
     def post(self, conn, action, body="{}"):
         """True when the deck acknowledged; a late answer on a loaded machine only counts."""
         conn.request("POST", "/api/decks/1/" + action, body=body,
-                     headers={"Content-Type": "application/json"})
+                     headers={"Content-Type": "application/json",
+                              "Authorization": "Bearer " + self.token})
         r = conn.getresponse()
         data = r.read()
         if r.status != 200:
@@ -74,7 +81,7 @@ class Rig:
 
     def deck(self):
         c = self.conn()
-        c.request("GET", "/api/decks")
+        c.request("GET", "/api/decks", headers={"Authorization": "Bearer " + self.token})
         d = json.loads(c.getresponse().read())["decks"][0]
         c.close()
         return d
@@ -102,7 +109,8 @@ class Rig:
 def latency(rig, n):
     """Shuttle speed 1 and play in turn (first bytes B5 and 3A), each at a random moment."""
     conn = rig.conn()
-    conn.request("GET", "/api/decks")  # the connection is made before the clock runs
+    # The connection is made before the clock runs.
+    conn.request("GET", "/api/decks", headers={"Authorization": "Bearer " + rig.token})
     conn.getresponse().read()
     samples = []
     for i in range(n):
@@ -129,12 +137,13 @@ class Watchers:
     """Stream clients that read everything they are sent, all served by one thread so that
     the benchmark itself takes little of the machine."""
 
-    def __init__(self, port, n):
+    def __init__(self, port, token, n):
         self.sel = selectors.DefaultSelector()
         self.socks, self.stop = [], threading.Event()
         for _ in range(n):
             s = socket.create_connection(("127.0.0.1", port))
-            s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port)
+            s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n"
+                      b"Authorization: Bearer %s\r\n\r\n" % (port, token.encode()))
             s.setblocking(False)
             self.sel.register(s, selectors.EVENT_READ)
             self.socks.append(s)
@@ -170,6 +179,133 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
+
+
+class Hostile:
+    """Connections that hold the server as an attacker would, all from one thread: a request
+    line that never ends (1 KiB every 100 ms), a chunked body that never ends (4 KiB every
+    100 ms, with the token, so it gets past the screen to the body limit), and a request one
+    byte a second. Each one the server closes is replaced at once, so `n` stay open."""
+
+    def __init__(self, port, token, n):
+        self.port, self.n, self.sel = port, n, selectors.DefaultSelector()
+        host = "Host: 127.0.0.1:%d\r\n" % port
+        self.first = {
+            "line": (b"GET /", b"a" * 1024, 0.1),
+            "chunked": (("POST /api/log HTTP/1.1\r\n%sAuthorization: Bearer %s\r\n"
+                         "Transfer-Encoding: chunked\r\n\r\n" % (host, token)).encode(),
+                        b"1000\r\n" + b"c" * 4096 + b"\r\n", 0.1),
+            "slow": (b"", ("GET /api/decks HTTP/1.1\r\n" + host).encode(), 1.0),
+        }
+        self.conns = {}  # socket: [kind, next send time, bytes left of a one-byte-a-second line]
+        self.opened = self.replaced = 0
+
+    def _open(self):
+        kind = ("line", "chunked", "slow")[self.opened % 3]
+        s = socket.create_connection(("127.0.0.1", self.port), timeout=2)
+        s.setblocking(False)
+        first, repeat, _ = self.first[kind]
+        if first:
+            s.send(first)
+        self.sel.register(s, selectors.EVENT_READ)
+        self.conns[s] = [kind, time.monotonic(), repeat]
+        self.opened += 1
+
+    def _drop(self, s):
+        self.sel.unregister(s)
+        s.close()
+        del self.conns[s]
+        self.replaced += 1
+
+    def _feed(self, now):
+        for s, state in list(self.conns.items()):
+            kind, due, left = state
+            if now < due:
+                continue
+            _, repeat, every = self.first[kind]
+            piece = left[:1] if kind == "slow" else repeat
+            try:
+                s.send(piece)
+            except BlockingIOError:
+                pass
+            except OSError:
+                self._drop(s)
+                continue
+            state[1] = now + every
+            state[2] = (left[1:] or repeat) if kind == "slow" else repeat
+
+    def hold(self, seconds, sample):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            while len(self.conns) < self.n:
+                self._open()
+            for key, _ in self.sel.select(0.02):
+                try:
+                    if not key.fileobj.recv(65536):
+                        self._drop(key.fileobj)
+                except OSError:
+                    self._drop(key.fileobj)
+            self._feed(time.monotonic())
+            sample()
+
+    def close(self):
+        for s in list(self.conns):
+            self.sel.unregister(s)
+            s.close()
+        self.conns.clear()
+        self.sel.close()
+
+
+def probe(port, token, seconds):
+    """A normal client beside the attack: GET /api/decks on one kept-alive connection, 20 a
+    second; prints each latency in ms as JSON."""
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    headers = {"Authorization": "Bearer " + token}
+    out, end = [], time.monotonic() + seconds
+    while time.monotonic() < end:
+        t0 = time.monotonic()
+        conn.request("GET", "/api/decks", headers=headers)
+        r = conn.getresponse()
+        r.read()
+        if r.status != 200:
+            raise SystemExit("probe: GET /api/decks gave %d" % r.status)
+        out.append((time.monotonic() - t0) * 1000.0)
+        time.sleep(max(0.0, 0.05 - (time.monotonic() - t0)))
+    print(json.dumps(out))
+
+
+def hostile(rig, n, seconds, rounds):
+    """Server RSS above idle (MiB) and the probe's p99 (ms) with n hostile connections held."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, n + 256)), hard))
+    growth, p99s, notes = [], [], []
+    for _ in range(rounds):
+        time.sleep(1.0)
+        idle = rss_kib(rig.server.pid)
+        peak = [idle]
+        attack = Hostile(rig.port, rig.token, n)
+        prober = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--probe",
+                                   str(rig.port), rig.token, str(seconds)],
+                                  stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        try:
+            attack.hold(seconds + 0.5,
+                        lambda: peak.append(max(peak[-1], rss_kib(rig.server.pid))))
+        finally:
+            attack.close()
+        out, _ = prober.communicate(timeout=30)
+        if prober.returncode != 0:
+            raise SystemExit("panel_bench: the probe failed beside the attack")
+        lat = sorted(json.loads(out))
+        growth.append((peak[-1] - idle) / 1024.0)
+        p99s.append(lat[min(len(lat) - 1, int(len(lat) * 0.99))])
+        notes.append("%d held, %d closed by the server and replaced, %d GETs, idle RSS %.1f MiB"
+                     % (n, attack.replaced, len(lat), idle / 1024.0))
+    return growth, p99s, notes[-1]
+
+
 def figure(name, unit, values, target, passed, note=""):
     return dict(section=SECTION, name=name, unit=unit, median=statistics.median(values),
                 lo=min(values), hi=max(values), runs=len(values), target=target, **{"pass": passed},
@@ -177,6 +313,9 @@ def figure(name, unit, values, target, passed, note=""):
 
 
 def main():
+    if len(sys.argv) == 5 and sys.argv[1] == "--probe":
+        probe(int(sys.argv[2]), sys.argv[3], float(sys.argv[4]))
+        return 0
     ap = argparse.ArgumentParser()
     ap.add_argument("--deckctl", required=True)
     ap.add_argument("--decksim", required=True)
@@ -208,11 +347,11 @@ def main():
         conn.close()
         ratios, ones, hundreds = [], [], []
         for _ in range(rounds):
-            one = Watchers(rig.port, 1)
+            one = Watchers(rig.port, rig.token, 1)
             time.sleep(0.5)
             r1 = poll_rate(rig, span)
             one.close()
-            many = Watchers(rig.port, 100)
+            many = Watchers(rig.port, rig.token, 100)
             time.sleep(1.0)
             r100 = poll_rate(rig, span)
             many.close()
@@ -236,6 +375,14 @@ def main():
         figures.append(figure("server CPU, idle-polling one stopped deck", "% of a core", loads,
                               "< 5", max(loads) < 5.0,
                               "%.1f time reads a second" % poll_rate(rig, 1.0)))
+
+        # Twelve seconds outlast the 10 s deadline, so every kind is closed and replaced.
+        growth, p99s, note = hostile(rig, 100 if a.quick else 1000, 2.0 if a.quick else 12.0,
+                                     1 if a.quick else 3)
+        figures.append(figure("server RSS above idle, 1,000 hostile connections held", "MiB",
+                              growth, "<= 64", max(growth) <= 64.0, note))
+        figures.append(figure("GET /api/decks p99 beside the hostile connections", "ms", p99s,
+                              "<= 100", statistics.median(p99s) <= 100.0))
     finally:
         rig.close()
     with open(a.json, "w") as f:

@@ -101,7 +101,7 @@ class Server:
         with open(out, "w") as f:
             self.proc = subprocess.Popen(cmd, stdout=f, stderr=subprocess.STDOUT,
                                          stdin=subprocess.DEVNULL, env=env)
-        m = wait(lambda: re.search(r"http://127\.0\.0\.1:(\d+)/(\?token=(\w+))?", open(out).read()),
+        m = wait(lambda: re.search(r"http://127\.0\.0\.1:(\d+)/(\?token=(\S+))?", open(out).read()),
                  "the server's URL")
         self.port = int(m.group(1))
         self.headers = {"Authorization": "Bearer " + m.group(3)} if m.group(3) else {}
@@ -306,7 +306,9 @@ def late(a, work, quick):
         watcher.start()
         deck.control("fault late 60 10")
         start = deck.count("A0")
-        while deck.count("A0") - start < cycles:
+        # A server that loses the deck for good must not hold the benchmark up.
+        give_up = time.monotonic() + (40 if quick else 300)
+        while deck.count("A0") - start < cycles and time.monotonic() < give_up:
             time.sleep(0.3)
             st, data = srv.call("POST", "/api/decks/1/mark", '{"which": "in"}')
             d = srv.decks()[0]
@@ -316,6 +318,7 @@ def late(a, work, quick):
                     {"in": tc(d["markIn"])}))
                 if st == 201:
                     logged.add(json.loads(data)["in"])
+        reads = deck.count("A0") - start
         stop.set()
         watcher.join()
     finally:
@@ -325,9 +328,9 @@ def late(a, work, quick):
     wrong = (shown - reported) | (marked - reported) | {x for x in logged
                                                         if frames_of(x) not in reported}
     return [figure("1 reply in 10 late: times shown, marked or logged the deck never sent",
-                   "", [len(wrong)], "0", not wrong,
+                   "", [len(wrong)], "0", not wrong and reads >= cycles,
                    "%d time reads, %d shown, %d marked, %d logged%s"
-                   % (cycles, len(shown), len(marked), len(logged),
+                   % (reads, len(shown), len(marked), len(logged),
                       (", e.g. " + ", ".join(map(str, sorted(wrong, key=str)[:3])))
                       if wrong else ""))]
 

@@ -1,10 +1,12 @@
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -41,7 +43,56 @@ struct Slot {
     int port = 0;  // 0 = free
     int fd = -1;
     int timeoutMs = kDefaultTimeoutMs;
+    bool restoreFlags = false;  // the low-latency flag was changed on open
+    int savedFlags = 0;
 };
+
+bool IoctlGetFlags(int fd, int* flags) {
+    serial_struct ss{};
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0) {
+        return false;
+    }
+    *flags = ss.flags;
+    return true;
+}
+
+bool IoctlSetFlags(int fd, int flags) {
+    // Everything but the flags goes back as the driver gave it; an ordinary user may change
+    // only the user flags, low latency among them.
+    serial_struct ss{};
+    if (ioctl(fd, TIOCGSERIAL, &ss) != 0) {
+        return false;
+    }
+    ss.flags = flags;
+    return ioctl(fd, TIOCSSERIAL, &ss) == 0;
+}
+
+constexpr DriverFlags kIoctlFlags{IoctlGetFlags, IoctlSetFlags};
+std::atomic<const DriverFlags*> g_DriverFlags{&kIoctlFlags};
+constexpr int kLowLatency = static_cast<int>(ASYNC_LOW_LATENCY);
+
+// Sets the low-latency flag where the driver has one; remembers what to put back. A driver
+// without the flags (ptys, some adapters) or one that refuses them is used as it is.
+void SetLowLatency(Slot* slot) {
+    const DriverFlags* io = g_DriverFlags.load();
+    int flags = 0;
+    if (!io->get(slot->fd, &flags) || (flags & kLowLatency) != 0) {
+        return;
+    }
+    if (io->set(slot->fd, flags | kLowLatency)) {
+        slot->restoreFlags = true;
+        slot->savedFlags = flags;
+    }
+}
+
+// Gives the low-latency flag back its earlier state, leaving any other flag as it is now.
+void RestoreFlags(const Slot& slot) {
+    const DriverFlags* io = g_DriverFlags.load();
+    int flags = 0;
+    if (slot.restoreFlags && io->get(slot.fd, &flags)) {
+        io->set(slot.fd, (flags & ~kLowLatency) | (slot.savedFlags & kLowLatency));
+    }
+}
 
 int64_t NowMs() {
     timespec ts{};
@@ -117,13 +168,16 @@ class PosixPort : public Port {
         if (fd < 0) {
             return -1;
         }
+        *slot = Slot{};
+        slot->fd = fd;
+        // Exclusive first: the flags are changed only once no one else can open the port.
         if (ioctl(fd, TIOCEXCL) != 0) {
             ::close(fd);
+            *slot = Slot{};
             return -1;
         }
+        SetLowLatency(slot);
         slot->port = port;
-        slot->fd = fd;
-        slot->timeoutMs = kDefaultTimeoutMs;
         return 0;
     }
 
@@ -258,7 +312,9 @@ class PosixPort : public Port {
         if (slot == nullptr) {
             return -1;
         }
-        // On a pseudo-terminal the exclusive flag outlives the close; clear it for the next user.
+        // The port is left as it was found. On a pseudo-terminal the exclusive flag outlives the
+        // close; clear it for the next user.
+        RestoreFlags(*slot);
         ioctl(slot->fd, TIOCNXCL);
         ::close(slot->fd);
         *slot = Slot{};
@@ -301,6 +357,10 @@ class PosixPort : public Port {
 };
 
 }  // namespace
+
+const DriverFlags* SetDriverFlags(const DriverFlags* flags) {
+    return g_DriverFlags.exchange(flags != nullptr ? flags : &kIoctlFlags);
+}
 
 Port& PlatformPort() {
     static PosixPort port;

@@ -269,11 +269,17 @@ def screenshot(s, a):
           "decks, two windows: all shown; screenshot in " + os.path.join(a.out, "panel.png"))
 
 
+def check_token_moved(s):
+    """The token left the address bar for a cookie the page's scripts cannot read."""
+    href, cookies = s.driver.execute_script("return [location.href, document.cookie]")
+    assert "token" not in href and s.token not in cookies, (href, cookies)
+
+
 def run(a):
     browser_parts()  # skips before anything starts when there is no browser to drive
     work = tempfile.mkdtemp(prefix="panel-test-")
     # A token on loopback too: the page must carry it on every request it makes.
-    s = PanelSession(a.deckctl, a.decksim, work, token="t0ken-" + str(os.getpid()))
+    s = PanelSession(a.deckctl, a.decksim, work, token="t0ken-%d-panel-browser" % os.getpid())
     trace = None
     try:
         s.start_deck(baud=9600, trace=True)
@@ -285,6 +291,7 @@ def run(a):
             s.wait_deck(lambda d: d["connected"] and d["answering"], "deck %d to answer" % port,
                         10, port)
         s.open_browser()
+        check_token_moved(s)
         check_bitmaps(s)
         check_play(s, trace)
         check_jkl_and_knob(s, trace)

@@ -49,7 +49,7 @@ class PanelSession:
         self.deckctl = deckctl
         self.decksim = decksim
         self.work = work
-        self.token = token
+        self.token = token or deckrig.new_token()  # the server always wants one
         self.procs = []
         self.driver = None
         self.port = None
@@ -76,9 +76,8 @@ class PanelSession:
     def start_server(self, log, extra=()):
         """deckctl serve with one --port for each deck started, each reaching its decksim."""
         self.server_log = os.path.join(self.work, "server.log")
-        extra = list(extra) + (["--token", self.token] if self.token else [])
         srv = deckrig.Server(self.deckctl, self.server_log, log, extra=extra,
-                             links={d["port"]: d["link"] for d in self.decks})
+                             links={d["port"]: d["link"] for d in self.decks}, token=self.token)
         self.procs.append(srv.proc)
         self.port = srv.port
         self._wait(lambda: self._get("/api/decks") is not None, "deckctl serve to answer", 10)

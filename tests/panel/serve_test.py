@@ -24,6 +24,9 @@ import deckrig  # noqa: E402
 
 # What the deck thread asks on its own: status, video system, time.
 IDLE_BYTES = {"D7", "B0", "DE", "C1", "A0"}
+# Every server here is given this token (TAPEDECK_TOKEN) unless a case says otherwise, and
+# every request carries it unless its headers name an Authorization of their own.
+TOKEN = "serve-test-%032x" % random.getrandbits(128)
 
 
 class Failure(Exception):
@@ -43,13 +46,20 @@ class Rig:
         self.link = os.path.join(self.work, "deck")
         self.trace = os.path.join(self.work, "trace.txt")
         self.deck = None
+        os.mkdir(os.path.join(self.work, "run"), 0o700)  # XDG_RUNTIME_DIR, for token files
 
     def start_deck(self, baud=None):
         self.deck = deckrig.Decksim(self.decksim, link=self.link, trace=True, baud=baud,
                                     control=os.path.join(self.work, "control"), out=self.trace)
         self.procs.append(self.deck.proc)
 
-    def start_server(self, *extra, log=None, deck=True, file_limit=None):
+    def server_env(self, **extra):
+        """The environment of a server: TOKEN, and a runtime folder for its token file."""
+        env = dict(os.environ, TAPEDECK_TOKEN=TOKEN, XDG_RUNTIME_DIR=os.path.join(self.work, "run"))
+        env.update(extra)
+        return {k: v for k, v in env.items() if v is not None}
+
+    def start_server(self, *extra, log=None, deck=True, env=None, file_limit=None):
         out_path = os.path.join(self.work, "server-%d.txt" % len(self.procs))
         # A file size limit makes writes fail with EFBIG (SIGXFSZ stays ignored, as here).
         popen = dict(restore_signals=False, preexec_fn=lambda: resource.setrlimit(
@@ -57,7 +67,7 @@ class Rig:
         srv = deckrig.Server(self.deckctl, out_path, log or os.path.join(self.work, "log.json"),
                              links={1: self.link} if deck else None,
                              listen=None if "--listen" in extra else "127.0.0.1:0", extra=extra,
-                             popen=popen)
+                             env=env or self.server_env(), token=None, popen=popen)
         p = srv.proc
         p.out_path, p.url_host, p.port, p.token = out_path, srv.host, srv.port, srv.token
         self.procs.append(p)
@@ -85,11 +95,12 @@ def wait(cond, what, limit=10.0):
     return deckrig.wait(cond, what, limit, fail=Failure)
 
 
-request = deckrig.request
+def request(port, method, path, body=None, headers=None, host=None):
+    return deckrig.request(port, method, path, body, headers, host, token=TOKEN)
 
 
-def decks(port, token=""):
-    status, data = request(port, "GET", "/api/decks" + ("?token=" + token if token else ""))
+def decks(port):
+    status, data = request(port, "GET", "/api/decks")
     check(status == 200, "GET /api/decks gave %d" % status)
     return json.loads(data)["decks"]
 
@@ -132,6 +143,19 @@ def security(rig):
         ("POST", "/api/log.csv", 'in,name\r\n00:00:00:00,"open', {}, None, 400, "malformed"),
         ("GET", "/art/../../etc/passwd", None, {}, None, 404, ""),
         ("GET", "/nothing-here.js", None, {}, None, 404, "no such file"),
+        # Bounds, by the HTTP layer; a body past its limit is refused by any transfer encoding.
+        ("GET", "/api/decks?" + "a" * 8200, None, {}, None, 414, "request line"),
+        ("GET", "/api/decks", None, {"X-%d" % i: "v" for i in range(100)}, None, 431, "fields"),
+        ("GET", "/api/decks", None, {"X-Big": "v" * (16 * 1024)}, None, 431, "16 KiB"),
+        ("POST", "/api/decks/1/shuttle", [b"{" + b" " * 8192] * 3, {}, None, 413, "16 KiB"),
+        ("POST", "/api/log.csv", "x" * ((4 << 20) + 1), {}, None, 413, "4 MiB"),
+        # The token: none, a wrong one, in the cookie of another server's port.
+        ("GET", "/api/decks", None, {"Authorization": ""}, None, 401, "needs its token"),
+        ("POST", "/api/decks/1/play", "{}", {"Authorization": "Bearer " + TOKEN[:-1] + "x"},
+         None, 401, "wrong token"),
+        ("GET", "/api/decks", None, {"Authorization": "",
+                                     "Cookie": "tapedeck5500-%d=%s" % (port + 1, TOKEN)},
+         None, 401, "needs its token"),
     ]
     time.sleep(0.3)
     start = len(rig.trace_bytes())
@@ -151,6 +175,13 @@ def security(rig):
     stray = [b for b in rig.trace_bytes()[start:] if b not in IDLE_BYTES]
     check(not stray, "refused requests reached the deck: %s" % stray)
     check(srv.poll() is None, "the server died")
+    # The error log: one line for each request refused past a limit (the six 413, 414 and 431
+    # rows above); none from a quiet server.
+    logged = open(srv.out_path).read().count("deckctl serve: refused a request")
+    check(logged == 6, "%d lines in the error log for 6 requests past a limit" % logged)
+    quiet = rig.start_server("--quiet", log=os.path.join(rig.work, "log4.json"), deck=False)
+    request(quiet.port, "GET", "/api/decks?" + "a" * 8200)
+    check("refused" not in open(quiet.out_path).read(), "--quiet still logged")
 
     # The witness works: the same request, well formed, does reach the deck.
     status, data = request(port, "POST", "/api/decks/1/shuttle", '{"speed": 2}',
@@ -159,23 +190,69 @@ def security(rig):
     time.sleep(0.2)
     check("B5" in rig.trace_bytes()[start:], "the good shuttle's B5 is not in the trace")
 
-    # A token in force: refused without it or with a wrong one, taken as query or header.
-    tok = rig.start_server("--token", "s3cret", log=os.path.join(rig.work, "log2.json"),
-                           deck=False)
-    for path, headers, want in [("/api/decks", {}, 401), ("/api/decks?token=wrong", {}, 401),
-                                ("/?token=s3cre", {}, 401), ("/api/decks?token=s3cret", {}, 200),
-                                ("/api/decks", {"Authorization": "Bearer s3cret"}, 200)]:
-        status, _ = request(tok.port, "GET", path, None, headers)
-        check(status == want, "token case %s %s: %d, wanted %d" % (path, headers, status, want))
+    tokens(rig)
 
     # Off loopback a token is made up when none is given, and printed in the URL.
     wild = rig.start_server("--listen", "0.0.0.0:0", log=os.path.join(rig.work, "log3.json"),
-                            deck=False)
+                            deck=False, env=rig.server_env(TAPEDECK_TOKEN=None))
     check(len(wild.token) >= 16, "no token made up for 0.0.0.0: %r" % wild.token)
-    status, _ = request(wild.port, "GET", "/api/decks")
+    status, _ = request(wild.port, "GET", "/api/decks", None, {"Authorization": ""})
     check(status == 401, "0.0.0.0 without the token: %d" % status)
-    status, _ = request(wild.port, "GET", "/api/decks?token=" + wild.token)
+    status, _ = request(wild.port, "GET", "/api/decks?token=" + wild.token, None,
+                        {"Authorization": ""})
     check(status == 200, "0.0.0.0 with its token: %d" % status)
+
+
+def tokens(rig):
+    """How a token is given, and what a server does with each; the page's cookie."""
+    fixed = "fixed-token-%032x" % random.getrandbits(128)
+    token_file = os.path.join(rig.work, "token.txt")
+    with open(token_file, "w") as f:
+        f.write(fixed + "\n")
+    log = os.path.join(rig.work, "log2.json")
+    no_env = rig.server_env(TAPEDECK_TOKEN=None)
+    for args, env, want, words in [
+            (["--token", "s3cret"], no_env, None, "at least 16"),
+            (["--token-file", "/nonexistent/token"], no_env, None, "cannot read"),
+            ([], rig.server_env(TAPEDECK_TOKEN="has space in it!"), None, "only letters"),
+            (["--token", fixed], no_env, fixed, "process list"),
+            (["--token-file", token_file], no_env, fixed, ""),
+            ([], no_env, "", "")]:
+        cmd = [rig.deckctl, "serve", "--log", log, "--listen", "127.0.0.1:0"] + args
+        if want is None:
+            r = subprocess.run(cmd, capture_output=True, text=True, env=env, timeout=10)
+            check(r.returncode != 0 and words in r.stderr,
+                  "%s started, or said %r" % (args, r.stderr))
+            continue
+        srv = rig.start_server("--listen", "127.0.0.1:0", *args, log=log, deck=False, env=env)
+        check(len(srv.token) >= 32 and (want == "" or srv.token == want),
+              "%s: the URL's token is %r" % (args, srv.token))
+        check(words in open(srv.out_path).read(), "%s: no %r said" % (args, words))
+        path = os.path.join(rig.work, "run", "tapedeck5500", "serve-%d.token" % srv.port)
+        check(open(path).read().strip() == srv.token and os.stat(path).st_mode & 0o777 == 0o600,
+              "%s: the token file %s is not the token, mode 0600" % (args, path))
+        status, _ = request(srv.port, "GET", "/api/decks", None, {"Authorization": ""})
+        check(status == 401, "%s: no token gave %d" % (args, status))
+        status, _ = request(srv.port, "GET", "/api/decks?token=" + srv.token, None,
+                            {"Authorization": ""})
+        check(status == 200, "%s: the URL's token gave %d" % (args, status))
+        srv.send_signal(signal.SIGTERM)
+        srv.wait(10)
+        check(not os.path.exists(path), "%s: the token file outlived the server" % args)
+
+    # The page moves the token into a cookie no script or other site can use.
+    srv = rig.start_server(log=log, deck=False)
+    c = http.client.HTTPConnection("127.0.0.1", srv.port, timeout=15)
+    c.request("GET", "/?token=" + TOKEN, headers={"Host": "127.0.0.1:%d" % srv.port})
+    r = c.getresponse()
+    r.read()
+    cookie = r.getheader("Set-Cookie", "")
+    check(r.status == 200 and cookie.startswith("tapedeck5500-%d=%s;" % (srv.port, TOKEN))
+          and "HttpOnly" in cookie and "SameSite=Strict" in cookie,
+          "the page set no fitting cookie: %r" % cookie)
+    status, _ = request(srv.port, "GET", "/api/decks", None,
+                        {"Authorization": "", "Cookie": cookie.split(";")[0]})
+    check(status == 200, "the cookie alone gave %d" % status)
 
 
 def sse_connect(port, rcvbuf=None):
@@ -184,7 +261,8 @@ def sse_connect(port, rcvbuf=None):
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
     s.settimeout(10)
     s.connect(("127.0.0.1", port))
-    s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port)
+    s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nAuthorization: Bearer %s\r\n\r\n"
+              % (port, TOKEN.encode()))
     return s
 
 
@@ -284,6 +362,9 @@ def deck_faults(rig):
     f1 = decks(srv.port)[0]["frames"]
     time.sleep(0.5)
     check(decks(srv.port)[0]["frames"] > f1, "the time does not run after the deck came back")
+    said = open(srv.out_path).read()
+    check("stopped answering" in said and "answers again" in said[said.rfind("stopped"):],
+          "the error log did not tell the deck lost and back: %r" % said[-400:])
 
 
 def a0_rate(rig, seconds):
@@ -408,7 +489,7 @@ def log_alone(rig, srv):
     cut off halfway (a file size limit) leaves the old log whole and answers 5xx."""
     log = os.path.join(rig.work, "data", "log.json")
     second = subprocess.run([rig.deckctl, "serve", "--log", log, "--listen", "127.0.0.1:0"],
-                            capture_output=True, text=True, timeout=20)
+                            capture_output=True, text=True, timeout=20, env=rig.server_env())
     check(second.returncode != 0 and "pid %d" % srv.pid in second.stdout + second.stderr,
           "a second server on the log: exit %d, %r" % (second.returncode, second.stderr))
     srv.send_signal(signal.SIGTERM)

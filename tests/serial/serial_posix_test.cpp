@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -245,6 +246,60 @@ TEST_F(PtyPortTest, PortNumberAbove255Works) {
     EXPECT_EQ(Exclusive(), 1);
     EXPECT_EQ(port.Close(300), 0);
     unsetenv("TAPEDECK_COM300");
+}
+
+// A driver with serial flags, as a USB adapter or a UART has and a pty has not.
+struct ScriptedDriver {
+    static inline bool hasFlags = true;
+    static inline bool refusesSet = false;
+    static inline int flags = 0;
+    static inline int sets = 0;
+    static bool Get(int, int* out) {
+        *out = flags;
+        return hasFlags;
+    }
+    static bool Set(int, int value) {
+        ++sets;
+        if (!hasFlags || refusesSet) {
+            return false;
+        }
+        flags = value;
+        return true;
+    }
+};
+
+TEST_F(PtyPortTest, LowLatencyIsSetWhileHeldAndTheFlagsPutBack) {
+    constexpr int kOther = ASYNC_SPD_HI;  // a flag of someone else's, left alone
+    struct Row {
+        const char* driver;
+        bool hasFlags, refusesSet;
+        int before, held, sets;
+    } const rows[] = {
+        {"no serial flags (pty)", false, false, 0, 0, 0},
+        {"flags, low latency clear", true, false, kOther, kOther | ASYNC_LOW_LATENCY, 2},
+        {"low latency already set", true, false, ASYNC_LOW_LATENCY, ASYNC_LOW_LATENCY, 0},
+        {"refuses the change", true, true, kOther, kOther, 1},
+    };
+    const serial::DriverFlags scripted{ScriptedDriver::Get, ScriptedDriver::Set};
+    const serial::DriverFlags* real = serial::SetDriverFlags(&scripted);
+    for (const Row& r : rows) {
+        ScriptedDriver::hasFlags = r.hasFlags;
+        ScriptedDriver::refusesSet = r.refusesSet;
+        ScriptedDriver::flags = r.before;
+        ScriptedDriver::sets = 0;
+        ASSERT_EQ(port.Open(kPort), 0) << r.driver;
+        EXPECT_EQ(ScriptedDriver::flags, r.held) << r.driver;
+        // A line the deck refuses ends the connect with a close, which must restore too.
+        EXPECT_NE(port.SetLine(kPort, 13, serial::kMode8N1), 0);
+        EXPECT_EQ(port.Close(kPort), 0);
+        EXPECT_EQ(ScriptedDriver::flags, r.before) << r.driver << ": not put back";
+        EXPECT_EQ(ScriptedDriver::sets, r.sets) << r.driver;
+    }
+    EXPECT_EQ(serial::SetDriverFlags(real), &scripted);
+    // The real ioctls on a pty: not supported, and the port opens as before.
+    ASSERT_EQ(port.Open(kPort), 0);
+    serial_struct ss{};
+    EXPECT_NE(ioctl(m_Slave, TIOCGSERIAL, &ss), 0);
 }
 
 TEST(SerialPosix, DevicePathFromEnvironmentOrTtyS) {

@@ -7,6 +7,7 @@ reply; the exit status is 0 only when the reply is `ok`.
 """
 import http.client
 import os
+import random
 import re
 import signal
 import socket
@@ -152,17 +153,26 @@ class Decksim:
         return stop(self.proc, grace)
 
 
+def new_token():
+    """A token for a server to take through TAPEDECK_TOKEN."""
+    return "rig-%032x" % random.getrandbits(128)
+
+
 class Server:
     """`deckctl serve` as its own process, port N reaching `links[N]` through TAPEDECK_COM<N>.
-    Output goes to `out`; once it prints its URL, `host`, `port` and `token` are set from it."""
+    Output goes to `out`; once it prints its URL, `host`, `port` and `token` are set from it.
+    The server gets `token` through TAPEDECK_TOKEN, a new one when it is ""; with None, the
+    environment's or the server's own."""
 
     def __init__(self, deckctl, out, log, links=None, listen="127.0.0.1:0", extra=(),
-                 limit=10.0, env=None, popen=None):
+                 limit=10.0, env=None, token="", popen=None):
         links = links or {}
         cmd = [deckctl, "serve", "--log", log]
         if listen:
             cmd += ["--listen", listen]
         env = dict(env or os.environ)
+        if token is not None:
+            env["TAPEDECK_TOKEN"] = token or new_token()
         for n, link in sorted(links.items()):
             cmd += ["--port", str(n)]
             env["TAPEDECK_COM%d" % n] = link
@@ -190,16 +200,27 @@ class Server:
         return stop(self.proc, grace)
 
 
-def request(port, method, path, body=None, headers=None, host=None, timeout=15):
-    """One HTTP request to 127.0.0.1:port on a connection of its own: (status, body bytes)."""
+def request(port, method, path, body=None, headers=None, host=None, timeout=15, token=None):
+    """One HTTP request to 127.0.0.1:port on a connection of its own: (status, body bytes).
+    `token` goes as Authorization: Bearer unless `headers` name their own; a list of bytes
+    as the body goes chunked."""
     c = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
     h = {"Host": host or "127.0.0.1:%d" % port}
+    if token:
+        h["Authorization"] = "Bearer " + token
     h.update(headers or {})
-    if body is not None and not isinstance(body, bytes):
+    if isinstance(body, str):
         body = body.encode()
     try:
-        c.request(method, path, body=body, headers=h)
-        r = c.getresponse()
+        try:
+            c.request(method, path, body=body, headers=h)
+            r = c.getresponse()
+        except (BrokenPipeError, ConnectionResetError):
+            if c.sock is None:
+                raise
+            # Refused before all of the body went: the answer came first.
+            r = http.client.HTTPResponse(c.sock, method=method)
+            r.begin()
         return r.status, r.read()
     finally:
         c.close()

@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
-"""The module over a real kernel serial driver: a QEMU guest whose COM1 (ttyS0, a 16550A)
-is wired to decksim's pty on the host.
+"""The module over real kernel serial drivers: a QEMU guest whose COM1 (ttyS0, a 16550A)
+is wired to decksim's pty on the host, and whose ttyUSB0 (QEMU's FTDI chip on xHCI, under
+ftdi_sio) to a second decksim.
 
   run.py check --guest BIN --module SO --decksim BIN --work DIR
   run.py bench --guest BIN --module SO --decksim BIN --work DIR --json OUT [--quick]
 
 The guest is Debian's kernel (fetched once with apt-get download, kept in
-${XDG_CACHE_HOME:-~/.cache}/tapedeck5500) and an initramfs of busybox, the check program,
-the module and their shared libraries. COM2 is the control line (results to the host, the
+${XDG_CACHE_HOME:-~/.cache}/tapedeck5500 with the USB modules it needs) and an initramfs of
+busybox, the check program, the module, their shared libraries and those modules. COM2 is the control line (results to the host, the
 host's answers back), COM3 the kernel console (DIR/console.log). Exit 77 only when QEMU is
 not installed.
 """
@@ -16,6 +17,7 @@ import glob
 import json
 import lzma
 import os
+import re
 import shutil
 import signal
 import socket
@@ -65,14 +67,38 @@ def unpacked(vmlinuz):
     return elf
 
 
-def kernel():
-    """Path of a cached kernel from Debian's linux-image-*-amd64; fetched once."""
-    cache = cache_dir()
-    found = sorted(glob.glob(os.path.join(cache, "vmlinuz-*-amd64")))
-    if found:
-        return unpacked(found[-1])
-    os.makedirs(cache, exist_ok=True)
+# The guest's USB serial port: the host controller's driver and ftdi_sio, from the kernel's
+# own package; their dependencies come from each module's modinfo.
+USB_MODULES = ("xhci-pci", "ftdi_sio")
 
+
+def module_closure(tree):
+    """Load order of USB_MODULES and what they depend on, as paths under `tree`."""
+    paths = {}
+    for path in glob.glob(os.path.join(tree, "**", "*.ko"), recursive=True):
+        paths[os.path.basename(path)[:-3].replace("-", "_")] = path
+    order = []
+
+    def visit(name):
+        name = name.replace("-", "_")
+        if name in order:
+            return
+        if name not in paths:
+            sys.exit("uart: module %s is not in the kernel package" % name)
+        with open(paths[name], "rb") as f:
+            found = re.search(rb"(?:^|\x00)depends=([^\x00]*)\x00", f.read())
+        for dep in (found.group(1).decode().split(",") if found else []):
+            if dep:
+                visit(dep)
+        order.append(name)
+    for m in USB_MODULES:
+        visit(m)
+    return [paths[m] for m in order]
+
+
+def fetch(cache, name):
+    """Unpacks Debian's package `name` (or the one linux-image-amd64 depends on) into the cache:
+    the kernel image and the USB serial modules, in modules-VERSION/ with their load order."""
     def package():
         r = subprocess.run(["apt-cache", "depends", "linux-image-amd64"],
                            capture_output=True, text=True)
@@ -86,27 +112,56 @@ def kernel():
         return name is not None and subprocess.run(
             ["apt-get", "download", "-q", name], cwd=cache).returncode == 0
 
-    name = package()
+    wanted = name
+    name = wanted or package()
     if not download(name):
         # A clean machine may have no package lists yet; only root can fetch them.
         if os.geteuid() != 0:
             sys.exit("uart: cannot fetch the kernel package %s; run as root or apt-get update"
                      % name)
         subprocess.run(["apt-get", "update", "-qq"], check=True)
-        name = package()
+        name = wanted or package()
         if not download(name):
             sys.exit("uart: apt-get download %s failed" % name)
     debs = glob.glob(os.path.join(cache, name + "_*.deb"))
     with tempfile.TemporaryDirectory(dir=cache) as tmp:
         subprocess.run(["dpkg-deb", "-x", debs[0], tmp], check=True)
         image = glob.glob(os.path.join(tmp, "boot", "vmlinuz-*"))[0]
+        version = os.path.basename(image)[len("vmlinuz-"):]
+        # Put in place whole, in one step: another run may be reading the cache.
+        mods = os.path.join(tmp, "modules")
+        os.makedirs(mods)
+        order = module_closure(os.path.join(tmp, "lib", "modules", version))
+        for path in order:
+            shutil.copy(path, mods)
+        with open(os.path.join(mods, "order"), "w") as f:
+            f.write("".join(os.path.basename(p) + "\n" for p in order))
+        kept = os.path.join(cache, "modules-" + version)
+        shutil.rmtree(kept, ignore_errors=True)
+        os.rename(mods, kept)
         target = os.path.join(cache, os.path.basename(image))
         shutil.copy(image, target + ".part")
         os.replace(target + ".part", target)
     for d in debs:
-        os.unlink(d)  # only the kernel image is kept (8 MB of the 70 MB package)
-    say("kernel %s cached in %s" % (os.path.basename(target), cache))
-    return unpacked(target)
+        os.unlink(d)  # only the kernel image and a few modules are kept (of the 70 MB package)
+    say("kernel %s and %d modules cached in %s" % (os.path.basename(target), len(order), cache))
+    return target
+
+
+def kernel():
+    """(image, modules folder) of a cached kernel from Debian's linux-image-*-amd64; fetched
+    once, and again for the modules where an older cache kept only the image."""
+    cache = cache_dir()
+    found = sorted(glob.glob(os.path.join(cache, "vmlinuz-*-amd64")))
+    if found:
+        version = os.path.basename(found[-1])[len("vmlinuz-"):]
+        if not os.path.exists(os.path.join(cache, "modules-" + version, "order")):
+            fetch(cache, "linux-image-" + version)
+    else:
+        os.makedirs(cache, exist_ok=True)
+        found = [fetch(cache, None)]
+    version = os.path.basename(found[-1])[len("vmlinuz-"):]
+    return unpacked(found[-1]), os.path.join(cache, "modules-" + version)
 
 
 def shared_libs(path):
@@ -123,12 +178,14 @@ def shared_libs(path):
     return libs
 
 
-def initramfs(work, guest, module, command):
-    """An uncompressed newc archive: busybox, the check program, the module, their libraries."""
+def initramfs(work, guest, module, command, modules):
+    """An uncompressed newc archive: busybox, the check program, the module, their libraries,
+    and the USB serial modules."""
     root = os.path.join(work, "root")
     shutil.rmtree(root, ignore_errors=True)
     for d in ("bin", "dev", "proc", "sys", "tmp", "deck"):
         os.makedirs(os.path.join(root, d))
+    shutil.copytree(modules, os.path.join(root, "modules"))
     busybox = shutil.which("busybox") or "/bin/busybox"
     files = {busybox: "/bin/busybox", guest: "/deck/uart_guest",
              module: "/deck/" + os.path.basename(module)}
@@ -147,8 +204,15 @@ def initramfs(work, guest, module, command):
 /bin/busybox mount -t devtmpfs dev /dev
 /bin/busybox mount -t proc proc /proc
 /bin/busybox mount -t sysfs sys /sys
+for m in $(/bin/busybox cat /modules/order); do /bin/busybox insmod /modules/$m; done
+# ftdi_sio binds QEMU's FT232BM once the controller has enumerated it.
+for i in $(/bin/busybox seq 100); do
+    [ -e /dev/ttyUSB0 ] && break
+    /bin/busybox usleep 100000
+done
+export TAPEDECK_COM2=/dev/ttyUSB0
 # Open to all, so that a refused open by nobody shows the exclusive flag, not permissions.
-/bin/busybox chmod 666 /dev/ttyS0
+/bin/busybox chmod 666 /dev/ttyS0 /dev/ttyUSB0
 /bin/busybox stty -F /dev/ttyS1 raw -echo clocal
 echo "BOOT $(/bin/busybox cut -d' ' -f1 /proc/uptime)" > /dev/ttyS1
 /deck/uart_guest /deck/%s /dev/ttyS1 %s
@@ -180,6 +244,11 @@ class Deck:
             sys.exit("uart: decksim did not start: %s" % e)
         self.proc = self.sim.proc
         self.path = self.sim.device()
+
+    @property
+    def trace(self):
+        """What decksim traced, after the device line it prints first."""
+        return self.sim.output().splitlines()[1:]
 
     def command(self, line):
         return self.sim.command(line)
@@ -223,10 +292,10 @@ def connect_unix(path, proc):
     return None
 
 
-def boot(a, command, deck, on_ask):
+def boot(a, command, deck, usb_deck, on_ask):
     """Boots the guest running `uart_guest ... command`; returns (lines, boot_s, run_s, ok)."""
-    image = kernel()
-    archive = initramfs(a.work, a.guest, a.module, command)
+    image, modules = kernel()
+    archive = initramfs(a.work, a.guest, a.module, command, modules)
     control = os.path.join(a.sockets, "control.sock")
     qmp = os.path.join(a.sockets, "qmp.sock")
     console = os.path.join(a.work, "console.log")
@@ -242,6 +311,10 @@ def boot(a, command, deck, on_ask):
             # per ISA line, not one per device, so the console could mask COM1's interrupt.
             "-chardev", "file,id=com3,path=" + console,
             "-device", "isa-serial,chardev=com3,index=2,irq=5",
+            # ttyUSB0: QEMU's FT232BM on an xHCI controller, wired to the second deck's pty.
+            "-device", "qemu-xhci,id=xhci",
+            "-chardev", "serial,id=usb0,path=" + usb_deck.path,
+            "-device", "usb-serial,id=ftdi0,bus=xhci.0,chardev=usb0",
             "-qmp", "unix:%s,server=on,wait=off" % qmp]
     start = time.monotonic()
     proc = subprocess.Popen(qemu, stdin=subprocess.DEVNULL)
@@ -298,12 +371,45 @@ def boot(a, command, deck, on_ask):
     return lines, boot_s, run_s, ended
 
 
+def usb_ask(what, a, usb, monitor):
+    """The guest's requests for the deck behind ttyUSB0: stop, cont, and unplug and plug the
+    adapter (QEMU's device and its chardev out, a new decksim and a new device in)."""
+    deck = usb[-1]
+    if what == "stop":
+        os.kill(deck.proc.pid, signal.SIGSTOP)
+    elif what == "cont":
+        os.kill(deck.proc.pid, signal.SIGCONT)
+    elif what == "unplug":
+        n = len(usb) - 1
+        monitor.call("device_del", id="ftdi%d" % n)
+        for _ in range(100):  # the chardev is free once the device has gone
+            try:
+                monitor.call("chardev-remove", id="usb%d" % n)
+                break
+            except RuntimeError:
+                time.sleep(0.05)
+        deck.stop()
+    elif what == "plug":
+        usb.append(Deck(a.decksim, a, 100 + len(usb)))
+        n = len(usb) - 1
+        monitor.call("chardev-add", id="usb%d" % n,
+                     backend={"type": "serial", "data": {"device": usb[-1].path}})
+        monitor.call("device_add", driver="usb-serial", id="ftdi%d" % n, bus="xhci.0",
+                     chardev="usb%d" % n)
+    else:
+        return deck.command(what) == "ok"
+    return True
+
+
 def check_once(a, attempt):
     """One boot through every check; the failing lines, or None when all passed."""
     decks = [Deck(a.decksim, a, 0)]
+    usb = [Deck(a.decksim, a, 100)]
 
     def on_ask(what, monitor):
         deck = decks[-1]
+        if what.startswith("usb "):
+            return usb_ask(what[4:], a, usb, monitor)
         if what == "stop":
             os.kill(deck.proc.pid, signal.SIGSTOP)
         elif what == "cont":
@@ -322,16 +428,16 @@ def check_once(a, attempt):
                 return False
         return True
     try:
-        lines, boot_s, run_s, ended = boot(a, "check", decks[0], on_ask)
+        lines, boot_s, run_s, ended = boot(a, "check", decks[0], usb[0], on_ask)
     finally:
-        for d in decks:
+        for d in decks + usb:
             d.stop()
     # The deck's first byte must be the module's: anything earlier (firmware or kernel chatter
-    # on COM1) would have moved the deck before the checks began.
-    trace = decks[0].trace
-    if trace and " in D7 " not in trace[0]:
-        lines.append("FAIL the deck heard something before the module: " + trace[0])
-        say(lines[-1])
+    # on COM1, the USB driver's set-up) would have moved the deck before the checks began.
+    for trace in (decks[0].trace, usb[0].trace):
+        if trace and " in D7 " not in trace[0]:
+            lines.append("FAIL the deck heard something before the module: " + trace[0])
+            say(lines[-1])
     if len(figures_of(lines)) != len(SHORT_REPLIES):
         lines.append("FAIL the short benchmark pass gave no figures")
     failed = [l for l in lines if l.startswith("FAIL")]
@@ -380,6 +486,7 @@ SHORT_REPLIES = {"status sense (33)": 2, "poll (10)": 2, "position (25)": 2}
 def bench(a):
     calls, rounds = (10, 1) if a.quick else (100, 5)
     deck = Deck(a.decksim, a, 0)
+    usb = Deck(a.decksim, a, 100)
     try:
         env = dict(os.environ, TAPEDECK_COM1=deck.path)
         r = subprocess.run([a.guest, a.module, "-", "bench", str(calls), str(rounds)],
@@ -387,18 +494,19 @@ def bench(a):
         if r.returncode != 0:
             sys.exit("uart: the reference run on the host failed:\n" + r.stdout + r.stderr)
         pty = figures_of(r.stdout.splitlines())
-        lines, boot_s, run_s, ended = boot(a, "bench %d %d 8 1" % (calls, rounds), deck,
-                                           lambda what, monitor: False)
+        lines, boot_s, run_s, ended = boot(a, "bench %d %d 8 1 usb" % (calls, rounds), deck,
+                                           usb, lambda what, monitor: False)
     finally:
         deck.stop()
+        usb.stop()
     if not ended or "END 0" not in lines:
         sys.exit("uart: the benchmark in the guest did not finish")
     uart = figures_of(lines)
     section = "16550A UART in a TCG guest"
     figures = []
 
-    def add(name, unit, median, lo, hi, runs, note=""):
-        figures.append(dict(section=section, name=name, unit=unit, median=median, lo=lo, hi=hi,
+    def add(name, unit, median, lo, hi, runs, note="", part=section):
+        figures.append(dict(section=part, name=name, unit=unit, median=median, lo=lo, hi=hi,
                             runs=runs, target="", **{"pass": True}, note=note))
     for name, replies in SHORT_REPLIES.items():
         p = pty[name]
@@ -412,6 +520,11 @@ def bench(a):
         add(name + " FIFO time-out share", "ms", (u8[0] - u1[0]) / 1000.0,
             (u8[1] - u1[2]) / 1000.0, (u8[2] - u1[1]) / 1000.0, u8[3],
             note="%d short replies x 4 characters = %.2f ms" % (replies, timeout))
+    part = "FT232BM on xHCI (ftdi_sio, ttyUSB0) in a TCG guest"
+    for name in SHORT_REPLIES:
+        p, u = pty[name], uart[name + ", ttyUSB0"]
+        add(name + " USB", "us", *u, note="latency timer 1 ms, not modelled by QEMU", part=part)
+        add(name + " USB / pty", "x", u[0] / p[0], u[1] / p[2], u[2] / p[1], u[3], part=part)
     with open(a.json, "w") as f:
         json.dump({"figures": figures, "boot_s": boot_s, "run_s": run_s}, f, indent=1)
     say("benchmark done; boot %.1f s, run %.1f s" % (boot_s, run_s))

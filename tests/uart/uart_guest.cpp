@@ -1,13 +1,15 @@
-// The module over a real kernel serial driver. Runs inside the QEMU guest, where port 1 is the
-// guest's /dev/ttyS0 (an emulated 16550A wired to the virtual deck's pty on the host), and
+// The module over real kernel serial drivers. Runs inside the QEMU guest, where port 1 is the
+// guest's /dev/ttyS0 (an emulated 16550A wired to the virtual deck's pty on the host) and
+// port 2 its /dev/ttyUSB0 (QEMU's FT232BM under ftdi_sio, wired to a second deck), and
 // reports on a control line to the host script (tests/uart/run.py), one line per result:
 //   PASS|FAIL name: detail     a check
 //   FIG name median lo hi n    a benchmark figure in microseconds
-//   ASK what                   the host acts on the deck (stop, cont, kill, start, system 4)
-//                              and answers "OK what", or "NO what" when it could not
+//   ASK what                   the host acts on the deck (stop, cont, kill, start, system 4;
+//                              "usb " before stop, cont, unplug, plug, system 4 for the
+//                              USB one) and answers "OK what", or "NO what" when it could not
 //   END failures               the last line
 // usage: uart_guest MODULE CONTROL-TTY check
-//        uart_guest MODULE CONTROL-TTY bench CALLS ROUNDS [TRIGGER...]
+//        uart_guest MODULE CONTROL-TTY bench CALLS ROUNDS [TRIGGER|usb...]
 // CONTROL-TTY "-" reports on stdout (and ASK is refused), for a reference run on the host.
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -31,6 +33,7 @@
 
 #include "tools/hostkit/host_records.h"
 #include "tools/hostkit/module.h"
+#include "tools/hostkit/port_diagnosis.h"
 #include "tools/hostkit/session.h"
 
 namespace {
@@ -38,8 +41,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 
-constexpr int kPort = 1;  // no TAPEDECK_COM1 in the guest: /dev/ttyS0
-constexpr const char* kDevice = "/dev/ttyS0";
+// A port under test and how the host is asked to act on its deck.
+struct Line {
+    int port;
+    const char* device;
+    const char* ask;  // before each request to the host
+};
+constexpr Line kUart{1, "/dev/ttyS0", ""};       // no TAPEDECK_COM1 in the guest
+constexpr Line kUsb{2, "/dev/ttyUSB0", "usb "};  // TAPEDECK_COM2, set by the guest's init
+constexpr const char* kLatencyTimer = "/sys/class/tty/ttyUSB0/device/latency_timer";
 constexpr double kTimeoutMs = 50.0;
 
 double MsSince(Clock::time_point t) {
@@ -117,8 +127,8 @@ class Checks {
         if (!ok) {
             ++m_nFailures;
         }
-        m_Control.Say(std::string(ok ? "PASS " : "FAIL ") + name + (detail.empty() ? "" : ": ") +
-                      detail);
+        m_Control.Say(std::string(ok ? "PASS " : "FAIL ") + m_Prefix + name +
+                      (detail.empty() ? "" : ": ") + detail);
     }
 
     // One host call whose result, and optionally one field, must come out as given.
@@ -165,6 +175,7 @@ class Checks {
     int64_t Get(const char* field) const { return m_Rec.Get(field); }
     int Failures() const { return m_nFailures; }
     Control& Line() { return m_Control; }
+    void Prefix(const std::string& prefix) { m_Prefix = prefix; }
 
   private:
     Control& m_Control;
@@ -172,16 +183,17 @@ class Checks {
     std::ostringstream m_Sink;
     hostkit::Session m_Session;
     int m_nFailures = 0;
+    std::string m_Prefix;  // names the port in each result
 };
 
 // Opens the port as nobody (uid and gid 65534) in a child: 0 when it opened, else the errno.
-int OpenAsNobody() {
+int OpenAsNobody(const char* device) {
     const pid_t pid = fork();
     if (pid == 0) {
         if (setgid(65534) != 0 || setuid(65534) != 0) {
             _exit(254);
         }
-        const int fd = ::open(kDevice, O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const int fd = ::open(device, O_RDWR | O_NOCTTY | O_NONBLOCK);
         _exit(fd >= 0 ? 0 : errno);
     }
     int status = 0;
@@ -193,8 +205,8 @@ int OpenAsNobody() {
 
 // The line as the driver holds it while the module has the port open. Root may open a port
 // held exclusively; read-only and non-blocking leaves the line as it is.
-void CheckTermios(Checks& c) {
-    const int fd = ::open(kDevice, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+void CheckTermios(Checks& c, const char* device) {
+    const int fd = ::open(device, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     termios t{};
     if (fd < 0 || tcgetattr(fd, &t) != 0) {
         c.Check(false, "termios", std::string("cannot read back: ") + std::strerror(errno));
@@ -230,7 +242,12 @@ void CheckTermios(Checks& c) {
     for (const Bit& b : bits) {
         c.Check(b.ok, std::string("termios ") + b.name, b.ok ? "" : flags);
     }
-    // What the emulated UART reports of its modem lines, with nothing driving them.
+    // What the emulated UART reports of its modem lines, with nothing driving them. QEMU's
+    // FT232BM reports its own, whatever the pty has.
+    if (std::strcmp(device, kUart.device) != 0) {
+        ::close(fd);
+        return;
+    }
     int lines = 0;
     const bool got = ioctl(fd, TIOCMGET, &lines) == 0;
     char shown[96];
@@ -242,20 +259,20 @@ void CheckTermios(Checks& c) {
     ::close(fd);
 }
 
-void Session(Checks& c) {
+void Session(Checks& c, const Line& line) {
     c.Expect(1, 0, "nIdentFlag", 1);
 
-    const int before = OpenAsNobody();
+    const int before = OpenAsNobody(line.device);
     c.Check(before == 0, "nobody may open the idle port", before == 0 ? "" : std::strerror(before));
 
     // Open must not wait for carrier (DCD is down) and the first writes must not wait for CTS.
-    c.Set("nPort", kPort);
+    c.Set("nPort", line.port);
     c.Set("nState", 6);
     const hostkit::Outcome connect = c.Expect(5, 1, "nState", 0);
     c.Check(connect.millis < 1000, "open does not block on carrier, writes do not stall on CTS",
             std::to_string(static_cast<int>(connect.millis)) + " ms for connect");
-    CheckTermios(c);
-    const int held = OpenAsNobody();
+    CheckTermios(c, line.device);
+    const int held = OpenAsNobody(line.device);
     c.Check(held == EBUSY, "a second open by nobody fails with EBUSY",
             held == 0 ? "it opened" : std::strerror(held));
 
@@ -296,7 +313,8 @@ void Session(Checks& c) {
     c.WaitCue();
     c.Expect(25, 1, "nFrames", int64_t{8} * 25);
 
-    c.Check(c.Line().Ask("system 4"), "the deck switches to video system 4");
+    c.Check(c.Line().Ask(std::string(line.ask) + "system 4"),
+            "the deck switches to video system 4");
     c.Set("nVideoFormat", 1);
     c.Expect(44, 1, "nVideoFormat", 0);
     c.Set("nPosition", 0);
@@ -311,22 +329,22 @@ void Session(Checks& c) {
 
     c.Expect(6, 1, "pDevice", 0);
     c.Expect(25, 0);
-    const int after = OpenAsNobody();
+    const int after = OpenAsNobody(line.device);
     c.Check(after == 0, "the port is free again after disconnect",
             after == 0 ? "" : std::strerror(after));
 }
 
-void Silent(Checks& c) {
-    if (!c.Line().Ask("stop")) {
+void Silent(Checks& c, const Line& line) {
+    if (!c.Line().Ask(std::string(line.ask) + "stop")) {
         c.Check(false, "silent deck", "the host did not stop the deck");
         return;
     }
-    c.Set("nPort", kPort);
+    c.Set("nPort", line.port);
     const hostkit::Outcome o = c.Expect(5, 0, "pDevice", 0);
     c.Check(o.millis >= kTimeoutMs - 5 && o.millis < 2 * kTimeoutMs,
             "a silent deck fails connect within one 50 ms time-out",
             std::to_string(std::lround(o.millis)) + " ms");
-    c.Check(c.Line().Ask("cont"), "the deck runs again");
+    c.Check(c.Line().Ask(std::string(line.ask) + "cont"), "the deck runs again");
     // Its late replies to the requests it held are discarded by the next exchange's flush.
     std::this_thread::sleep_for(Millis(300));
     c.Expect(5, 1);
@@ -336,7 +354,7 @@ void Silent(Checks& c) {
 // On a real UART a far side that went away is silence: no hang-up reaches the driver, so a
 // command fails by its time-out rather than at once as it does on a pty.
 void HangUp(Checks& c) {
-    c.Set("nPort", kPort);
+    c.Set("nPort", kUart.port);
     c.Expect(5, 1);
     c.Expect(9, 1, "nState", 5);
     if (!c.Line().Ask("kill")) {
@@ -355,6 +373,78 @@ void HangUp(Checks& c) {
     c.Expect(6, 1, "pDevice", 0);
 }
 
+int Latency() {
+    std::ifstream in(kLatencyTimer);
+    int ms = -1;
+    in >> ms;
+    return ms;
+}
+
+bool WaitForDevice(bool present, Millis limit) {
+    const auto end = Clock::now() + limit;
+    while ((::access(kUsb.device, F_OK) == 0) != present && Clock::now() < end) {
+        std::this_thread::sleep_for(Millis(50));
+    }
+    return (::access(kUsb.device, F_OK) == 0) == present;
+}
+
+// The driver, and its latency timer lowered only while the module holds the port.
+void UsbLatency(Checks& c) {
+    // QEMU's FT232BM comes up with a timer of 0 ms; a real chip with 16, the default.
+    std::ofstream(kLatencyTimer) << "16\n";
+    const hostkit::DriverInfo driver = hostkit::ReadDriver(kUsb.device);
+    c.Check(driver.name == "ftdi_sio", "the driver is ftdi_sio", driver.name);
+    const int before = Latency();
+    c.Check(!hostkit::LatencyNote(driver).empty(), "deckctl ports says the timer will be lowered",
+            std::to_string(before) + " ms");
+    c.Set("nPort", kUsb.port);
+    c.Expect(5, 1);
+    const int held = Latency();
+    c.Check(held == 1, "latency_timer reads 1 while the module holds the port",
+            std::to_string(held));
+    c.Expect(6, 1, "pDevice", 0);
+    const int after = Latency();
+    c.Check(after == before, "latency_timer is back after disconnect",
+            std::to_string(before) + " -> " + std::to_string(after));
+}
+
+// An adapter pulled out with the deck behind it, and plugged back in.
+void Unplug(Checks& c) {
+    c.Set("nPort", kUsb.port);
+    c.Expect(5, 1);
+    if (!c.Line().Ask("usb unplug") || !WaitForDevice(false, Millis(5000))) {
+        c.Check(false, "unplug", "ttyUSB0 is still there");
+        return;
+    }
+    c.Set("nState", 9);
+    const hostkit::Outcome o = c.Expect(9, 0);
+    c.Check(o.millis < 2 * kTimeoutMs, "a command on an unplugged adapter fails at once",
+            std::to_string(std::lround(o.millis)) + " ms");
+    c.Expect(6, 1, "pDevice", 0);
+    c.Expect(5, 0, "pDevice", 0);
+    if (!c.Line().Ask("usb plug") || !WaitForDevice(true, Millis(10000))) {
+        c.Check(false, "plug", "ttyUSB0 did not come back");
+        return;
+    }
+    c.Expect(5, 1);
+    c.Expect(9, 1, "nState", 5);
+    c.Check(Latency() == 1, "the new adapter's timer is lowered too", std::to_string(Latency()));
+    c.Expect(6, 1, "pDevice", 0);
+}
+
+void Usb(Checks& c) {
+    c.Prefix("ttyUSB0: ");
+    if (::access(kUsb.device, F_OK) != 0) {
+        c.Check(false, "the adapter", "/dev/ttyUSB0 did not appear (see console.log)");
+        return;
+    }
+    UsbLatency(c);
+    Session(c, kUsb);
+    Silent(c, kUsb);
+    Unplug(c);
+    c.Prefix("");
+}
+
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0.0 : v[v.size() / 2];
@@ -362,7 +452,7 @@ double Median(std::vector<double> v) {
 
 // Median time of each benchmarked command, per round of `calls` calls on a fresh connection.
 void Bench(const hostkit::Module& module, Control& control, int calls, int rounds,
-           const std::string& label) {
+           const std::string& label, int port = kUart.port) {
     struct Row {
         const char* name;
         int command;
@@ -372,7 +462,7 @@ void Bench(const hostkit::Module& module, Control& control, int calls, int round
         std::vector<double> medians;
         for (int r = 0; r < rounds; ++r) {
             hostkit::HostRecords rec;
-            rec.Set("nPort", kPort);
+            rec.Set("nPort", port);
             rec.Set("nVideoFormat", 1);
             if (module.Call(5, rec) != 1) {
                 control.Say("FAIL bench: cannot connect");
@@ -435,9 +525,10 @@ int main(int argc, char** argv) {
     int failures = 0;
     if (mode == "check") {
         Checks c(module, control);
-        Session(c);
-        Silent(c);
+        Session(c, kUart);
+        Silent(c, kUart);
         HangUp(c);
+        Usb(c);
         failures = c.Failures();
         Bench(module, control, 5, 1, "");  // a short pass: the benchmark runs, and to the end
     } else if (mode == "bench" && argc >= 6) {
@@ -447,6 +538,10 @@ int main(int argc, char** argv) {
             Bench(module, control, calls, rounds, "");
         }
         for (int i = 6; i < argc; ++i) {
+            if (std::string(argv[i]) == "usb") {
+                Bench(module, control, calls, rounds, ", ttyUSB0", kUsb.port);
+                continue;
+            }
             const int trigger = std::atoi(argv[i]);
             if (!SetTrigger(trigger)) {
                 control.Say("FAIL bench: the driver did not take rx_trig_bytes " +

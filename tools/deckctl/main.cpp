@@ -15,6 +15,7 @@
 #include "tools/hostkit/host_records.h"
 #include "tools/hostkit/json.h"
 #include "tools/hostkit/module.h"
+#include "tools/hostkit/port_diagnosis.h"
 #include "tools/hostkit/ports.h"
 #include "tools/hostkit/script.h"
 #include "tools/hostkit/session.h"
@@ -77,6 +78,21 @@ int Identify(const Module& module, bool json) {
     return o.guardsIntact ? 0 : Fail("the module wrote past the end of a record");
 }
 
+// After a connect that left no deck object: why, as far as the host side can tell.
+void ExplainFailedConnect(const Step& step, const HostRecords& records, bool json) {
+    if (step.kind != Step::Kind::kCommand || step.command != 5 || records.Get("pDevice") != 0) {
+        return;
+    }
+    const std::string device = hostkit::DevicePathForPort(static_cast<int>(records.Get("nPort")));
+    const std::string why = hostkit::DiagnoseConnect(device);
+    if (json) {
+        std::cout << DumpJson(Json{{"command", 5}, {"why", why}}) << '\n';
+    } else {
+        std::cout << "   why: " << why << '\n';
+    }
+    std::cout.flush();
+}
+
 int RunScript(const Module& module, int port, const std::string& script, bool json) {
     std::vector<Step> steps;
     try {
@@ -93,6 +109,7 @@ int RunScript(const Module& module, int port, const std::string& script, bool js
         } catch (const ScriptError& e) {
             return Fail("'" + step.text + "': " + e.what(), 2);
         }
+        ExplainFailedConnect(step, records, json);
     }
     return session.Healthy() ? 0 : Fail("the module wrote past the end of a record");
 }
@@ -125,6 +142,7 @@ int Shell(const Module& module, int port, bool json) {
         try {
             for (const Step& step : ParseScript(line)) {
                 session.Run(step);
+                ExplainFailedConnect(step, records, json);
             }
         } catch (const ScriptError& e) {
             std::cerr << "deckctl: " << e.what() << '\n';
@@ -145,18 +163,24 @@ int Watch(const Module& module, int port, int intervalMs, int count, bool json) 
     records.Set("nPort", port);
     Session session(module, records, std::cout, json);
     if (session.Quiet(5).result != 1) {
-        return Fail("no deck answers on port " + std::to_string(port));
+        return Fail("cannot connect on port " + std::to_string(port) + ": " +
+                    hostkit::DiagnoseConnect(hostkit::DevicePathForPort(port)));
     }
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
     for (int n = 0; !g_bInterrupted && (count <= 0 || n < count); ++n) {
-        session.Quiet(25);
+        // A read the deck did not answer gives 0 frames, which is no time the deck had.
+        const bool answered = session.Quiet(25).result == 1;
         const int64_t frames = records.Get("nFrames");
         const std::string tc = FormatTimecode(frames, records.Fps());
         if (json) {
-            std::cout << DumpJson(Json{{"nFrames", frames}, {"timecode", tc}}) << '\n';
-        } else {
+            std::cout << DumpJson(answered ? Json{{"nFrames", frames}, {"timecode", tc}}
+                                           : Json{{"nFrames", nullptr}, {"timecode", nullptr}})
+                      << '\n';
+        } else if (answered) {
             std::printf("\r%-13s %10lld frames ", tc.c_str(), static_cast<long long>(frames));
+        } else {
+            std::printf("\r%-13s %10s        ", "no answer", "");
         }
         std::fflush(stdout);
         std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
@@ -174,12 +198,18 @@ int Ports(bool json) {
         std::cout << "no serial devices found; set TAPEDECK_COM<N>=PATH to map port N\n";
     }
     for (const PortEntry& p : ports) {
+        const hostkit::DriverInfo driver = hostkit::ReadDriver(p.device);
+        const std::string latencyNote = hostkit::LatencyNote(driver);
         if (json) {
             std::cout << DumpJson(Json{{"port", p.port},
                                        {"device", p.device},
                                        {"source", p.source},
                                        {"exists", p.exists},
-                                       {"access", p.accessible}})
+                                       {"access", p.accessible},
+                                       {"driver", driver.name},
+                                       {"latencyMs", driver.latencyMs >= 0 ? Json(driver.latencyMs)
+                                                                           : Json(nullptr)},
+                                       {"latencyNote", latencyNote}})
                       << '\n';
             continue;
         }
@@ -188,8 +218,15 @@ int Ports(bool json) {
         if (p.port == 0) {
             note += ", set TAPEDECK_COM<N>=" + p.device + " to use it";
         }
-        std::printf("%-8s %-20s %-16s %s\n", port.c_str(), p.device.c_str(), p.source.c_str(),
-                    note.c_str());
+        std::string drv = driver.name.empty() ? "-" : driver.name;
+        if (driver.latencyMs >= 0) {
+            drv += " " + std::to_string(driver.latencyMs) + " ms";
+        }
+        std::printf("%-8s %-20s %-16s %-18s %s\n", port.c_str(), p.device.c_str(), p.source.c_str(),
+                    drv.c_str(), note.c_str());
+        if (!latencyNote.empty()) {
+            std::printf("%-8s %s\n", "", latencyNote.c_str());
+        }
     }
     return 0;
 }
@@ -308,7 +345,13 @@ CLI::App* AddServe(CLI::App& app, ServeOptions& so) {
                       "the clip log file (default ${XDG_DATA_HOME:-~/.local/share}/tapedeck5500/"
                       "cliplog.json)");
     serve->add_option("--token", so.token,
-                      "a secret every request must carry; made up when listening off loopback");
+                      "fix the secret every request must carry (other users can read it in the "
+                      "process list: prefer --token-file or TAPEDECK_TOKEN); made up otherwise");
+    serve->add_option("--token-file", so.tokenFile,
+                      "fix the secret every request must carry: this file's first line");
+    serve->add_flag("--quiet", so.quiet,
+                    "no error log on stderr (5xx answers, connections refused past a limit, "
+                    "decks lost or back)");
     serve->fallthrough();
     return serve;
 }

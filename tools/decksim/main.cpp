@@ -98,12 +98,18 @@ int Run(int argc, char** argv) {
                    "send replies no faster than N baud (10 bits a byte), up to 10000000")
         ->option_text("N")
         ->check(CLI::Range(1, 10000000));
+    int adapterMs = 0;
+    app.add_option("--adapter-latency", adapterMs,
+                   "hold replies as a USB adapter does: MS after the first byte, or 62 bytes")
+        ->option_text("MS")
+        ->check(CLI::Range(1, 255));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         // Help and version end with 0; a wrong option with 2, as before.
         return app.exit(e) == 0 ? 0 : 2;
     }
+    opt.adapterLatency = decksim::Millis(adapterMs);
 
     if (pipe2(g_SignalPipe, O_CLOEXEC) != 0) {
         return Fail(std::strerror(errno));

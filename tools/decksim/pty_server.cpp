@@ -36,10 +36,12 @@ void SleepUntil(Clock::time_point t) {
     }
 }
 
+constexpr auto kSpin = std::chrono::microseconds(150);
+constexpr std::size_t kAdapterPacket = 62;  // an FTDI chip's USB packet: 64 less 2 status bytes
+
 // A UART hands a byte over the moment its last bit is in; a timer wake-up comes tens of
 // microseconds late. Sleep to just short of the point, then wait out the rest on the clock.
 void HandOverAt(Clock::time_point t) {
-    constexpr auto kSpin = std::chrono::microseconds(150);
     SleepUntil(t - kSpin);
     while (Clock::now() < t) {
     }
@@ -226,6 +228,7 @@ void PtyServer::CloseLine() {
         close(m_nMaster);
         m_nMaster = -1;
     }
+    m_Held.clear();  // what the adapter held goes with the line
     m_bLineUp = false;
 }
 
@@ -314,7 +317,14 @@ void PtyServer::Send(const std::vector<uint8_t>& bytes, Clock::time_point notBef
         return;
     }
     if (m_Options.baud <= 0) {
-        WriteAll(m_nMaster, bytes.data(), bytes.size());
+        if (m_Options.adapterLatency.count() <= 0) {
+            WriteAll(m_nMaster, bytes.data(), bytes.size());
+            return;
+        }
+        const auto at = std::max(Clock::now(), notBefore);
+        for (uint8_t b : bytes) {
+            Deliver(b, at);
+        }
         return;
     }
     const auto perByte = ByteTime();
@@ -326,11 +336,51 @@ void PtyServer::Send(const std::vector<uint8_t>& bytes, Clock::time_point notBef
         // A byte is the host's only when its last bit is in: hand it over at the end of its
         // time on the wire.
         const auto end = start + perByte;
-        HandOverAt(end);
-        WriteAll(m_nMaster, &b, 1);
+        Deliver(b, end);
         m_TxFree = end;
         start = end;
     }
+}
+
+void PtyServer::Deliver(uint8_t byte, Clock::time_point at) {
+    if (m_Options.adapterLatency.count() <= 0) {
+        HandOverAt(at);
+        WriteAll(m_nMaster, &byte, 1);
+        return;
+    }
+    // The chip sends what it holds when its timer runs out, which may be before this byte
+    // is in; the byte then starts the timer again.
+    if (!m_Held.empty() && m_HeldSince + m_Options.adapterLatency <= at) {
+        HandOverAt(m_HeldSince + m_Options.adapterLatency);
+        FlushAdapter();
+    }
+    if (m_Held.empty()) {
+        m_HeldSince = at;
+    }
+    m_Held.push_back(byte);
+    if (m_Held.size() >= kAdapterPacket) {
+        HandOverAt(at);
+        FlushAdapter();
+    }
+}
+
+void PtyServer::FlushAdapter() {
+    if (!m_Held.empty() && m_nMaster >= 0) {
+        WriteAll(m_nMaster, m_Held.data(), m_Held.size());
+    }
+    m_Held.clear();
+}
+
+Clock::time_point PtyServer::NextDeadline() const {
+    auto next = Clock::time_point::max();
+    if (m_bReopenPending) {
+        next = m_ReopenAt;
+    }
+    if (!m_Held.empty()) {
+        // Woken a little early; the rest is waited out on the clock.
+        next = std::min(next, m_HeldSince + m_Options.adapterLatency - kSpin);
+    }
+    return next;
 }
 
 void PtyServer::ServeInput() {
@@ -417,8 +467,20 @@ void PtyServer::ServeClient(Client& client, bool* closed) {
     }
 }
 
+bool PtyServer::WaitForEvents(std::vector<pollfd>& fds) const {
+    const auto next = NextDeadline();
+    if (next == Clock::time_point::max()) {
+        return poll(fds.data(), fds.size(), -1) >= 0;
+    }
+    // To the microsecond: the adapter's timer may be 1 ms, and poll's would round it up.
+    const auto left = std::max(next - Clock::now(), Clock::duration::zero());
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    return ppoll(fds.data(), fds.size(), &ts, nullptr) >= 0;
+}
+
 void PtyServer::Run() {
-    if (m_Options.baud > 0) {
+    if (m_Options.baud > 0 || m_Options.adapterLatency.count() > 0) {
         // Paced bytes sleep to the microsecond; the default 50 us of timer slack on every
         // byte would make the deck slower than the line it stands for.
         prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
@@ -445,22 +507,16 @@ void PtyServer::Run() {
             }
             CloseLine();
         }
-        int timeout = -1;
-        if (m_bReopenPending) {
-            const auto left = m_ReopenAt - Clock::now();
-            if (left <= Clock::duration::zero()) {
-                std::string err;
-                if (OpenLine(&err)) {
-                    m_bReopenPending = false;
-                } else {
-                    EmitTrace("line not reopened: " + err);
-                    m_ReopenAt = Clock::now() + Millis(1000);
-                }
-                continue;
+        if (m_bReopenPending && m_ReopenAt <= Clock::now()) {
+            std::string err;
+            if (OpenLine(&err)) {
+                m_bReopenPending = false;
+            } else {
+                EmitTrace("line not reopened: " + err);
+                m_ReopenAt = Clock::now() + Millis(1000);
             }
-            timeout = static_cast<int>(std::chrono::ceil<Millis>(left).count());
+            continue;
         }
-
         fds.clear();
         fds.push_back({m_nWake, POLLIN, 0});
         const int masterIdx = m_nMaster >= 0 ? static_cast<int>(fds.size()) : -1;
@@ -475,8 +531,12 @@ void PtyServer::Run() {
         for (const auto& c : m_Clients) {
             fds.push_back({c.fd, POLLIN, 0});
         }
-        if (poll(fds.data(), fds.size(), timeout) < 0) {
+        if (!WaitForEvents(fds)) {
             continue;  // EINTR
+        }
+        if (!m_Held.empty() && Clock::now() >= m_HeldSince + m_Options.adapterLatency - kSpin) {
+            HandOverAt(m_HeldSince + m_Options.adapterLatency);
+            FlushAdapter();
         }
         if (fds[0].revents) {
             uint64_t v;

@@ -2,6 +2,7 @@
 // host tool can run it in-process.
 #pragma once
 
+#include <poll.h>
 #include <sys/types.h>
 #include <atomic>
 
@@ -24,6 +25,9 @@ struct ServerOptions {
     std::string link;     // symlink kept pointing at the slave, across hang-ups too
     std::string control;  // UNIX socket for the control channel; none when empty
     int baud = 0;         // pace replies at 10 bits a byte; 0 sends them at once
+    // A USB adapter's latency timer between deck and host: reply bytes are held until this
+    // long after the first one held, or until 62 are held. Zero: no adapter.
+    Millis adapterLatency{0};
     bool trace = false;
     std::function<void(const std::string&)> traceSink;  // one line, no newline; stdout if unset
     DeckTiming timing;
@@ -77,6 +81,12 @@ class PtyServer {
     void TraceInput(Clock::time_point now, const uint8_t* in, ssize_t n,
                     const std::vector<Reply>& replies);
     Clock::duration ByteTime() const;  // 10 bits at the paced rate
+    // A reply byte reaches the host side at `at`: through the adapter when there is one.
+    void Deliver(uint8_t byte, Clock::time_point at);
+    void FlushAdapter();
+    // When the serving thread must next wake: a reopen or the adapter's timer; none if max.
+    Clock::time_point NextDeadline() const;
+    bool WaitForEvents(std::vector<pollfd>& fds) const;  // false on EINTR
     void Wake();
     void EmitTrace(const std::string& line);
 
@@ -94,8 +104,10 @@ class PtyServer {
     int m_nWake = -1;
     int m_nListen = -1;
     std::vector<Client> m_Clients;
-    Clock::time_point m_TxFree;  // when the paced line can take its next byte
-    Clock::time_point m_RxFree;  // when the last byte from the host has fully come in
+    Clock::time_point m_TxFree;     // when the paced line can take its next byte
+    Clock::time_point m_RxFree;     // when the last byte from the host has fully come in
+    std::vector<uint8_t> m_Held;    // reply bytes the adapter holds
+    Clock::time_point m_HeldSince;  // when the first of them came in
 
     bool m_bHangupPending = false;
     Millis m_HangupFor{0};

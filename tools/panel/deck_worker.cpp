@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "tools/hostkit/host_records.h"
+#include "tools/hostkit/port_diagnosis.h"
 
 namespace panel {
 
@@ -44,6 +45,13 @@ constexpr std::size_t kMaxQueued = 64;
 // Main has no result that tells a deck that said nothing from one that answered: a call that
 // took a whole line time-out waited for an answer that did not come, or came late.
 constexpr Millis kLineTimeout{50};
+
+// Why a connect failed, as far as the host side can tell.
+std::string ConnectFailure(int port, const std::string& device) {
+    const std::string why = device.empty() ? "no deck answers on port " + std::to_string(port)
+                                           : hostkit::DiagnoseConnect(device);
+    return "port " + std::to_string(port) + ": " + why + "; trying again every second";
+}
 
 }  // namespace
 
@@ -352,10 +360,7 @@ DeckReply DeckWorker::ConnectDeck() {
         return r;
     }
     const bool ok = TryConnect();
-    return Finish(kConnect, ok ? 1 : 0,
-                  "no deck answers on port " + std::to_string(m_nPort) +
-                      (m_Device.empty() ? "" : " (" + m_Device + ")") +
-                      "; trying again every second");
+    return Finish(kConnect, ok ? 1 : 0, ok ? "" : ConnectFailure(m_nPort, m_Device));
 }
 
 DeckReply DeckWorker::DisconnectDeck() {
@@ -643,9 +648,13 @@ std::optional<DeckWorker::TimePoint> DeckWorker::ConnectWhenDue() {
     }
     if (TryConnect()) {
         ClearError();
-    } else if (Snapshot().error.empty()) {
-        SetError("no deck answers on port " + std::to_string(m_nPort) +
-                 (m_Device.empty() ? "" : " (" + m_Device + ")") + "; trying again every second");
+    } else {
+        // The cause can change while the deck is away (unplugged, then plugged in without
+        // access): say the latest one, and only when it changed.
+        const std::string why = ConnectFailure(m_nPort, m_Device);
+        if (Snapshot().error != why) {
+            SetError(why);
+        }
     }
     m_NextConnect = Clock::now() + kRetryConnect;
     Publish();

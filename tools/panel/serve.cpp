@@ -5,15 +5,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <httplib.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <map>
-#include <random>
-#include <set>
 #include <system_error>
 #include <thread>
 
@@ -21,7 +17,9 @@
 #include "tools/hostkit/bitmaps.h"
 #include "tools/panel/clip_log.h"
 #include "tools/panel/deck_worker.h"
+#include "tools/panel/http_server.h"
 #include "tools/panel/panel_assets.h"
+#include "tools/panel/token.h"
 
 namespace panel {
 
@@ -30,14 +28,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 
-constexpr std::size_t kMaxBody = std::size_t{16} * 1024;
-// Messages a stream client may fall behind by before it is dropped (about a second at 50/s).
-constexpr std::size_t kClientQueue = 64;
-constexpr std::size_t kMaxStreamClients = 512;
-constexpr std::size_t kMaxConnections = 1024;
-constexpr int kSendBuffer = 64 * 1024;
-// The deck threads' exchanges are timed by the line; when the CPUs are short, feeding the
-// stream's watchers should wait rather than they. Commands keep the normal priority.
+// A CSV import may be far larger than any other body.
+constexpr std::size_t kMaxImport = std::size_t{4} << 20;
+// The deck threads' exchanges are timed by the line; when the CPUs are short, reading
+// requests and feeding the stream's watchers should wait rather than they. Commands keep the
+// normal priority: their handlers run on the HTTP layer's workers.
 constexpr int kStreamNice = 5;
 
 void LowerPriority() {
@@ -63,13 +58,17 @@ std::string Lower(std::string s) {
     return s;
 }
 
-void SendJson(httplib::Response& res, int status, const Json& body) {
-    res.status = status;
-    res.set_content(DumpJson(body), "application/json");
+void SendJson(HttpResponse& res, int status, const Json& body) {
+    res.Json(status, DumpJson(body));
 }
 
-void SendError(httplib::Response& res, int status, const std::string& words) {
-    SendJson(res, status, Json{{"error", words}});
+void SendError(HttpResponse& res, int status, const std::string& words) {
+    res.Error(status, words);
+}
+
+void SetContent(HttpResponse& res, std::string body, const std::string& type) {
+    res.body = std::move(body);
+    res.contentType = type;
 }
 
 std::string ContentType(const std::string& path) {
@@ -122,136 +121,6 @@ bool IsLoopback(const std::string& addr) {
     return addr == "::1";
 }
 
-std::string RandomToken() {
-    std::random_device rd;
-    std::string out;
-    static const char hex[] = "0123456789abcdef";
-    for (int i = 0; i < 8; ++i) {
-        const unsigned v = rd();
-        for (int b = 0; b < 4; ++b) {
-            out += hex[(v >> (b * 8)) & 0xF];
-            out += hex[(v >> (b * 8 + 4)) & 0xF];
-        }
-    }
-    return out;
-}
-
-bool SameSecret(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    unsigned char diff = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    }
-    return diff == 0;
-}
-
-// One thread per connection: a stream client holds its connection for as long as it watches,
-// so a fixed pool would let a few watchers lock everyone else out.
-class ConnectionThreads : public httplib::TaskQueue {
-  public:
-    void enqueue(std::function<void()> fn) override {
-        {
-            // Past the cap, new connections wait in the kernel's backlog until one ends (idle
-            // ones end after the 5 s keep-alive); threads are never made without bound.
-            std::unique_lock<std::mutex> lock(m_Mutex);
-            m_Changed.wait(lock, [this] { return m_nActive < kMaxConnections; });
-            ++m_nActive;
-        }
-        auto task = [this, fn] {
-            fn();
-            Done();
-        };
-        try {
-            std::thread(task).detach();
-        } catch (const std::system_error&) {
-            task();  // no thread to be had: serve it here rather than drop the socket
-        }
-    }
-    void shutdown() override {
-        std::unique_lock<std::mutex> lock(m_Mutex);
-        m_Changed.wait(lock, [this] { return m_nActive == 0; });
-    }
-
-  private:
-    void Done() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        --m_nActive;
-        m_Changed.notify_all();
-    }
-
-    std::mutex m_Mutex;
-    std::condition_variable m_Changed;
-    std::size_t m_nActive = 0;
-};
-
-// The stream's clients, each with a bounded queue of messages. Publishing never waits for a
-// client: one that has fallen too far behind is dropped.
-class EventHub {
-  public:
-    struct Client {
-        std::mutex mutex;
-        std::condition_variable ready;
-        std::deque<std::string> queue;
-        bool dropped = false;
-    };
-
-    std::shared_ptr<Client> Join(std::vector<std::string> first) {
-        auto client = std::make_shared<Client>();
-        client->queue.assign(first.begin(), first.end());
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        if (m_bStopped || m_Clients.size() >= kMaxStreamClients) {
-            return nullptr;
-        }
-        m_Clients.insert(client);
-        return client;
-    }
-
-    void Leave(const std::shared_ptr<Client>& client) {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Clients.erase(client);
-    }
-
-    void Publish(const std::string& message) {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        for (const auto& c : m_Clients) {
-            {
-                std::lock_guard<std::mutex> clientLock(c->mutex);
-                if (c->queue.size() >= kClientQueue) {
-                    c->dropped = true;
-                    c->queue.clear();
-                } else if (!c->dropped) {
-                    c->queue.push_back(message);
-                }
-            }
-            c->ready.notify_one();
-        }
-    }
-
-    void Stop() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_bStopped = true;
-        for (const auto& c : m_Clients) {
-            {
-                std::lock_guard<std::mutex> clientLock(c->mutex);
-                c->dropped = true;
-            }
-            c->ready.notify_one();
-        }
-    }
-
-    std::size_t Count() const {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_Clients.size();
-    }
-
-  private:
-    mutable std::mutex m_Mutex;
-    std::set<std::shared_ptr<Client>> m_Clients;
-    bool m_bStopped = false;
-};
-
 std::string Event(const char* name, const Json& data) {
     return std::string("event: ") + name + "\ndata: " + DumpJson(data) + "\n\n";
 }
@@ -285,22 +154,29 @@ class PanelServer::Impl {
     void Routes();
     void DeckRoutes();
     void LogRoutes();
-    httplib::Server::HandlerResponse Screen(const httplib::Request& req, httplib::Response& res);
+    bool Listen(std::string* error);
+    std::optional<HttpResponse> Screen(const HttpRequest& req) const;
+    bool HostOk(const HttpRequest& req) const;
+    std::string GivenToken(const HttpRequest& req) const;
+    std::string CookieName() const { return "tapedeck5500-" + std::to_string(m_nBoundPort); }
     void Broadcast();
+    void NoteAnswering();
+    void ErrorLine(const std::string& line) const;
     void Changed();
     Json DecksJson() const;
     Json LogJson() const;
     DeckWorker* Find(const std::string& port) const;
     int FpsOf(int port) const;
 
-    void GetAsset(const std::string& path, httplib::Response& res) const;
-    void GetArt(const httplib::Request& req, httplib::Response& res) const;
-    void Events(httplib::Response& res);
-    void Action(const httplib::Request& req, httplib::Response& res);
-    void AddClip(const httplib::Request& req, httplib::Response& res);
-    void EditClip(const httplib::Request& req, httplib::Response& res);
-    void DeleteClip(const httplib::Request& req, httplib::Response& res);
-    void ImportCsv(const httplib::Request& req, httplib::Response& res);
+    void GetPage(const HttpRequest& req, HttpResponse& res) const;
+    void GetAsset(const std::string& path, HttpResponse& res) const;
+    void GetArt(const HttpRequest& req, HttpResponse& res) const;
+    void Events(HttpResponse& res);
+    void Action(const HttpRequest& req, HttpResponse& res);
+    void AddClip(const HttpRequest& req, HttpResponse& res);
+    void EditClip(const HttpRequest& req, HttpResponse& res);
+    void DeleteClip(const HttpRequest& req, HttpResponse& res);
+    void ImportCsv(const HttpRequest& req, HttpResponse& res);
 
     const Module& m_Module;
     ServeOptions m_Options;
@@ -317,10 +193,11 @@ class PanelServer::Impl {
     std::map<int, std::unique_ptr<DeckWorker>> m_Decks;
     std::vector<std::string> m_Description;
     ClipLog m_Log;
-    EventHub m_Hub;
+    std::string m_Token;
+    TokenFile m_TokenFile;
+    std::map<int, bool> m_Answering;  // the broadcaster's last view, for the error log
 
-    httplib::Server m_Http;
-    std::thread m_Listener;
+    std::unique_ptr<HttpServer> m_Http;
     std::thread m_Broadcaster;
     std::mutex m_Mutex;  // guards m_bDirty and m_bStopping for the broadcaster
     std::condition_variable m_Dirty;
@@ -349,9 +226,13 @@ bool PanelServer::Impl::ParseListen(std::string* error) {
     m_nListenPort = static_cast<int>(port);
     m_bLoopback = IsLoopback(host);
     m_bWildcard = host == "0.0.0.0" || host == "::";
-    if (!m_bLoopback && m_Options.token.empty()) {
-        // Off loopback anyone on the network could drive the deck: a token is a must.
-        m_Options.token = RandomToken();
+    // A token on loopback too: any local user or process can reach a loopback port.
+    std::string warning;
+    if (!ResolveToken({m_Options.tokenFile, m_Options.token}, &m_Token, &warning, error)) {
+        return false;
+    }
+    if (!warning.empty()) {
+        std::fprintf(stderr, "deckctl serve: %s\n", warning.c_str());
     }
     return true;
 }
@@ -430,6 +311,27 @@ bool PanelServer::Impl::StartDecks(std::string* error) {
     return true;
 }
 
+bool PanelServer::Impl::Listen(std::string* error) {
+    HttpOptions o;
+    o.host = m_ListenHost;
+    o.port = m_nListenPort;
+    o.ioNice = kStreamNice;
+    o.headers = {{"X-Content-Type-Options", "nosniff"},
+                 {"Referrer-Policy", "no-referrer"},
+                 {"X-Frame-Options", "DENY"}};
+    if (!m_Options.quiet) {
+        o.log = [this](const std::string& line) { ErrorLine(line); };
+    }
+    m_Http = std::make_unique<HttpServer>(o);
+    Routes();
+    m_Http->Screen([this](const HttpRequest& req) { return Screen(req); });
+    if (!m_Http->Start(error)) {
+        return false;
+    }
+    m_nBoundPort = m_Http->Port();
+    return m_TokenFile.Write(m_nBoundPort, m_Token, error);
+}
+
 bool PanelServer::Impl::Start(std::string* error) {
     if (!ParseListen(error)) {
         return false;
@@ -441,37 +343,16 @@ bool PanelServer::Impl::Start(std::string* error) {
     }
     std::string why;
     m_FindBitmap = hostkit::FindBitmapLookup(m_Module, &why);
-    Routes();
-    m_Http.new_task_queue = [] { return new ConnectionThreads; };
-    m_Http.set_payload_max_length(kMaxBody);
-    m_Http.set_keep_alive_timeout(5);
-    m_Http.set_read_timeout(5);
-    m_Http.set_write_timeout(5);
-    m_Http.set_tcp_nodelay(true);
-    m_Http.set_socket_options([](socket_t sock) {
-        const int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        // Connections inherit this from the listener. A small send buffer makes a client that
-        // stops reading show as one within seconds, and bounds what the kernel holds for it.
-        const int bytes = kSendBuffer;
-        setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-    });
-    if (m_nListenPort == 0) {
-        m_nBoundPort = m_Http.bind_to_any_port(m_ListenHost);
-    } else {
-        m_nBoundPort = m_Http.bind_to_port(m_ListenHost, m_nListenPort) ? m_nListenPort : -1;
-    }
-    if (m_nBoundPort <= 0) {
-        *error = "cannot listen on " + m_Options.listen + " (in use, or not an address here)";
+    if (!Listen(error)) {
         return false;
     }
     if (!StartDecks(error)) {
-        m_Http.stop();
+        m_Http->Stop();
         return false;
     }
+    m_Description.push_back("the token for scripts: " + m_TokenFile.Path());
     m_bStarted = true;
     m_Broadcaster = std::thread([this] { Broadcast(); });
-    m_Listener = std::thread([this] { m_Http.listen_after_bind(); });
     return true;
 }
 
@@ -484,11 +365,10 @@ void PanelServer::Impl::Stop() {
         m_bStopping = true;
     }
     m_Dirty.notify_all();
-    m_Hub.Stop();
-    m_Http.stop();
-    if (m_Listener.joinable()) {
-        m_Listener.join();
+    if (m_Http) {
+        m_Http->Stop();
     }
+    m_TokenFile.Remove();
     if (m_Broadcaster.joinable()) {
         m_Broadcaster.join();
     }
@@ -504,6 +384,12 @@ void PanelServer::Impl::Stop() {
     }
 }
 
+void PanelServer::Impl::ErrorLine(const std::string& line) const {
+    // One write per line, so that lines from several threads do not interleave.
+    const std::string out = "deckctl serve: " + line + "\n";
+    std::fwrite(out.data(), 1, out.size(), stderr);
+}
+
 std::string PanelServer::Impl::Url() const {
     std::string host = m_ListenHost;
     if (m_bWildcard) {
@@ -512,11 +398,7 @@ std::string PanelServer::Impl::Url() const {
     } else if (host.find(':') != std::string::npos) {
         host = "[" + host + "]";
     }
-    std::string url = "http://" + host + ":" + std::to_string(m_nBoundPort) + "/";
-    if (!m_Options.token.empty()) {
-        url += "?token=" + m_Options.token;
-    }
-    return url;
+    return "http://" + host + ":" + std::to_string(m_nBoundPort) + "/?token=" + m_Token;
 }
 
 void PanelServer::Impl::Changed() {
@@ -538,7 +420,7 @@ void PanelServer::Impl::Broadcast() {
         }
         if (!m_bDirty) {
             lock.unlock();
-            m_Hub.Publish(": still here\n\n");
+            m_Http->Publish(": still here\n\n");
             lock.lock();
             continue;
         }
@@ -553,8 +435,29 @@ void PanelServer::Impl::Broadcast() {
         m_bDirty = false;
         lock.unlock();
         last = Clock::now();
-        m_Hub.Publish(Event("decks", DecksJson()));
+        m_Http->Publish(Event("decks", DecksJson()));
+        NoteAnswering();
         lock.lock();
+    }
+}
+
+// The error log's line for a deck that stopped answering, or that answers again.
+void PanelServer::Impl::NoteAnswering() {
+    if (m_Options.quiet) {
+        return;
+    }
+    for (const auto& [port, deck] : m_Decks) {
+        const DeckState d = deck->Snapshot();
+        const auto seen = m_Answering.find(port);
+        if (seen == m_Answering.end()) {
+            if (d.answering) {
+                m_Answering[port] = true;  // from its first answer on
+            }
+        } else if (seen->second != d.answering) {
+            seen->second = d.answering;
+            ErrorLine("the deck on port " + std::to_string(port) + " (" + d.device + ") " +
+                      (d.answering ? "answers again" : "stopped answering"));
+        }
     }
 }
 
@@ -588,13 +491,8 @@ int PanelServer::Impl::FpsOf(int port) const {
     return it != m_Decks.end() ? it->second->Fps() : 0;
 }
 
-// Every request passes here first: the Host header (DNS rebinding), the token, and for
-// requests that change something, the Origin a browser names (another site's form).
-httplib::Server::HandlerResponse PanelServer::Impl::Screen(const httplib::Request& req,
-                                                           httplib::Response& res) {
-    using R = httplib::Server::HandlerResponse;
-    const std::string host = Lower(req.get_header_value("Host"));
-    const std::string port = std::to_string(m_nBoundPort);
+bool PanelServer::Impl::HostOk(const HttpRequest& req) const {
+    const std::string host = Lower(req.Header("Host"));
     const std::size_t colon = host.rfind(':');
     const bool hasPort = colon != std::string::npos && host.back() != ']';
     const std::string name = hasPort ? host.substr(0, colon) : host;
@@ -603,59 +501,84 @@ httplib::Server::HandlerResponse PanelServer::Impl::Screen(const httplib::Reques
     if (listen.find(':') != std::string::npos) {
         listen = "[" + listen + "]";
     }
-    bool hostOk = givenPort == port && !name.empty();
-    if (hostOk) {
-        if (m_bLoopback) {
-            hostOk =
-                name == listen || name == "localhost" || name == "127.0.0.1" || name == "[::1]";
-        } else if (m_bWildcard) {
-            char self[256] = {};
-            gethostname(self, sizeof self - 1);
-            hostOk = IsIpLiteral(name) || name == Lower(self) || name == Lower(self) + ".local";
-        } else {
-            hostOk = name == listen;
-        }
+    if (givenPort != std::to_string(m_nBoundPort) || name.empty()) {
+        return false;
     }
-    if (!hostOk) {
+    if (m_bLoopback) {
+        return name == listen || name == "localhost" || name == "127.0.0.1" || name == "[::1]";
+    }
+    if (m_bWildcard) {
+        char self[256] = {};
+        gethostname(self, sizeof self - 1);
+        return IsIpLiteral(name) || name == Lower(self) || name == Lower(self) + ".local";
+    }
+    return name == listen;
+}
+
+// The token as scripts give it (Authorization: Bearer), as the printed URL has it, or as the
+// page's cookie carries it.
+std::string PanelServer::Impl::GivenToken(const HttpRequest& req) const {
+    const std::string auth = req.Header("Authorization");
+    if (auth.rfind("Bearer ", 0) == 0) {
+        return auth.substr(7);
+    }
+    if (req.HasParam("token")) {
+        return req.Param("token");
+    }
+    return req.Cookie(CookieName());
+}
+
+// Every request passes here once its header is in, before its body is read: the Host header
+// (DNS rebinding), the token, and for requests that change something, the Origin a browser
+// names (another site's form).
+std::optional<HttpResponse> PanelServer::Impl::Screen(const HttpRequest& req) const {
+    HttpResponse res;
+    if (!HostOk(req)) {
         SendError(res, 403,
                   "this server answers only requests addressed to " +
                       Url().substr(7, Url().find('/', 7) - 7) + "; the Host header said '" +
-                      req.get_header_value("Host") + "'");
-        return R::Handled;
+                      req.Header("Host") + "'");
+        return res;
     }
-    if (!m_Options.token.empty()) {
-        std::string given = req.get_param_value("token");
-        const std::string auth = req.get_header_value("Authorization");
-        if (auth.rfind("Bearer ", 0) == 0) {
-            given = auth.substr(7);
-        }
-        if (!SameSecret(given, m_Options.token)) {
-            SendError(res, 401,
-                      given.empty() ? "this server needs its token: ?token=T or "
-                                      "Authorization: Bearer T"
-                                    : "wrong token");
-            return R::Handled;
-        }
+    const std::string given = GivenToken(req);
+    if (!SameToken(given, m_Token)) {
+        SendError(res, 401,
+                  given.empty() ? "this server needs its token: Authorization: Bearer T, or "
+                                  "open the URL it printed"
+                                : "wrong token");
+        return res;
     }
-    if (req.method != "GET" && req.method != "HEAD" && req.has_header("Origin") &&
-        req.get_header_value("Origin") != "http://" + req.get_header_value("Host")) {
+    if (req.method != "GET" && req.method != "HEAD" && req.HasHeader("Origin") &&
+        req.Header("Origin") != "http://" + req.Header("Host")) {
         SendError(res, 403, "requests from another site's page are refused");
-        return R::Handled;
+        return res;
     }
-    return R::Unhandled;
+    return std::nullopt;
 }
 
-void PanelServer::Impl::GetAsset(const std::string& path, httplib::Response& res) const {
+// The page. Opened through the printed URL, it moves the token into a cookie that its
+// scripts cannot read and that no other site's page sends; the page then drops the token
+// from the address bar.
+void PanelServer::Impl::GetPage(const HttpRequest& req, HttpResponse& res) const {
+    GetAsset("index.html", res);
+    if (req.HasParam("token")) {
+        res.headers.emplace_back(
+            "Set-Cookie", CookieName() + "=" + m_Token + "; Path=/; HttpOnly; SameSite=Strict");
+    }
+    res.headers.emplace_back("Cache-Control", "no-store");
+}
+
+void PanelServer::Impl::GetAsset(const std::string& path, HttpResponse& res) const {
     const auto it = m_Assets.find(path);
     if (it == m_Assets.end()) {
         SendError(res, 404, "no such file: /" + path);
         return;
     }
-    res.set_content(reinterpret_cast<const char*>(it->second->data), it->second->size,
-                    ContentType(path).c_str());
+    SetContent(res, std::string(reinterpret_cast<const char*>(it->second->data), it->second->size),
+               ContentType(path));
 }
 
-void PanelServer::Impl::GetArt(const httplib::Request& req, httplib::Response& res) const {
+void PanelServer::Impl::GetArt(const HttpRequest& req, HttpResponse& res) const {
     std::string name = req.matches[1];
     long number = 0;
     if (Digits(name, 0, 99999, &number)) {
@@ -671,41 +594,16 @@ void PanelServer::Impl::GetArt(const httplib::Request& req, httplib::Response& r
         SendError(res, 404, "the module has no panel bitmap " + name);
         return;
     }
-    res.set_header("Cache-Control", "max-age=3600");
-    res.set_content(static_cast<const char*>(data), size, "image/bmp");
+    res.headers.emplace_back("Cache-Control", "max-age=3600");
+    SetContent(res, std::string(static_cast<const char*>(data), size), "image/bmp");
 }
 
-void PanelServer::Impl::Events(httplib::Response& res) {
-    auto client =
-        m_Hub.Join({"retry: 1000\n" + Event("decks", DecksJson()), Event("log", LogJson())});
-    if (!client) {
-        SendError(res, 503, "too many clients are watching; try again later");
-        return;
-    }
-    res.set_header("Cache-Control", "no-store");
-    res.set_header("X-Accel-Buffering", "no");
-    res.set_chunked_content_provider(
-        "text/event-stream",
-        [client](std::size_t, httplib::DataSink& sink) {
-            LowerPriority();  // this connection's thread serves the stream from now on
-            std::deque<std::string> batch;
-            {
-                std::unique_lock<std::mutex> lock(client->mutex);
-                client->ready.wait_for(lock, kStreamKeepAlive + Millis(1000),
-                                       [&] { return client->dropped || !client->queue.empty(); });
-                if (client->dropped) {
-                    return false;
-                }
-                batch.swap(client->queue);
-            }
-            for (const std::string& m : batch) {
-                if (!sink.write(m.data(), m.size())) {
-                    return false;
-                }
-            }
-            return true;
-        },
-        [this, client](bool) { m_Hub.Leave(client); });
+void PanelServer::Impl::Events(HttpResponse& res) {
+    // The whole state first; the broadcaster's messages follow. A client that falls 64
+    // messages behind is dropped by the HTTP layer.
+    res.StartStream({"retry: 1000\n" + Event("decks", DecksJson()), Event("log", LogJson())});
+    res.headers.emplace_back("Cache-Control", "no-store");
+    res.headers.emplace_back("X-Accel-Buffering", "no");
 }
 
 namespace {
@@ -773,8 +671,7 @@ std::string CommandValue(DeckAction action, const Json& body, const DeckState& n
 
 // A mark at a given time and clearmarks are the server's own: true once answered here. A mark
 // of the deck's current time is left to the deck's thread, which reads the time for it.
-bool MarkAction(DeckWorker* deck, const std::string& name, const Json& body,
-                httplib::Response& res) {
+bool MarkAction(DeckWorker* deck, const std::string& name, const Json& body, HttpResponse& res) {
     if (name == "mark") {
         const Json which = body.value("which", Json());
         if (!which.is_string() || (which != "in" && which != "out")) {
@@ -800,7 +697,7 @@ bool MarkAction(DeckWorker* deck, const std::string& name, const Json& body,
 
 }  // namespace
 
-void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& res) {
+void PanelServer::Impl::Action(const HttpRequest& req, HttpResponse& res) {
     DeckWorker* deck = Find(req.matches[1]);
     if (deck == nullptr) {
         SendError(res, 404, "no deck on port '" + std::string(req.matches[1]) + "'");
@@ -837,7 +734,7 @@ void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& r
     SendJson(res, 200, ReplyJson(*reply));
 }
 
-void PanelServer::Impl::AddClip(const httplib::Request& req, httplib::Response& res) {
+void PanelServer::Impl::AddClip(const HttpRequest& req, HttpResponse& res) {
     const Json body = ParseJson(req.body);
     if (!body.is_object()) {
         SendError(res, 400, "the body must be a JSON object with the clip's fields");
@@ -845,10 +742,10 @@ void PanelServer::Impl::AddClip(const httplib::Request& req, httplib::Response& 
     }
     const Clip c = m_Log.Add(body, [this](int p) { return FpsOf(p); });
     SendJson(res, 201, ClipJson(c));
-    m_Hub.Publish(Event("log", LogJson()));
+    m_Http->Publish(Event("log", LogJson()));
 }
 
-void PanelServer::Impl::EditClip(const httplib::Request& req, httplib::Response& res) {
+void PanelServer::Impl::EditClip(const HttpRequest& req, HttpResponse& res) {
     long id = 0;
     if (!Digits(req.matches[1], 1, 999999999, &id)) {
         SendError(res, 404, "no clip " + std::string(req.matches[1]));
@@ -861,35 +758,36 @@ void PanelServer::Impl::EditClip(const httplib::Request& req, httplib::Response&
     }
     const Clip c = m_Log.Edit(id, body, [this](int p) { return FpsOf(p); });
     SendJson(res, 200, ClipJson(c));
-    m_Hub.Publish(Event("log", LogJson()));
+    m_Http->Publish(Event("log", LogJson()));
 }
 
-void PanelServer::Impl::DeleteClip(const httplib::Request& req, httplib::Response& res) {
+void PanelServer::Impl::DeleteClip(const HttpRequest& req, HttpResponse& res) {
     long id = 0;
     if (!Digits(req.matches[1], 1, 999999999, &id) || !m_Log.Delete(id)) {
         SendError(res, 404, "no clip " + std::string(req.matches[1]));
         return;
     }
     SendJson(res, 200, Json{{"ok", true}});
-    m_Hub.Publish(Event("log", LogJson()));
+    m_Http->Publish(Event("log", LogJson()));
 }
 
-void PanelServer::Impl::ImportCsv(const httplib::Request& req, httplib::Response& res) {
+void PanelServer::Impl::ImportCsv(const HttpRequest& req, HttpResponse& res) {
     const std::vector<Json> rows = ParseClipsCsv(req.body);
     m_Log.Import(rows, [this](int p) { return FpsOf(p); });
     const Json log = LogJson();
     SendJson(res, 200, log);
-    m_Hub.Publish(Event("log", log));
+    m_Http->Publish(Event("log", log));
 }
 
 namespace {
 
-using Req = httplib::Request;
-using Res = httplib::Response;
+using Req = HttpRequest;
+using Res = HttpResponse;
+constexpr HttpRun kWorker = HttpRun::kWorker;
 
 // Client mistakes and failures of the log file become JSON errors, never a crash.
 template <typename Handler>
-httplib::Server::Handler Guarded(Handler handler) {
+HttpHandler Guarded(Handler handler) {
     return [handler](const Req& req, Res& res) {
         try {
             handler(req, res);
@@ -905,64 +803,59 @@ httplib::Server::Handler Guarded(Handler handler) {
 
 }  // namespace
 
+// Handlers that wait on a deck or on the log's file run on the HTTP layer's workers; the
+// rest on its I/O threads.
 void PanelServer::Impl::Routes() {
-    m_Http.set_pre_routing_handler([this](const Req& req, Res& res) { return Screen(req, res); });
-    m_Http.set_error_handler([](const Req&, Res& res) {
-        if (res.body.empty()) {
-            const char* words = res.status == 413   ? "the body is larger than 16 KiB"
-                                : res.status == 404 ? "no such page or API"
-                                : res.status == 405 ? "method not allowed here"
-                                                    : "the request was refused";
-            SendError(res, res.status, words);
-        }
-    });
-    m_Http.set_exception_handler([](const Req&, Res& res, const std::exception_ptr&) {
-        SendError(res, 500, "the server failed on this request");
-    });
-    httplib::Headers headers = {{"X-Content-Type-Options", "nosniff"},
-                                {"Referrer-Policy", "no-referrer"},
-                                {"X-Frame-Options", "DENY"}};
-    m_Http.set_default_headers(headers);
     DeckRoutes();
     LogRoutes();
     // Last: everything else is a file of the page.
-    m_Http.Get(R"(/(.+))",
-               Guarded([this](const Req& req, Res& res) { GetAsset(req.matches[1], res); }));
+    m_Http->Route("GET", "/(.+)",
+                  Guarded([this](const Req& req, Res& res) { GetAsset(req.matches[1], res); }));
 }
 
 void PanelServer::Impl::DeckRoutes() {
-    m_Http.Get("/", Guarded([this](const Req&, Res& res) { GetAsset("index.html", res); }));
-    m_Http.Get(R"(/art/(.+))", Guarded([this](const Req& req, Res& res) { GetArt(req, res); }));
-    m_Http.Get("/api/decks", Guarded([this](const Req&, Res& res) {
-                   res.set_header("Cache-Control", "no-store");
+    HttpServer& http = *m_Http;
+    http.Route("GET", "/", Guarded([this](const Req& req, Res& res) { GetPage(req, res); }));
+    http.Route("GET", "/art/(.+)", Guarded([this](const Req& req, Res& res) { GetArt(req, res); }));
+    http.Route("GET", "/api/decks", Guarded([this](const Req&, Res& res) {
+                   res.headers.emplace_back("Cache-Control", "no-store");
                    SendJson(res, 200, DecksJson());
                }));
-    m_Http.Get("/api/events", Guarded([this](const Req&, Res& res) { Events(res); }));
-    m_Http.Post(R"(/api/decks/([^/]+)/([^/]+))",
-                Guarded([this](const Req& req, Res& res) { Action(req, res); }));
+    http.Route("GET", "/api/events", Guarded([this](const Req&, Res& res) { Events(res); }),
+               kWorker);
+    http.Route("POST", "/api/decks/([^/]+)/([^/]+)",
+               Guarded([this](const Req& req, Res& res) { Action(req, res); }), kWorker);
 }
 
 void PanelServer::Impl::LogRoutes() {
-    m_Http.Get("/api/log", Guarded([this](const Req&, Res& res) {
-                   res.set_header("Cache-Control", "no-store");
+    HttpServer& http = *m_Http;
+    http.Route("GET", "/api/log", Guarded([this](const Req&, Res& res) {
+                   res.headers.emplace_back("Cache-Control", "no-store");
                    SendJson(res, 200, LogJson());
-               }));
-    m_Http.Post("/api/log", Guarded([this](const Req& req, Res& res) { AddClip(req, res); }));
-    m_Http.Put(R"(/api/log/([^/]+))",
-               Guarded([this](const Req& req, Res& res) { EditClip(req, res); }));
-    m_Http.Delete(R"(/api/log/([^/]+))",
-                  Guarded([this](const Req& req, Res& res) { DeleteClip(req, res); }));
-    m_Http.Get("/api/log.csv", Guarded([this](const Req&, Res& res) {
-                   res.set_header("Content-Disposition", "attachment; filename=\"cliplog.csv\"");
-                   res.set_content(ClipsCsv(m_Log.List()), "text/csv; charset=utf-8");
-               }));
-    m_Http.Get("/api/log.edl", Guarded([this](const Req& req, Res& res) {
-                   const std::string title =
-                       req.has_param("title") ? req.get_param_value("title") : "TAPEDECK 5500";
-                   res.set_header("Content-Disposition", "attachment; filename=\"cliplog.edl\"");
-                   res.set_content(ClipsEdl(m_Log.List(), title), "text/plain; charset=utf-8");
-               }));
-    m_Http.Post("/api/log.csv", Guarded([this](const Req& req, Res& res) { ImportCsv(req, res); }));
+               }),
+               kWorker);
+    http.Route("POST", "/api/log", Guarded([this](const Req& req, Res& res) { AddClip(req, res); }),
+               kWorker);
+    http.Route("PUT", "/api/log/([^/]+)",
+               Guarded([this](const Req& req, Res& res) { EditClip(req, res); }), kWorker);
+    http.Route("DELETE", "/api/log/([^/]+)",
+               Guarded([this](const Req& req, Res& res) { DeleteClip(req, res); }), kWorker);
+    http.Route("GET", "/api/log.csv", Guarded([this](const Req&, Res& res) {
+                   res.headers.emplace_back("Content-Disposition",
+                                            "attachment; filename=\"cliplog.csv\"");
+                   SetContent(res, ClipsCsv(m_Log.List()), "text/csv; charset=utf-8");
+               }),
+               kWorker);
+    http.Route(
+        "GET", "/api/log.edl", Guarded([this](const Req& req, Res& res) {
+            const std::string title = req.HasParam("title") ? req.Param("title") : "TAPEDECK 5500";
+            res.headers.emplace_back("Content-Disposition", "attachment; filename=\"cliplog.edl\"");
+            SetContent(res, ClipsEdl(m_Log.List(), title), "text/plain; charset=utf-8");
+        }),
+        kWorker);
+    http.Route("POST", "/api/log.csv",
+               Guarded([this](const Req& req, Res& res) { ImportCsv(req, res); }), kWorker,
+               kMaxImport);
 }
 
 PanelServer::PanelServer(const Module& module, ServeOptions options)

@@ -1,6 +1,7 @@
 // `deckctl serve`: the deck panel and its HTTP API. One deck thread per port drives the deck
-// through Main; HTTP threads only queue commands and read published state; a Server-Sent
-// Events stream carries every change to the browsers.
+// through Main; the HTTP side (http_server.h) only queues commands and reads published state;
+// a Server-Sent Events stream carries every change to the browsers. Every request carries the
+// server's token (token.h).
 #pragma once
 
 #include <memory>
@@ -21,7 +22,9 @@ struct ServeOptions {
     bool sim = false;  // a virtual deck in-process for every port
     int simBaud = 0;   // pace the virtual decks like a line at this rate; 0: unpaced
     std::string logPath;
-    std::string token;  // required on every request when set; made up off loopback
+    std::string token;      // --token: fixes the token, seen by all in the process list
+    std::string tokenFile;  // --token-file: the token is this file's first line
+    bool quiet = false;     // no error log on stderr
 };
 
 class PanelServer {

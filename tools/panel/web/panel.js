@@ -3,18 +3,21 @@
 "use strict";
 
 (function () {
-    const token = new URLSearchParams(location.search).get("token");
-
-    // Every request carries the token when the page was given one.
-    function withToken(path) {
-        if (!token) {
-            return path;
+    // The server moved the address's token into a cookie that this script cannot read and that
+    // goes with each of the page's requests; out of the address bar, it is not shown, bookmarked
+    // or shared by accident.
+    (function dropToken() {
+        const params = new URLSearchParams(location.search);
+        if (params.has("token")) {
+            params.delete("token");
+            const rest = params.toString();
+            history.replaceState(null, "", location.pathname + (rest ? "?" + rest : "") +
+                                 location.hash);
         }
-        return path + (path.includes("?") ? "&" : "?") + "token=" + encodeURIComponent(token);
-    }
+    })();
 
     function artUrl(name) {
-        return withToken("/art/" + encodeURIComponent(name));
+        return "/art/" + encodeURIComponent(name);
     }
 
     const $ = (id) => document.getElementById(id);
@@ -103,7 +106,7 @@
         }
         let reply;
         try {
-            reply = await fetch(withToken(path), init);
+            reply = await fetch(path, init);
         } catch (e) {
             throw new Error("the server cannot be reached");
         }
@@ -386,7 +389,7 @@
     }
 
     function connectStream() {
-        const es = new EventSource(withToken("/api/events"));
+        const es = new EventSource("/api/events");
         es.addEventListener("open", () => {
             streamUp = true;
             setText("link", "");
@@ -800,10 +803,10 @@
             logClip(false);
         });
         $("log-note").addEventListener("click", () => logClip(true));
-        $("export-csv").href = withToken("/api/log.csv");
+        $("export-csv").href = "/api/log.csv";
         const edl = () => {
             const title = $("edl-title").value.trim() || "TAPEDECK LOG";
-            $("export-edl").href = withToken("/api/log.edl?title=" + encodeURIComponent(title));
+            $("export-edl").href = "/api/log.edl?title=" + encodeURIComponent(title);
         };
         edl();
         $("edl-title").addEventListener("input", edl);

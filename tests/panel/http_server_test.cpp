@@ -1,0 +1,218 @@
+// The HTTP layer's bounds, over raw sockets: what a hostile or broken client sends, and what
+// the server must answer (or that it closes without reading on).
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <chrono>
+#include <thread>
+
+#include "tools/panel/http_server.h"
+
+namespace {
+
+namespace net = boost::asio;
+namespace http = boost::beast::http;
+using net::ip::tcp;
+using namespace std::chrono_literals;
+
+constexpr std::size_t kCsvLimit = 4u << 20;
+
+struct Client {
+    net::io_context io;
+    tcp::socket socket{io};
+    boost::beast::flat_buffer buffer;  // what was read past one answer belongs to the next
+
+    explicit Client(int port) {
+        socket.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
+        const timeval limit{5, 0};
+        setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    }
+    bool Send(const std::string& bytes) {
+        boost::system::error_code ec;
+        net::write(socket, net::buffer(bytes), ec);
+        return !ec;
+    }
+    bool Readable() {
+        boost::system::error_code ec;
+        return socket.available(ec) > 0 || ec;
+    }
+    // The status of the answer, or 0 when the connection closed without one.
+    int Status(std::string* body = nullptr) {
+        http::response_parser<http::string_body> parser;
+        parser.body_limit(1 << 20);
+        boost::system::error_code ec;
+        http::read(socket, buffer, parser, ec);
+        if (!parser.is_header_done()) {
+            return 0;
+        }
+        if (body != nullptr) {
+            *body = parser.get().body();
+        }
+        return parser.get().result_int();
+    }
+};
+
+class HttpLimitsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        panel::HttpOptions o;
+        o.limits.request = 1000ms;  // short, so the deadline rows take a second
+        o.limits.idle = 1500ms;
+        o.limits.streams = 1;
+        o.log = [this](const std::string& line) { m_Log.push_back(line); };
+        server = std::make_unique<panel::HttpServer>(o);
+        const auto echo = [](const panel::HttpRequest& req, panel::HttpResponse& res) {
+            res.Json(200, std::to_string(req.body.size()));
+        };
+        server->Route("GET", "/echo", echo);
+        server->Route("POST", "/echo", echo, panel::HttpRun::kWorker);
+        server->Route("POST", "/import", echo, panel::HttpRun::kInline, kCsvLimit);
+        server->Route("GET", "/events", [](const panel::HttpRequest&, panel::HttpResponse& res) {
+            res.StartStream({"retry: 1000\n\n"});
+        });
+        server->Screen([](const panel::HttpRequest& req) -> std::optional<panel::HttpResponse> {
+            if (req.Header("Authorization") == "Bearer right" || req.Cookie("t") == "right") {
+                return std::nullopt;
+            }
+            panel::HttpResponse res;
+            res.Error(401, "no token");
+            return res;
+        });
+        std::string error;
+        ASSERT_TRUE(server->Start(&error)) << error;
+    }
+
+    std::unique_ptr<panel::HttpServer> server;
+    std::vector<std::string> m_Log;  // written by the server's threads; read after Stop
+};
+
+std::string Head(const std::string& line, const std::string& fields = "") {
+    return line + "\r\nHost: 127.0.0.1\r\nAuthorization: Bearer right\r\n" + fields + "\r\n";
+}
+
+std::string Fields(int n, std::size_t valueSize) {
+    std::string out;
+    for (int i = 0; i < n; ++i) {
+        out += "X-" + std::to_string(i) + ": " + std::string(valueSize, 'v') + "\r\n";
+    }
+    return out;
+}
+
+std::string Chunk(std::size_t n) {
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx\r\n", n);
+    return size + std::string(n, 'c') + "\r\n";
+}
+
+struct LimitRow {
+    const char* name;
+    std::string first;   // sent at once
+    std::string repeat;  // then sent again and again, while the server has not answered,
+    int most;            // at most this many times: a server that reads on is not answering
+    int status;          // 0: closed without an answer
+    std::string body;    // the answer's body, when it matters
+};
+
+TEST_F(HttpLimitsTest, EachLimitHolds) {
+    const std::string post = "POST /echo HTTP/1.1";
+    const std::string chunked = "Transfer-Encoding: chunked\r\n";
+    const std::vector<LimitRow> rows = {
+        {"request line at 8 KiB", Head("GET /echo?" + std::string(8150, 'a') + " HTTP/1.1"), "", 0,
+         200, "0"},
+        {"request line over 8 KiB", Head("GET /echo?" + std::string(8200, 'a') + " HTTP/1.1"), "",
+         0, 414, ""},
+        {"request line without end", "GET /" + std::string(4096, 'a'), std::string(4096, 'a'), 8,
+         414, ""},
+        {"100 fields", Head("GET /echo HTTP/1.1", Fields(98, 8)), "", 0, 200, "0"},
+        {"101 fields", Head("GET /echo HTTP/1.1", Fields(99, 8)), "", 0, 431, ""},
+        {"header over 16 KiB", Head("GET /echo HTTP/1.1", Fields(20, 900)), "", 0, 431, ""},
+        {"header never ending", Head("GET /echo HTTP/1.1").substr(0, 40), Fields(1, 1000), 20, 431,
+         ""},
+        {"body of 16 KiB", Head(post, "Content-Length: 16384\r\n") + std::string(16384, 'b'), "", 0,
+         200, "16384"},
+        {"length over 16 KiB: answered before the body", Head(post, "Content-Length: 16385\r\n"),
+         "", 0, 413, ""},
+        {"chunked body of 16 KiB", Head(post, chunked) + Chunk(16384) + "0\r\n\r\n", "", 0, 200,
+         "16384"},
+        {"endless chunked body", Head(post, chunked), Chunk(4096), 8, 413, ""},
+        {"one chunk over 16 KiB", Head(post, chunked) + "4001\r\n", "", 0, 413, ""},
+        {"the import's own 4 MiB", Head("POST /import HTTP/1.1", chunked), Chunk(65536), 80, 413,
+         ""},
+        {"the import under 4 MiB",
+         Head("POST /import HTTP/1.1", "Content-Length: 1048576\r\n") + std::string(1 << 20, 'i'),
+         "", 0, 200, "1048576"},
+        // One field every 5 ms, for 2 s against a 1 s deadline.
+        {"whole request within the deadline", "GET /echo HTTP/1.1\r\n", "X: y\r\n", 400, 0, ""},
+        {"refused before its body is read",
+         "POST /echo HTTP/1.1\r\nHost: a\r\nContent-Length: 16000\r\n\r\n", "", 0, 401, ""},
+        {"a long path is only not found", Head("GET /" + std::string(8000, 'p') + " HTTP/1.1"), "",
+         0, 404, ""},
+        {"told to go on before its body",
+         Head(post, "Expect: 100-continue\r\nContent-Length: 5\r\n"), "", 0, 100, ""},
+        {"not HTTP", "\x16\x03\x01\x02\x00garbage\r\n\r\n", "", 0, 400, ""},
+    };
+    for (const LimitRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        Client c(server->Port());
+        ASSERT_TRUE(c.Send(row.first));
+        for (int i = 0; i < row.most && !c.Readable(); ++i) {
+            if (!c.Send(row.repeat)) {
+                break;
+            }
+            std::this_thread::sleep_for(row.status == 0 ? 5ms : 0ms);
+        }
+        std::string body;
+        EXPECT_EQ(c.Status(&body), row.status);
+        if (!row.body.empty()) {
+            EXPECT_EQ(body, row.body);
+        }
+    }
+    server->Stop();
+    const auto logged = [&](const std::string& words) {
+        return std::count_if(m_Log.begin(), m_Log.end(), [&](const std::string& l) {
+            return l.find(words) != std::string::npos;
+        });
+    };
+    EXPECT_EQ(logged("(413)"), 4);
+    EXPECT_EQ(logged("(414)"), 2);
+    EXPECT_EQ(logged("(431)"), 3);
+    EXPECT_EQ(logged("longer than 1 s"), 1);
+}
+
+TEST_F(HttpLimitsTest, KeptAliveUntilIdle) {
+    Client c(server->Port());
+    ASSERT_TRUE(c.Send(Head("GET /echo HTTP/1.1") + Head("GET /echo HTTP/1.1")));
+    EXPECT_EQ(c.Status(), 200);
+    EXPECT_EQ(c.Status(), 200);  // pipelined on the same connection
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.Status(), 0);  // then closed once idle
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1400ms);
+}
+
+TEST_F(HttpLimitsTest, StreamsAreBoundedAndDroppedWhenBehind) {
+    Client reader(server->Port());
+    const int small = 4096;
+    setsockopt(reader.socket.native_handle(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_TRUE(reader.Send(Head("GET /events HTTP/1.1")));
+    for (int i = 0; i < 100 && server->Streams() == 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(server->Streams(), 1u);
+    Client second(server->Port());
+    ASSERT_TRUE(second.Send(Head("GET /events HTTP/1.1")));
+    EXPECT_EQ(second.Status(), 503);  // one stream at most in this test
+    // The reader never reads: the kernel's buffers fill, then 64 messages queue, then it goes.
+    const std::string message = "data: " + std::string(16 * 1024, 'm') + "\n\n";
+    for (int i = 0; i < 400 && server->Streams() == 1; ++i) {
+        server->Publish(message);
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(server->Streams(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,119 @@
+// The panel's HTTP server: Boost.Beast parses every request under fixed bounds (request line,
+// header size and count, body by any transfer encoding, a deadline for the whole request and
+// one for idle keep-alive), so no client can make it hold more than a few KiB per connection.
+//
+// Threads: a few I/O threads run every connection asynchronously, so idle or hostile
+// connections cost memory, not threads. Handlers that may wait (a deck's reply, a file's fsync)
+// run on a bounded pool of workers; quick ones run on the I/O thread. An event stream is a
+// connection left open after its handler; Publish() from any thread queues a message for every
+// stream, and a stream that falls too far behind is dropped.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace panel {
+
+struct HttpLimits {
+    std::size_t requestLine = 8 * 1024;        // 414 past it
+    std::size_t header = 16 * 1024;            // request line and fields together; 431 past it
+    std::size_t fields = 100;                  // 431 past it
+    std::size_t body = 16 * 1024;              // by any transfer encoding; 413 past it
+    std::chrono::milliseconds request{10000};  // from a request's first byte to its last
+    std::chrono::milliseconds idle{30000};     // between requests on a kept-alive connection
+    std::chrono::milliseconds write{5000};     // one write to a client, the stream's included
+    std::size_t connections = 1024;            // more wait in the kernel's backlog
+    std::size_t streams = 512;                 // 503 past it
+    std::size_t streamQueue = 64;              // messages a stream may fall behind by
+    int sendBuffer = 64 * 1024;  // small, so a client that stops reading shows within seconds
+};
+
+struct HttpOptions {
+    std::string host = "127.0.0.1";
+    int port = 0;  // 0: any free port
+    HttpLimits limits;
+    int ioThreads = 2;
+    int workers = 32;             // handlers that may block, at once
+    std::size_t workQueue = 256;  // waiting for a worker; 503 past it
+    int ioNice = 0;               // added to the I/O threads' nice value
+    std::vector<std::pair<std::string, std::string>> headers;  // on every response
+    // One line for each 5xx and each connection refused past a limit; empty: quiet.
+    std::function<void(const std::string&)> log;
+};
+
+class HttpRequest {
+  public:
+    std::string method;                // as sent, e.g. "GET"
+    std::string target;                // as sent, e.g. "/api/log.edl?title=A%20B"
+    std::string path;                  // percent-decoded, without the query
+    std::vector<std::string> matches;  // the route's captures; [0] is the whole path
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::vector<std::pair<std::string, std::string>> params;  // the query, decoded
+    std::string body;
+
+    // The first value, or "" (header names without regard to case).
+    std::string Header(const std::string& name) const;
+    bool HasHeader(const std::string& name) const;
+    std::string Param(const std::string& name) const;
+    bool HasParam(const std::string& name) const;
+    // A cookie's value from the Cookie header, or "".
+    std::string Cookie(const std::string& name) const;
+};
+
+struct HttpResponse {
+    int status = 200;
+    std::string contentType = "application/json";
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    // Set by StartStream: the connection stays open as an event stream; these go first.
+    std::optional<std::vector<std::string>> stream;
+
+    void Json(int code, const std::string& json);
+    void Error(int code, const std::string& words);  // {"error": words}
+    void StartStream(std::vector<std::string> first);
+};
+
+// Where a handler runs: kInline on the I/O thread (it must not wait on anything slow),
+// kWorker on the pool (it may wait, e.g. for a deck's reply).
+enum class HttpRun { kInline, kWorker };
+
+using HttpHandler = std::function<void(const HttpRequest&, HttpResponse&)>;
+// Sees each request once its header has arrived, before any body is read; a response refuses it.
+using HttpScreen = std::function<std::optional<HttpResponse>(const HttpRequest&)>;
+
+class HttpServer {
+  public:
+    explicit HttpServer(HttpOptions options);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // `pattern` is a regular expression matched against the whole decoded path. `body` is
+    // this route's body limit, 0 for the server's.
+    void Route(const std::string& method, const std::string& pattern, HttpHandler handler,
+               HttpRun run = HttpRun::kInline, std::size_t body = 0);
+    void Screen(HttpScreen screen);
+
+    // Binds and listens; false with the reason when the address cannot be had.
+    bool Start(std::string* error);
+    int Port() const;
+    // Queues a message for every open stream; never waits for a client.
+    void Publish(const std::string& message);
+    std::size_t Streams() const;
+    std::size_t Connections() const;
+    // Closes every connection, waits for running handlers and ends the threads.
+    void Stop();
+
+  private:
+    friend class Session;
+    class Impl;
+    std::shared_ptr<Impl> m_Impl;
+};
+
+}  // namespace panel
