@@ -29,6 +29,7 @@ import time
 
 SECTION = "deckctl serve under load, decksim at 9600 baud, 25 fps"
 FPS = 25
+POSTERS = 128
 
 
 class Deck:
@@ -179,17 +180,20 @@ def flood(a, work, quick):
         srv.call("POST", "/api/decks/1/play", "{}")
         time.sleep(0.5)
         idle = rate(deck, span / 2)
-        stop, sent = threading.Event(), [0]
+        stop, sent, lock = threading.Event(), [0], threading.Lock()
 
         def poster(k):
+            # Each waits for its reply, so many of them keep 200 a second coming while the
+            # deck's queue is full and replies wait their turn.
             conn = http.client.HTTPConnection("127.0.0.1", srv.port, timeout=30)
-            at = time.monotonic()
+            at = time.monotonic() + k / 200.0
             while not stop.is_set():
-                at += 4 / 200.0  # four posters, 200 a second in all
                 time.sleep(max(0.0, at - time.monotonic()))
+                at = max(at + POSTERS / 200.0, time.monotonic())
                 srv.call("POST", "/api/decks/1/shuttle", '{"speed": %d}' % (k % 2 + 1), conn)
-                sent[0] += 1
-        posters = [threading.Thread(target=poster, args=(k,)) for k in range(4)]
+                with lock:
+                    sent[0] += 1
+        posters = [threading.Thread(target=poster, args=(k,)) for k in range(POSTERS)]
         for p in posters:
             p.start()
         t0 = time.monotonic()
