@@ -102,8 +102,8 @@ class Server:
         with open(out, "w") as f:
             self.proc = subprocess.Popen(cmd, stdout=f, stderr=subprocess.STDOUT,
                                          stdin=subprocess.DEVNULL, env=env)
-        m = wait(lambda: re.search(r"http://127\.0\.0\.1:(\d+)/(\?token=(\S+))?", open(out).read()),
-                 "the server's URL")
+        url = re.compile(r"http://127\.0\.0\.1:(\d+)/(\?token=(\S+))?")
+        m = wait(lambda: url.search(open(out).read()), "the server's URL")
         self.port = int(m.group(1))
         self.headers = {"Authorization": "Bearer " + m.group(3)} if m.group(3) else {}
         wait(lambda: all(d["answering"] for d in self.decks()), "the decks to answer", 30)

@@ -13,9 +13,10 @@ string(JSON n LENGTH "${json}" figures)
 # Five CPU figures and the allocation count, three per command unpaced, two per command
 # paced, three per command through each of the two adapter timers, the poll percentile and
 # the two silent-deck figures (64); the panel server's five (three, and two beside hostile
-# connections); the browser's refresh rate where a browser is installed.
-if(NOT (n EQUAL 69 OR n EQUAL 70))
-  message(FATAL_ERROR "results.json holds ${n} figures, expected 69, or 70 with a browser")
+# connections); the server under load's six (two for the flood, three for sixteen decks, one
+# for late replies); the browser's refresh rate where a browser is installed.
+if(NOT (n EQUAL 75 OR n EQUAL 76))
+  message(FATAL_ERROR "results.json holds ${n} figures, expected 75, or 76 with a browser")
 endif()
 math(EXPR last "${n} - 1")
 foreach(i RANGE 0 ${last})
