@@ -1,0 +1,182 @@
+#include "tools/hostkit/timecode.h"
+
+#include <cstdio>
+
+namespace hostkit {
+
+namespace {
+
+constexpr int64_t kMinutesPerDay = 24 * 60;
+
+// Magnitude of a signed count, safe for the most negative value.
+uint64_t Magnitude(int64_t v) {
+    return v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+}
+
+int64_t WithSign(bool negative, uint64_t v) {
+    return negative ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
+}
+
+int Digits2(std::string_view t, std::size_t at) {
+    const char a = t[at];
+    const char b = t[at + 1];
+    if (a < '0' || a > '9' || b < '0' || b > '9') {
+        return -1;
+    }
+    return (a - '0') * 10 + (b - '0');
+}
+
+ParsedTimecode Refuse(std::string error) {
+    ParsedTimecode p;
+    p.error = std::move(error);
+    return p;
+}
+
+}  // namespace
+
+const std::vector<RateInfo>& Rates() {
+    static const std::vector<RateInfo> kRates = {
+        {"23.98", {24, false}, 24000.0 / 1001.0},
+        {"24", {24, false}, 24.0},
+        {"25", {25, false}, 25.0},
+        {"29.97", {30, false}, 30000.0 / 1001.0},
+        {"29.97df", {30, true}, 30000.0 / 1001.0},
+        {"30", {30, false}, 30.0},
+        {"50", {50, false}, 50.0},
+        {"59.94", {60, false}, 60000.0 / 1001.0},
+        {"59.94df", {60, true}, 60000.0 / 1001.0},
+    };
+    return kRates;
+}
+
+const RateInfo* FindRate(std::string_view name) {
+    for (const RateInfo& r : Rates()) {
+        if (name == r.name) {
+            return &r;
+        }
+    }
+    return nullptr;
+}
+
+const RateInfo& RateOf(const TimeBase& base) {
+    // 24 and 30 share their whole rate with 23.98 and 29.97; the whole rates come first here.
+    for (const char* name : {"24", "25", "30", "50", "29.97df", "59.94", "59.94df"}) {
+        const RateInfo* r = FindRate(name);
+        if (r->base == base) {
+            return *r;
+        }
+    }
+    return *FindRate("25");
+}
+
+std::string RateNames() {
+    std::string out;
+    for (const RateInfo& r : Rates()) {
+        out += (out.empty() ? "" : " ") + std::string(r.name);
+    }
+    return out;
+}
+
+int DroppedPerMinute(const TimeBase& base) {
+    if (!base.dropFrame) {
+        return 0;
+    }
+    return base.whole == 60 ? 4 : (base.whole == 30 ? 2 : 0);
+}
+
+int64_t DayFrames(const TimeBase& base) {
+    // Every minute but one in ten drops its labels.
+    return kMinutesPerDay * 60 * base.whole - DroppedPerMinute(base) * (kMinutesPerDay / 10 * 9);
+}
+
+bool LabelExists(int64_t labels, const TimeBase& base) {
+    const uint64_t d = static_cast<uint64_t>(DroppedPerMinute(base));
+    const uint64_t perMinute = static_cast<uint64_t>(base.whole) * 60;
+    const uint64_t n = Magnitude(labels);
+    return d == 0 || (n / perMinute) % 10 == 0 || n % perMinute >= d;
+}
+
+int64_t LabelsToFrames(int64_t labels, const TimeBase& base) {
+    const uint64_t d = static_cast<uint64_t>(DroppedPerMinute(base));
+    if (d == 0) {
+        return labels;
+    }
+    const uint64_t perMinute = static_cast<uint64_t>(base.whole) * 60;
+    uint64_t n = Magnitude(labels);
+    if (!LabelExists(labels, base)) {
+        n += d - n % perMinute;
+    }
+    const uint64_t minutes = n / perMinute;
+    return WithSign(labels < 0, n - d * (minutes - minutes / 10));
+}
+
+int64_t FramesToLabels(int64_t frames, const TimeBase& base) {
+    const uint64_t d = static_cast<uint64_t>(DroppedPerMinute(base));
+    if (d == 0) {
+        return frames;
+    }
+    const uint64_t perMinute = static_cast<uint64_t>(base.whole) * 60;
+    const uint64_t perDroppingMinute = perMinute - d;
+    const uint64_t perTenMinutes = perMinute * 10 - 9 * d;
+    const uint64_t n = Magnitude(frames);
+    const uint64_t tens = n / perTenMinutes;
+    const uint64_t rest = n % perTenMinutes;
+    // The first minute of ten keeps all its labels; each later one skips d.
+    uint64_t skipped = 9 * d * tens;
+    if (rest >= perMinute) {
+        skipped += d * ((rest - perMinute) / perDroppingMinute + 1);
+    }
+    return WithSign(frames < 0, n + skipped);
+}
+
+std::string FormatTimecode(int64_t frames, const TimeBase& base) {
+    const uint64_t n = Magnitude(FramesToLabels(frames, base));
+    const uint64_t fps = static_cast<uint64_t>(base.whole > 0 ? base.whole : 25);
+    const uint64_t perMinute = fps * 60;
+    const uint64_t perHour = perMinute * 60;
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%s%02llu:%02llu:%02llu%c%02llu", frames < 0 ? "-" : "",
+                  static_cast<unsigned long long>(n / perHour),
+                  static_cast<unsigned long long>(n % perHour / perMinute),
+                  static_cast<unsigned long long>(n % perMinute / fps), base.dropFrame ? ';' : ':',
+                  static_cast<unsigned long long>(n % fps));
+    return buf;
+}
+
+ParsedTimecode ParseTimecode(std::string_view text, const TimeBase& base) {
+    const std::string shown(text.substr(0, 32));
+    std::string_view t = text;
+    const bool negative = !t.empty() && t[0] == '-';
+    t.remove_prefix(negative ? 1 : 0);
+    if (t.size() != 11 || t[2] != ':' || t[5] != ':' || (t[8] != ':' && t[8] != ';')) {
+        return Refuse("'" + shown + "' is not a time of the form HH:MM:SS:FF");
+    }
+    const int h = Digits2(t, 0), m = Digits2(t, 3), s = Digits2(t, 6), f = Digits2(t, 9);
+    if (h < 0 || m < 0 || s < 0 || f < 0) {
+        return Refuse("'" + shown + "' is not a time of the form HH:MM:SS:FF");
+    }
+    const std::string rate = RateOf(base).name;
+    if (t[8] == ';' && !base.dropFrame) {
+        return Refuse(shown + ": ';' marks drop-frame time, and this runs at " + rate +
+                      " non-drop");
+    }
+    if (h > 23 || m > 59 || s > 59) {
+        return Refuse(shown + " is not a time of day (hours 0-23, minutes and seconds 0-59)");
+    }
+    if (f >= base.whole) {
+        return Refuse(shown + ": frame " + std::to_string(f) + " does not exist at " + rate +
+                      " (frames 00-" + std::to_string(base.whole - 1) + ")");
+    }
+    const int64_t labels = ((int64_t{h} * 60 + m) * 60 + s) * base.whole + f;
+    if (!LabelExists(labels, base)) {
+        return Refuse(shown + " does not exist in drop-frame time at " + rate + ": frames 00-0" +
+                      std::to_string(DroppedPerMinute(base) - 1) +
+                      " are skipped at minutes not divisible by 10");
+    }
+    ParsedTimecode p;
+    p.ok = true;
+    p.frames = LabelsToFrames(negative ? -labels : labels, base);
+    return p;
+}
+
+}  // namespace hostkit
