@@ -72,6 +72,42 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"25", "0:00:00:00", "not a time of the form"},
                       RefusalCase{"25", "00:00:0a:00", "not a time of the form"}));
 
+struct ModuleCase {
+    const char* rate;
+    const char* text;
+    int64_t cue;   // the count that makes the module send it; -1: none does
+    int64_t read;  // the module's count when the deck shows it
+};
+
+void PrintTo(const ModuleCase& c, std::ostream* os) {
+    *os << c.rate << " " << c.text;
+}
+
+class TimecodeModuleCounts : public ::testing::TestWithParam<ModuleCase> {};
+
+TEST_P(TimecodeModuleCounts, CueAndRead) {
+    const ModuleCase& c = GetParam();
+    const TimeBase base = FindRate(c.rate)->base;
+    const int64_t labels = FramesToLabels(ParseTimecode(c.text, base).frames, base);
+    int64_t count = -1;
+    EXPECT_EQ(ModuleCountOfLabels(labels, base, &count), c.cue != -1);
+    EXPECT_EQ(count, c.cue);
+    EXPECT_EQ(LabelsOfModuleCount(c.read, base), labels);
+}
+
+// Every rate up to 50 counts at 50 a second in the module, the same both ways; 59.94 counts
+// at 60000/1001, where cue and read can differ by one and a few labels cannot be sent.
+INSTANTIATE_TEST_SUITE_P(Table, TimecodeModuleCounts,
+                         ::testing::Values(ModuleCase{"25", "00:00:01:00", 50, 50},
+                                           ModuleCase{"23.98", "01:00:00:23", 180023, 180023},
+                                           ModuleCase{"29.97df", "00:01:00;02", 3002, 3002},
+                                           ModuleCase{"25", "-00:00:01:24", -74, -74},
+                                           ModuleCase{"59.94", "00:00:01:00", 60, 60},
+                                           ModuleCase{"59.94", "00:00:16:58", 1018, 1017},
+                                           ModuleCase{"59.94", "-00:00:01:00", -60, -60},
+                                           ModuleCase{"59.94df", "00:10:00;00", -1, 35964},
+                                           ModuleCase{"59.94", "00:00:16:59", -1, 1018}));
+
 // Every frame of a day has a label that exists, the labels only grow, and each leads back to
 // its frame; the day ends on the last label of 23:59:59.
 TEST(TimecodeDay, EveryFrameRoundTripsAtBothDropRates) {

@@ -1,5 +1,6 @@
 #include "tools/hostkit/timecode.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace hostkit {
@@ -32,7 +33,77 @@ ParsedTimecode Refuse(std::string error) {
     return p;
 }
 
+constexpr int32_t kFormat50 = 0x400;
+constexpr int32_t kFormat5994 = 0x800;
+constexpr int kModuleWhole = 50;
+constexpr double k5994 = 60000.0 / 1001.0;
+
+struct Fields {
+    int64_t h, m, s, f;
+    bool operator==(const Fields& o) const { return h == o.h && m == o.m && s == o.s && f == o.f; }
+};
+
+// The module's split of a count at a 1001-based rate, grouping and truncation included.
+Fields ModuleSplit(int64_t n, double r) {
+    const auto trunc = [](double v) { return static_cast<int64_t>(v); };
+    const int64_t h = trunc(static_cast<double>(n) / (r * 3600.0));
+    int64_t rest = n + trunc((static_cast<double>(h) * r) * -3600.0);
+    const int64_t m = trunc(static_cast<double>(rest) / (r * 60.0));
+    rest = rest + trunc((static_cast<double>(m) * r) * -60.0);
+    const int64_t s = trunc(static_cast<double>(rest) / r);
+    return {h, m, s, trunc(static_cast<double>(rest) - r * static_cast<double>(s))};
+}
+
+// round(seconds * r), as the module's double-to-integer conversion rounds.
+int64_t ModuleSeconds(int64_t seconds, double r) {
+    return std::llround(static_cast<double>(seconds) * r);
+}
+
 }  // namespace
+
+int32_t ModuleFormat(const TimeBase& base) {
+    return base.whole > kModuleWhole ? kFormat5994 : kFormat50;
+}
+
+bool ModuleCountOfLabels(int64_t labels, const TimeBase& base, int64_t* count) {
+    const int64_t w = base.whole;
+    const int64_t n = static_cast<int64_t>(Magnitude(labels));
+    const int64_t secs = n / w;
+    const int64_t f = n % w;
+    if (ModuleFormat(base) == kFormat50) {
+        *count = WithSign(labels < 0, static_cast<uint64_t>(secs * kModuleWhole + f));
+        return true;
+    }
+    const Fields want{secs / 3600, secs / 60 % 60, secs % 60, f};
+    const int64_t guess = ModuleSeconds(secs, k5994) + f;
+    for (int64_t c = guess - 2; c <= guess + 2; ++c) {
+        if (c >= 0 && ModuleSplit(c, k5994) == want) {
+            *count = WithSign(labels < 0, static_cast<uint64_t>(c));
+            return true;
+        }
+    }
+    return false;
+}
+
+int64_t LabelsOfModuleCount(int64_t count, const TimeBase& base) {
+    const int64_t w = base.whole;
+    const int64_t n = static_cast<int64_t>(Magnitude(count));
+    if (ModuleFormat(base) == kFormat50) {
+        return WithSign(count < 0, static_cast<uint64_t>(n / kModuleWhole * w + n % kModuleWhole));
+    }
+    // A positive count is round(secs * r) + frame, frame 0..59; a negative one (the module's
+    // way back from 24 hours) is round(secs * r) + frames, frames 1..60. The latest second
+    // that fits wins.
+    const int64_t lo = count < 0 ? 1 : 0;
+    const int64_t near = static_cast<int64_t>(static_cast<double>(n) / k5994);
+    for (int64_t secs = near + 1; secs >= near - 2 && secs >= 0; --secs) {
+        const int64_t f = n - ModuleSeconds(secs, k5994);
+        if (f >= lo && f < w + lo) {
+            return WithSign(count < 0, static_cast<uint64_t>(secs * w + f));
+        }
+    }
+    return count;  // not a count the module makes
+}
 
 const std::vector<RateInfo>& Rates() {
     static const std::vector<RateInfo> kRates = {

@@ -52,6 +52,20 @@ int64_t FramesToLabels(int64_t frames, const TimeBase& base);
 // "HH:MM:SS:FF", ';' before the frames in drop frame, '-' first below zero.
 std::string FormatTimecode(int64_t frames, const TimeBase& base);
 
+// How the module counts a deck's positions. The module converts between time fields and its
+// frame counts at the rate of the record's video format, and one format is the process's at a
+// time, so every deck that can shares one: 50 whole frames a second, which holds the labels of
+// 23.98 to 50 exactly (count = seconds * 50 + frame). 59.94 labels need 60 a second, and the
+// only format near that counts at 60000/1001: its count is round(seconds * 60000/1001) + frame,
+// and its split of a count back into fields truncates, which misses a few labels.
+int32_t ModuleFormat(const TimeBase& base);
+// The count that makes the module send a label (its magnitude, the sign kept); false when the
+// module's arithmetic reaches no count that gives the label.
+bool ModuleCountOfLabels(int64_t labels, const TimeBase& base, int64_t* count);
+// The label count of a count the module read from the deck (the later label where two give
+// the same count). Below zero as the module reports a deck's negative time.
+int64_t LabelsOfModuleCount(int64_t count, const TimeBase& base);
+
 struct ParsedTimecode {
     bool ok = false;
     int64_t frames = 0;
