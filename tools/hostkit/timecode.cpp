@@ -1,7 +1,6 @@
 #include "tools/hostkit/timecode.h"
 
 #include <cmath>
-#include <cstdio>
 
 namespace hostkit {
 
@@ -203,45 +202,50 @@ int64_t FramesToLabels(int64_t frames, const TimeBase& base) {
 std::string FormatTimecode(int64_t frames, const TimeBase& base) {
     const uint64_t n = Magnitude(FramesToLabels(frames, base));
     const uint64_t fps = static_cast<uint64_t>(base.whole > 0 ? base.whole : 25);
-    const uint64_t perMinute = fps * 60;
-    const uint64_t perHour = perMinute * 60;
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "%s%02llu:%02llu:%02llu%c%02llu", frames < 0 ? "-" : "",
-                  static_cast<unsigned long long>(n / perHour),
-                  static_cast<unsigned long long>(n % perHour / perMinute),
-                  static_cast<unsigned long long>(n % perMinute / fps), base.dropFrame ? ';' : ':',
-                  static_cast<unsigned long long>(n % fps));
-    return buf;
+    const uint64_t secs = n / fps;
+    // Hours past 99 (a count far beyond a day) keep all their digits.
+    std::string out = frames < 0 ? "-" : "";
+    const std::string hours = std::to_string(secs / 3600);
+    out += hours.size() < 2 ? "0" + hours : hours;
+    const uint64_t fields[3] = {secs / 60 % 60, secs % 60, n % fps};
+    const char separators[3] = {':', ':', base.dropFrame ? ';' : ':'};
+    for (int i = 0; i < 3; ++i) {
+        out += separators[i];
+        out += static_cast<char>('0' + fields[i] / 10 % 10);
+        out += static_cast<char>('0' + fields[i] % 10);
+    }
+    return out;
 }
 
 ParsedTimecode ParseTimecode(std::string_view text, const TimeBase& base) {
-    const std::string shown(text.substr(0, 32));
+    const auto shown = [text] { return std::string(text.substr(0, 32)); };
+    const auto rate = [&base] { return std::string(RateOf(base).name); };
     std::string_view t = text;
     const bool negative = !t.empty() && t[0] == '-';
     t.remove_prefix(negative ? 1 : 0);
-    if (t.size() != 11 || t[2] != ':' || t[5] != ':' || (t[8] != ':' && t[8] != ';')) {
-        return Refuse("'" + shown + "' is not a time of the form HH:MM:SS:FF");
-    }
-    const int h = Digits2(t, 0), m = Digits2(t, 3), s = Digits2(t, 6), f = Digits2(t, 9);
+    const bool shape = t.size() == 11 && t[2] == ':' && t[5] == ':' && (t[8] == ':' || t[8] == ';');
+    const int h = shape ? Digits2(t, 0) : -1;
+    const int m = shape ? Digits2(t, 3) : -1;
+    const int s = shape ? Digits2(t, 6) : -1;
+    const int f = shape ? Digits2(t, 9) : -1;
     if (h < 0 || m < 0 || s < 0 || f < 0) {
-        return Refuse("'" + shown + "' is not a time of the form HH:MM:SS:FF");
+        return Refuse("'" + shown() + "' is not a time of the form HH:MM:SS:FF");
     }
-    const std::string rate = RateOf(base).name;
     if (t[8] == ';' && !base.dropFrame) {
-        return Refuse(shown + ": ';' marks drop-frame time, and this runs at " + rate +
+        return Refuse(shown() + ": ';' marks drop-frame time, and this runs at " + rate() +
                       " non-drop");
     }
     if (h > 23 || m > 59 || s > 59) {
-        return Refuse(shown + " is not a time of day (hours 0-23, minutes and seconds 0-59)");
+        return Refuse(shown() + " is not a time of day (hours 0-23, minutes and seconds 0-59)");
     }
     if (f >= base.whole) {
-        return Refuse(shown + ": frame " + std::to_string(f) + " does not exist at " + rate +
+        return Refuse(shown() + ": frame " + std::to_string(f) + " does not exist at " + rate() +
                       " (frames 00-" + std::to_string(base.whole - 1) + ")");
     }
     const int64_t labels = ((int64_t{h} * 60 + m) * 60 + s) * base.whole + f;
     if (!LabelExists(labels, base)) {
-        return Refuse(shown + " does not exist in drop-frame time at " + rate + ": frames 00-0" +
-                      std::to_string(DroppedPerMinute(base) - 1) +
+        return Refuse(shown() + " does not exist in drop-frame time at " + rate() +
+                      ": frames 00-0" + std::to_string(DroppedPerMinute(base) - 1) +
                       " are skipped at minutes not divisible by 10");
     }
     ParsedTimecode p;
