@@ -21,11 +21,11 @@ std::string ReadFile(const std::string& path) {
     return s.str();
 }
 
-int Fps25(int port) {
-    return port == 1 || port == 2 ? 25 : 0;
+const hostkit::RateInfo* Fps25(int port) {
+    return port == 1 || port == 2 ? hostkit::FindRate("25") : nullptr;
 }
 
-// Quotes, commas, line breaks and UTF-8 in the text fields; a reel too long and too odd for an
+// Quotes, commas, line breaks, UTF-8, edge spaces and formulas in the text fields; a reel too long and too odd for an
 // EDL; a note at a single time, which has no EDL event; a second deck.
 std::vector<Json> Rows() {
     return {
@@ -43,6 +43,8 @@ std::vector<Json> Rows() {
              {"name", "Schlu\u00df"},
              {"in", "01:00:00:00"},
              {"out", "01:00:00:01"}},
+        // Spaces a CSV reader would trim, and text a spreadsheet would run.
+        Json{{"name", "  spaced  "}, {"in", "00:30:00:00"}, {"note", "=cmd|' /c calc'!A0"}},
     };
 }
 
@@ -86,8 +88,8 @@ TEST_F(ClipLogTest, CsvReadsBackToTheSameLogAndSurvivesAReopen) {
     EXPECT_EQ(ClipsCsv(other.List()), csv);
     // Rows without an id are new clips, numbered on from the last.
     other.Import(ParseClipsCsv("in,out,name\r\n00:00:01:00,00:00:02:00,extra\r\n"), Fps25);
-    ASSERT_EQ(other.List().size(), 5u);
-    EXPECT_EQ(other.List().back().id, 5);
+    ASSERT_EQ(other.List().size(), 6u);
+    EXPECT_EQ(other.List().back().id, 6);
     EXPECT_EQ(other.List().back().reel, "DECK1");
 
     m_Log.Delete(2);
@@ -95,7 +97,7 @@ TEST_F(ClipLogTest, CsvReadsBackToTheSameLogAndSurvivesAReopen) {
     ClipLog reopened;
     ASSERT_TRUE(reopened.Open(m_Path, &error)) << error;
     EXPECT_EQ(ClipsCsv(reopened.List()), ClipsCsv(m_Log.List()));
-    EXPECT_EQ(reopened.Add(Json{{"in", "00:00:00:00"}}, Fps25).id, 5) << "ids are never reused";
+    EXPECT_EQ(reopened.Add(Json{{"in", "00:00:00:00"}}, Fps25).id, 6) << "ids are never reused";
 }
 
 TEST_F(ClipLogTest, BadInputIsRefusedAndChangesNothing) {
@@ -154,30 +156,33 @@ TEST_F(ClipLogTest, ADamagedFileIsReportedNotReplaced) {
 }
 
 TEST(Timecode, ParsesOnlyTimesThatExistAtTheRate) {
+    const hostkit::TimeBase k25{25, false};
     const struct {
         const char* text;
-        int fps;
+        hostkit::TimeBase base;
         bool ok;
         int64_t frames;
     } cases[] = {
-        {"00:00:00:00", 25, true, 0},
-        {"23:59:59:24", 25, true, 2159999},
-        {"-00:00:01:00", 25, true, -25},
-        {"00:01:00;29", 30, true, 1829},
-        {"00:00:00:25", 25, false, 0},
-        {"24:00:00:00", 25, false, 0},
-        {"00:60:00:00", 25, false, 0},
-        {"0:00:00:00", 25, false, 0},
-        {"00:00:00:00 ", 25, false, 0},
-        {"+00:00:00:00", 25, false, 0},
-        {"", 25, false, 0},
-        {"00:00:00:00", 0, false, 0},
+        {"00:00:00:00", k25, true, 0},
+        {"23:59:59:24", k25, true, 2159999},
+        {"-00:00:01:00", k25, true, -25},
+        // Drop frame skips ;00 and ;01 of minute 1: its ;29 is frame 1827, not 1829.
+        {"00:01:00;29", {30, true}, true, 1827},
+        {"00:01:00;29", {30, false}, false, 0},
+        {"00:00:00:25", k25, false, 0},
+        {"24:00:00:00", k25, false, 0},
+        {"00:60:00:00", k25, false, 0},
+        {"0:00:00:00", k25, false, 0},
+        {"00:00:00:00 ", k25, false, 0},
+        {"+00:00:00:00", k25, false, 0},
+        {"", k25, false, 0},
+        {"00:00:00:00", {0, false}, false, 0},
     };
     for (const auto& c : cases) {
-        int64_t frames = 0;
-        EXPECT_EQ(ParseTimecode(c.text, c.fps, &frames), c.ok) << c.text;
+        const hostkit::ParsedTimecode p = hostkit::ParseTimecode(c.text, c.base);
+        EXPECT_EQ(p.ok, c.ok) << c.text;
         if (c.ok) {
-            EXPECT_EQ(frames, c.frames) << c.text;
+            EXPECT_EQ(p.frames, c.frames) << c.text;
         }
     }
 }

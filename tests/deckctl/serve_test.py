@@ -3,7 +3,7 @@
 witness of what reached the deck.
 
 usage: serve_test.py DECKCTL DECKSIM CASE
-       (CASE: security, clients, slow_client, kill9, deck_faults)
+       (CASE: security, clients, slow_client, kill9, deck_faults, rates)
 """
 import http.client
 import json
@@ -40,16 +40,19 @@ class Rig:
         self.link = os.path.join(self.work, "deck")
         self.trace = os.path.join(self.work, "trace.txt")
 
-    def start_deck(self, baud=None):
-        cmd = [self.decksim, "--link", self.link, "--trace",
-               "--control", os.path.join(self.work, "control")]
+    def start_deck(self, baud=None, extra=(), name="deck"):
+        link = os.path.join(self.work, name)
+        trace = self.trace if name == "deck" else link + ".trace"
+        cmd = [self.decksim, "--link", link, "--trace",
+               "--control", os.path.join(self.work, "control" if name == "deck" else name + ".ctl")]
         if baud:
             cmd += ["--baud", str(baud)]
-        out = open(self.trace, "w")
-        self.procs.append(subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
-                                           stdin=subprocess.DEVNULL))
+        out = open(trace, "w")
+        self.procs.append(subprocess.Popen(cmd + list(extra), stdout=out,
+                                           stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL))
         out.close()
-        wait(lambda: os.path.exists(self.link), "decksim's line")
+        wait(lambda: os.path.exists(link), "decksim's line")
+        return trace
 
     def start_server(self, *extra, log=None, deck=True):
         out_path = os.path.join(self.work, "server-%d.txt" % len(self.procs))
@@ -57,7 +60,8 @@ class Rig:
         cmd += list(extra) if "--listen" in extra else ["--listen", "127.0.0.1:0"] + list(extra)
         if deck:
             cmd += ["--port", "1"]
-        env = dict(os.environ, TAPEDECK_COM1=self.link)
+        env = dict(os.environ, TAPEDECK_COM1=self.link,
+                   TAPEDECK_COM2=os.path.join(self.work, "deck2"))
         with open(out_path, "w") as out:
             p = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
                                  stdin=subprocess.DEVNULL, env=env)
@@ -70,8 +74,8 @@ class Rig:
         p.token = url.group(2)[len("?token="):] if url.group(2) else ""
         return p
 
-    def trace_bytes(self):
-        with open(self.trace) as f:
+    def trace_bytes(self, trace=None):
+        with open(trace or self.trace) as f:
             return [m.group(1) for m in re.finditer(r" in ([0-9A-F]{2}) ", f.read())]
 
     def close(self):
@@ -151,6 +155,15 @@ def security(rig):
         ("POST", "/api/decks/0/play", "{}", {}, None, 404, "no deck"),
         ("POST", "/api/decks/1x/play", "{}", {}, None, 404, "no deck"),
         ("POST", "/api/decks/1/cue", '{"timecode": "00:00:00:25"}', {}, None, 400, "frames below"),
+        ("POST", "/api/decks/1/cue", '{"timecode": "00:01:00;24"}', {}, None, 400, "drop-frame"),
+        ("POST", "/api/decks/1/rate", '{"rate": "29.98"}', {}, None, 400, "29.97df"),
+        ("POST", "/api/log", '{"in": "00:00:02:00", "out": "00:00:01:00"}', {}, None, 400,
+         "before the in"),
+        ("POST", "/api/log", '{"in": "00:00:00:00", "rate": "31"}', {}, None, 400, "rate must"),
+        ("POST", "/api/log.csv", "in,rate\r\n00:00:00:00,31\r\n", {}, None, 400, "row 2: rate"),
+        ("POST", "/api/log.csv", "in\r\n" + "00:00:00:00\r\n" * 400000, {}, None, 413, "4 MiB"),
+        ("GET", "/api/log.edl?port=1x", None, {}, None, 400, "port must"),
+        ("GET", "/api/log.edl?first=5&last=2", None, {}, None, 400, "first <= last"),
         ("POST", "/api/decks/1/cue", '{"timecode": "24:00:00:00"}', {}, None, 400, "hours 0-23"),
         ("POST", "/api/decks/1/cue", '{"timecode": "-00:00:01:00"}', {}, None, 400, "below zero"),
         ("POST", "/api/decks/1/cue", '{"frames": 1e12}', {}, None, 400, "whole number"),
@@ -321,6 +334,48 @@ def deck_faults(rig):
     check(decks(srv.port)[0]["frames"] > f1, "the time does not run after the deck came back")
 
 
+def rates(rig):
+    """Decks at 25 and 29.97 drop frame in one server: a cue on the 29.97 deck, while the 25
+    deck polls, puts exactly its target's digits on the wire; clips keep their deck's rate
+    and each port's EDL its own frame code."""
+    rig.start_deck()
+    trace2 = rig.start_deck(extra=["--fps", "29.97", "--drop-frame"], name="deck2")
+    srv = rig.start_server("--port", "2,29.97df")
+    port = srv.port
+    wait(lambda: all(d["answering"] for d in decks(port)), "both decks to answer")
+    d1, d2 = decks(port)
+    check((d1["rate"], d2["rate"], d2["dropFrame"]) == ("25", "29.97df", True) and
+          abs(d2["fps"] - 30000 / 1001) < 1e-9, "the decks' rates: %s %s" % (d1, d2))
+    start = len(rig.trace_bytes(trace2))
+    for tc, want in [("00:01:00;00", 400), ("00:01:00:30", 400), ("00:10:00;00", 200)]:
+        status, data = request(port, "POST", "/api/decks/2/cue", json.dumps({"timecode": tc}))
+        check(status == want, "cue to %s on the 29.97df deck: %d %s" % (tc, status, data))
+    sent = " ".join(rig.trace_bytes(trace2)[start:])
+    check(sent.count("DF 93") == 1 and "DF 93 30 30 31 30 30 30 30 30 40" in sent,
+          "the cue's bytes on the 29.97df deck: %s" % sent)
+    wait(lambda: decks(port)[1]["time"] == "00:10:00;00", "the 29.97df deck at 00:10:00;00")
+    a0 = rig.trace_bytes().count("A0")
+    for p, tin, tout in [(1, "00:00:10:00", "00:00:12:00"), (2, "00:00:59;28", "00:01:00;04")]:
+        status, data = request(port, "POST", "/api/log",
+                               json.dumps({"port": p, "in": tin, "out": tout}))
+        check(status == 201, "logging on port %d: %d %s" % (p, status, data))
+    check(rig.trace_bytes().count("A0") > a0, "the 25 fps deck stopped polling")
+    status, data = request(port, "GET", "/api/log.edl")
+    check(status == 409 and "25 and 29.97df" in json.loads(data)["error"],
+          "a mixed-rate EDL: %d %s" % (status, data))
+    for p, fcm, line in [
+            (1, "NON-DROP FRAME", "001  DECK1    V     C        00:00:10:00 00:00:12:00 "
+                                  "01:00:00:00 01:00:02:00"),
+            (2, "DROP FRAME", "001  DECK2    V     C        00:00:59;28 00:01:00;04 "
+                              "01:00:00;00 01:00:00;04")]:
+        status, data = request(port, "GET", "/api/log.edl?port=%d" % p)
+        edl = data.decode()
+        check(status == 200 and "FCM: %s\n" % fcm in edl and line in edl,
+              "port %d's EDL: %s" % (p, edl))
+    status, data = request(port, "POST", "/api/decks/1/rate", '{"rate": "29.97df"}')
+    check(status == 200 and decks(port)[0]["rate"] == "29.97df", "rate change: %s" % data)
+
+
 def a0_rate(rig, seconds):
     a = rig.trace_bytes().count("A0")
     time.sleep(seconds)
@@ -443,7 +498,7 @@ def main():
     failure = None
     try:
         {"security": security, "clients": clients, "slow_client": slow_client,
-         "kill9": kill9, "deck_faults": deck_faults}[case](rig)
+         "kill9": kill9, "deck_faults": deck_faults, "rates": rates}[case](rig)
     except Failure as e:
         failure = str(e)
     problems = rig.close()

@@ -19,6 +19,7 @@
 #include "tools/deckctl/script.h"
 #include "tools/deckctl/serve.h"
 #include "tools/deckctl/session.h"
+#include "tools/hostkit/timecode.h"
 
 extern char** environ;
 
@@ -30,6 +31,25 @@ volatile std::sig_atomic_t g_bInterrupted = 0;
 
 void OnInterrupt(int) {
     g_bInterrupted = 1;
+}
+
+// "N" or "N,RATE" of `serve --port`; the reason when it is neither.
+std::string AddServePort(const std::string& spec, ServeOptions* options) {
+    const std::size_t comma = spec.find(',');
+    const std::string number = spec.substr(0, comma);
+    const std::string rate = comma == std::string::npos ? "25" : spec.substr(comma + 1);
+    if (number.empty() || number.size() > 3 ||
+        number.find_first_not_of("0123456789") != std::string::npos || std::stoi(number) < 1 ||
+        std::stoi(number) > 255) {
+        return "the port must be a number from 1 to 255: " + spec;
+    }
+    if (hostkit::FindRate(rate) == nullptr) {
+        return "the rate must be one of " + hostkit::RateNames() + ": " + spec;
+    }
+    const int port = std::stoi(number);
+    options->ports.push_back(port);
+    options->rates[port] = rate;
+    return "";
 }
 
 int Fail(const std::string& message, int status = 1) {
@@ -277,8 +297,16 @@ int Run(int argc, char** argv) {
     ServeOptions serveOptions;
     auto* serve = app.add_subcommand(
         "serve", "serve the deck's panel and an HTTP API for it (open the printed URL)");
-    serve->add_option("--port", serveOptions.ports, "a deck's serial port number; repeat for more")
-        ->check(CLI::Range(1, 255));
+    std::vector<std::string> servePorts;
+    serve
+        ->add_option("--port", servePorts,
+                     "a deck's serial port number, with its rate after a comma (25 when none: " +
+                         hostkit::RateNames() + "), e.g. 2,29.97df; repeat for more")
+        ->option_text("N[,RATE]")
+        ->check([](const std::string& spec) {
+            ServeOptions scratch;
+            return AddServePort(spec, &scratch);
+        });
     serve->add_option("--listen", serveOptions.listen,
                       "ADDR:PORT to listen on (default 127.0.0.1:8055; port 0 picks one)");
     serve->add_flag("--sim", serveOptions.sim, "a built-in virtual deck on every port");
@@ -339,6 +367,9 @@ int Run(int argc, char** argv) {
         return Bitmaps(module, bitmapDir);
     }
     if (serve->parsed()) {
+        for (const std::string& spec : servePorts) {
+            AddServePort(spec, &serveOptions);  // checked while parsing
+        }
         return RunServe(module, serveOptions, std::cout);
     }
     return 0;

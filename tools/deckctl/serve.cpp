@@ -22,6 +22,9 @@
 #include "tools/deckctl/deck_worker.h"
 #include "tools/deckctl/panel_assets.h"
 #include "tools/decksim/pty_server.h"
+#include "tools/hostkit/timecode.h"
+#include "tools/panel/clip_export.h"
+#include "tools/panel/format_gate.h"
 
 namespace deckctl {
 
@@ -31,6 +34,9 @@ using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 
 constexpr std::size_t kMaxBody = std::size_t{16} * 1024;
+// A CSV import carries a day's logging: 20,000 clips fit with room to spare.
+constexpr std::size_t kMaxImport = std::size_t{4} * 1024 * 1024;
+constexpr const char* kImportPath = "/api/log.csv";
 // Messages a stream client may fall behind by before it is dropped (about a second at 50/s).
 constexpr std::size_t kClientQueue = 64;
 constexpr std::size_t kMaxStreamClients = 512;
@@ -54,7 +60,7 @@ constexpr Millis kStreamKeepAlive{10000};
 constexpr auto kCommandWait = std::chrono::seconds(10);
 
 const char* const kActions =
-    "connect, disconnect, play, stop, pause, ffwd, rew, shuttle, cue, mark, clearmarks";
+    "connect, disconnect, play, stop, pause, ffwd, rew, shuttle, cue, mark, clearmarks, rate";
 
 std::string Lower(std::string s) {
     for (char& c : s) {
@@ -252,6 +258,13 @@ class EventHub {
     bool m_bStopped = false;
 };
 
+const hostkit::RateInfo* RateFor(const ServeOptions& options, int port) {
+    const auto it = options.rates.find(port);
+    const hostkit::RateInfo* rate =
+        it != options.rates.end() ? hostkit::FindRate(it->second) : nullptr;
+    return rate != nullptr ? rate : hostkit::FindRate("25");
+}
+
 std::string Event(const char* name, const Json& data) {
     return std::string("event: ") + name + "\ndata: " + DumpJson(data) + "\n\n";
 }
@@ -288,7 +301,15 @@ class PanelServer::Impl {
     Json DecksJson() const;
     Json LogJson() const;
     DeckWorker* Find(const std::string& port) const;
-    int FpsOf(int port) const;
+    const hostkit::RateInfo* RateOf(int port) const;
+    RateOfPort Rates() const {
+        return [this](int p) { return RateOf(p); };
+    }
+    void PublishClips(const std::vector<Clip>& changed, const std::vector<int64_t>& deleted);
+    bool Target(const Json& body, const DeckState& now, bool required, std::optional<int64_t>* out,
+                httplib::Response& res) const;
+    void RateAction(DeckWorker* deck, const Json& body, httplib::Response& res);
+    void Edl(const httplib::Request& req, httplib::Response& res) const;
 
     void GetAsset(const std::string& path, httplib::Response& res) const;
     void GetArt(const httplib::Request& req, httplib::Response& res) const;
@@ -315,6 +336,7 @@ class PanelServer::Impl {
     std::vector<std::string> m_Description;
     ClipLog m_Log;
     EventHub m_Hub;
+    panel::FormatGate m_Gate;  // every deck's calls of Main
 
     httplib::Server m_Http;
     std::thread m_Listener;
@@ -372,6 +394,9 @@ bool PanelServer::Impl::StartDecks(std::string* error) {
         if (m_Options.sim) {
             decksim::ServerOptions so;
             so.baud = m_Options.simBaud;
+            // The virtual deck runs at the rate the server expects of it.
+            so.fps = RateFor(m_Options, port)->fps;
+            so.dropFrame = RateFor(m_Options, port)->base.dropFrame;
             // A link that follows the line across hang-ups, as a fixed port name would.
             so.link = m_SimDir + "/deck" + std::to_string(port);
             auto sim = std::make_unique<decksim::PtyServer>(so);
@@ -408,8 +433,9 @@ bool PanelServer::Impl::StartDecks(std::string* error) {
         if (!m_Options.sim) {
             m_Description.push_back("port " + std::to_string(port) + ": " + device);
         }
-        m_Decks[port] =
-            std::make_unique<DeckWorker>(m_Module, port, device, status, [this] { Changed(); });
+        m_Decks[port] = std::make_unique<DeckWorker>(
+            m_Module, port, device, status, [this] { Changed(); }, RateFor(m_Options, port),
+            &m_Gate);
     }
     for (auto& [port, deck] : m_Decks) {
         deck->Start();
@@ -430,7 +456,8 @@ bool PanelServer::Impl::Start(std::string* error) {
     m_FindBitmap = FindBitmapLookup(m_Module, &why);
     Routes();
     m_Http.new_task_queue = [] { return new ConnectionThreads; };
-    m_Http.set_payload_max_length(kMaxBody);
+    // Only the CSV import may be this large; Screen holds every other request to kMaxBody.
+    m_Http.set_payload_max_length(kMaxImport);
     m_Http.set_keep_alive_timeout(5);
     m_Http.set_read_timeout(5);
     m_Http.set_write_timeout(5);
@@ -570,9 +597,9 @@ DeckWorker* PanelServer::Impl::Find(const std::string& port) const {
     return it != m_Decks.end() ? it->second.get() : nullptr;
 }
 
-int PanelServer::Impl::FpsOf(int port) const {
+const hostkit::RateInfo* PanelServer::Impl::RateOf(int port) const {
     const auto it = m_Decks.find(port);
-    return it != m_Decks.end() ? it->second->Fps() : 0;
+    return it != m_Decks.end() ? it->second->Rate() : nullptr;
 }
 
 // Every request passes here first: the Host header (DNS rebinding), the token, and for
@@ -627,6 +654,13 @@ httplib::Server::HandlerResponse PanelServer::Impl::Screen(const httplib::Reques
     if (req.method != "GET" && req.method != "HEAD" && req.has_header("Origin") &&
         req.get_header_value("Origin") != "http://" + req.get_header_value("Host")) {
         SendError(res, 403, "requests from another site's page are refused");
+        return R::Handled;
+    }
+    // Refused before the body is read; what comes without a length is checked when read.
+    const std::string length = req.get_header_value("Content-Length");
+    if (req.path != kImportPath && length.size() > 0 &&
+        (length.size() > 9 || std::strtoul(length.c_str(), nullptr, 10) > kMaxBody)) {
+        SendError(res, 413, "the body is larger than 16 KiB");
         return R::Handled;
     }
     return R::Unhandled;
@@ -709,7 +743,7 @@ void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& r
         {"cue", DeckAction::kCue}};
     const std::string name = req.matches[2];
     const auto it = actions.find(name);
-    if (it == actions.end() && name != "mark" && name != "clearmarks") {
+    if (it == actions.end() && name != "mark" && name != "clearmarks" && name != "rate") {
         SendError(res, 404, "unknown action '" + name + "'; the actions are " + kActions);
         return;
     }
@@ -719,32 +753,13 @@ void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& r
         return;
     }
     const DeckState now = deck->Snapshot();
-    const int64_t day = int64_t{86400} * now.fps;
-    // Frames from {"timecode": ...} or {"frames": N}, checked against the deck's rate.
-    const auto frames = [&](std::optional<int64_t>* out, bool required) -> bool {
-        if (body.contains("timecode")) {
-            int64_t f = 0;
-            if (!body["timecode"].is_string() ||
-                !ParseTimecode(body["timecode"].get<std::string>(), now.fps, &f)) {
-                SendError(res, 400,
-                          "timecode must be [-]HH:MM:SS:FF with hours 0-23 and frames below " +
-                              std::to_string(now.fps));
-                return false;
-            }
-            *out = f;
-        } else if (body.contains("frames")) {
-            if (!body["frames"].is_number_integer() || body["frames"].get<int64_t>() >= day ||
-                body["frames"].get<int64_t>() <= -day) {
-                SendError(res, 400, "frames must be a whole number within 24 hours");
-                return false;
-            }
-            *out = body["frames"].get<int64_t>();
-        } else if (required) {
-            SendError(res, 400, "give {\"timecode\": \"HH:MM:SS:FF\"} or {\"frames\": N}");
-            return false;
-        }
-        return true;
+    const auto frames = [&](std::optional<int64_t>* out, bool required) {
+        return Target(body, now, required, out, res);
     };
+    if (name == "rate") {
+        RateAction(deck, body, res);
+        return;
+    }
     if (name == "mark") {
         const Json which = body.value("which", Json());
         std::optional<int64_t> at;
@@ -783,6 +798,16 @@ void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& r
                           " has no times below zero (only video-system 4 decks do)");
             return;
         }
+        const hostkit::TimeBase& base = now.rate->base;
+        int64_t count = 0;
+        if (!hostkit::ModuleCountOfLabels(hostkit::FramesToLabels(*target, base), base, &count)) {
+            SendError(res, 400,
+                      "the module cannot send " + hostkit::FormatTimecode(*target, base) + " at " +
+                          now.rate->name +
+                          " (its count at 60000/1001 skips it); cue a frame "
+                          "either side");
+            return;
+        }
         value = *target;
     }
     std::future<DeckReply> reply = deck->Submit(it->second, value);
@@ -793,15 +818,91 @@ void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& r
     SendJson(res, 200, ReplyJson(reply.get()));
 }
 
+// Real frames from {"timecode": ...} or {"frames": N}, checked against the deck's rate.
+bool PanelServer::Impl::Target(const Json& body, const DeckState& now, bool required,
+                               std::optional<int64_t>* out, httplib::Response& res) const {
+    const int64_t day = hostkit::DayFrames(now.rate->base);
+    if (body.contains("timecode")) {
+        if (!body["timecode"].is_string()) {
+            SendError(res, 400, "timecode must be text, [-]HH:MM:SS:FF");
+            return false;
+        }
+        const hostkit::ParsedTimecode p =
+            hostkit::ParseTimecode(body["timecode"].get<std::string>(), now.rate->base);
+        if (!p.ok) {
+            SendError(res, 400, p.error);
+            return false;
+        }
+        *out = p.frames;
+    } else if (body.contains("frames")) {
+        if (!body["frames"].is_number_integer() || body["frames"].get<int64_t>() >= day ||
+            body["frames"].get<int64_t>() <= -day) {
+            SendError(res, 400, "frames must be a whole number within 24 hours");
+            return false;
+        }
+        *out = body["frames"].get<int64_t>();
+    } else if (required) {
+        SendError(res, 400, "give {\"timecode\": \"HH:MM:SS:FF\"} or {\"frames\": N}");
+        return false;
+    }
+    return true;
+}
+
+void PanelServer::Impl::RateAction(DeckWorker* deck, const Json& body, httplib::Response& res) {
+    const Json rate = body.value("rate", Json());
+    const hostkit::RateInfo* r =
+        rate.is_string() ? hostkit::FindRate(rate.get<std::string>()) : nullptr;
+    if (r == nullptr) {
+        SendError(res, 400, "rate wants {\"rate\": R} with R one of " + hostkit::RateNames());
+        return;
+    }
+    std::future<DeckReply> reply = deck->Submit(DeckAction::kRate, r - hostkit::Rates().data());
+    if (reply.wait_for(kCommandWait) != std::future_status::ready) {
+        SendError(res, 504, "the deck's thread did not take the command within 10 seconds");
+        return;
+    }
+    SendJson(res, 200, ReplyJson(reply.get()));
+}
+
+void PanelServer::Impl::PublishClips(const std::vector<Clip>& changed,
+                                     const std::vector<int64_t>& deleted) {
+    // Only what changed: the whole log goes to a client once, when it connects.
+    Json clips = Json::array();
+    for (const Clip& c : changed) {
+        clips.push_back(ClipJson(c));
+    }
+    m_Hub.Publish(Event("clips", Json{{"clips", clips}, {"deleted", deleted}}));
+}
+
+void PanelServer::Impl::Edl(const httplib::Request& req, httplib::Response& res) const {
+    long port = 0;
+    long first = 0;
+    long last = 0;
+    const auto number = [&req](const char* key, long hi, long* out) {
+        return !req.has_param(key) || Digits(req.get_param_value(key), 1, hi, out);
+    };
+    if (!number("port", 255, &port) || !number("first", 999999999, &first) ||
+        !number("last", 999999999, &last) || (last != 0 && first > last)) {
+        SendError(res, 400,
+                  "port must be a deck's number and first and last clip numbers, first <= last");
+        return;
+    }
+    const std::string title =
+        req.has_param("title") ? req.get_param_value("title") : "TAPEDECK 5500";
+    const std::string edl = ClipsEdl(SelectClips(m_Log.List(), port, first, last), title);
+    res.set_header("Content-Disposition", "attachment; filename=\"cliplog.edl\"");
+    res.set_content(edl, "text/plain; charset=utf-8");
+}
+
 void PanelServer::Impl::AddClip(const httplib::Request& req, httplib::Response& res) {
     const Json body = Json::parse(req.body, nullptr, false);
     if (!body.is_object()) {
         SendError(res, 400, "the body must be a JSON object with the clip's fields");
         return;
     }
-    const Clip c = m_Log.Add(body, [this](int p) { return FpsOf(p); });
+    const Clip c = m_Log.Add(body, Rates());
     SendJson(res, 201, ClipJson(c));
-    m_Hub.Publish(Event("log", LogJson()));
+    PublishClips({c}, {});
 }
 
 void PanelServer::Impl::EditClip(const httplib::Request& req, httplib::Response& res) {
@@ -815,9 +916,9 @@ void PanelServer::Impl::EditClip(const httplib::Request& req, httplib::Response&
         SendError(res, 400, "the body must be a JSON object with the fields to change");
         return;
     }
-    const Clip c = m_Log.Edit(id, body, [this](int p) { return FpsOf(p); });
+    const Clip c = m_Log.Edit(id, body, Rates());
     SendJson(res, 200, ClipJson(c));
-    m_Hub.Publish(Event("log", LogJson()));
+    PublishClips({c}, {});
 }
 
 void PanelServer::Impl::DeleteClip(const httplib::Request& req, httplib::Response& res) {
@@ -827,15 +928,14 @@ void PanelServer::Impl::DeleteClip(const httplib::Request& req, httplib::Respons
         return;
     }
     SendJson(res, 200, Json{{"ok", true}});
-    m_Hub.Publish(Event("log", LogJson()));
+    PublishClips({}, {id});
 }
 
 void PanelServer::Impl::ImportCsv(const httplib::Request& req, httplib::Response& res) {
     const std::vector<Json> rows = ParseClipsCsv(req.body);
-    m_Log.Import(rows, [this](int p) { return FpsOf(p); });
-    const Json log = LogJson();
-    SendJson(res, 200, log);
-    m_Hub.Publish(Event("log", log));
+    const std::vector<Clip> changed = m_Log.Import(rows, Rates());
+    SendJson(res, 200, LogJson());
+    PublishClips(changed, {});
 }
 
 void PanelServer::Impl::Routes() {
@@ -845,9 +945,17 @@ void PanelServer::Impl::Routes() {
     const auto guard = [](auto handler) {
         return [handler](const Req& req, Res& res) {
             try {
+                if (req.body.size() > kMaxBody && req.path != kImportPath) {
+                    SendError(res, 413, "the body is larger than 16 KiB");
+                    return;
+                }
                 handler(req, res);
             } catch (const ClipError& e) {
                 SendError(res, 400, e.what());
+            } catch (const ClipLimit& e) {
+                SendError(res, 413, e.what());
+            } catch (const panel::ExportConflict& e) {
+                SendError(res, 409, e.what());
             } catch (const std::out_of_range& e) {
                 SendError(res, 404, e.what());
             } catch (const std::exception& e) {
@@ -858,7 +966,8 @@ void PanelServer::Impl::Routes() {
     m_Http.set_pre_routing_handler([this](const Req& req, Res& res) { return Screen(req, res); });
     m_Http.set_error_handler([](const Req&, Res& res) {
         if (res.body.empty()) {
-            const char* words = res.status == 413   ? "the body is larger than 16 KiB"
+            const char* words = res.status == 413   ? "the body is larger than 4 MiB (a CSV "
+                                                      "import's limit; other requests take 16 KiB)"
                                 : res.status == 404 ? "no such page or API"
                                 : res.status == 405 ? "method not allowed here"
                                                     : "the request was refused";
@@ -895,12 +1004,7 @@ void PanelServer::Impl::Routes() {
                    res.set_header("Content-Disposition", "attachment; filename=\"cliplog.csv\"");
                    res.set_content(ClipsCsv(m_Log.List()), "text/csv; charset=utf-8");
                }));
-    m_Http.Get("/api/log.edl", guard([this](const Req& req, Res& res) {
-                   const std::string title =
-                       req.has_param("title") ? req.get_param_value("title") : "TAPEDECK 5500";
-                   res.set_header("Content-Disposition", "attachment; filename=\"cliplog.edl\"");
-                   res.set_content(ClipsEdl(m_Log.List(), title), "text/plain; charset=utf-8");
-               }));
+    m_Http.Get("/api/log.edl", guard([this](const Req& req, Res& res) { Edl(req, res); }));
     m_Http.Post("/api/log.csv", guard([this](const Req& req, Res& res) { ImportCsv(req, res); }));
     m_Http.Get(R"(/(.+))",
                guard([this](const Req& req, Res& res) { GetAsset(req.matches[1], res); }));

@@ -240,7 +240,7 @@ ParsedTimecode ParseTimecode(std::string_view text, const TimeBase& base) {
     }
     if (f >= base.whole) {
         return Refuse(shown() + ": frame " + std::to_string(f) + " does not exist at " + rate() +
-                      " (frames 00-" + std::to_string(base.whole - 1) + ")");
+                      " fps (frames below " + std::to_string(base.whole) + ")");
     }
     const int64_t labels = ((int64_t{h} * 60 + m) * 60 + s) * base.whole + f;
     if (!LabelExists(labels, base)) {
