@@ -16,17 +16,19 @@ import http.client
 import json
 import os
 import random
-import re
 import selectors
 import shutil
-import signal
 import socket
 import statistics
-import subprocess
 import sys
 import tempfile
 import threading
 import time
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "support"))
+import deckrig  # noqa: E402
 
 SECTION = "deckctl serve, decksim at 9600 baud, 25 fps"
 
@@ -35,49 +37,27 @@ class Rig:
     def __init__(self, deckctl, decksim):
         self.work = tempfile.mkdtemp(prefix="panel-bench-")
         self.link = os.path.join(self.work, "deck")
-        self.procs = []
         self.unacknowledged = 0
         self.lost = 0
-        self.lines = []  # (arrival on CLOCK_MONOTONIC, byte) of every trace line
-        self.lock = threading.Lock()
-        deck = subprocess.Popen([decksim, "--link", self.link, "--trace", "--baud", "9600",
-                                 "--fps", "25"], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                                bufsize=0)
-        self.procs.append(deck)
-        threading.Thread(target=self._read_trace, args=(deck.stdout,), daemon=True).start()
-        self._wait(lambda: os.path.exists(self.link), "decksim's line")
-        out = os.path.join(self.work, "server.txt")
-        with open(out, "w") as f:
-            self.server = subprocess.Popen(
-                [deckctl, "serve", "--port", "1", "--listen", "127.0.0.1:0",
-                 "--log", os.path.join(self.work, "log.json")],
-                stdout=f, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                env=dict(os.environ, TAPEDECK_COM1=self.link))
+        self.procs = []
+        try:
+            # Its trace is read from a pipe: deck.inputs holds (arrival, byte) of every byte.
+            self.decksim = deckrig.Decksim(decksim, link=self.link, trace=True, baud=9600,
+                                           fps=25, limit=15.0)
+            self.procs.append(self.decksim.proc)
+            srv = deckrig.Server(deckctl, os.path.join(self.work, "server.txt"),
+                                 os.path.join(self.work, "log.json"), links={1: self.link},
+                                 limit=15.0)
+        except AssertionError as e:
+            self.close()
+            raise SystemExit("panel_bench: %s" % e)
+        self.server, self.port = srv.proc, srv.port
         self.procs.append(self.server)
-        m = self._wait(lambda: re.search(r"http://127\.0\.0\.1:(\d+)/", open(out).read()),
-                       "the server's URL")
-        self.port = int(m.group(1))
         self._wait(lambda: self.deck()["answering"], "the deck to answer")
 
-    def _read_trace(self, pipe):
-        for raw in iter(pipe.readline, b""):
-            now = time.monotonic()
-            m = re.search(rb" in ([0-9A-F]{2}) ", raw)
-            if m:
-                with self.lock:
-                    self.lines.append((now, m.group(1).decode()))
-
     def _wait(self, cond, what, limit=15.0):
-        end = time.monotonic() + limit
-        while time.monotonic() < end:
-            try:
-                r = cond()
-            except (OSError, ValueError, http.client.HTTPException):
-                r = None
-            if r:
-                return r
-            time.sleep(0.05)
-        raise SystemExit("panel_bench: timed out waiting for " + what)
+        return deckrig.wait(cond, what, limit, fail=lambda m: SystemExit("panel_bench: " + m),
+                            tolerate=(OSError, ValueError, http.client.HTTPException))
 
     def conn(self):
         return http.client.HTTPConnection("127.0.0.1", self.port, timeout=15)
@@ -100,14 +80,14 @@ class Rig:
         return d
 
     def count(self, byte):
-        with self.lock:
-            return sum(1 for _, b in self.lines if b == byte)
+        with self.decksim.lock:
+            return sum(1 for _, b in self.decksim.inputs if b == byte)
 
     def first_after(self, t0, byte, limit=1.0):
         end = time.monotonic() + limit
         while time.monotonic() < end:
-            with self.lock:
-                found = [t for t, b in self.lines[-400:] if t >= t0 and b == byte]
+            with self.decksim.lock:
+                found = [t for t, b in self.decksim.inputs[-400:] if t >= t0 and b == byte]
             if found:
                 return min(found)
             time.sleep(0.001)
@@ -115,12 +95,7 @@ class Rig:
 
     def close(self):
         for p in reversed(self.procs):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(10)
-                except subprocess.TimeoutExpired:
-                    p.kill()
+            deckrig.stop(p)
         shutil.rmtree(self.work, ignore_errors=True)
 
 

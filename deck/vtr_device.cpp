@@ -232,7 +232,10 @@ int CVtrDevice::VarSpeedReverse(int speed) {
     return SendCommand2(wire::kVarSpeedReverse, digit);
 }
 
-DWORD CVtrDevice::ReadTime() {
+DWORD CVtrDevice::ReadTime(BOOL* pAnswered) {
+    if (pAnswered != nullptr) {
+        *pAnswered = FALSE;
+    }
     // Held across the sense, the attempts and the decode, so they form one unit on the deck.
     CDeviceLock lock(this);
     if (m_nVideoSystem == 0) {
@@ -249,11 +252,17 @@ DWORD CVtrDevice::ReadTime() {
                 // A time before zero is reported as its complement to 24 hours.
                 value = ComplementToDay(value);
             }
+            if (pAnswered != nullptr) {
+                *pAnswered = TRUE;
+            }
             return value;
         }
         if (m_nVideoSystem == 1) {
             if (!Transact(1, wire::kTimeReplyLen1)) {
                 continue;
+            }
+            if (pAnswered != nullptr) {
+                *pAnswered = TRUE;
             }
             return wire::DecodeTimeDigits(&m_RecvBuf[0]);
         }

@@ -45,8 +45,9 @@ class CVtrDevice {
     int VarSpeedForward(int speed);
     int VarSpeedReverse(int speed);
 
-    // Time read and cue.
-    DWORD ReadTime();
+    // Time read and cue. A read the deck did not answer in full gives 0, like 00:00:00:00;
+    // pAnswered, when given, tells the two apart.
+    DWORD ReadTime(BOOL* pAnswered = nullptr);
     BOOL Cue(BYTE h, BYTE m, BYTE s, BYTE f, BOOL bPositive);
 
     int Port() const { return m_nPort; }

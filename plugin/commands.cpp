@@ -141,7 +141,8 @@ int CueToOffset(DEVICE_CONTEXT& ctx, CVtrDevice& dev) {
 }
 
 int Position(COMMAND_DATA& data, CVtrDevice& dev) {
-    const DWORD t = dev.ReadTime();
+    BOOL answered = FALSE;
+    const DWORD t = dev.ReadTime(&answered);
     const double rate = GetFrameRate();
     const int sys = dev.SenseVideoSystem();
     if (sys == 4 && t > 0x10000000u) {
@@ -157,7 +158,9 @@ int Position(COMMAND_DATA& data, CVtrDevice& dev) {
     } else {
         data.nFrames = TimeDataToFrames(t, rate);
     }
-    return 1;
+    // nFrames is 0 either way, as a host that reads only the field has always seen; the result
+    // tells a failed read from a deck really at 00:00:00:00.
+    return answered ? 1 : 0;
 }
 
 int Send3A(DEVICE_CONTEXT& ctx, CVtrDevice& dev) {

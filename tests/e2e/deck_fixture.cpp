@@ -23,7 +23,7 @@ std::string ModulePath() {
 void DeckTest::SetUp() {
     std::string error;
     ASSERT_TRUE(m_Module.Load(ModulePath(), &error)) << error;
-    m_Session = std::make_unique<deckctl::Session>(m_Module, m_Rec, m_Sink, false);
+    m_Session = std::make_unique<hostkit::Session>(m_Module, m_Rec, m_Sink, false);
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && tmp[0] ? tmp : "/tmp") + "/e2e.XXXXXX";
     ASSERT_NE(mkdtemp(pattern.data()), nullptr) << pattern;
@@ -73,9 +73,9 @@ void DeckTest::Connect() {
 }
 
 int DeckTest::Timed(int command, Millis* took) {
-    const deckctl::Outcome o = m_Session->Quiet(command);
+    const hostkit::Outcome o = m_Session->Quiet(command);
     EXPECT_TRUE(o.guardsIntact) << "command " << command << " wrote past a record";
-    for (const deckctl::Change& c : o.changes) {
+    for (const hostkit::Change& c : o.changes) {
         EXPECT_NE(c.field, nullptr) << "command " << command << " changed " << c.before;
     }
     if (took != nullptr) {

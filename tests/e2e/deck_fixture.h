@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/deckctl/host_records.h"
-#include "tools/deckctl/module.h"
-#include "tools/deckctl/session.h"
 #include "tools/decksim/pty_server.h"
+#include "tools/hostkit/host_records.h"
+#include "tools/hostkit/module.h"
+#include "tools/hostkit/session.h"
 
 namespace e2e {
 
@@ -62,13 +62,13 @@ class DeckTest : public testing::Test {
     int OpenLineDescriptors() const;
 
     std::unique_ptr<decksim::PtyServer> m_Deck;
-    deckctl::HostRecords m_Rec;
+    hostkit::HostRecords m_Rec;
     std::string m_Dir;  // private temp folder with the link to the line
     std::string m_Link;
 
   private:
-    deckctl::Module m_Module;
-    std::unique_ptr<deckctl::Session> m_Session;
+    hostkit::Module m_Module;
+    std::unique_ptr<hostkit::Session> m_Session;
     std::ostringstream m_Sink;
     std::mutex m_TraceMutex;
     std::vector<std::string> m_Trace;

@@ -8,8 +8,8 @@ namespace {
 
 TEST_F(DeckTest, IdentifyNeedsNoDeck) {
     EXPECT_EQ(Call(1), 0);  // identify fills the records and answers 0
-    EXPECT_EQ(m_Rec.Show(*deckctl::FindField("szName")), "\"Tapedeck 5500\"");
-    EXPECT_EQ(m_Rec.Show(*deckctl::FindField("idPlugin")),
+    EXPECT_EQ(m_Rec.Show(*hostkit::FindField("szName")), "\"Tapedeck 5500\"");
+    EXPECT_EQ(m_Rec.Show(*hostkit::FindField("idPlugin")),
               "{6F3C2A91-5B7E-4D08-9C14-2E7A5B90D3C6}");
     EXPECT_EQ(Get("nIdentFlag"), 1);
 }

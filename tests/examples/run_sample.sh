@@ -55,6 +55,9 @@ expect 'identify: result 0, name "Tapedeck 5500", flag 1'
 expect "connect: port $port, result 1, connected yes"
 expect 'play: result 1, state 5'
 expect 'poll: [0-9]+ calls, result 1, state 1, pending 0x0'
+expect 'cue: result 1, state 2'
+expect 'cue wait: [0-9]+ asks, done yes'
+expect 'position after cue: result 1, 1500 frames, 00:01:00:00'
 expect 'disconnect: result 1, connected no'
 # About a second of play at 25 frames a second, and the timecode of that count.
 pos=$(sed -nE 's/^position: result 1, ([0-9]+) frames, ([0-9:]+)$/\1 \2/p' "$work/sample.txt")

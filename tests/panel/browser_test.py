@@ -9,13 +9,15 @@ second deck alone; a second window sees what the first one does. Exit 77 when no
 """
 import argparse
 import os
-import re
 import shutil
 import sys
 import tempfile
 import time
 
-from panel_session import PanelSession, Skip, WebDriverException, browser_parts, tc_to_frames
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import deckrig  # noqa: E402
+from deckrig import tc_to_frames  # noqa: E402
+from panel_session import PanelSession, Skip, WebDriverException, browser_parts  # noqa: E402
 
 
 def check(cond, what):
@@ -39,25 +41,232 @@ class Trace:
         self.pos = os.path.getsize(self.path)
 
     def inputs(self):
-        # "12.345678 in 3A out 0A play" -> ("3A", "play")
-        out = []
-        for line in self.lines():
-            m = re.match(r"^\S+ in ([0-9A-F]{2}) out [0-9A-F ]*?\s*(\S+)$", line)
-            if m:
-                out.append((m.group(1), m.group(2)))
-        return out
+        """The bytes the deck received since the mark."""
+        return deckrig.trace_bytes("\n".join(self.lines()))
 
     def wait_for(self, pattern, what, timeout=5.0):
         """Waits until the bytes sent since the mark contain `pattern` (hex bytes in order)."""
         want = pattern.split()
-        end = time.time() + timeout
-        while time.time() < end:
-            sent = [b for b, _ in self.inputs()]
-            for i in range(len(sent) - len(want) + 1):
-                if sent[i:i + len(want)] == want:
-                    return
-            time.sleep(0.05)
-        raise AssertionError("%s: %s never went to the deck" % (what, pattern))
+
+        def found():
+            sent = self.inputs()
+            return any(sent[i:i + len(want)] == want for i in range(len(sent) - len(want) + 1))
+        deckrig.wait(found, "%s: %s to go to the deck" % (what, pattern), timeout)
+
+
+def again(step, what):
+    """A deck starved of CPU answers past the plug-in's 50 ms now and then, and the host
+    command fails as it should (shown on the panel). An operator tries again; so do the steps
+    that use this, once, and say so. A fault of the page fails both tries."""
+    try:
+        step()
+    except AssertionError as e:
+        print("note: %s: %s; once more" % (what, str(e).splitlines()[0]))
+        step()
+
+
+def cue_to(s, tc):
+    again(lambda: (s.cue(tc), s.wait_text("time", lambda t: t == tc, "the time at " + tc,
+                                          8)), "cue to " + tc)
+
+
+def mark(s, key, field, tc):
+    again(lambda: (s.key(key), s.wait_text(field, lambda t: t == tc,
+                                           "%s at %s" % (field, tc), 3)),
+          "mark %s at %s" % (field, tc))
+
+
+def check_bitmaps(s):
+    """Every bitmap the page shows is decoded, and every panel bitmap the server hands over
+    decodes in the browser (the pressed faces are not on screen yet)."""
+    b = s.driver
+    s.wait_js("return document.images.length > 0 && [...document.images].every("
+              "i => i.complete && i.naturalWidth > 0)", "the page's images to load", 10)
+    broken = b.execute_async_script("""
+        const done = arguments[arguments.length - 1];
+        const names = arguments[0], bad = [];
+        let left = names.length;
+        for (const n of names) {
+            const img = new Image();
+            img.onload = () => { if (img.naturalWidth === 0) bad.push(n);
+                                 if (--left === 0) done(bad); };
+            img.onerror = () => { bad.push(n); if (--left === 0) done(bad); };
+            img.src = "/art/" + encodeURIComponent(n) + location.search;
+        }""", s.ART_NAMES)
+    check(not broken, "bitmaps the browser could not show: %s" % broken)
+    shown = b.execute_script(
+        "return [...document.images].map(i => decodeURIComponent(i.src.split('/art/')[1]"
+        ".split('?')[0]))")
+    for name in ["#15001", "IDB_VTRINF_PLAYU", "IDB_VTRINF_STOPU", "IDB_VTRINF_PAUSEU",
+                 "IDB_VTRINF_FWDU", "IDB_VTRINF_BACKU", "IDB_SHUTTLE_BACK", "IDB_BTN_CLOSEU",
+                 "IDB_BTN_SERIALU", "IDB_BUTTON_U"]:
+        check(name in shown, "the panel does not show %s (shows %s)" % (name, shown))
+    check(s.state() not in ("no server", "not answering", "disconnected"),
+          "state after load: " + s.state())
+
+
+def check_play(s, trace):
+    """Play: 3A on the wire, the Play button pressed, and the shown time runs."""
+    trace.mark()
+    s.click("btn-play")
+    trace.wait_for("3A", "Play")
+    s.wait_js("return document.querySelector('#btn-play img').src.includes('PLAYD')",
+              "the Play button to show its pressed face", 3)
+    s.wait_text("state", lambda t: t == "playing", "state playing", 3)
+    t0 = tc_to_frames(s.text("time"))
+    time.sleep(1.0)
+    t1 = tc_to_frames(s.text("time"))
+    check(15 <= t1 - t0 <= 40, "shown time moved %d frames in 1 s of play" % (t1 - t0))
+
+
+def check_jkl_and_knob(s, trace):
+    """L, L, J, K, then the shuttle knob: their bytes on the wire, the state in words."""
+    # L, L, J, K: variable speed forward 1 then 2, reverse 1, still.
+    for key, wire, state in [("l", "B5 35", "shuttle +1"), ("l", "B5 36", "shuttle +2"),
+                             ("j", "B6 35", "shuttle -1"), ("k", "30", None)]:
+        trace.mark()
+        s.key(key)
+        trace.wait_for(wire, "key " + key.upper())
+        if state:
+            s.wait_text("state", lambda t, w=state: t == w, state, 3)
+
+    # The knob: dragged right to speed 2, past its end to wind; released, still.
+    trace.mark()
+    s.drag_knob(40)
+    trace.wait_for("B5 36", "knob at +2")
+    s.drag_knob(80)
+    s.wait_text("state", lambda t: t == "winding", "winding past the knob's end", 3)
+    trace.mark()
+    s.release_knob()
+    trace.wait_for("30", "knob released")
+    s.wait_text("state", lambda t: t == "still", "still after the knob", 3)
+
+
+def check_cue(s, trace):
+    """A typed cue reaches the wire and the shown time; a refused one is shown in words."""
+    # A typed cue: DF 93, the target's digits, 40; the shown time arrives there.
+    trace.mark()
+    cue_to(s, "00:10:00:00")
+    trace.wait_for("DF 93 30 30 31 30 30 30 30 30 40", "cue 00:10:00:00")
+
+    # A cue the server refuses is shown in words.
+    s.cue("00:61:00:00")
+    s.wait_js("const m = document.getElementById('message');"
+              "return m.classList.contains('error') && m.textContent.includes('timecode')",
+              "the refused cue to be shown", 3)
+
+
+def check_log(s):
+    """Marks from the keyboard and a Go To from the button; two clips and a note; an edit in
+    place and a delete."""
+    mark(s, "i", "in", "00:10:00:00")
+    cue_to(s, "00:10:04:10")
+    mark(s, "o", "out", "00:10:04:10")
+    s.wait_text("dur", lambda t: t == "00:00:04:10", "duration 00:00:04:10", 3)
+    s.type_into("clip-name", "Opening titles")
+    s.type_into("clip-note", "colour bars first")
+    s.click("log-clip")
+    s.wait_js("return document.querySelectorAll('#clips tbody tr').length === 1",
+              "the logged clip in the table", 3)
+    s.type_into("clip-note", "dropout")
+    s.click("log-note")
+    s.wait_js("return document.querySelectorAll('#clips tbody tr').length === 2",
+              "the note in the table", 3)
+    again(lambda: (s.click("goto-in"),
+                   s.wait_text("time", lambda t: t == "00:10:00:00", "Go To In", 8)),
+          "Go To In")
+    cue_to(s, "00:20:00:00")
+    mark(s, "i", "in", "00:20:00:00")
+    cue_to(s, "00:20:10:00")
+    mark(s, "o", "out", "00:20:10:00")
+    s.type_into("clip-name", "Interview")
+    s.click("log-clip")
+    s.wait_js("return document.querySelectorAll('#clips tbody tr').length === 3",
+              "the second clip in the table", 3)
+    # Edit the first clip's name in its row; delete the note.
+    s.edit_cell(0, "name", "Opening")
+    s.wait_log(lambda c: len(c) == 3 and c[0]["name"] == "Opening", "the edited name", 3)
+    s.wait_js("const i = document.querySelector(\"#clips tbody tr input[data-key='name']\");"
+              "return i && i.value === 'Opening'", "the edited name in the table", 3)
+    s.click_row_delete(1)
+    s.wait_log(lambda c: [x["name"] for x in c] == ["Opening", "Interview"],
+               "the note deleted", 3)
+    s.wait_js("return document.querySelectorAll('#clips tbody tr').length === 2",
+              "the table without the deleted clip", 3)
+
+
+def check_exports(s, a):
+    """The log's EDL equals the expected file; the CSV starts with its header."""
+    s.type_into("edl-title", "PANEL TEST")
+    edl = s.fetch_link("export-edl")
+    with open(a.expected, newline="") as f:
+        want = f.read()
+    got = edl.replace("\r\n", "\n")
+    if got != want.replace("\r\n", "\n"):
+        with open(os.path.join(a.out, "got.edl"), "w") as f:
+            f.write(edl)
+        raise AssertionError("the EDL differs from %s (got it in %s):\n%s"
+                             % (a.expected, a.out, edl))
+    csv = s.fetch_link("export-csv")
+    check(csv.splitlines()[0].strip() == "id,reel,name,in,out,duration,note",
+          "CSV header: " + csv.splitlines()[0])
+
+
+def check_hangup(s):
+    """The deck hangs up: lamp dark, state says so; back by itself when the line returns."""
+    again(s.play_and_wait, "play")
+    s.deck_control("fault hangup 2000")
+    s.wait_js("return document.getElementById('lamp').src.includes('IDB_BUTTON_D')",
+              "the lamp to go dark", 4)
+    s.wait_text("state", lambda t: t in ("not answering", "disconnected"),
+                "the state to say the deck is not answering", 4)
+    s.wait_js("return document.getElementById('lamp').src.includes('IDB_BUTTON_U')",
+              "the lamp to light again", 10)
+    s.wait_text("state", lambda t: t not in ("not answering", "disconnected"),
+                "the state back from not answering", 5)
+    again(s.play_and_wait, "play after the hang-up")
+
+
+def check_second_deck(s, trace, trace2):
+    """The second tab drives the second deck only."""
+    s.click_tab(1)
+    s.wait_text("device", lambda t: t.startswith("Port 2 "), "the panel on deck 2", 3)
+    trace.mark()
+    trace2.mark()
+    again(s.play_and_wait, "play on deck 2")
+    trace2.wait_for("3A", "Play on deck 2")
+    check("3A" not in trace.inputs(), "Play on deck 2 reached deck 1")
+
+
+def check_two_windows(s):
+    """A second window (on deck 1, the first) sees what the first window does."""
+    b = s.driver
+    first = b.current_window_handle
+    b.switch_to.new_window("window")
+    s.open_page()
+    s.wait_text("state", lambda t: t == "playing", "deck 1 playing in window 2", 3)
+    second = b.current_window_handle
+    b.switch_to.window(first)
+    s.click_tab(0)
+    s.click("btn-pause")
+    b.switch_to.window(second)
+    s.wait_text("state", lambda t: t == "still", "window 2 to show the pause", 2)
+    b.switch_to.window(first)
+    s.key(" ")  # space: play, from still
+    b.switch_to.window(second)
+    s.wait_text("state", lambda t: t == "playing", "window 2 to show space's play", 3)
+    b.close()
+    b.switch_to.window(first)
+
+
+def screenshot(s, a):
+    """The panel as the test left it, into the test's build folder."""
+    again(s.play_and_wait, "play for the screenshot")
+    time.sleep(0.8)
+    os.makedirs(a.out, exist_ok=True)
+    s.driver.save_screenshot(os.path.join(a.out, "panel.png"))
+    print("panel.browser: bitmaps, play, J/K/L, knob, cue, marks, log, EDL, hang-up, two "
+          "decks, two windows: all shown; screenshot in " + os.path.join(a.out, "panel.png"))
 
 
 def run(a):
@@ -75,194 +284,20 @@ def run(a):
         for port in (1, 2):
             s.wait_deck(lambda d: d["connected"] and d["answering"], "deck %d to answer" % port,
                         10, port)
-        b = s.open_browser()
-
-        # Every bitmap the page shows is decoded, and every panel bitmap the server hands over
-        # decodes in the browser (the pressed faces are not on screen yet).
-        s.wait_js("return document.images.length > 0 && [...document.images].every("
-                  "i => i.complete && i.naturalWidth > 0)", "the page's images to load", 10)
-        broken = b.execute_async_script("""
-            const done = arguments[arguments.length - 1];
-            const names = arguments[0], bad = [];
-            let left = names.length;
-            for (const n of names) {
-                const img = new Image();
-                img.onload = () => { if (img.naturalWidth === 0) bad.push(n);
-                                     if (--left === 0) done(bad); };
-                img.onerror = () => { bad.push(n); if (--left === 0) done(bad); };
-                img.src = "/art/" + encodeURIComponent(n) + location.search;
-            }""", s.ART_NAMES)
-        check(not broken, "bitmaps the browser could not show: %s" % broken)
-        shown = b.execute_script(
-            "return [...document.images].map(i => decodeURIComponent(i.src.split('/art/')[1]"
-            ".split('?')[0]))")
-        for name in ["#15001", "IDB_VTRINF_PLAYU", "IDB_VTRINF_STOPU", "IDB_VTRINF_PAUSEU",
-                     "IDB_VTRINF_FWDU", "IDB_VTRINF_BACKU", "IDB_SHUTTLE_BACK", "IDB_BTN_CLOSEU",
-                     "IDB_BTN_SERIALU", "IDB_BUTTON_U"]:
-            check(name in shown, "the panel does not show %s (shows %s)" % (name, shown))
-        check(s.state() not in ("no server", "not answering", "disconnected"),
-              "state after load: " + s.state())
-
-        # Play: 3A on the wire, the Play button pressed, and the shown time runs.
-        trace.mark()
-        s.click("btn-play")
-        trace.wait_for("3A", "Play")
-        s.wait_js("return document.querySelector('#btn-play img').src.includes('PLAYD')",
-                  "the Play button to show its pressed face", 3)
-        s.wait_text("state", lambda t: t == "playing", "state playing", 3)
-        t0 = tc_to_frames(s.text("time"))
-        time.sleep(1.0)
-        t1 = tc_to_frames(s.text("time"))
-        check(15 <= t1 - t0 <= 40, "shown time moved %d frames in 1 s of play" % (t1 - t0))
-
-        # L, L, J, K: variable speed forward 1 then 2, reverse 1, still.
-        for key, wire, state in [("l", "B5 35", "shuttle +1"), ("l", "B5 36", "shuttle +2"),
-                                 ("j", "B6 35", "shuttle -1"), ("k", "30", None)]:
-            trace.mark()
-            s.key(key)
-            trace.wait_for(wire, "key " + key.upper())
-            if state:
-                s.wait_text("state", lambda t, w=state: t == w, state, 3)
-
-        # The knob: dragged right to speed 2, past its end to wind; released, still.
-        trace.mark()
-        s.drag_knob(40)
-        trace.wait_for("B5 36", "knob at +2")
-        s.drag_knob(80)
-        s.wait_text("state", lambda t: t == "winding", "winding past the knob's end", 3)
-        trace.mark()
-        s.release_knob()
-        trace.wait_for("30", "knob released")
-        s.wait_text("state", lambda t: t == "still", "still after the knob", 3)
-
-        # A deck starved of CPU answers past the plug-in's 50 ms now and then, and the host
-        # command fails as it should (shown on the panel). An operator tries again; so do the
-        # steps below, once, and say so. A fault of the page fails both tries.
-        def again(step, what):
-            try:
-                step()
-            except AssertionError as e:
-                print("note: %s: %s; once more" % (what, str(e).splitlines()[0]))
-                step()
-
-        def cue_to(tc):
-            again(lambda: (s.cue(tc), s.wait_text("time", lambda t: t == tc, "the time at " + tc,
-                                                  8)), "cue to " + tc)
-
-        def mark(key, field, tc):
-            again(lambda: (s.key(key), s.wait_text(field, lambda t: t == tc,
-                                                   "%s at %s" % (field, tc), 3)),
-                  "mark %s at %s" % (field, tc))
-
-        # A typed cue: DF 93, the target's digits, 40; the shown time arrives there.
-        trace.mark()
-        cue_to("00:10:00:00")
-        trace.wait_for("DF 93 30 30 31 30 30 30 30 30 40", "cue 00:10:00:00")
-
-        # A cue the server refuses is shown in words.
-        s.cue("00:61:00:00")
-        s.wait_js("const m = document.getElementById('message');"
-                  "return m.classList.contains('error') && m.textContent.includes('timecode')",
-                  "the refused cue to be shown", 3)
-
-        # Marks from the keyboard and a Go To from the button; a clip and a note; the EDL.
-        mark("i", "in", "00:10:00:00")
-        cue_to("00:10:04:10")
-        mark("o", "out", "00:10:04:10")
-        s.wait_text("dur", lambda t: t == "00:00:04:10", "duration 00:00:04:10", 3)
-        s.type_into("clip-name", "Opening titles")
-        s.type_into("clip-note", "colour bars first")
-        s.click("log-clip")
-        s.wait_js("return document.querySelectorAll('#clips tbody tr').length === 1",
-                  "the logged clip in the table", 3)
-        s.type_into("clip-note", "dropout")
-        s.click("log-note")
-        s.wait_js("return document.querySelectorAll('#clips tbody tr').length === 2",
-                  "the note in the table", 3)
-        again(lambda: (s.click("goto-in"),
-                       s.wait_text("time", lambda t: t == "00:10:00:00", "Go To In", 8)),
-              "Go To In")
-        cue_to("00:20:00:00")
-        mark("i", "in", "00:20:00:00")
-        cue_to("00:20:10:00")
-        mark("o", "out", "00:20:10:00")
-        s.type_into("clip-name", "Interview")
-        s.click("log-clip")
-        s.wait_js("return document.querySelectorAll('#clips tbody tr').length === 3",
-                  "the second clip in the table", 3)
-        # Edit the first clip's name in its row; delete the note.
-        s.edit_cell(0, "name", "Opening")
-        s.wait_log(lambda c: len(c) == 3 and c[0]["name"] == "Opening", "the edited name", 3)
-        s.wait_js("const i = document.querySelector(\"#clips tbody tr input[data-key='name']\");"
-                  "return i && i.value === 'Opening'", "the edited name in the table", 3)
-        s.click_row_delete(1)
-        s.wait_log(lambda c: [x["name"] for x in c] == ["Opening", "Interview"],
-                   "the note deleted", 3)
-        s.wait_js("return document.querySelectorAll('#clips tbody tr').length === 2",
-                  "the table without the deleted clip", 3)
-        s.type_into("edl-title", "PANEL TEST")
-        edl = s.fetch_link("export-edl")
-        with open(a.expected, newline="") as f:
-            want = f.read()
-        got = edl.replace("\r\n", "\n")
-        if got != want.replace("\r\n", "\n"):
-            with open(os.path.join(a.out, "got.edl"), "w") as f:
-                f.write(edl)
-            raise AssertionError("the EDL differs from %s (got it in %s):\n%s"
-                                 % (a.expected, a.out, edl))
-        csv = s.fetch_link("export-csv")
-        check(csv.splitlines()[0].strip() == "id,reel,name,in,out,duration,note",
-              "CSV header: " + csv.splitlines()[0])
-
-        # The deck hangs up: lamp dark, state says so; back by itself when the line returns.
-        again(s.play_and_wait, "play")
-        s.deck_control("fault hangup 2000")
-        s.wait_js("return document.getElementById('lamp').src.includes('IDB_BUTTON_D')",
-                  "the lamp to go dark", 4)
-        s.wait_text("state", lambda t: t in ("not answering", "disconnected"),
-                    "the state to say the deck is not answering", 4)
-        s.wait_js("return document.getElementById('lamp').src.includes('IDB_BUTTON_U')",
-                  "the lamp to light again", 10)
-        s.wait_text("state", lambda t: t not in ("not answering", "disconnected"),
-                    "the state back from not answering", 5)
-        again(s.play_and_wait, "play after the hang-up")
-
-        # The second tab drives the second deck only.
-        s.click_tab(1)
-        s.wait_text("device", lambda t: t.startswith("Port 2 "), "the panel on deck 2", 3)
-        trace.mark()
-        trace2.mark()
-        again(s.play_and_wait, "play on deck 2")
-        trace2.wait_for("3A", "Play on deck 2")
-        check("3A" not in [x for x, _ in trace.inputs()], "Play on deck 2 reached deck 1")
-
-        # A second window (on deck 1, the first) sees what the first window does.
-        first = b.current_window_handle
-        b.switch_to.new_window("window")
-        s.open_page()
-        s.wait_text("state", lambda t: t == "playing", "deck 1 playing in window 2", 3)
-        second = b.current_window_handle
-        b.switch_to.window(first)
-        s.click_tab(0)
-        s.click("btn-pause")
-        b.switch_to.window(second)
-        s.wait_text("state", lambda t: t == "still", "window 2 to show the pause", 2)
-        b.switch_to.window(first)
-        s.key(" ")  # space: play, from still
-        b.switch_to.window(second)
-        s.wait_text("state", lambda t: t == "playing", "window 2 to show space's play", 3)
-        b.close()
-        b.switch_to.window(first)
-
-        again(s.play_and_wait, "play for the screenshot")
-        time.sleep(0.8)
-        os.makedirs(a.out, exist_ok=True)
-        b.save_screenshot(os.path.join(a.out, "panel.png"))
-        print("panel.browser: bitmaps, play, J/K/L, knob, cue, marks, log, EDL, hang-up, two "
-              "decks, two windows: all shown; screenshot in " + os.path.join(a.out, "panel.png"))
+        s.open_browser()
+        check_bitmaps(s)
+        check_play(s, trace)
+        check_jkl_and_knob(s, trace)
+        check_cue(s, trace)
+        check_log(s)
+        check_exports(s, a)
+        check_hangup(s)
+        check_second_deck(s, trace, trace2)
+        check_two_windows(s)
+        screenshot(s, a)
     except (AssertionError, WebDriverException) as e:
         polls = {"D7", "B0", "A0", "DE", "C1"}
-        sent = [b for b, _ in trace.inputs() if b not in polls] if trace else []
+        sent = [b for b in trace.inputs() if b not in polls] if trace else []
         raise AssertionError("%s\n  page: %s\n  sent since the mark, polls left out: %s"
                              % (e, s.snapshot(), " ".join(sent[-40:])))
     finally:

@@ -6,13 +6,13 @@ import importlib.util
 import json
 import os
 import shutil
-import signal
-import socket
-import subprocess
+import sys
 import tempfile
-import time
 import urllib.error
 import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import deckrig  # noqa: E402
 
 
 try:
@@ -24,19 +24,6 @@ except ImportError:  # no selenium: the session skips before any browser call
 
 class Skip(Exception):
     """No browser to drive: the caller skips (CTest code 77)."""
-
-
-def tc_to_frames(text, fps=25):
-    neg = text.startswith("-")
-    h, m, s, f = (int(x) for x in text.lstrip("-").split(":"))
-    n = ((h * 60 + m) * 60 + s) * fps + f
-    return -n if neg else n
-
-
-def free_port():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
 
 
 def browser_parts():
@@ -80,34 +67,20 @@ class PanelSession:
         d = {"port": n, "link": os.path.join(self.work, "deck%d" % n),
              "control": os.path.join(self.work, "deck%d.sock" % n),
              "trace": os.path.join(self.work, "trace%d.txt" % n)}
-        cmd = [self.decksim, "--link", d["link"], "--control", d["control"], "--baud", str(baud),
-               "--fps", str(fps)]
-        if trace:
-            cmd.append("--trace")
-        out = open(d["trace"], "w")
-        self.procs.append(subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
-                                           stdin=subprocess.DEVNULL))
-        out.close()
-        self._wait(lambda: os.path.exists(d["link"]) and os.path.exists(d["control"]),
-                   "decksim to open its line", 5)
+        deck = deckrig.Decksim(self.decksim, link=d["link"], control=d["control"], trace=trace,
+                               baud=baud, fps=fps, out=d["trace"], limit=5)
+        self.procs.append(deck.proc)
         self.decks.append(d)
         return d
 
     def start_server(self, log, extra=()):
         """deckctl serve with one --port for each deck started, each reaching its decksim."""
-        self.port = free_port()
-        cmd = [self.deckctl, "serve", "--listen", "127.0.0.1:%d" % self.port, "--log", log]
-        env = dict(os.environ)
-        for d in self.decks:
-            cmd += ["--port", str(d["port"])]
-            env["TAPEDECK_COM%d" % d["port"]] = d["link"]
-        cmd += list(extra)
-        if self.token:
-            cmd += ["--token", self.token]
         self.server_log = os.path.join(self.work, "server.log")
-        with open(self.server_log, "w") as out:
-            self.procs.append(subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
-                                               stdin=subprocess.DEVNULL, env=env))
+        extra = list(extra) + (["--token", self.token] if self.token else [])
+        srv = deckrig.Server(self.deckctl, self.server_log, log, extra=extra,
+                             links={d["port"]: d["link"] for d in self.decks})
+        self.procs.append(srv.proc)
+        self.port = srv.port
         self._wait(lambda: self._get("/api/decks") is not None, "deckctl serve to answer", 10)
 
     def close(self):
@@ -118,13 +91,7 @@ class PanelSession:
                 pass
             self.driver = None
         for p in reversed(self.procs):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(5)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+            deckrig.stop(p, 5)
 
     def _alive(self):
         for p in self.procs:
@@ -136,13 +103,7 @@ class PanelSession:
                 raise AssertionError("%s exited with %s\n%s" % (p.args[0], p.returncode, log))
 
     def _wait(self, pred, what, timeout):
-        end = time.time() + timeout
-        while time.time() < end:
-            self._alive()
-            if pred():
-                return
-            time.sleep(0.05)
-        raise AssertionError("timed out waiting for " + what)
+        deckrig.wait(pred, what, timeout, alive=self._alive)
 
     # ---- the server's API, for checks from outside the page ----
 
@@ -174,11 +135,7 @@ class PanelSession:
         self._wait(lambda: (lambda c: c is not None and pred(c))(self.clips()), what, timeout)
 
     def deck_control(self, line, port=1):
-        with socket.socket(socket.AF_UNIX) as sock:
-            sock.settimeout(2)
-            sock.connect(self.decks[port - 1]["control"])
-            sock.sendall((line + "\n").encode())
-            reply = sock.recv(4096).decode()
+        reply = deckrig.control(self.decks[port - 1]["control"], line)
         if reply.startswith("error"):
             raise AssertionError("decksim refused '%s': %s" % (line, reply.strip()))
         return reply

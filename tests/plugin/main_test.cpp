@@ -435,6 +435,8 @@ struct PositionCase {
     BYTE systemByte;
     Bytes reply;
     int32_t frames;
+    int result = 1;  // 0: the read got no complete answer
+    bool silent = false;
 };
 
 class PositionTable : public HostTest, public testing::WithParamInterface<PositionCase> {};
@@ -445,10 +447,12 @@ TEST_P(PositionTable, Frames) {
     ctx().nVideoFormat = c.format;
     deck.systemByte = c.systemByte;
     deck.timeReply = c.reply;
+    deck.silent = c.silent;
     data().nFrames = 12345;
-    EXPECT_EQ(Call(25), 1);
+    EXPECT_EQ(Call(25), c.result);
     EXPECT_EQ(data().nFrames, c.frames);
-    EXPECT_EQ(WrittenHex(fake), "DE C1 A0 DE C1");
+    // Without a video system there is no time request to send.
+    EXPECT_EQ(WrittenHex(fake), c.silent ? "DE C1 DE C1" : "DE C1 A0 DE C1");
 }
 
 Bytes Signed(BYTE sign, const char* digits) {
@@ -501,25 +505,13 @@ INSTANTIATE_TEST_SUITE_P(
                      Hmsf25(23, 59, 59, 0)},
         PositionCase{"Sys1Plain", 1, 0, Unsigned("01234512"), Hmsf25(1, 23, 45, 12)},
         PositionCase{"Sys1NtscRounds", 2, 0, Unsigned("00000129"), 59},
-        PositionCase{"Sys1At30", 4, 0, Unsigned("00000930"), 300}),
+        PositionCase{"Sys1At30", 4, 0, Unsigned("00000930"), 300},
+        PositionCase{"SilentDeckFails", 1, 0, {}, 0, 0, true},
+        PositionCase{"Sys1ShortReplyFails", 1, 0, Unsigned("0123451"), 0, 0},
+        PositionCase{"Sys4ShortReplyFails", 1, 1, Signed(0xA1, "0123451"), 0, 0},
+        PositionCase{"Sys1AllZerosIsATime", 1, 0, Unsigned("00000000"), 0},
+        PositionCase{"Sys4PlusZeroIsATime", 1, 1, Signed(0xA1, "00000000"), 0}),
     [](const testing::TestParamInfo<PositionCase>& info) { return std::string(info.param.name); });
-
-TEST_F(HostTest, PositionFromSilentDeckIsZeroAndDone) {
-    Connect();
-    deck.silent = true;
-    data().nFrames = 777;
-    EXPECT_EQ(Call(25), 1);
-    EXPECT_EQ(data().nFrames, 0);
-}
-
-TEST_F(HostTest, PositionShortReplyIsZero) {
-    Connect();
-    deck.systemByte = 0;
-    deck.timeReply = Unsigned("0123451");
-    data().nFrames = 777;
-    EXPECT_EQ(Call(25), 1);
-    EXPECT_EQ(data().nFrames, 0);
-}
 
 // ---- Status commands ------------------------------------------------------------------------
 

@@ -183,7 +183,7 @@ void ExpectFailedExchange(int cmd, int r, const DEVICE_CONTEXT& c, const COMMAND
             EXPECT_EQ(c.nState, cueBlocked ? 0 : 5);
             break;
         case 25:
-            EXPECT_EQ(r, 1);
+            EXPECT_EQ(r, 0);  // a failed time read says so
             EXPECT_EQ(d.nFrames, 0);
             break;
         case 30:
@@ -242,7 +242,7 @@ void ExpectGarbled(int cmd, int r, const DEVICE_CONTEXT& c, const COMMAND_DATA& 
             EXPECT_TRUE(c.nState == 0 || c.nState == 5);
             break;
         case 25:
-            EXPECT_EQ(r, 1);
+            EXPECT_EQ(r, 0);
             EXPECT_EQ(d.nFrames, 0);  // the video system never reads back, so no time read
             break;
         case 29:
@@ -295,7 +295,8 @@ void ExpectRandomThenRecover(int cmd, int r, const DEVICE_CONTEXT& c, const COMM
             EXPECT_TRUE((r == 1 && c.nState == 5) || (r == 0 && c.nState == 5));
             break;
         case 25:
-            EXPECT_EQ(r, 1);
+            // The random bytes may or may not spoil the video-system question before the read.
+            EXPECT_TRUE(r == 1 || (r == 0 && d.nFrames == 0));
             break;
         case 44:
             EXPECT_EQ(r, 1);
@@ -430,7 +431,7 @@ TEST_P(FaultMatrix, FailsInTimeWritesOnlyItsFieldsAndTheNextCommandWorks) {
         ASSERT_TRUE(deck.WaitLineUp(lineBefore, milliseconds(3000))) << "line never came back";
         // The old descriptor is dead for good: the host reconnects, as it would to a new cable.
         if (cmd != 5) {
-            EXPECT_EQ(Main(25, &ctx(), &data()), 1);  // still no crash on the dead line
+            EXPECT_EQ(Main(25, &ctx(), &data()), 0);  // still no crash on the dead line
             EXPECT_EQ(data().nFrames, 0);
         }
     }

@@ -22,8 +22,10 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import deckrig  # noqa: E402
 
 QEMU = "qemu-system-x86_64"
 BOOT_LIMIT_S = 180   # boot and check together, generous for a loaded machine under TCG
@@ -166,49 +168,27 @@ echo "EXIT $?" > /dev/ttyS1
 
 
 class Deck:
-    """decksim as its own process on a host pty, with its control socket. Its trace goes
-    through a pipe to a thread here: decksim writes each trace line before the reply leaves,
-    and a write to a file on a busy disk can stall it past the plug-in's 50 ms time-out."""
+    """decksim as its own process on a host pty, with its control socket; its trace is read
+    from a pipe (deckrig.Decksim) and written to deckN.log when it stops."""
 
     def __init__(self, decksim, a, n):
         self.control = os.path.join(a.sockets, "deck%d.sock" % n)
         self.log = os.path.join(a.work, "deck%d.log" % n)
-        self.trace = []
-        self.proc = subprocess.Popen([decksim, "--trace", "--control", self.control],
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, text=True)
-        self.path = self.proc.stdout.readline().strip()
-        self.reader = threading.Thread(target=self._drain, daemon=True)
-        self.reader.start()
-        for _ in range(500):
-            if os.path.exists(self.control):
-                return
-            if self.proc.poll() is not None:
-                break
-            time.sleep(0.01)
-        self.stop()
-        sys.exit("uart: decksim did not start: " + self.path + "".join(self.trace))
-
-    def _drain(self):
-        for line in self.proc.stdout:
-            self.trace.append(line.rstrip("\n"))
+        try:
+            self.sim = deckrig.Decksim(decksim, control=self.control, trace=True, limit=5)
+        except AssertionError as e:
+            sys.exit("uart: decksim did not start: %s" % e)
+        self.proc = self.sim.proc
+        self.path = self.sim.device()
 
     def command(self, line):
-        s = socket.socket(socket.AF_UNIX)
-        s.connect(self.control)
-        s.sendall((line + "\n").encode())
-        reply = s.makefile().readline().strip()
-        s.close()
-        return reply
+        return self.sim.command(line)
 
     def stop(self):
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGCONT)
-            self.proc.terminate()
-        self.proc.wait()
-        self.reader.join(timeout=5)
+        self.sim.stop()
+        self.sim.reader.join(timeout=5)
         with open(self.log, "w") as f:
-            f.write("\n".join([self.path] + self.trace) + "\n")
+            f.write(self.sim.output())
 
 
 class Qmp:

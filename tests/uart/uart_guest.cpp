@@ -29,9 +29,9 @@
 #include <thread>
 #include <vector>
 
-#include "tools/deckctl/host_records.h"
-#include "tools/deckctl/module.h"
-#include "tools/deckctl/session.h"
+#include "tools/hostkit/host_records.h"
+#include "tools/hostkit/module.h"
+#include "tools/hostkit/session.h"
 
 namespace {
 
@@ -110,7 +110,7 @@ class Control {
 
 class Checks {
   public:
-    Checks(const deckctl::Module& module, Control& control)
+    Checks(const hostkit::Module& module, Control& control)
         : m_Control(control), m_Session(module, m_Rec, m_Sink, false) {}
 
     void Check(bool ok, const std::string& name, const std::string& detail = {}) {
@@ -122,9 +122,9 @@ class Checks {
     }
 
     // One host call whose result, and optionally one field, must come out as given.
-    deckctl::Outcome Expect(int command, int result, const char* field = nullptr,
+    hostkit::Outcome Expect(int command, int result, const char* field = nullptr,
                             int64_t value = 0) {
-        deckctl::Outcome o = m_Session.Quiet(command);
+        hostkit::Outcome o = m_Session.Quiet(command);
         std::ostringstream d;
         d << "result " << o.result << " (want " << result << ")";
         bool ok = o.result == result && o.guardsIntact;
@@ -168,9 +168,9 @@ class Checks {
 
   private:
     Control& m_Control;
-    deckctl::HostRecords m_Rec;
+    hostkit::HostRecords m_Rec;
     std::ostringstream m_Sink;
-    deckctl::Session m_Session;
+    hostkit::Session m_Session;
     int m_nFailures = 0;
 };
 
@@ -251,7 +251,7 @@ void Session(Checks& c) {
     // Open must not wait for carrier (DCD is down) and the first writes must not wait for CTS.
     c.Set("nPort", kPort);
     c.Set("nState", 6);
-    const deckctl::Outcome connect = c.Expect(5, 1, "nState", 0);
+    const hostkit::Outcome connect = c.Expect(5, 1, "nState", 0);
     c.Check(connect.millis < 1000, "open does not block on carrier, writes do not stall on CTS",
             std::to_string(static_cast<int>(connect.millis)) + " ms for connect");
     CheckTermios(c);
@@ -322,7 +322,7 @@ void Silent(Checks& c) {
         return;
     }
     c.Set("nPort", kPort);
-    const deckctl::Outcome o = c.Expect(5, 0, "pDevice", 0);
+    const hostkit::Outcome o = c.Expect(5, 0, "pDevice", 0);
     c.Check(o.millis >= kTimeoutMs - 5 && o.millis < 2 * kTimeoutMs,
             "a silent deck fails connect within one 50 ms time-out",
             std::to_string(std::lround(o.millis)) + " ms");
@@ -344,7 +344,7 @@ void HangUp(Checks& c) {
         return;
     }
     c.Set("nState", 9);
-    const deckctl::Outcome o = c.Expect(9, 0);
+    const hostkit::Outcome o = c.Expect(9, 0);
     c.Check(o.millis >= kTimeoutMs - 5 && o.millis < 2 * kTimeoutMs,
             "a command on the dead line fails by one time-out (silence, no hang-up)",
             std::to_string(std::lround(o.millis)) + " ms");
@@ -361,7 +361,7 @@ double Median(std::vector<double> v) {
 }
 
 // Median time of each benchmarked command, per round of `calls` calls on a fresh connection.
-void Bench(const deckctl::Module& module, Control& control, int calls, int rounds,
+void Bench(const hostkit::Module& module, Control& control, int calls, int rounds,
            const std::string& label) {
     struct Row {
         const char* name;
@@ -371,7 +371,7 @@ void Bench(const deckctl::Module& module, Control& control, int calls, int round
     for (const Row& row : rows) {
         std::vector<double> medians;
         for (int r = 0; r < rounds; ++r) {
-            deckctl::HostRecords rec;
+            hostkit::HostRecords rec;
             rec.Set("nPort", kPort);
             rec.Set("nVideoFormat", 1);
             if (module.Call(5, rec) != 1) {
@@ -425,7 +425,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     Control control(argv[2]);
-    deckctl::Module module;
+    hostkit::Module module;
     std::string error;
     if (!control.Ok() || !module.Load(argv[1], &error)) {
         std::fprintf(stderr, "uart_guest: %s\n", error.empty() ? argv[2] : error.c_str());

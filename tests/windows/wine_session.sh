@@ -119,9 +119,7 @@ run silent "$winhost" "$win_dll" "$port" silent || status=1
 kill -CONT "$deck_pid"
 # Faults set through the deck's control socket; each connect must fail within its time-outs.
 deck_ctl() {
-    python3 -c 'import socket,sys
-s=socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); s.sendall((sys.argv[2]+"\n").encode())
-r=s.makefile().readline().strip(); print(r); sys.exit(r!="ok")' "$work/control" "$1"
+    python3 "$(dirname "$0")/../support/deckrig.py" control "$work/control" "$1"
 }
 echo "--- a deck whose replies come one byte short"
 deck_ctl "fault short" >/dev/null || status=1

@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "tools/deckctl/host_records.h"
-#include "tools/deckctl/session.h"
 #include "tools/decksim/pty_server.h"
+#include "tools/hostkit/host_records.h"
+#include "tools/hostkit/session.h"
 
 namespace deckctl {
 
@@ -19,6 +19,7 @@ namespace {
 constexpr int kPort = 1;
 
 using Millis = std::chrono::milliseconds;
+using namespace hostkit;
 
 // Collects the deck's trace lines from its thread for printing after each host call.
 class WireTrace {
@@ -180,7 +181,7 @@ class Demo {
     int m_nFailures = 0;
 };
 
-void Script(Demo& d) {
+void ConnectAndPlay(Demo& d) {
     d.Heading("identify: the module names itself; command 1 answers 0 by design");
     d.Expect(1, 0, "nIdentFlag", 1);
 
@@ -202,7 +203,9 @@ void Script(Demo& d) {
     std::this_thread::sleep_for(Millis(200));
     d.Expect(18, 1, "bAnswer18", 1);
     d.Expect(24, 1, "nState", 5);
+}
 
+void PendingFlags(Demo& d) {
     d.Heading("the poll works off pending flags 1, 2 and 4 (stop until stopped, pause, cue)");
     d.Set("nPosition", int64_t{30} * 25);
     d.Set("dwPending", 7);
@@ -222,7 +225,9 @@ void Script(Demo& d) {
     d.Note("a deck in standby cannot cue: command 7 refuses");
     d.Set("nPosition", int64_t{60} * 25);
     d.Expect(7, 0);
+}
 
+void Cues(Demo& d) {
     d.Heading("cue to 00:01:00:00 and read the position");
     d.Expect(9, 1, "nState", 5);  // threads the tape again
     d.Expect(7, 1, "nState", 2);
@@ -244,7 +249,9 @@ void Script(Demo& d) {
     d.Expect(8, 1, "nState", 4);  // 0 less 2 seconds: the signed cue
     d.WaitCue();
     d.Expect(25, 1, "nFrames", int64_t{-2} * 25);
+}
 
+void SpeedsAndDisconnect(Demo& d) {
     d.Heading("speed and variable speed");
     d.Trace().Forget();
     d.Set("nSpeed", -2);
@@ -260,9 +267,16 @@ void Script(Demo& d) {
     d.Expect(25, 0);
 }
 
+void Script(Demo& d) {
+    ConnectAndPlay(d);
+    PendingFlags(d);
+    Cues(d);
+    SpeedsAndDisconnect(d);
+}
+
 }  // namespace
 
-int RunDemo(const Module& module, std::ostream& out, bool json) {
+int RunDemo(const hostkit::Module& module, std::ostream& out, bool json) {
     WireTrace trace;
     decksim::ServerOptions options;
     options.trace = true;

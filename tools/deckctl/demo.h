@@ -3,11 +3,11 @@
 
 #include <ostream>
 
-#include "tools/deckctl/module.h"
+#include "tools/hostkit/module.h"
 
 namespace deckctl {
 
 // Exit status 0 only when every step gave the result it should.
-int RunDemo(const Module& module, std::ostream& out, bool json);
+int RunDemo(const hostkit::Module& module, std::ostream& out, bool json);
 
 }  // namespace deckctl

@@ -10,22 +10,24 @@
 #include <thread>
 
 #include "tapedeck5500_version.h"
-#include "tools/deckctl/bitmaps.h"
 #include "tools/deckctl/demo.h"
-#include "tools/deckctl/host_records.h"
-#include "tools/deckctl/json.h"
-#include "tools/deckctl/module.h"
-#include "tools/deckctl/ports.h"
-#include "tools/deckctl/script.h"
-#include "tools/deckctl/serve.h"
-#include "tools/deckctl/session.h"
+#include "tools/hostkit/bitmaps.h"
+#include "tools/hostkit/host_records.h"
+#include "tools/hostkit/json.h"
+#include "tools/hostkit/module.h"
+#include "tools/hostkit/ports.h"
+#include "tools/hostkit/script.h"
+#include "tools/hostkit/session.h"
 #include "tools/hostkit/timecode.h"
+#include "tools/panel/serve.h"
 
 extern char** environ;
 
 namespace {
 
 using namespace deckctl;
+using namespace hostkit;
+using namespace panel;
 
 volatile std::sig_atomic_t g_bInterrupted = 0;
 
@@ -43,8 +45,8 @@ std::string AddServePort(const std::string& spec, ServeOptions* options) {
         std::stoi(number) > 255) {
         return "the port must be a number from 1 to 255: " + spec;
     }
-    if (hostkit::FindRate(rate) == nullptr) {
-        return "the rate must be one of " + hostkit::RateNames() + ": " + spec;
+    if (FindRate(rate) == nullptr) {
+        return "the rate must be one of " + RateNames() + ": " + spec;
     }
     const int port = std::stoi(number);
     options->ports.push_back(port);
@@ -227,9 +229,31 @@ std::string ReadAll(std::istream& in) {
     return s.str();
 }
 
-int Run(int argc, char** argv) {
-    // Named here, so that --help (and the manual page made from it) does not show argv[0].
-    CLI::App app{"deckctl: drives the Tapedeck 5500 plug-in module the way a host does", "deckctl"};
+// What the command line gave, filled by CLI11.
+struct Options {
+    std::string modulePath;
+    bool json = false;
+    int port = 1;
+    std::vector<std::string> script;
+    std::string scriptFile;
+    int interval = 40;
+    int count = 0;
+    std::string bitmapDir;
+    ServeOptions serve;
+};
+
+struct Subcommands {
+    CLI::App* identify;
+    CLI::App* run;
+    CLI::App* shell;
+    CLI::App* watch;
+    CLI::App* ports;
+    CLI::App* demo;
+    CLI::App* bitmaps;
+    CLI::App* serve;
+};
+
+void AddTopLevel(CLI::App& app, Options& o) {
     app.footer(
         "Each subcommand takes --help for its own options.\n"
         "\n"
@@ -248,22 +272,17 @@ int Run(int argc, char** argv) {
         "  deckctl watch --port 1   the deck's running time, until Ctrl-C");
     app.require_subcommand(1);
     app.set_version_flag("--version", "deckctl " TAPEDECK_VERSION);
-    std::string modulePath;
-    bool json = false;
-    app.add_option("--module", modulePath, "the plug-in module to load")
+    app.add_option("--module", o.modulePath, "the plug-in module to load")
         ->option_text("PATH")
         ->check(CLI::ExistingFile);
-    app.add_flag("--json", json, "one JSON object per host command");
+    app.add_flag("--json", o.json, "one JSON object per host command");
+}
 
-    auto* identify = app.add_subcommand("identify", "load the module and identify it");
-
-    int port = 1;
-    std::vector<std::string> script;
-    std::string scriptFile;
+CLI::App* AddRun(CLI::App& app, Options& o) {
     auto* run = app.add_subcommand("run", "run a script of host commands");
-    run->add_option("--port", port, "serial port number (nPort)")->check(CLI::Range(1, 255));
-    run->add_option("script", script, "statements separated by ';' or newlines");
-    run->add_option("-f,--file", scriptFile, "read the script from a file ('-' for stdin)");
+    run->add_option("--port", o.port, "serial port number (nPort)")->check(CLI::Range(1, 255));
+    run->add_option("script", o.script, "statements separated by ';' or newlines");
+    run->add_option("-f,--file", o.scriptFile, "read the script from a file ('-' for stdin)");
     run->footer(
         "Statements: host commands by name or number (identify connect disconnect cue cue-offset\n"
         "play poll status16 status17 status18 idle update position status29 ready status\n"
@@ -271,108 +290,140 @@ int Run(int argc, char** argv) {
         "cue-offset POS OFFSET, speed -2, varspeed 3; set FIELD=VALUE (timecodes where frames\n"
         "are expected); sleep MS; show. Example:\n"
         "  deckctl run --port 1 \"connect; status; play; poll; cue 00:01:00:00; position\"");
+    return run;
+}
 
-    auto* shell = app.add_subcommand("shell", "type host commands interactively");
-    shell->add_option("--port", port, "serial port number (nPort)")->check(CLI::Range(1, 255));
-
-    int interval = 40;
-    int count = 0;
+CLI::App* AddWatch(CLI::App& app, Options& o) {
     auto* watch = app.add_subcommand("watch", "show the deck's running time until interrupted");
-    watch->add_option("--port", port, "serial port number (nPort)")->check(CLI::Range(1, 255));
-    watch->add_option("--interval", interval, "milliseconds between reads")
+    watch->add_option("--port", o.port, "serial port number (nPort)")->check(CLI::Range(1, 255));
+    watch->add_option("--interval", o.interval, "milliseconds between reads")
         ->check(CLI::Range(1, 10000));
-    watch->add_option("--count", count, "stop after this many reads (0: until interrupted)")
+    watch->add_option("--count", o.count, "stop after this many reads (0: until interrupted)")
         ->check(CLI::NonNegativeNumber);
+    return watch;
+}
 
-    auto* ports = app.add_subcommand("ports", "list serial devices and their port numbers");
-    auto* demo = app.add_subcommand("demo", "run a session against a built-in virtual deck");
-
-    std::string bitmapDir;
+CLI::App* AddBitmaps(CLI::App& app, Options& o) {
     auto* bitmaps = app.add_subcommand(
         "bitmaps", "write the module's panel bitmaps and a preview of them laid out on the panel");
-    bitmaps->add_option("--out", bitmapDir, "folder for the .bmp files (created if missing)")
+    bitmaps->add_option("--out", o.bitmapDir, "folder for the .bmp files (created if missing)")
         ->required();
     bitmaps->fallthrough();  // so --module may follow, as in `deckctl bitmaps --out D --module M`
+    return bitmaps;
+}
 
-    ServeOptions serveOptions;
+CLI::App* AddServe(CLI::App& app, ServeOptions& so) {
     auto* serve = app.add_subcommand(
         "serve", "serve the deck's panel and an HTTP API for it (open the printed URL)");
-    std::vector<std::string> servePorts;
     serve
-        ->add_option("--port", servePorts,
-                     "a deck's serial port number, with its rate after a comma (25 when none: " +
-                         hostkit::RateNames() + "), e.g. 2,29.97df; repeat for more")
+        ->add_option_function<std::vector<std::string>>(
+            "--port",
+            [&so](const std::vector<std::string>& specs) {
+                for (const std::string& spec : specs) {
+                    AddServePort(spec, &so);  // checked below
+                }
+            },
+            "a deck's serial port number, with its rate after a comma (25 when none: " +
+                RateNames() + "), e.g. 2,29.97df; repeat for more")
         ->option_text("N[,RATE]")
         ->check([](const std::string& spec) {
             ServeOptions scratch;
             return AddServePort(spec, &scratch);
         });
-    serve->add_option("--listen", serveOptions.listen,
+    serve->add_option("--listen", so.listen,
                       "ADDR:PORT to listen on (default 127.0.0.1:8055; port 0 picks one)");
-    serve->add_flag("--sim", serveOptions.sim, "a built-in virtual deck on every port");
+    serve->add_flag("--sim", so.sim, "a built-in virtual deck on every port");
     serve
-        ->add_option("--sim-baud", serveOptions.simBaud,
+        ->add_option("--sim-baud", so.simBaud,
                      "pace the virtual decks like a serial line at this rate, e.g. 9600")
         ->check(CLI::Range(1, 10000000));
-    serve->add_option("--log", serveOptions.logPath,
+    serve->add_option("--log", so.logPath,
                       "the clip log file (default ${XDG_DATA_HOME:-~/.local/share}/tapedeck5500/"
                       "cliplog.json)");
-    serve->add_option("--token", serveOptions.token,
+    serve->add_option("--token", so.token,
                       "a secret every request must carry; made up when listening off loopback");
     serve->fallthrough();
+    return serve;
+}
 
-    CLI11_PARSE(app, argc, argv);
+// Every subcommand, in the order --help lists them.
+Subcommands AddSubcommands(CLI::App& app, Options& o) {
+    Subcommands c{};
+    c.identify = app.add_subcommand("identify", "load the module and identify it");
+    c.run = AddRun(app, o);
+    c.shell = app.add_subcommand("shell", "type host commands interactively");
+    c.shell->add_option("--port", o.port, "serial port number (nPort)")->check(CLI::Range(1, 255));
+    c.watch = AddWatch(app, o);
+    c.ports = app.add_subcommand("ports", "list serial devices and their port numbers");
+    c.demo = app.add_subcommand("demo", "run a session against a built-in virtual deck");
+    c.bitmaps = AddBitmaps(app, o);
+    c.serve = AddServe(app, o.serve);
+    return c;
+}
 
-    if (ports->parsed()) {
-        return Ports(json);
+// `run`: the script from --file (or stdin), then the statements given on the command line.
+int RunCommand(const Module& module, const Options& o) {
+    std::string text;
+    if (!o.scriptFile.empty()) {
+        if (o.scriptFile == "-") {
+            text = ReadAll(std::cin);
+        } else {
+            std::ifstream in(o.scriptFile);
+            if (!in) {
+                return Fail("cannot read " + o.scriptFile, 2);
+            }
+            text = ReadAll(in);
+        }
+    }
+    for (const std::string& s : o.script) {
+        text += (text.empty() ? "" : "\n") + s;
+    }
+    if (text.find_first_not_of(" \t\r\n;") == std::string::npos) {
+        return Fail("run needs a script, e.g. deckctl run --port 1 \"connect; status\"", 2);
+    }
+    return RunScript(module, o.port, text, o.json);
+}
+
+int Dispatch(const Subcommands& c, const Options& o) {
+    if (c.ports->parsed()) {
+        return Ports(o.json);
     }
     Module module;
-    if (!LoadModule(module, modulePath)) {
+    if (!LoadModule(module, o.modulePath)) {
         return 1;
     }
-    if (identify->parsed()) {
-        return Identify(module, json);
+    if (c.identify->parsed()) {
+        return Identify(module, o.json);
     }
-    if (run->parsed()) {
-        std::string text;
-        if (!scriptFile.empty()) {
-            if (scriptFile == "-") {
-                text = ReadAll(std::cin);
-            } else {
-                std::ifstream in(scriptFile);
-                if (!in) {
-                    return Fail("cannot read " + scriptFile, 2);
-                }
-                text = ReadAll(in);
-            }
-        }
-        for (const std::string& s : script) {
-            text += (text.empty() ? "" : "\n") + s;
-        }
-        if (text.find_first_not_of(" \t\r\n;") == std::string::npos) {
-            return Fail("run needs a script, e.g. deckctl run --port 1 \"connect; status\"", 2);
-        }
-        return RunScript(module, port, text, json);
+    if (c.run->parsed()) {
+        return RunCommand(module, o);
     }
-    if (shell->parsed()) {
-        return Shell(module, port, json);
+    if (c.shell->parsed()) {
+        return Shell(module, o.port, o.json);
     }
-    if (watch->parsed()) {
-        return Watch(module, port, interval, count, json);
+    if (c.watch->parsed()) {
+        return Watch(module, o.port, o.interval, o.count, o.json);
     }
-    if (demo->parsed()) {
-        return RunDemo(module, std::cout, json);
+    if (c.demo->parsed()) {
+        return RunDemo(module, std::cout, o.json);
     }
-    if (bitmaps->parsed()) {
-        return Bitmaps(module, bitmapDir);
+    if (c.bitmaps->parsed()) {
+        return Bitmaps(module, o.bitmapDir);
     }
-    if (serve->parsed()) {
-        for (const std::string& spec : servePorts) {
-            AddServePort(spec, &serveOptions);  // checked while parsing
-        }
-        return RunServe(module, serveOptions, std::cout);
+    if (c.serve->parsed()) {
+        return RunServe(module, o.serve, std::cout);
     }
     return 0;
+}
+
+int Run(int argc, char** argv) {
+    // Named here, so that --help (and the manual page made from it) does not show argv[0].
+    CLI::App app{"deckctl: drives the Tapedeck 5500 plug-in module the way a host does", "deckctl"};
+    Options options;
+    AddTopLevel(app, options);
+    const Subcommands commands = AddSubcommands(app, options);
+    CLI11_PARSE(app, argc, argv);
+    return Dispatch(commands, options);
 }
 
 }  // namespace

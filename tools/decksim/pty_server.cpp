@@ -144,11 +144,11 @@ void PtyServer::Stop() {
         Wake();
         m_Thread.join();
     }
-    CloseLine();
     if (m_bLinkMade) {
         unlink(m_Options.link.c_str());
         m_bLinkMade = false;
     }
+    CloseLine();
     for (auto& c : m_Clients) {
         close(c.fd);
     }
@@ -436,14 +436,15 @@ void PtyServer::Run() {
             }
         }
         if (m_bReopenPending && m_nMaster >= 0) {
-            CloseLine();
             // The freed pty name goes to the next program that opens a pty, so a host following
             // the link meanwhile would talk to a stranger's terminal (another deck, as it
-            // happened). The link is gone until the line is back, as an unplugged adapter is.
+            // happened). The link goes first, before the pty is freed, and stays gone until the
+            // line is back, as an unplugged adapter is.
             if (m_bLinkMade) {
                 unlink(m_Options.link.c_str());
                 m_bLinkMade = false;
             }
+            CloseLine();
         }
         int timeout = -1;
         if (m_bReopenPending) {

@@ -2,6 +2,9 @@
 
 #include <cmath>
 
+#include "hostsupport/hostsupport.h"
+#include "timecode/timecode.h"
+
 namespace hostkit {
 
 namespace {
@@ -252,6 +255,22 @@ ParsedTimecode ParseTimecode(std::string_view text, const TimeBase& base) {
     p.ok = true;
     p.frames = LabelsToFrames(negative ? -labels : labels, base);
     return p;
+}
+
+int WholeFps(int32_t videoFormat) {
+    return DoubleToInt(FrameRateOf(videoFormat));
+}
+
+std::string FormatTimecode(int64_t frames, int fps) {
+    return FormatTimecode(frames, TimeBase{fps, false});
+}
+
+bool ParseTimecode(const std::string& text, int fps, int64_t* frames) {
+    const ParsedTimecode p = ParseTimecode(std::string_view(text), TimeBase{fps, false});
+    if (p.ok) {
+        *frames = p.frames;
+    }
+    return p.ok;
 }
 
 }  // namespace hostkit

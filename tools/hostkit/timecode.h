@@ -1,5 +1,6 @@
-// The host's timecode model: a count of real frames at a deck's rate, with or without drop
-// frame. A label (HH:MM:SS:FF as the deck shows it) and its label count
+// Timecodes as hosts show and take them. The host's timecode model: a count of real frames at a
+// deck's rate, with or without drop frame. A label (HH:MM:SS:FF as the deck shows it) and its label
+// count
 // ((H*60+M)*60+S)*R+F, R the whole rate, differ from real frames only in drop frame, where
 // frame labels 0 and 1 (0-3 at 59.94) are skipped at the start of every minute not divisible
 // by ten, so that the labels keep pace with the clock.
@@ -76,5 +77,16 @@ struct ParsedTimecode {
 // a malformed text, hour 24 or more, minute or second 60 or more, a frame at or past the whole
 // rate, ';' on a non-drop base, and a label drop frame skips.
 ParsedTimecode ParseTimecode(std::string_view text, const TimeBase& base);
+
+// Whole frames per second for a host video-format code: the module's own frame-rate table,
+// rounded as the module rounds it, so the 1001-based and 23.98 rates count 30, 60 and 24 whole
+// frames, which is how the deck numbers them.
+int WholeFps(int32_t videoFormat);
+
+// "HH:MM:SS:FF" at `fps` whole frames a second, non-drop, with a leading '-' below zero.
+std::string FormatTimecode(int64_t frames, int fps);
+// "[-]HH:MM:SS:FF" at `fps` whole frames a second, non-drop: hours 0-23, minutes and seconds
+// 0-59, frames below fps. False for anything else, ';' included (it means drop frame).
+bool ParseTimecode(const std::string& text, int fps, int64_t* frames);
 
 }  // namespace hostkit

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/deckctl/script.h"
+#include "tools/hostkit/script.h"
 
-namespace deckctl {
+namespace hostkit {
 namespace {
 
 struct ValueCase {
@@ -179,4 +179,4 @@ TEST(Script, CommandTableIsConsistent) {
 }
 
 }  // namespace
-}  // namespace deckctl
+}  // namespace hostkit

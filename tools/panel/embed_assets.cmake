@@ -14,10 +14,10 @@ foreach(rel IN LISTS files)
   string(APPEND table "    {\"${rel}\", kFile${n}, ${size}},\n")
   math(EXPR n "${n} + 1")
 endforeach()
-file(WRITE ${OUT}.tmp "// Generated from tools/deckctl/panel/ by embed_assets.cmake; do not edit.
-#include \"tools/deckctl/panel_assets.h\"
+file(WRITE ${OUT}.tmp "// Generated from tools/panel/web/ by embed_assets.cmake; do not edit.
+#include \"tools/panel/panel_assets.h\"
 
-namespace deckctl {
+namespace panel {
 namespace {
 ${body}
 const PanelAsset kAssets[] = {
@@ -29,7 +29,7 @@ const PanelAsset* PanelAssets() {
     return kAssets;
 }
 
-}  // namespace deckctl
+}  // namespace panel
 ")
 # Only a changed file is replaced, so an unchanged page rebuilds nothing.
 file(COPY_FILE ${OUT}.tmp ${OUT} ONLY_IF_DIFFERENT)

@@ -9,9 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "tools/deckctl/module.h"
+#include "tools/hostkit/module.h"
 
-namespace deckctl {
+namespace panel {
+
+// The host kit's names, used throughout the server.
+using hostkit::Module;
 
 struct ServeOptions {
     std::vector<int> ports;            // none given: port 1
@@ -47,4 +50,4 @@ class PanelServer {
 // Runs the server until SIGINT or SIGTERM; prints the URL first.
 int RunServe(const Module& module, const ServeOptions& options, std::ostream& out);
 
-}  // namespace deckctl
+}  // namespace panel

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "tools/deckctl/host_records.h"
+#include "tools/hostkit/host_records.h"
 
-namespace deckctl {
+namespace hostkit {
 
 class Module {
   public:
@@ -36,4 +36,4 @@ class Module {
 // deckctl. Empty when none of them exists.
 std::string DefaultModulePath();
 
-}  // namespace deckctl
+}  // namespace hostkit

@@ -1,6 +1,6 @@
 // The clip log's file formats and its file: CSV and EDL against expected files, CSV read back,
 // bad CSV refused whole, and a log that survives a reopen.
-#include "tools/deckctl/clip_log.h"
+#include "tools/panel/clip_log.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace deckctl {
+namespace panel {
 namespace {
 
 namespace fs = std::filesystem;
@@ -25,8 +25,8 @@ const hostkit::RateInfo* Fps25(int port) {
     return port == 1 || port == 2 ? hostkit::FindRate("25") : nullptr;
 }
 
-// Quotes, commas, line breaks, UTF-8, edge spaces and formulas in the text fields; a reel too long and too odd for an
-// EDL; a note at a single time, which has no EDL event; a second deck.
+// Quotes, commas, line breaks, UTF-8, edge spaces and formulas in the text fields; a reel too long
+// and too odd for an EDL; a note at a single time, which has no EDL event; a second deck.
 std::vector<Json> Rows() {
     return {
         Json{{"name", "Opening"},
@@ -155,37 +155,5 @@ TEST_F(ClipLogTest, ADamagedFileIsReportedNotReplaced) {
     }
 }
 
-TEST(Timecode, ParsesOnlyTimesThatExistAtTheRate) {
-    const hostkit::TimeBase k25{25, false};
-    const struct {
-        const char* text;
-        hostkit::TimeBase base;
-        bool ok;
-        int64_t frames;
-    } cases[] = {
-        {"00:00:00:00", k25, true, 0},
-        {"23:59:59:24", k25, true, 2159999},
-        {"-00:00:01:00", k25, true, -25},
-        // Drop frame skips ;00 and ;01 of minute 1: its ;29 is frame 1827, not 1829.
-        {"00:01:00;29", {30, true}, true, 1827},
-        {"00:01:00;29", {30, false}, false, 0},
-        {"00:00:00:25", k25, false, 0},
-        {"24:00:00:00", k25, false, 0},
-        {"00:60:00:00", k25, false, 0},
-        {"0:00:00:00", k25, false, 0},
-        {"00:00:00:00 ", k25, false, 0},
-        {"+00:00:00:00", k25, false, 0},
-        {"", k25, false, 0},
-        {"00:00:00:00", {0, false}, false, 0},
-    };
-    for (const auto& c : cases) {
-        const hostkit::ParsedTimecode p = hostkit::ParseTimecode(c.text, c.base);
-        EXPECT_EQ(p.ok, c.ok) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(p.frames, c.frames) << c.text;
-        }
-    }
-}
-
 }  // namespace
-}  // namespace deckctl
+}  // namespace panel

@@ -1,8 +1,10 @@
-#include "tools/deckctl/deck_worker.h"
+#include "tools/panel/deck_worker.h"
 
 #include <cmath>
 
-namespace deckctl {
+#include "tools/hostkit/host_records.h"
+
+namespace panel {
 
 namespace {
 
@@ -203,7 +205,7 @@ void DeckWorker::SetRate(const hostkit::RateInfo* rate) {
     ++m_State.seq;
 }
 
-DeckReply DeckWorker::Cue(int64_t value) {
+DeckReply DeckWorker::CueTo(int64_t value) {
     DeckReply r;
     m_Mode = "cue";
     m_nSpeed = 0;
@@ -297,52 +299,34 @@ void DeckWorker::Drop(const std::string& why) {
     }
 }
 
-DeckReply DeckWorker::Execute(DeckAction action, int64_t value) {
+DeckReply DeckWorker::Finish(int command, int result, const std::string& failure) {
     DeckReply r;
-    const auto finish = [&](int command, int result, const std::string& failure) {
-        r.command = command;
-        r.result = result;
-        r.ok = result == 1;
-        if (!r.ok) {
-            r.error = failure;
-            SetError(failure);
-        }
-        return r;
-    };
+    r.command = command;
+    r.result = result;
+    r.ok = result == 1;
+    if (!r.ok) {
+        r.error = failure;
+        SetError(failure);
+    }
+    return r;
+}
+
+DeckReply DeckWorker::Execute(DeckAction action, int64_t value) {
     if (action == DeckAction::kConnect) {
-        m_bWanted = true;
-        if (m_bLinked) {
-            r.ok = true;
-            return r;
-        }
-        const bool ok = TryConnect();
-        return finish(kConnect, ok ? 1 : 0,
-                      "no deck answers on port " + std::to_string(m_nPort) +
-                          (m_Device.empty() ? "" : " (" + m_Device + ")") +
-                          "; trying again every second");
+        return ConnectDeck();
     }
     if (action == DeckAction::kDisconnect) {
-        m_bWanted = false;
-        m_Mode.clear();
-        m_nSpeed = 0;
-        if (!m_bLinked) {
-            r.ok = true;
-            return r;
-        }
-        const int result = Call(kDisconnect);
-        m_bLinked = false;
-        m_bAnswering = false;
-        m_bCueing = false;
-        m_Records.Set("dwPending", 0);
-        return finish(kDisconnect, result, "the module refused to disconnect");
+        return DisconnectDeck();
     }
     if (action == DeckAction::kRate) {
         // Taken while disconnected too: the operator changes tapes.
         SetRate(&hostkit::Rates().at(static_cast<std::size_t>(value)));
+        DeckReply r;
         r.ok = true;
         return r;
     }
     if (!m_bLinked) {
+        DeckReply r;
         r.error = "port " + std::to_string(m_nPort) + " is not connected";
         return r;
     }
@@ -355,53 +339,89 @@ DeckReply DeckWorker::Execute(DeckAction action, int64_t value) {
         case DeckAction::kPlay:
             m_Mode = "play";
             m_nSpeed = 0;
-            return finish(kPlay, Call(kPlay), "the deck did not acknowledge play");
+            return Finish(kPlay, Call(kPlay), "the deck did not acknowledge play");
         case DeckAction::kStop:
-        case DeckAction::kPause: {
-            const bool stop = action == DeckAction::kStop;
-            m_Mode = stop ? "stop" : "pause";
-            m_nSpeed = 0;
-            m_Records.Set("dwPending", (pending & ~(kPendingStop | kPendingPause)) |
-                                           (stop ? kPendingStop : kPendingPause));
-            m_PendingSince = Clock::now();
-            return finish(
-                kPoll, Call(kPoll),
-                stop ? "the deck did not acknowledge stop" : "the deck did not acknowledge pause");
-        }
+        case DeckAction::kPause:
+            return StopOrPause(action == DeckAction::kStop, pending);
         case DeckAction::kFfwd:
-        case DeckAction::kRew: {
-            const bool forward = action == DeckAction::kFfwd;
-            m_Mode = forward ? "ffwd" : "rew";
-            m_nSpeed = 0;
-            m_Records.Set("nSpeed", forward ? kWindSpeed : -kWindSpeed);
-            return finish(kSpeed, Call(kSpeed),
-                          forward ? "the deck refused fast forward" : "the deck refused rewind");
-        }
+        case DeckAction::kRew:
+            return Wind(action == DeckAction::kFfwd);
         case DeckAction::kShuttle:
             m_Mode = "shuttle";
             m_nSpeed = static_cast<int>(value);
             m_Records.Set("nSpeed", value);
-            return finish(kVarSpeed, Call(kVarSpeed),
+            return Finish(kVarSpeed, Call(kVarSpeed),
                           "the deck did not acknowledge shuttle speed " + std::to_string(value));
         case DeckAction::kCue:
-            return Cue(value);
+            return CueTo(value);
         default:
             break;
     }
+    DeckReply r;
     r.error = "unknown action";
     return r;
 }
 
-void DeckWorker::ReadTime() {
-    Call(kPosition);
-    const hostkit::TimeBase& base = m_pRate->base;
-    const int64_t frames =
-        hostkit::LabelsToFrames(hostkit::LabelsOfModuleCount(m_Records.Get("nFrames"), base), base);
-    // A read the deck did not answer gives 0; believe it once a status question is answered.
-    m_bZeroHeld = frames == 0 && m_nFrames != 0;
-    if (!m_bZeroHeld) {
-        m_nFrames = frames;
+DeckReply DeckWorker::ConnectDeck() {
+    m_bWanted = true;
+    if (m_bLinked) {
+        DeckReply r;
+        r.ok = true;
+        return r;
     }
+    const bool ok = TryConnect();
+    return Finish(kConnect, ok ? 1 : 0,
+                  "no deck answers on port " + std::to_string(m_nPort) +
+                      (m_Device.empty() ? "" : " (" + m_Device + ")") +
+                      "; trying again every second");
+}
+
+DeckReply DeckWorker::DisconnectDeck() {
+    m_bWanted = false;
+    m_Mode.clear();
+    m_nSpeed = 0;
+    if (!m_bLinked) {
+        DeckReply r;
+        r.ok = true;
+        return r;
+    }
+    const int result = Call(kDisconnect);
+    m_bLinked = false;
+    m_bAnswering = false;
+    m_bCueing = false;
+    m_Records.Set("dwPending", 0);
+    return Finish(kDisconnect, result, "the module refused to disconnect");
+}
+
+// Stop and pause are pending flags the poll works off, cycle after cycle, until they clear.
+DeckReply DeckWorker::StopOrPause(bool stop, uint32_t pending) {
+    m_Mode = stop ? "stop" : "pause";
+    m_nSpeed = 0;
+    m_Records.Set("dwPending", (pending & ~(kPendingStop | kPendingPause)) |
+                                   (stop ? kPendingStop : kPendingPause));
+    m_PendingSince = Clock::now();
+    return Finish(
+        kPoll, Call(kPoll),
+        stop ? "the deck did not acknowledge stop" : "the deck did not acknowledge pause");
+}
+
+DeckReply DeckWorker::Wind(bool forward) {
+    m_Mode = forward ? "ffwd" : "rew";
+    m_nSpeed = 0;
+    m_Records.Set("nSpeed", forward ? kWindSpeed : -kWindSpeed);
+    return Finish(kSpeed, Call(kSpeed),
+                  forward ? "the deck refused fast forward" : "the deck refused rewind");
+}
+
+void DeckWorker::ReadTime() {
+    // A read the deck did not answer in full returns 0 and says nothing of the tape: keep the
+    // last time, so neither the display nor a mark shows a 00:00:00:00 the deck never had.
+    if (Call(kPosition) != 1) {
+        return;
+    }
+    const hostkit::TimeBase& base = m_pRate->base;
+    m_nFrames =
+        hostkit::LabelsToFrames(hostkit::LabelsOfModuleCount(m_Records.Get("nFrames"), base), base);
     const auto now = Clock::now();
     const double span = std::chrono::duration<double>(now - m_RateAt).count();
     if (span >= 0.2) {
@@ -471,10 +491,6 @@ void DeckWorker::AskStatus() {
     if (command != kStandby && command != kServo) {
         m_nFailures = 0;
         m_bAnswering = true;
-        if (m_bZeroHeld) {
-            m_nFrames = 0;
-            m_bZeroHeld = false;
-        }
     }
 }
 
@@ -544,83 +560,22 @@ void DeckWorker::Publish() {
 }
 
 void DeckWorker::Run() {
-    auto nextConnect = Clock::now();
-    auto cycleStart = Clock::now();
-    // The steps of one cycle, with queued commands taken between any two of them.
-    enum class Step { kTime, kPoll, kStatus, kRest } step = Step::kTime;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            if (m_bStop) {
-                break;
-            }
-        }
+    m_NextConnect = Clock::now();
+    m_CycleStart = Clock::now();
+    m_Step = CycleStep::kTime;
+    while (!Stopping()) {
         Request request{DeckAction::kPlay, 0, {}};
         if (TakeRequest(&request)) {
-            DeckReply reply;
-            try {
-                reply = Execute(request.action, request.value);
-            } catch (const std::exception& e) {
-                reply.error = e.what();
-            }
-            Publish();
-            request.reply.set_value(reply);
-            if (!m_bLinked) {
-                nextConnect = Clock::now() + kRetryConnect;
-            }
+            Serve(request);
             continue;
         }
-        const auto now = Clock::now();
         std::optional<Clock::time_point> sleepUntil;
         if (!m_bWanted) {
-            sleepUntil = now + Millis(1000);
+            sleepUntil = Clock::now() + Millis(1000);
         } else if (!m_bLinked) {
-            if (now >= nextConnect) {
-                if (TryConnect()) {
-                    ClearError();
-                } else if (Snapshot().error.empty()) {
-                    SetError("no deck answers on port " + std::to_string(m_nPort) +
-                             (m_Device.empty() ? "" : " (" + m_Device + ")") +
-                             "; trying again every second");
-                }
-                nextConnect = Clock::now() + kRetryConnect;
-                Publish();
-                continue;
-            }
-            sleepUntil = nextConnect;
+            sleepUntil = ConnectWhenDue();
         } else {
-            switch (step) {
-                case Step::kTime:
-                    cycleStart = now;
-                    ReadTime();
-                    step = Step::kPoll;
-                    break;
-                case Step::kPoll:
-                    if (m_Records.Get("dwPending") != 0) {
-                        Poll();
-                    }
-                    step = Step::kStatus;
-                    break;
-                case Step::kStatus:
-                    AskStatus();
-                    if (m_StatusSource) {
-                        m_Status = m_StatusSource();
-                    }
-                    ++m_nCycles;
-                    step = Step::kRest;
-                    break;
-                case Step::kRest:
-                    step = Step::kTime;
-                    if (now - cycleStart < kMinCycle) {
-                        sleepUntil = cycleStart + kMinCycle;
-                    }
-                    break;
-            }
-            if (!m_bLinked) {
-                nextConnect = Clock::now() + kRetryConnect;
-                step = Step::kTime;
-            }
-            Publish();
+            sleepUntil = NextStep();
         }
         if (sleepUntil) {
             std::unique_lock<std::mutex> lock(m_Mutex);
@@ -633,4 +588,77 @@ void DeckWorker::Run() {
     }
 }
 
-}  // namespace deckctl
+bool DeckWorker::Stopping() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_bStop;
+}
+
+void DeckWorker::Serve(Request& request) {
+    DeckReply reply;
+    try {
+        reply = Execute(request.action, request.value);
+    } catch (const std::exception& e) {
+        reply.error = e.what();
+    }
+    Publish();
+    request.reply.set_value(reply);
+    if (!m_bLinked) {
+        m_NextConnect = Clock::now() + kRetryConnect;
+    }
+}
+
+std::optional<DeckWorker::TimePoint> DeckWorker::ConnectWhenDue() {
+    if (Clock::now() < m_NextConnect) {
+        return m_NextConnect;
+    }
+    if (TryConnect()) {
+        ClearError();
+    } else if (Snapshot().error.empty()) {
+        SetError("no deck answers on port " + std::to_string(m_nPort) +
+                 (m_Device.empty() ? "" : " (" + m_Device + ")") + "; trying again every second");
+    }
+    m_NextConnect = Clock::now() + kRetryConnect;
+    Publish();
+    return std::nullopt;
+}
+
+// One step of the cycle: time, poll while a flag is pending, one status question, rest.
+std::optional<DeckWorker::TimePoint> DeckWorker::NextStep() {
+    const auto now = Clock::now();
+    std::optional<Clock::time_point> sleepUntil;
+    switch (m_Step) {
+        case CycleStep::kTime:
+            m_CycleStart = now;
+            ReadTime();
+            m_Step = CycleStep::kPoll;
+            break;
+        case CycleStep::kPoll:
+            if (m_Records.Get("dwPending") != 0) {
+                Poll();
+            }
+            m_Step = CycleStep::kStatus;
+            break;
+        case CycleStep::kStatus:
+            AskStatus();
+            if (m_StatusSource) {
+                m_Status = m_StatusSource();
+            }
+            ++m_nCycles;
+            m_Step = CycleStep::kRest;
+            break;
+        case CycleStep::kRest:
+            m_Step = CycleStep::kTime;
+            if (now - m_CycleStart < kMinCycle) {
+                sleepUntil = m_CycleStart + kMinCycle;
+            }
+            break;
+    }
+    if (!m_bLinked) {
+        m_NextConnect = Clock::now() + kRetryConnect;
+        m_Step = CycleStep::kTime;
+    }
+    Publish();
+    return sleepUntil;
+}
+
+}  // namespace panel

@@ -266,23 +266,32 @@
 
     function render() {
         const deck = current();
-        const fps = fpsOf(deck);
         const lit = !!(deck && streamUp && deck.connected && deck.answering);
         setArt($("lamp"), lit ? "IDB_BUTTON_U" : "IDB_BUTTON_D");
         $("lamp").title = lit ? "connected and answering" : "not answering";
-
         if (!deck) {
-            setText("time", "--:--:--:--");
-            setText("in", "--:--:--:--");
-            setText("out", "--:--:--:--");
-            setText("dur", "--:--:--:--");
-            setText("state", streamUp ? "no deck" : "no server");
-            $("state").className = "bad";
-            setText("device", "");
-            setText("speed", "");
+            renderNoDeck();
             return;
         }
-        // The server writes the times: drop-frame labels are not plain arithmetic.
+        renderTimes(deck);
+        renderState(deck);
+        renderTransport(deck);
+        renderNews(deck);
+    }
+
+    function renderNoDeck() {
+        for (const id of ["time", "in", "out", "dur"]) {
+            setText(id, "--:--:--:--");
+        }
+        setText("state", streamUp ? "no deck" : "no server");
+        $("state").className = "bad";
+        setText("device", "");
+        setText("speed", "");
+    }
+
+    // The display fields: the deck's time, the marks and the duration between them.
+    function renderTimes(deck) {
+        const fps = fpsOf(deck);
         setText("time", deck.time || framesToTc(deck.frames, fps));
         setText("in", deck.markInTime || "--:--:--:--");
         setText("out", deck.markOutTime || "--:--:--:--");
@@ -291,7 +300,10 @@
         setText("dur", haveBoth && deck.markOut >= deck.markIn && deck.markDuration
                            ? deck.markDuration
                            : "--:--:--:--");
+    }
 
+    // The state in words and the line that says where the deck is and how it answers.
+    function renderState(deck) {
         let state = streamUp ? deck.state || "" : "no server";
         if (state === "shuttle" && deck.speed) {
             state = "shuttle " + (deck.speed > 0 ? "+" : "") + deck.speed;
@@ -309,8 +321,10 @@
             where += " \u00b7 not answering";
         }
         setText("device", where);
+    }
 
-        // Transport faces follow the mode the server last sent.
+    // Transport faces and the knob follow the mode the server last sent.
+    function renderTransport(deck) {
         for (const [mode, id] of Object.entries(MODE_BUTTON)) {
             const b = $(id);
             const on = deck.connected && deck.mode === mode;
@@ -319,29 +333,27 @@
                 b.refreshFace();
             }
         }
-
+        const sp = deck.mode === "shuttle" ? deck.speed || 0 : 0;
         if (!knobHeld) {
-            const speed = deck.mode === "shuttle" ? deck.speed || 0 : 0;
-            turnKnob(deck.mode === "ffwd" ? 5 : deck.mode === "rew" ? -5 : speed);
+            turnKnob(deck.mode === "ffwd" ? 5 : deck.mode === "rew" ? -5 : sp);
             if (!shuttleBusy && deck.mode !== "shuttle") {
                 jog = 0;
             }
         }
-        const sp = deck.mode === "shuttle" ? deck.speed || 0 : 0;
         // What the knob last asked for; nothing while another transport is in charge.
         setText("speed", deck.mode === "ffwd" ? "wind >>" : deck.mode === "rew" ? "<< wind"
                          : deck.mode !== "shuttle" ? "" : sp === 0 ? "still"
                          : "speed " + (sp > 0 ? "+" : "") + sp);
+    }
 
-        // A deck that comes back says so, over the error that said it had gone.
+    // Messages: a deck that comes back, and each new error of the deck's own thread once.
+    function renderNews(deck) {
         const was = wasAnswering.get(deck.port);
         const now = deck.connected && deck.answering;
         if (was === false && now) {
             say("Deck " + deck.port + " answers again", false);
         }
         wasAnswering.set(deck.port, now);
-
-        // A new error from the deck's own thread is shown once per error.
         if (deck.error && deck.errorSeq !== lastErrorSeq.get(deck.port)) {
             say("Deck " + deck.port + ": " + deck.error, true);
         }
@@ -675,59 +687,69 @@
         const body = $("clips").tBodies[0];
         body.textContent = "";
         for (const clip of clips) {
-            const tr = document.createElement("tr");
-            tr.dataset.id = String(clip.id);
-            const num = document.createElement("td");
-            num.className = "num";
-            num.textContent = String(clip.id);
-            tr.appendChild(num);
-            for (const key of ["reel", "name", "in", "out", "duration", "note"]) {
-                const td = document.createElement("td");
-                if (key === "duration") {
-                    td.className = "dur";
-                    td.textContent = clip.duration || "";
-                    tr.appendChild(td);
-                    continue;
-                }
+            body.appendChild(clipRow(clip));
+        }
+        $("no-clips").hidden = clips.length > 0;
+    }
+
+    // A row of the log: the number, a field to edit per column (the duration only shown), and
+    // the delete button.
+    function clipRow(clip) {
+        const tr = document.createElement("tr");
+        tr.dataset.id = String(clip.id);
+        const num = document.createElement("td");
+        num.className = "num";
+        num.textContent = String(clip.id);
+        tr.appendChild(num);
+        for (const key of ["reel", "name", "in", "out", "duration", "note"]) {
+            const td = document.createElement("td");
+            if (key === "duration") {
+                td.className = "dur";
+                td.textContent = clip.duration || "";
+            } else {
                 if (TC_FIELDS.includes(key)) {
                     td.className = "tcell";
                 }
-                const input = document.createElement("input");
-                const v = clip[key];
-                input.value = v === undefined || v === null ? "" : String(v);
-                input.dataset.key = key;
-                input.setAttribute("aria-label", key + " of clip " + clip.id);
-                input.addEventListener("change", () => editClip(clip.id, key, input));
-                input.addEventListener("keydown", (e) => {
-                    if (e.key === "Enter") {
-                        input.blur();
-                    } else if (e.key === "Escape") {
-                        input.value = clip[key] === undefined ? "" : String(clip[key]);
-                        input.blur();
-                    }
-                });
-                input.addEventListener("blur", () => {
-                    setTimeout(() => {
-                        if (clipsDirty && !editingClip()) {
-                            drawClips();
-                        }
-                    }, 0);
-                });
-                td.appendChild(input);
-                tr.appendChild(td);
+                td.appendChild(clipField(clip, key));
             }
-            const td = document.createElement("td");
-            const del = document.createElement("button");
-            del.className = "del";
-            del.type = "button";
-            del.textContent = "\u2715";
-            del.title = "Delete clip " + clip.id;
-            del.addEventListener("click", () => deleteClip(clip.id));
-            td.appendChild(del);
             tr.appendChild(td);
-            body.appendChild(tr);
         }
-        $("no-clips").hidden = clips.length > 0;
+        const td = document.createElement("td");
+        const del = document.createElement("button");
+        del.className = "del";
+        del.type = "button";
+        del.textContent = "\u2715";
+        del.title = "Delete clip " + clip.id;
+        del.addEventListener("click", () => deleteClip(clip.id));
+        td.appendChild(del);
+        tr.appendChild(td);
+        return tr;
+    }
+
+    // Enter keeps an edit, Escape drops it; the table is redrawn once no field is being edited.
+    function clipField(clip, key) {
+        const input = document.createElement("input");
+        const v = clip[key];
+        input.value = v === undefined || v === null ? "" : String(v);
+        input.dataset.key = key;
+        input.setAttribute("aria-label", key + " of clip " + clip.id);
+        input.addEventListener("change", () => editClip(clip.id, key, input));
+        input.addEventListener("keydown", (e) => {
+            if (e.key === "Enter") {
+                input.blur();
+            } else if (e.key === "Escape") {
+                input.value = clip[key] === undefined ? "" : String(clip[key]);
+                input.blur();
+            }
+        });
+        input.addEventListener("blur", () => {
+            setTimeout(() => {
+                if (clipsDirty && !editingClip()) {
+                    drawClips();
+                }
+            }, 0);
+        });
+        return input;
     }
 
     async function editClip(id, key, input) {

@@ -1,4 +1,4 @@
-#include "tools/deckctl/script.h"
+#include "tools/hostkit/script.h"
 
 #include <strings.h>
 #include <cctype>
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
-namespace deckctl {
+namespace hostkit {
 
 const std::vector<CommandInfo>& Commands() {
     static const std::vector<CommandInfo> commands = {
@@ -139,45 +139,32 @@ Assignment ParseAssignment(const std::string& name, const std::string& value) {
     return Assignment{field, ParseValue(value, field->kind == FieldKind::kFrames)};
 }
 
-Step ParseStatement(const std::vector<std::string>& words) {
+// set A=1 B=2, set A 1, or A=1 on its own.
+Step ParseSet(const std::vector<std::string>& words) {
+    Step step;
+    step.kind = Step::Kind::kSet;
+    std::size_t i = strcasecmp(words[0].c_str(), "set") == 0 ? 1 : 0;
+    if (i == words.size()) {
+        throw ScriptError("set needs FIELD=VALUE");
+    }
+    if (words.size() == i + 2 && words[i].find('=') == std::string::npos) {
+        step.sets.push_back(ParseAssignment(words[i], words[i + 1]));
+        return step;
+    }
+    for (; i < words.size(); ++i) {
+        const std::size_t eq = words[i].find('=');
+        if (eq == std::string::npos) {
+            throw ScriptError("expected FIELD=VALUE, got '" + words[i] + "'");
+        }
+        step.sets.push_back(ParseAssignment(words[i].substr(0, eq), words[i].substr(eq + 1)));
+    }
+    return step;
+}
+
+// A host command by name or number, with values for the fields it names.
+Step ParseCommand(const std::vector<std::string>& words) {
     Step step;
     const std::string& head = words[0];
-    if (strcasecmp(head.c_str(), "set") == 0 || head.find('=') != std::string::npos) {
-        // set A=1 B=2, set A 1, or A=1 on its own
-        step.kind = Step::Kind::kSet;
-        std::size_t i = strcasecmp(head.c_str(), "set") == 0 ? 1 : 0;
-        if (i == words.size()) {
-            throw ScriptError("set needs FIELD=VALUE");
-        }
-        if (words.size() == i + 2 && words[i].find('=') == std::string::npos) {
-            step.sets.push_back(ParseAssignment(words[i], words[i + 1]));
-            return step;
-        }
-        for (; i < words.size(); ++i) {
-            const std::size_t eq = words[i].find('=');
-            if (eq == std::string::npos) {
-                throw ScriptError("expected FIELD=VALUE, got '" + words[i] + "'");
-            }
-            step.sets.push_back(ParseAssignment(words[i].substr(0, eq), words[i].substr(eq + 1)));
-        }
-        return step;
-    }
-    if (strcasecmp(head.c_str(), "sleep") == 0) {
-        step.kind = Step::Kind::kSleep;
-        if (words.size() != 2 || !ParseInteger(words[1], &step.millis) || step.millis < 0 ||
-            step.millis > 600000) {
-            throw ScriptError("sleep takes milliseconds, 0 to 600000");
-        }
-        return step;
-    }
-    if (strcasecmp(head.c_str(), "show") == 0) {
-        if (words.size() != 1) {
-            throw ScriptError("show takes no value");
-        }
-        step.kind = Step::Kind::kShow;
-        return step;
-    }
-
     const CommandInfo* info = FindCommand(head);
     int64_t number = 0;
     if (info == nullptr && ParseInteger(head, &number)) {
@@ -208,6 +195,30 @@ Step ParseStatement(const std::vector<std::string>& words) {
         throw ScriptError("varspeed takes -4 to 4");
     }
     return step;
+}
+
+Step ParseStatement(const std::vector<std::string>& words) {
+    Step step;
+    const std::string& head = words[0];
+    if (strcasecmp(head.c_str(), "set") == 0 || head.find('=') != std::string::npos) {
+        return ParseSet(words);
+    }
+    if (strcasecmp(head.c_str(), "sleep") == 0) {
+        step.kind = Step::Kind::kSleep;
+        if (words.size() != 2 || !ParseInteger(words[1], &step.millis) || step.millis < 0 ||
+            step.millis > 600000) {
+            throw ScriptError("sleep takes milliseconds, 0 to 600000");
+        }
+        return step;
+    }
+    if (strcasecmp(head.c_str(), "show") == 0) {
+        if (words.size() != 1) {
+            throw ScriptError("show takes no value");
+        }
+        step.kind = Step::Kind::kShow;
+        return step;
+    }
+    return ParseCommand(words);
 }
 
 }  // namespace
@@ -295,4 +306,4 @@ std::vector<Step> ParseScript(const std::string& script) {
     return steps;
 }
 
-}  // namespace deckctl
+}  // namespace hostkit

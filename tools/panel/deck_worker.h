@@ -16,12 +16,16 @@
 #include <string>
 #include <thread>
 
-#include "tools/deckctl/clip_log.h"
-#include "tools/deckctl/module.h"
+#include "tools/hostkit/module.h"
 #include "tools/hostkit/timecode.h"
+#include "tools/panel/clip_log.h"
 #include "tools/panel/format_gate.h"
 
-namespace deckctl {
+namespace panel {
+
+// The host kit's names, used throughout the server.
+using hostkit::HostRecords;
+using hostkit::Module;
 
 struct DeckState {
     int port = 0;
@@ -112,10 +116,26 @@ class DeckWorker {
         bool value = false;
     };
 
+    // The steps of one cycle, with queued commands taken between any two of them.
+    enum class CycleStep { kTime, kPoll, kStatus, kRest };
+    using TimePoint = std::chrono::steady_clock::time_point;
+
     void Run();
+    bool Stopping() const;
+    void Serve(Request& request);
+    // Connects when the retry is due (nothing to wait for then); else when it will be.
+    std::optional<TimePoint> ConnectWhenDue();
+    std::optional<TimePoint> NextStep();
     int Call(int command);
     bool TakeRequest(Request* out);
     DeckReply Execute(DeckAction action, int64_t value);
+    DeckReply ConnectDeck();
+    DeckReply DisconnectDeck();
+    DeckReply StopOrPause(bool stop, uint32_t pending);
+    DeckReply Wind(bool forward);
+    DeckReply CueTo(int64_t frames);
+    // The reply for `command`'s `result`; a failure also becomes the deck's error in words.
+    DeckReply Finish(int command, int result, const std::string& failure);
     bool TryConnect();
     void Drop(const std::string& why);
     void ReadTime();
@@ -124,7 +144,6 @@ class DeckWorker {
     void Forget();
     void Publish();
     void SetRate(const hostkit::RateInfo* rate);
-    DeckReply Cue(int64_t frames);
     void SetError(const std::string& text);
     void ClearError();
     std::string Words() const;
@@ -148,7 +167,6 @@ class DeckWorker {
     bool m_bCueAsked = false;
     Sense m_Standby, m_Playing, m_CueBusy, m_ServoBusy;
     int64_t m_nFrames = 0;
-    bool m_bZeroHeld = false;
     std::chrono::steady_clock::time_point m_RateAt;
     int64_t m_nRateFrames = 0;
     double m_dRate = 0.0;  // frames a second, from the motion of the time
@@ -158,6 +176,9 @@ class DeckWorker {
     int m_nSpeed = 0;
     int m_nVideoSystem = 0;
     std::optional<std::array<uint8_t, 10>> m_Status;
+    CycleStep m_Step = CycleStep::kTime;
+    TimePoint m_CycleStart;
+    TimePoint m_NextConnect;
 
     mutable std::mutex m_Mutex;  // guards the queue and the published state
     std::condition_variable m_Wake;
@@ -169,4 +190,4 @@ class DeckWorker {
     std::thread m_Thread;
 };
 
-}  // namespace deckctl
+}  // namespace panel

@@ -3,11 +3,12 @@
 #include <sstream>
 #include <string>
 
-#include "tools/deckctl/host_records.h"
-#include "tools/deckctl/module.h"
-#include "tools/deckctl/session.h"
+#include "tools/hostkit/host_records.h"
+#include "tools/hostkit/module.h"
+#include "tools/hostkit/session.h"
+#include "tools/hostkit/timecode.h"
 
-namespace deckctl {
+namespace hostkit {
 namespace {
 
 struct FpsCase {
@@ -40,6 +41,38 @@ TEST(Records, TimecodeText) {
                  {100 * 3600 * 25, 25, "100:00:00:00"}};
     for (const auto& c : cases) {
         EXPECT_EQ(FormatTimecode(c.frames, c.fps), c.text) << c.frames;
+    }
+}
+
+TEST(Timecode, ParsesOnlyTimesThatExistAtTheRate) {
+    const TimeBase k25{25, false};
+    const struct {
+        const char* text;
+        TimeBase base;
+        bool ok;
+        int64_t frames;
+    } cases[] = {
+        {"00:00:00:00", k25, true, 0},
+        {"23:59:59:24", k25, true, 2159999},
+        {"-00:00:01:00", k25, true, -25},
+        // Drop frame skips ;00 and ;01 of minute 1: its ;29 is frame 1827, not 1829.
+        {"00:01:00;29", {30, true}, true, 1827},
+        {"00:01:00;29", {30, false}, false, 0},
+        {"00:00:00:25", k25, false, 0},
+        {"24:00:00:00", k25, false, 0},
+        {"00:60:00:00", k25, false, 0},
+        {"0:00:00:00", k25, false, 0},
+        {"00:00:00:00 ", k25, false, 0},
+        {"+00:00:00:00", k25, false, 0},
+        {"", k25, false, 0},
+        {"00:00:00:00", {0, false}, false, 0},
+    };
+    for (const auto& c : cases) {
+        const ParsedTimecode p = ParseTimecode(c.text, c.base);
+        EXPECT_EQ(p.ok, c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(p.frames, c.frames) << c.text;
+        }
     }
 }
 
@@ -147,4 +180,4 @@ TEST_F(SessionTest, LoadNamesAMissingFile) {
 }
 
 }  // namespace
-}  // namespace deckctl
+}  // namespace hostkit

@@ -1,4 +1,4 @@
-#include "tools/deckctl/serve.h"
+#include "tools/panel/serve.h"
 
 #include <arpa/inet.h>
 #include <pthread.h>
@@ -17,16 +17,16 @@
 #include <system_error>
 #include <thread>
 
-#include "tools/deckctl/bitmaps.h"
-#include "tools/deckctl/clip_log.h"
-#include "tools/deckctl/deck_worker.h"
-#include "tools/deckctl/panel_assets.h"
 #include "tools/decksim/pty_server.h"
+#include "tools/hostkit/bitmaps.h"
 #include "tools/hostkit/timecode.h"
 #include "tools/panel/clip_export.h"
+#include "tools/panel/clip_log.h"
+#include "tools/panel/deck_worker.h"
 #include "tools/panel/format_gate.h"
+#include "tools/panel/panel_assets.h"
 
-namespace deckctl {
+namespace panel {
 
 namespace {
 
@@ -196,14 +196,16 @@ class ConnectionThreads : public httplib::TaskQueue {
 // client: one that has fallen too far behind is dropped.
 class EventHub {
   public:
+    // One copy of a message for all the clients it goes to: the whole log can be megabytes.
+    using Message = std::shared_ptr<const std::string>;
     struct Client {
         std::mutex mutex;
         std::condition_variable ready;
-        std::deque<std::string> queue;
+        std::deque<Message> queue;
         bool dropped = false;
     };
 
-    std::shared_ptr<Client> Join(std::vector<std::string> first) {
+    std::shared_ptr<Client> Join(std::vector<Message> first) {
         auto client = std::make_shared<Client>();
         client->queue.assign(first.begin(), first.end());
         std::lock_guard<std::mutex> lock(m_Mutex);
@@ -219,7 +221,8 @@ class EventHub {
         m_Clients.erase(client);
     }
 
-    void Publish(const std::string& message) {
+    void Publish(const std::string& text) {
+        const Message message = std::make_shared<const std::string>(text);
         std::lock_guard<std::mutex> lock(m_Mutex);
         for (const auto& c : m_Clients) {
             {
@@ -294,7 +297,10 @@ class PanelServer::Impl {
   private:
     bool ParseListen(std::string* error);
     bool StartDecks(std::string* error);
+    bool StartSim(int port, DeckWorker::StatusSource* status, std::string* error);
     void Routes();
+    void DeckRoutes();
+    void LogRoutes();
     httplib::Server::HandlerResponse Screen(const httplib::Request& req, httplib::Response& res);
     void Broadcast();
     void Changed();
@@ -306,8 +312,7 @@ class PanelServer::Impl {
         return [this](int p) { return RateOf(p); };
     }
     void PublishClips(const std::vector<Clip>& changed, const std::vector<int64_t>& deleted);
-    bool Target(const Json& body, const DeckState& now, bool required, std::optional<int64_t>* out,
-                httplib::Response& res) const;
+    EventHub::Message LogEvent();
     void RateAction(DeckWorker* deck, const Json& body, httplib::Response& res);
     void Edl(const httplib::Request& req, httplib::Response& res) const;
 
@@ -323,7 +328,7 @@ class PanelServer::Impl {
     const Module& m_Module;
     ServeOptions m_Options;
     std::map<std::string, const PanelAsset*> m_Assets;
-    FindPanelBitmapFn m_FindBitmap = nullptr;
+    hostkit::FindPanelBitmapFn m_FindBitmap = nullptr;
 
     std::string m_ListenHost;
     int m_nListenPort = 0;
@@ -337,6 +342,8 @@ class PanelServer::Impl {
     ClipLog m_Log;
     EventHub m_Hub;
     panel::FormatGate m_Gate;  // every deck's calls of Main
+    std::mutex m_LogEventMutex;
+    EventHub::Message m_LogEvent;  // the whole log as a stream event; made again after a change
 
     httplib::Server m_Http;
     std::thread m_Listener;
@@ -375,6 +382,50 @@ bool PanelServer::Impl::ParseListen(std::string* error) {
     return true;
 }
 
+namespace {
+
+// The module never shows the ten status bytes; the virtual deck's model does.
+DeckWorker::StatusSource SimStatus(decksim::PtyServer* sim) {
+    return [sim]() -> std::optional<std::array<uint8_t, 10>> {
+        const std::string hex = sim->Control("status");
+        std::array<uint8_t, 10> bytes{};
+        std::size_t pos = 0;
+        for (uint8_t& b : bytes) {
+            if (pos + 2 > hex.size()) {
+                return std::nullopt;
+            }
+            b = static_cast<uint8_t>(std::strtoul(hex.substr(pos, 2).c_str(), nullptr, 16));
+            pos += 3;
+        }
+        return bytes;
+    };
+}
+
+}  // namespace
+
+bool PanelServer::Impl::StartSim(int port, DeckWorker::StatusSource* status, std::string* error) {
+    decksim::ServerOptions so;
+    so.baud = m_Options.simBaud;
+    // The virtual deck runs at the rate the server expects of it.
+    so.fps = RateFor(m_Options, port)->fps;
+    so.dropFrame = RateFor(m_Options, port)->base.dropFrame;
+    // A link that follows the line across hang-ups, as a fixed port name would.
+    so.link = m_SimDir + "/deck" + std::to_string(port);
+    auto sim = std::make_unique<decksim::PtyServer>(so);
+    if (!sim->Start(error)) {
+        *error = "cannot start the virtual deck for port " + std::to_string(port) + ": " + *error;
+        return false;
+    }
+    const std::string var = "TAPEDECK_COM" + std::to_string(port);
+    setenv(var.c_str(), sim->DevicePath().c_str(), 1);
+    *status = SimStatus(sim.get());
+    m_Description.push_back(
+        "port " + std::to_string(port) + ": virtual deck on " + sim->SlavePath() +
+        (m_Options.simBaud > 0 ? " at " + std::to_string(m_Options.simBaud) + " baud" : ""));
+    m_Sims.push_back(std::move(sim));
+    return true;
+}
+
 bool PanelServer::Impl::StartDecks(std::string* error) {
     if (m_Options.sim) {
         char dir[] = "/tmp/deckctl-serve-XXXXXX";
@@ -389,45 +440,11 @@ bool PanelServer::Impl::StartDecks(std::string* error) {
         if (m_Decks.count(port) != 0) {
             continue;
         }
-        const std::string var = "TAPEDECK_COM" + std::to_string(port);
         DeckWorker::StatusSource status;
-        if (m_Options.sim) {
-            decksim::ServerOptions so;
-            so.baud = m_Options.simBaud;
-            // The virtual deck runs at the rate the server expects of it.
-            so.fps = RateFor(m_Options, port)->fps;
-            so.dropFrame = RateFor(m_Options, port)->base.dropFrame;
-            // A link that follows the line across hang-ups, as a fixed port name would.
-            so.link = m_SimDir + "/deck" + std::to_string(port);
-            auto sim = std::make_unique<decksim::PtyServer>(so);
-            if (!sim->Start(error)) {
-                *error = "cannot start the virtual deck for port " + std::to_string(port) + ": " +
-                         *error;
-                return false;
-            }
-            setenv(var.c_str(), sim->DevicePath().c_str(), 1);
-            decksim::PtyServer* raw = sim.get();
-            // The module never shows the ten status bytes; the virtual deck's model does.
-            status = [raw]() -> std::optional<std::array<uint8_t, 10>> {
-                const std::string hex = raw->Control("status");
-                std::array<uint8_t, 10> bytes{};
-                std::size_t pos = 0;
-                for (uint8_t& b : bytes) {
-                    if (pos + 2 > hex.size()) {
-                        return std::nullopt;
-                    }
-                    b = static_cast<uint8_t>(std::strtoul(hex.substr(pos, 2).c_str(), nullptr, 16));
-                    pos += 3;
-                }
-                return bytes;
-            };
-            m_Description.push_back(
-                "port " + std::to_string(port) + ": virtual deck on " + sim->SlavePath() +
-                (m_Options.simBaud > 0 ? " at " + std::to_string(m_Options.simBaud) + " baud"
-                                       : ""));
-            m_Sims.push_back(std::move(sim));
+        if (m_Options.sim && !StartSim(port, &status, error)) {
+            return false;
         }
-        const char* mapped = std::getenv(var.c_str());
+        const char* mapped = std::getenv(("TAPEDECK_COM" + std::to_string(port)).c_str());
         const std::string device =
             mapped != nullptr ? mapped : "/dev/ttyS" + std::to_string(port - 1);
         if (!m_Options.sim) {
@@ -453,7 +470,7 @@ bool PanelServer::Impl::Start(std::string* error) {
         return false;
     }
     std::string why;
-    m_FindBitmap = FindBitmapLookup(m_Module, &why);
+    m_FindBitmap = hostkit::FindBitmapLookup(m_Module, &why);
     Routes();
     m_Http.new_task_queue = [] { return new ConnectionThreads; };
     // Only the CSV import may be this large; Screen holds every other request to kMaxBody.
@@ -682,7 +699,7 @@ void PanelServer::Impl::GetArt(const httplib::Request& req, httplib::Response& r
     if (Digits(name, 0, 99999, &number)) {
         name = "#" + name;
     }
-    const auto& names = PanelBitmapNames();
+    const auto& names = hostkit::PanelBitmapNames();
     unsigned size = 0;
     const void* data = nullptr;
     if (m_FindBitmap != nullptr && std::find(names.begin(), names.end(), name) != names.end()) {
@@ -697,8 +714,9 @@ void PanelServer::Impl::GetArt(const httplib::Request& req, httplib::Response& r
 }
 
 void PanelServer::Impl::Events(httplib::Response& res) {
-    auto client =
-        m_Hub.Join({"retry: 1000\n" + Event("decks", DecksJson()), Event("log", LogJson())});
+    auto client = m_Hub.Join(
+        {std::make_shared<const std::string>("retry: 1000\n" + Event("decks", DecksJson())),
+         LogEvent()});
     if (!client) {
         SendError(res, 503, "too many clients are watching; try again later");
         return;
@@ -709,7 +727,7 @@ void PanelServer::Impl::Events(httplib::Response& res) {
         "text/event-stream",
         [client](std::size_t, httplib::DataSink& sink) {
             LowerPriority();  // this connection's thread serves the stream from now on
-            std::deque<std::string> batch;
+            std::deque<EventHub::Message> batch;
             {
                 std::unique_lock<std::mutex> lock(client->mutex);
                 client->ready.wait_for(lock, kStreamKeepAlive + Millis(1000),
@@ -719,8 +737,8 @@ void PanelServer::Impl::Events(httplib::Response& res) {
                 }
                 batch.swap(client->queue);
             }
-            for (const std::string& m : batch) {
-                if (!sink.write(m.data(), m.size())) {
+            for (const EventHub::Message& m : batch) {
+                if (!sink.write(m->data(), m->size())) {
                     return false;
                 }
             }
@@ -729,21 +747,117 @@ void PanelServer::Impl::Events(httplib::Response& res) {
         [this, client](bool) { m_Hub.Leave(client); });
 }
 
-void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& res) {
-    DeckWorker* deck = Find(req.matches[1]);
-    if (deck == nullptr) {
-        SendError(res, 404, "no deck on port '" + std::string(req.matches[1]) + "'");
-        return;
-    }
+namespace {
+
+const std::map<std::string, DeckAction>& DeckActions() {
     static const std::map<std::string, DeckAction> actions = {
         {"connect", DeckAction::kConnect}, {"disconnect", DeckAction::kDisconnect},
         {"play", DeckAction::kPlay},       {"stop", DeckAction::kStop},
         {"pause", DeckAction::kPause},     {"ffwd", DeckAction::kFfwd},
         {"rew", DeckAction::kRew},         {"shuttle", DeckAction::kShuttle},
         {"cue", DeckAction::kCue}};
+    return actions;
+}
+
+// Frames from {"timecode": ...} or {"frames": N}, checked against the deck's rate; "" when
+// they are fine (or absent and not required), else what is wrong, for a 400.
+std::string FramesOf(const Json& body, const DeckState& now, bool required,
+                     std::optional<int64_t>* out) {
+    const int64_t day = hostkit::DayFrames(now.rate->base);
+    if (body.contains("timecode")) {
+        if (!body["timecode"].is_string()) {
+            return "timecode must be text, [-]HH:MM:SS:FF";
+        }
+        const hostkit::ParsedTimecode p =
+            hostkit::ParseTimecode(body["timecode"].get<std::string>(), now.rate->base);
+        if (!p.ok) {
+            return p.error;
+        }
+        *out = p.frames;
+    } else if (body.contains("frames")) {
+        if (!body["frames"].is_number_integer() || body["frames"].get<int64_t>() >= day ||
+            body["frames"].get<int64_t>() <= -day) {
+            return "frames must be a whole number within 24 hours";
+        }
+        *out = body["frames"].get<int64_t>();
+    } else if (required) {
+        return "give {\"timecode\": \"HH:MM:SS:FF\"} or {\"frames\": N}";
+    }
+    return "";
+}
+
+// At 59.94 the module's arithmetic reaches a few labels by no count; "" when it reaches this.
+std::string Sendable(int64_t frames, const DeckState& now) {
+    const hostkit::TimeBase& base = now.rate->base;
+    int64_t count = 0;
+    if (hostkit::ModuleCountOfLabels(hostkit::FramesToLabels(frames, base), base, &count)) {
+        return "";
+    }
+    return "the module cannot send " + hostkit::FormatTimecode(frames, base) + " at " +
+           now.rate->name + " (its count at 60000/1001 skips it); cue a frame either side";
+}
+
+// The value a command takes from its body: the shuttle's speed or the cue's frames; "" when
+// the body is good, else what is wrong, for a 400.
+std::string CommandValue(DeckAction action, const Json& body, const DeckState& now,
+                         int64_t* value) {
+    *value = 0;
+    if (action == DeckAction::kShuttle) {
+        const Json speed = body.value("speed", Json());
+        if (!speed.is_number_integer() || speed.get<int64_t>() < -4 || speed.get<int64_t>() > 4) {
+            return "shuttle wants {\"speed\": N} with N from -4 to 4";
+        }
+        *value = speed.get<int64_t>();
+    } else if (action == DeckAction::kCue) {
+        std::optional<int64_t> target;
+        const std::string bad = FramesOf(body, now, true, &target);
+        if (!bad.empty()) {
+            return bad;
+        }
+        if (*target < 0 && now.videoSystem != 4) {
+            return "the deck on port " + std::to_string(now.port) +
+                   " has no times below zero (only video-system 4 decks do)";
+        }
+        *value = *target;
+        return Sendable(*target, now);
+    }
+    return "";
+}
+
+// mark and clearmarks: the server's own, no command reaches the deck.
+void MarkAction(DeckWorker* deck, const std::string& name, const Json& body,
+                httplib::Response& res) {
+    if (name == "mark") {
+        const Json which = body.value("which", Json());
+        if (!which.is_string() || (which != "in" && which != "out")) {
+            SendError(res, 400, "mark wants {\"which\": \"in\"} or {\"which\": \"out\"}");
+            return;
+        }
+        std::optional<int64_t> at;
+        const std::string bad = FramesOf(body, deck->Snapshot(), false, &at);
+        if (!bad.empty()) {
+            SendError(res, 400, bad);
+            return;
+        }
+        deck->Mark(which == "in", at);
+    } else {
+        deck->ClearMarks();
+    }
+    SendJson(res, 200, ReplyJson(DeckReply{true, std::nullopt, std::nullopt, ""}));
+}
+
+}  // namespace
+
+void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& res) {
+    DeckWorker* deck = Find(req.matches[1]);
+    if (deck == nullptr) {
+        SendError(res, 404, "no deck on port '" + std::string(req.matches[1]) + "'");
+        return;
+    }
     const std::string name = req.matches[2];
-    const auto it = actions.find(name);
-    if (it == actions.end() && name != "mark" && name != "clearmarks" && name != "rate") {
+    const auto it = DeckActions().find(name);
+    const bool marks = name == "mark" || name == "clearmarks";
+    if (it == DeckActions().end() && !marks && name != "rate") {
         SendError(res, 404, "unknown action '" + name + "'; the actions are " + kActions);
         return;
     }
@@ -752,63 +866,19 @@ void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& r
         SendError(res, 400, "the body must be a JSON object");
         return;
     }
-    const DeckState now = deck->Snapshot();
-    const auto frames = [&](std::optional<int64_t>* out, bool required) {
-        return Target(body, now, required, out, res);
-    };
+    if (marks) {
+        MarkAction(deck, name, body, res);
+        return;
+    }
     if (name == "rate") {
         RateAction(deck, body, res);
         return;
     }
-    if (name == "mark") {
-        const Json which = body.value("which", Json());
-        std::optional<int64_t> at;
-        if (!which.is_string() || (which != "in" && which != "out")) {
-            SendError(res, 400, "mark wants {\"which\": \"in\"} or {\"which\": \"out\"}");
-            return;
-        }
-        if (!frames(&at, false)) {
-            return;
-        }
-        deck->Mark(which == "in", at);
-        SendJson(res, 200, ReplyJson(DeckReply{true, std::nullopt, std::nullopt, ""}));
-        return;
-    }
-    if (name == "clearmarks") {
-        deck->ClearMarks();
-        SendJson(res, 200, ReplyJson(DeckReply{true, std::nullopt, std::nullopt, ""}));
-        return;
-    }
     int64_t value = 0;
-    if (it->second == DeckAction::kShuttle) {
-        const Json speed = body.value("speed", Json());
-        if (!speed.is_number_integer() || speed.get<int64_t>() < -4 || speed.get<int64_t>() > 4) {
-            SendError(res, 400, "shuttle wants {\"speed\": N} with N from -4 to 4");
-            return;
-        }
-        value = speed.get<int64_t>();
-    } else if (it->second == DeckAction::kCue) {
-        std::optional<int64_t> target;
-        if (!frames(&target, true)) {
-            return;
-        }
-        if (*target < 0 && now.videoSystem != 4) {
-            SendError(res, 400,
-                      "the deck on port " + std::to_string(now.port) +
-                          " has no times below zero (only video-system 4 decks do)");
-            return;
-        }
-        const hostkit::TimeBase& base = now.rate->base;
-        int64_t count = 0;
-        if (!hostkit::ModuleCountOfLabels(hostkit::FramesToLabels(*target, base), base, &count)) {
-            SendError(res, 400,
-                      "the module cannot send " + hostkit::FormatTimecode(*target, base) + " at " +
-                          now.rate->name +
-                          " (its count at 60000/1001 skips it); cue a frame "
-                          "either side");
-            return;
-        }
-        value = *target;
+    const std::string bad = CommandValue(it->second, body, deck->Snapshot(), &value);
+    if (!bad.empty()) {
+        SendError(res, 400, bad);
+        return;
     }
     std::future<DeckReply> reply = deck->Submit(it->second, value);
     if (reply.wait_for(kCommandWait) != std::future_status::ready) {
@@ -816,36 +886,6 @@ void PanelServer::Impl::Action(const httplib::Request& req, httplib::Response& r
         return;
     }
     SendJson(res, 200, ReplyJson(reply.get()));
-}
-
-// Real frames from {"timecode": ...} or {"frames": N}, checked against the deck's rate.
-bool PanelServer::Impl::Target(const Json& body, const DeckState& now, bool required,
-                               std::optional<int64_t>* out, httplib::Response& res) const {
-    const int64_t day = hostkit::DayFrames(now.rate->base);
-    if (body.contains("timecode")) {
-        if (!body["timecode"].is_string()) {
-            SendError(res, 400, "timecode must be text, [-]HH:MM:SS:FF");
-            return false;
-        }
-        const hostkit::ParsedTimecode p =
-            hostkit::ParseTimecode(body["timecode"].get<std::string>(), now.rate->base);
-        if (!p.ok) {
-            SendError(res, 400, p.error);
-            return false;
-        }
-        *out = p.frames;
-    } else if (body.contains("frames")) {
-        if (!body["frames"].is_number_integer() || body["frames"].get<int64_t>() >= day ||
-            body["frames"].get<int64_t>() <= -day) {
-            SendError(res, 400, "frames must be a whole number within 24 hours");
-            return false;
-        }
-        *out = body["frames"].get<int64_t>();
-    } else if (required) {
-        SendError(res, 400, "give {\"timecode\": \"HH:MM:SS:FF\"} or {\"frames\": N}");
-        return false;
-    }
-    return true;
 }
 
 void PanelServer::Impl::RateAction(DeckWorker* deck, const Json& body, httplib::Response& res) {
@@ -864,8 +904,21 @@ void PanelServer::Impl::RateAction(DeckWorker* deck, const Json& body, httplib::
     SendJson(res, 200, ReplyJson(reply.get()));
 }
 
+// The whole log for a client that connects, made once per change of the log and shared.
+EventHub::Message PanelServer::Impl::LogEvent() {
+    std::lock_guard<std::mutex> lock(m_LogEventMutex);
+    if (!m_LogEvent) {
+        m_LogEvent = std::make_shared<const std::string>(Event("log", LogJson()));
+    }
+    return m_LogEvent;
+}
+
 void PanelServer::Impl::PublishClips(const std::vector<Clip>& changed,
                                      const std::vector<int64_t>& deleted) {
+    {
+        std::lock_guard<std::mutex> lock(m_LogEventMutex);
+        m_LogEvent.reset();
+    }
     // Only what changed: the whole log goes to a client once, when it connects.
     Json clips = Json::array();
     for (const Clip& c : changed) {
@@ -938,31 +991,38 @@ void PanelServer::Impl::ImportCsv(const httplib::Request& req, httplib::Response
     PublishClips(changed, {});
 }
 
-void PanelServer::Impl::Routes() {
-    using Req = httplib::Request;
-    using Res = httplib::Response;
-    // Client mistakes and failures of the log file become JSON errors, never a crash.
-    const auto guard = [](auto handler) {
-        return [handler](const Req& req, Res& res) {
-            try {
-                if (req.body.size() > kMaxBody && req.path != kImportPath) {
-                    SendError(res, 413, "the body is larger than 16 KiB");
-                    return;
-                }
-                handler(req, res);
-            } catch (const ClipError& e) {
-                SendError(res, 400, e.what());
-            } catch (const ClipLimit& e) {
-                SendError(res, 413, e.what());
-            } catch (const panel::ExportConflict& e) {
-                SendError(res, 409, e.what());
-            } catch (const std::out_of_range& e) {
-                SendError(res, 404, e.what());
-            } catch (const std::exception& e) {
-                SendError(res, 500, e.what());
+namespace {
+
+using Req = httplib::Request;
+using Res = httplib::Response;
+
+// Client mistakes and failures of the log file become JSON errors, never a crash.
+template <typename Handler>
+httplib::Server::Handler Guarded(Handler handler) {
+    return [handler](const Req& req, Res& res) {
+        try {
+            if (req.body.size() > kMaxBody && req.path != kImportPath) {
+                SendError(res, 413, "the body is larger than 16 KiB");
+                return;
             }
-        };
+            handler(req, res);
+        } catch (const ClipError& e) {
+            SendError(res, 400, e.what());
+        } catch (const ClipLimit& e) {
+            SendError(res, 413, e.what());
+        } catch (const ExportConflict& e) {
+            SendError(res, 409, e.what());
+        } catch (const std::out_of_range& e) {
+            SendError(res, 404, e.what());
+        } catch (const std::exception& e) {
+            SendError(res, 500, e.what());
+        }
     };
+}
+
+}  // namespace
+
+void PanelServer::Impl::Routes() {
     m_Http.set_pre_routing_handler([this](const Req& req, Res& res) { return Screen(req, res); });
     m_Http.set_error_handler([](const Req&, Res& res) {
         if (res.body.empty()) {
@@ -981,33 +1041,41 @@ void PanelServer::Impl::Routes() {
                                 {"Referrer-Policy", "no-referrer"},
                                 {"X-Frame-Options", "DENY"}};
     m_Http.set_default_headers(headers);
+    DeckRoutes();
+    LogRoutes();
+    // Last: everything else is a file of the page.
+    m_Http.Get(R"(/(.+))",
+               Guarded([this](const Req& req, Res& res) { GetAsset(req.matches[1], res); }));
+}
 
-    m_Http.Get("/", guard([this](const Req&, Res& res) { GetAsset("index.html", res); }));
-    m_Http.Get(R"(/art/(.+))", guard([this](const Req& req, Res& res) { GetArt(req, res); }));
-    m_Http.Get("/api/decks", guard([this](const Req&, Res& res) {
+void PanelServer::Impl::DeckRoutes() {
+    m_Http.Get("/", Guarded([this](const Req&, Res& res) { GetAsset("index.html", res); }));
+    m_Http.Get(R"(/art/(.+))", Guarded([this](const Req& req, Res& res) { GetArt(req, res); }));
+    m_Http.Get("/api/decks", Guarded([this](const Req&, Res& res) {
                    res.set_header("Cache-Control", "no-store");
                    SendJson(res, 200, DecksJson());
                }));
-    m_Http.Get("/api/events", guard([this](const Req&, Res& res) { Events(res); }));
+    m_Http.Get("/api/events", Guarded([this](const Req&, Res& res) { Events(res); }));
     m_Http.Post(R"(/api/decks/([^/]+)/([^/]+))",
-                guard([this](const Req& req, Res& res) { Action(req, res); }));
-    m_Http.Get("/api/log", guard([this](const Req&, Res& res) {
+                Guarded([this](const Req& req, Res& res) { Action(req, res); }));
+}
+
+void PanelServer::Impl::LogRoutes() {
+    m_Http.Get("/api/log", Guarded([this](const Req&, Res& res) {
                    res.set_header("Cache-Control", "no-store");
                    SendJson(res, 200, LogJson());
                }));
-    m_Http.Post("/api/log", guard([this](const Req& req, Res& res) { AddClip(req, res); }));
+    m_Http.Post("/api/log", Guarded([this](const Req& req, Res& res) { AddClip(req, res); }));
     m_Http.Put(R"(/api/log/([^/]+))",
-               guard([this](const Req& req, Res& res) { EditClip(req, res); }));
+               Guarded([this](const Req& req, Res& res) { EditClip(req, res); }));
     m_Http.Delete(R"(/api/log/([^/]+))",
-                  guard([this](const Req& req, Res& res) { DeleteClip(req, res); }));
-    m_Http.Get("/api/log.csv", guard([this](const Req&, Res& res) {
+                  Guarded([this](const Req& req, Res& res) { DeleteClip(req, res); }));
+    m_Http.Get("/api/log.csv", Guarded([this](const Req&, Res& res) {
                    res.set_header("Content-Disposition", "attachment; filename=\"cliplog.csv\"");
                    res.set_content(ClipsCsv(m_Log.List()), "text/csv; charset=utf-8");
                }));
-    m_Http.Get("/api/log.edl", guard([this](const Req& req, Res& res) { Edl(req, res); }));
-    m_Http.Post("/api/log.csv", guard([this](const Req& req, Res& res) { ImportCsv(req, res); }));
-    m_Http.Get(R"(/(.+))",
-               guard([this](const Req& req, Res& res) { GetAsset(req.matches[1], res); }));
+    m_Http.Get("/api/log.edl", Guarded([this](const Req& req, Res& res) { Edl(req, res); }));
+    m_Http.Post("/api/log.csv", Guarded([this](const Req& req, Res& res) { ImportCsv(req, res); }));
 }
 
 PanelServer::PanelServer(const Module& module, ServeOptions options)
@@ -1061,4 +1129,4 @@ int RunServe(const Module& module, const ServeOptions& options, std::ostream& ou
     return 0;
 }
 
-}  // namespace deckctl
+}  // namespace panel

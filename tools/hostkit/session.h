@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "tools/deckctl/host_records.h"
-#include "tools/deckctl/json.h"
-#include "tools/deckctl/module.h"
-#include "tools/deckctl/script.h"
+#include "tools/hostkit/host_records.h"
+#include "tools/hostkit/json.h"
+#include "tools/hostkit/module.h"
+#include "tools/hostkit/script.h"
 
-namespace deckctl {
+namespace hostkit {
 
 struct Outcome {
     int command = 0;
@@ -50,4 +50,4 @@ class Session {
     bool m_bHealthy = true;
 };
 
-}  // namespace deckctl
+}  // namespace hostkit

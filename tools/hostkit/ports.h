@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace deckctl {
+namespace hostkit {
 
 struct PortEntry {
     int port = 0;  // 0: no port number reaches the device until TAPEDECK_COM<N> names it
@@ -18,4 +18,4 @@ struct PortEntry {
 // variable maps N elsewhere), then USB and ACM adapters, which only a variable can map.
 std::vector<PortEntry> ListPorts(char** environment);
 
-}  // namespace deckctl
+}  // namespace hostkit

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/deckctl/host_records.h"
+#include "tools/hostkit/host_records.h"
 
-namespace deckctl {
+namespace hostkit {
 
 struct CommandInfo {
     int number;
@@ -64,4 +64,4 @@ struct Step {
 // Throws ScriptError naming the statement.
 std::vector<Step> ParseScript(const std::string& script);
 
-}  // namespace deckctl
+}  // namespace hostkit

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-namespace deckctl {
+namespace hostkit {
 
 using Json = nlohmann::ordered_json;
 
@@ -13,4 +13,4 @@ inline std::string DumpJson(const Json& value) {
     return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-}  // namespace deckctl
+}  // namespace hostkit

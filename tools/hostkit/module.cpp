@@ -1,4 +1,4 @@
-#include "tools/deckctl/module.h"
+#include "tools/hostkit/module.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <climits>
 #include <vector>
 
-namespace deckctl {
+namespace hostkit {
 
 Module::~Module() {
     if (m_Handle != nullptr) {
@@ -60,8 +60,8 @@ std::string DefaultModulePath() {
                       dir + "/../lib/tapedeck5500/libtapedeck5500.so",
                       dir + "/../lib/libtapedeck5500.so", dir + "/libtapedeck5500.so"};
     }
-#ifdef DECKCTL_BUILT_MODULE
-    candidates.push_back(DECKCTL_BUILT_MODULE);
+#ifdef HOSTKIT_BUILT_MODULE
+    candidates.push_back(HOSTKIT_BUILT_MODULE);
 #endif
     for (const std::string& c : candidates) {
         if (access(c.c_str(), R_OK) == 0) {
@@ -71,4 +71,4 @@ std::string DefaultModulePath() {
     return {};
 }
 
-}  // namespace deckctl
+}  // namespace hostkit

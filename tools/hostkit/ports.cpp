@@ -1,4 +1,4 @@
-#include "tools/deckctl/ports.h"
+#include "tools/hostkit/ports.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <map>
 #include <set>
 
-namespace deckctl {
+namespace hostkit {
 
 namespace {
 
@@ -83,4 +83,4 @@ std::vector<PortEntry> ListPorts(char** environment) {
     return out;
 }
 
-}  // namespace deckctl
+}  // namespace hostkit

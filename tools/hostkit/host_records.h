@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace deckctl {
+#include "tools/hostkit/timecode.h"
+
+namespace hostkit {
 
 constexpr std::size_t kContextSize = 0x66C;
 constexpr std::size_t kDataSize = 0x24;
@@ -34,13 +36,6 @@ struct FieldInfo {
 const std::vector<FieldInfo>& Fields();
 // Case-insensitive lookup; nullptr when there is no such field.
 const FieldInfo* FindField(const std::string& name);
-
-// Whole frames per second for a host video-format code. The 1001-based and 23.98 rates count
-// whole frames (30, 60, 24), which is how the deck numbers them.
-int WholeFps(int32_t videoFormat);
-
-// "HH:MM:SS:FF", with a leading '-' for a negative count.
-std::string FormatTimecode(int64_t frames, int fps);
 
 class HostRecords {
   public:
@@ -98,4 +93,4 @@ class Snapshot {
 // "nState 0->7 dwPending 0x4->0x0"
 std::string FormatChanges(const std::vector<Change>& changes);
 
-}  // namespace deckctl
+}  // namespace hostkit

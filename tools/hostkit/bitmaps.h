@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "tools/artwork/bmp.h"
-#include "tools/deckctl/module.h"
+#include "tools/hostkit/module.h"
 
-namespace deckctl {
+namespace hostkit {
 
 // The module's lookup: the bytes of a whole .bmp file for a name or "#number", or null.
 using FindPanelBitmapFn = const void* (*)(const char* name, unsigned* size);
@@ -56,4 +56,4 @@ bool ComposePreview(const std::vector<PanelBitmap>& bitmaps, artwork::Bitmap* ou
 bool WritePanelBitmaps(FindPanelBitmapFn find, const std::string& dir, std::ostream& log,
                        std::string* error);
 
-}  // namespace deckctl
+}  // namespace hostkit

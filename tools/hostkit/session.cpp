@@ -1,11 +1,11 @@
-#include "tools/deckctl/session.h"
+#include "tools/hostkit/session.h"
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <thread>
 
-namespace deckctl {
+namespace hostkit {
 
 namespace {
 
@@ -138,4 +138,4 @@ void Session::Run(const Step& step) {
     }
 }
 
-}  // namespace deckctl
+}  // namespace hostkit

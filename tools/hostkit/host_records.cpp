@@ -1,4 +1,4 @@
-#include "tools/deckctl/host_records.h"
+#include "tools/hostkit/host_records.h"
 
 #include <strings.h>
 #include <cstdio>
@@ -7,7 +7,7 @@
 
 #include "plugin/records.h"
 
-namespace deckctl {
+namespace hostkit {
 
 static_assert(sizeof(DEVICE_CONTEXT) == kContextSize);
 static_assert(sizeof(COMMAND_DATA) == kDataSize);
@@ -46,46 +46,6 @@ const FieldInfo* FindField(const std::string& name) {
         }
     }
     return nullptr;
-}
-
-int WholeFps(int32_t videoFormat) {
-    switch (videoFormat) {
-        case 0x2:
-        case 0x4:
-        case 0x20:
-        case 0x1000:
-        case 0x10000:
-        case 0x20000:
-        case 0x400000:
-        case 0x800000:
-            return 30;
-        case 0x200:
-        case 0x2000:
-        case 0x4000:
-        case 0x80000:
-        case 0x100000:
-            return 24;
-        case 0x400:
-            return 50;
-        case 0x800:
-            return 60;
-        default:
-            return 25;
-    }
-}
-
-std::string FormatTimecode(int64_t frames, int fps) {
-    const bool negative = frames < 0;
-    const uint64_t n = negative ? 0 - static_cast<uint64_t>(frames) : static_cast<uint64_t>(frames);
-    const uint64_t perMinute = static_cast<uint64_t>(fps) * 60;
-    const uint64_t perHour = perMinute * 60;
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "%s%02llu:%02llu:%02llu:%02llu", negative ? "-" : "",
-                  static_cast<unsigned long long>(n / perHour),
-                  static_cast<unsigned long long>(n % perHour / perMinute),
-                  static_cast<unsigned long long>(n % perMinute / fps),
-                  static_cast<unsigned long long>(n % fps));
-    return buf;
 }
 
 HostRecords::HostRecords() {
@@ -242,4 +202,4 @@ std::string FormatChanges(const std::vector<Change>& changes) {
     return out;
 }
 
-}  // namespace deckctl
+}  // namespace hostkit

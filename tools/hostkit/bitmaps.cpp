@@ -1,11 +1,11 @@
-#include "tools/deckctl/bitmaps.h"
+#include "tools/hostkit/bitmaps.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 
-namespace deckctl {
+namespace hostkit {
 namespace {
 
 namespace fs = std::filesystem;
@@ -254,4 +254,4 @@ bool WritePanelBitmaps(FindPanelBitmapFn find, const std::string& dir, std::ostr
     return true;
 }
 
-}  // namespace deckctl
+}  // namespace hostkit

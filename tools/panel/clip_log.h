@@ -9,10 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "tools/deckctl/json.h"
+#include "tools/hostkit/json.h"
 #include "tools/hostkit/timecode.h"
 
-namespace deckctl {
+namespace panel {
+
+// The host kit's names, used throughout the server.
+using hostkit::DumpJson;
+using hostkit::FormatTimecode;
+using hostkit::Json;
+using hostkit::ParseTimecode;
+using hostkit::WholeFps;
 
 // The most clips a log holds: a long day's logging, with room to spare.
 constexpr std::size_t kMaxClips = 20000;
@@ -94,4 +101,4 @@ class ClipLog {
 // ${XDG_DATA_HOME:-~/.local/share}/tapedeck5500/cliplog.json
 std::string DefaultClipLogPath();
 
-}  // namespace deckctl
+}  // namespace panel

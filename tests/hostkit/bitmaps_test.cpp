@@ -12,10 +12,10 @@
 
 #include "tests/support/panel_bitmaps.h"
 #include "tools/artwork/bmp.h"
-#include "tools/deckctl/bitmaps.h"
-#include "tools/deckctl/module.h"
+#include "tools/hostkit/bitmaps.h"
+#include "tools/hostkit/module.h"
 
-namespace deckctl {
+namespace hostkit {
 namespace {
 
 namespace fs = std::filesystem;
@@ -319,4 +319,4 @@ TEST(BitmapFileNames, NumberedBitmapsDropTheHash) {
 }
 
 }  // namespace
-}  // namespace deckctl
+}  // namespace hostkit

@@ -1,4 +1,4 @@
-#include "tools/deckctl/clip_log.h"
+#include "tools/panel/clip_log.h"
 
 #include <csv.h>
 #include <fcntl.h>
@@ -17,7 +17,7 @@
 
 #include "tools/panel/clip_export.h"
 
-namespace deckctl {
+namespace panel {
 
 namespace {
 
@@ -331,23 +331,33 @@ std::string ClipsEdl(const std::vector<Clip>& clips, const std::string& title) {
     return panel::MakeEdl(title, rate->base, events);
 }
 
+namespace {
+
+// Makes the log's folder; temporary files of a write that was cut short hold nothing the log
+// lacks, so they go.
+void PrepareFolder(const std::string& path) {
+    std::error_code ec;
+    const fs::path dir = fs::path(path).parent_path();
+    if (dir.empty()) {
+        return;
+    }
+    fs::create_directories(dir, ec);
+    for (const auto& entry : fs::directory_iterator(dir, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(fs::path(path).filename().string() + ".tmp-", 0) == 0) {
+            fs::remove(entry.path(), ec);
+        }
+    }
+}
+
+}  // namespace
+
 bool ClipLog::Open(const std::string& path, std::string* error) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_Path = path;
     m_Clips.clear();
     m_nNextId = 1;
-    std::error_code ec;
-    const fs::path dir = fs::path(path).parent_path();
-    if (!dir.empty()) {
-        fs::create_directories(dir, ec);
-        // Temporary files of a write that was cut short hold nothing the log lacks.
-        for (const auto& entry : fs::directory_iterator(dir, ec)) {
-            const std::string name = entry.path().filename().string();
-            if (name.rfind(fs::path(path).filename().string() + ".tmp-", 0) == 0) {
-                fs::remove(entry.path(), ec);
-            }
-        }
-    }
+    PrepareFolder(path);
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         if (errno == ENOENT) {
@@ -569,4 +579,4 @@ std::string DefaultClipLogPath() {
     return base + "/tapedeck5500/cliplog.json";
 }
 
-}  // namespace deckctl
+}  // namespace panel

@@ -1,9 +1,9 @@
-// The panel page's files (tools/deckctl/panel/), built into deckctl.
+// The panel page's files (tools/panel/web/), built into deckctl.
 #pragma once
 
 #include <cstddef>
 
-namespace deckctl {
+namespace panel {
 
 struct PanelAsset {
     const char* path;  // relative to the panel folder, '/' separated; null ends the table
@@ -14,4 +14,4 @@ struct PanelAsset {
 // Every file of the folder, in name order, ending with an entry whose path is null.
 const PanelAsset* PanelAssets();
 
-}  // namespace deckctl
+}  // namespace panel
