@@ -401,13 +401,39 @@ std::vector<Clip> ClipLog::List() const {
     return m_Clips;
 }
 
-void ClipLog::Save(const std::vector<Clip>& clips, int64_t nextId) const {
-    Json list = Json::array();
-    for (const Clip& c : clips) {
-        list.push_back(ClipJson(c));
+std::string ClipLog::ClipText(const Clip& c) const {
+    const auto it = m_Texts.find(c.id);
+    const auto same = [&c](const Clip& o) {
+        return o.port == c.port && o.in == c.in && o.out == c.out && o.rate == c.rate &&
+               o.reel == c.reel && o.name == c.name && o.note == c.note;
+    };
+    if (it != m_Texts.end() && same(it->second.first)) {
+        return it->second.second;
     }
-    const std::string text =
-        DumpJson(Json{{"version", kFileVersion}, {"nextId", nextId}, {"clips", list}}) + "\n";
+    std::string text = DumpJson(ClipJson(c));
+    m_Texts[c.id] = {c, text};
+    return text;
+}
+
+void ClipLog::Save(const std::vector<Clip>& clips, int64_t nextId) const {
+    // The same text as dumping the whole document at once, without re-encoding every clip.
+    std::string text = DumpJson(Json{{"version", kFileVersion}, {"nextId", nextId}});
+    text.pop_back();
+    text += ",\"clips\":[";
+    for (std::size_t i = 0; i < clips.size(); ++i) {
+        text += (i == 0 ? "" : ",") + ClipText(clips[i]);
+    }
+    text += "]}\n";
+    if (m_Texts.size() > clips.size()) {
+        // Deleted clips: their ids never come back.
+        std::unordered_map<int64_t, std::pair<Clip, std::string>> kept;
+        for (const Clip& c : clips) {
+            if (const auto it = m_Texts.find(c.id); it != m_Texts.end()) {
+                kept.emplace(c.id, std::move(it->second));
+            }
+        }
+        m_Texts.swap(kept);
+    }
 
     // Written beside the log and renamed over it: a crash leaves the old file or the new one.
     const fs::path target(m_Path);

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "tools/hostkit/json.h"
@@ -91,8 +93,11 @@ class ClipLog {
 
   private:
     void Save(const std::vector<Clip>& clips, int64_t nextId) const;
+    std::string ClipText(const Clip& clip) const;
 
     mutable std::mutex m_Mutex;
+    // Each clip's JSON as last written, so a change re-encodes only the clips that changed.
+    mutable std::unordered_map<int64_t, std::pair<Clip, std::string>> m_Texts;
     std::string m_Path;
     std::vector<Clip> m_Clips;
     int64_t m_nNextId = 1;
