@@ -776,7 +776,7 @@ std::string FramesOf(const Json& body, const DeckState& now, bool required,
         const hostkit::ParsedTimecode p =
             hostkit::ParseTimecode(body["timecode"].get<std::string>(), now.rate->base);
         if (!p.ok) {
-            return p.error;
+            return "timecode " + p.error;
         }
         *out = p.frames;
     } else if (body.contains("frames")) {
