@@ -9,7 +9,7 @@ namespace hostkit {
 
 namespace {
 
-constexpr int64_t kMinutesPerDay = 24 * 60;
+constexpr int64_t kMinutesPerDay = int64_t{24} * 60;
 
 // Magnitude of a signed count, safe for the most negative value.
 uint64_t Magnitude(int64_t v) {

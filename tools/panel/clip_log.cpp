@@ -415,6 +415,20 @@ std::string ClipLog::ClipText(const Clip& c) const {
     return text;
 }
 
+void ClipLog::ForgetTexts(const std::vector<Clip>& clips) const {
+    if (m_Texts.size() <= clips.size()) {
+        return;
+    }
+    // Deleted clips: their ids never come back.
+    std::unordered_map<int64_t, std::pair<Clip, std::string>> kept;
+    for (const Clip& c : clips) {
+        if (const auto it = m_Texts.find(c.id); it != m_Texts.end()) {
+            kept.emplace(c.id, std::move(it->second));
+        }
+    }
+    m_Texts.swap(kept);
+}
+
 void ClipLog::Save(const std::vector<Clip>& clips, int64_t nextId) const {
     // The same text as dumping the whole document at once, without re-encoding every clip.
     std::string text = DumpJson(Json{{"version", kFileVersion}, {"nextId", nextId}});
@@ -424,16 +438,7 @@ void ClipLog::Save(const std::vector<Clip>& clips, int64_t nextId) const {
         text += (i == 0 ? "" : ",") + ClipText(clips[i]);
     }
     text += "]}\n";
-    if (m_Texts.size() > clips.size()) {
-        // Deleted clips: their ids never come back.
-        std::unordered_map<int64_t, std::pair<Clip, std::string>> kept;
-        for (const Clip& c : clips) {
-            if (const auto it = m_Texts.find(c.id); it != m_Texts.end()) {
-                kept.emplace(c.id, std::move(it->second));
-            }
-        }
-        m_Texts.swap(kept);
-    }
+    ForgetTexts(clips);
 
     // Written beside the log and renamed over it: a crash leaves the old file or the new one.
     const fs::path target(m_Path);

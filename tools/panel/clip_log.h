@@ -94,6 +94,7 @@ class ClipLog {
   private:
     void Save(const std::vector<Clip>& clips, int64_t nextId) const;
     std::string ClipText(const Clip& clip) const;
+    void ForgetTexts(const std::vector<Clip>& clips) const;
 
     mutable std::mutex m_Mutex;
     // Each clip's JSON as last written, so a change re-encodes only the clips that changed.

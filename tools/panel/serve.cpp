@@ -739,7 +739,7 @@ void PanelServer::Impl::Events(httplib::Response& res) {
             }
             // In slices: the sink copies what it is given into a chunk of its own, and the whole
             // log for a hundred clients at once would be a hundred copies.
-            constexpr std::size_t kSlice = 64 * 1024;
+            constexpr std::size_t kSlice = std::size_t{64} * 1024;
             for (const EventHub::Message& m : batch) {
                 for (std::size_t at = 0; at < m->size(); at += kSlice) {
                     if (!sink.write(m->data() + at, std::min(kSlice, m->size() - at))) {
@@ -815,7 +815,7 @@ std::string CommandValue(DeckAction action, const Json& body, const DeckState& n
         *value = speed.get<int64_t>();
     } else if (action == DeckAction::kCue) {
         std::optional<int64_t> target;
-        const std::string bad = FramesOf(body, now, true, &target);
+        std::string bad = FramesOf(body, now, true, &target);
         if (!bad.empty()) {
             return bad;
         }
@@ -947,7 +947,8 @@ void PanelServer::Impl::Edl(const httplib::Request& req, httplib::Response& res)
     }
     const std::string title =
         req.has_param("title") ? req.get_param_value("title") : "TAPEDECK 5500";
-    const std::string edl = ClipsEdl(SelectClips(m_Log.List(), port, first, last), title);
+    const std::string edl =
+        ClipsEdl(SelectClips(m_Log.List(), static_cast<int>(port), first, last), title);
     res.set_header("Content-Disposition", "attachment; filename=\"cliplog.edl\"");
     res.set_content(edl, "text/plain; charset=utf-8");
 }
