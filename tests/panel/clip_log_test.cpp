@@ -143,6 +143,30 @@ TEST_F(ClipLogTest, BadInputIsRefusedAndChangesNothing) {
     EXPECT_EQ(ReadFile(m_Path), before);
 }
 
+// A clip keeps the rate it was logged at when its deck changes tapes; a log written before
+// clips had rates opens at 25.
+TEST_F(ClipLogTest, ClipsKeepTheirRate) {
+    const hostkit::RateInfo* deckRate = hostkit::FindRate("29.97df");
+    const RateOfPort rateOf = [&deckRate](int port) { return port == 1 ? deckRate : nullptr; };
+    m_Log.Add(Json{{"in", "00:01:00;02"}, {"out", "00:02:00;02"}}, rateOf);
+    deckRate = hostkit::FindRate("25");
+    const Clip edited = m_Log.Edit(1, Json{{"name", "after the tape change"}}, rateOf);
+    EXPECT_STREQ(edited.rate->name, "29.97df");
+    EXPECT_EQ(edited.out - edited.in, 1798);  // a dropping minute
+    EXPECT_EQ(ClipJson(edited)["out"], "00:02:00;02");
+
+    {
+        std::ofstream(m_Path) << R"({"version":1,"nextId":2,"clips":[{"id":1,"port":1,)"
+                              << R"("reel":"DECK1","name":"","in":"00:00:01:00",)"
+                              << R"("out":"00:00:02:00","note":"","fps":25}]})";
+    }
+    ClipLog old;
+    std::string error;
+    ASSERT_TRUE(old.Open(m_Path, &error)) << error;
+    EXPECT_STREQ(old.List().at(0).rate->name, "25");
+    EXPECT_EQ(old.List().at(0).in, 25);
+}
+
 TEST_F(ClipLogTest, ADamagedFileIsReportedNotReplaced) {
     for (const char* text : {"{\"clips\":[{\"id\":1,\"in\":\"00:00:0", "[1,2]",
                              "{\"clips\":[{\"id\":1,\"in\":\"99:00:00:00\"}]}"}) {
