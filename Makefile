@@ -26,7 +26,7 @@ test: windows build
 asan: deps
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS)
-	ctest --preset asan -j $(JOBS) -E '^(windows|packages|uart|panel)[.]'
+	ctest --preset asan -j $(JOBS) -E '^(windows|packages|uart)[.]|^panel[.]browser$$'
 
 # The concurrency tests under ThreadSanitizer; only their target is built.
 tsan: deps

@@ -91,8 +91,8 @@ def main():
     ap.add_argument("--build", required=True, help="build tree holding bench/bench_*")
     ap.add_argument("--out", required=True, help="folder for results.json and the logs")
     ap.add_argument("--quick", action="store_true", help="one short pass, to show they run")
-    ap.add_argument("--only", default="cpu,line,uart,panel",
-                    help="comma-separated parts to run: cpu, line, uart (the QEMU guest; "
+    ap.add_argument("--only", default="cpu,line,timecode,uart,panel",
+                    help="comma-separated parts to run: cpu, line, timecode, uart (the QEMU guest; "
                          "left out of --quick, whose boot alone takes longer than the rest), "
                          "panel (deckctl serve, and the browser where one is installed)")
     a = ap.parse_args()
@@ -112,6 +112,11 @@ def main():
         run([os.path.join(a.build, "bench", "bench_line"), "--json", line_json] + quick,
             os.path.join(a.out, "line.log"))
         figures += line_figures(line_json)
+    if "timecode" in parts:
+        tc_json = os.path.join(a.out, "timecode.json")
+        run([os.path.join(a.build, "bench", "bench_timecode"), "--json", tc_json] + quick,
+            os.path.join(a.out, "timecode.log"))
+        figures += line_figures(tc_json)
     if "uart" in parts:
         # The module through the guest's 8250 driver against decksim, beside the same program
         # on the host over decksim's pty (tests/uart/run.py).
@@ -127,7 +132,8 @@ def main():
     if "panel" in parts:
         # The panel server's figures, and the browser's where one is installed (77: none).
         tools = os.path.join(a.build, "tools")
-        for script in ("panel_bench.py", "panel_refresh.py", "panel_load_bench.py"):
+        for script in ("panel_bench.py", "panel_rates_bench.py", "panel_refresh.py",
+                       "panel_load_bench.py"):
             path = os.path.join(os.path.dirname(os.path.abspath(__file__)), script)
             if not os.path.exists(path):
                 continue

@@ -42,25 +42,25 @@ TEST_P(ModelCounter, AdvancesWithSpeedAndDirection) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ModelCounter,
-    ::testing::Values(RunCase{"Play25", 25, kPlay, seconds(2), 50},
-                      RunCase{"Play30", 30, kPlay, seconds(1), 30},
-                      RunCase{"Play50HalfSecond", 50, kPlay, Millis(500), 25},
-                      RunCase{"Stopped", 25, kNothing, seconds(3), 0},
-                      RunCase{"WindReverse", 25,
-                              [](DeckModel& d, Clock::time_point t) { d.Shuttle(false, true, t); },
-                              seconds(1), -500},
-                      RunCase{"ShuttleForward", 25,
-                              [](DeckModel& d, Clock::time_point t) { d.Shuttle(true, false, t); },
-                              seconds(1), 50},
-                      RunCase{"VarSpeedTwoQuarters", 25,
-                              [](DeckModel& d, Clock::time_point t) { d.VarSpeed(true, 2, t); },
-                              seconds(4), 50},
-                      RunCase{"PlayFromStandbyWaitsForThreading", 25,
-                              [](DeckModel& d, Clock::time_point t) {
-                                  d.Standby(t);  // unthreaded 300 ms later
-                                  d.Play(t + Millis(400));
-                              },
-                              Millis(1700), 25}),
+    ::testing::Values(
+        RunCase{"Play25", 25, kPlay, seconds(2), 50}, RunCase{"Play30", 30, kPlay, seconds(1), 30},
+        RunCase{"Play50HalfSecond", 50, kPlay, Millis(500), 25},
+        RunCase{"Play2997CountsRealFrames", 30000.0 / 1001, kPlay, Millis(10010), 300},
+        RunCase{"Stopped", 25, kNothing, seconds(3), 0},
+        RunCase{"WindReverse", 25,
+                [](DeckModel& d, Clock::time_point t) { d.Shuttle(false, true, t); }, seconds(1),
+                -500},
+        RunCase{"ShuttleForward", 25,
+                [](DeckModel& d, Clock::time_point t) { d.Shuttle(true, false, t); }, seconds(1),
+                50},
+        RunCase{"VarSpeedTwoQuarters", 25,
+                [](DeckModel& d, Clock::time_point t) { d.VarSpeed(true, 2, t); }, seconds(4), 50},
+        RunCase{"PlayFromStandbyWaitsForThreading", 25,
+                [](DeckModel& d, Clock::time_point t) {
+                    d.Standby(t);  // unthreaded 300 ms later
+                    d.Play(t + Millis(400));
+                },
+                Millis(1700), 25}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ModelCounter, PlayingBackwardsPastZeroGoesNegative) {

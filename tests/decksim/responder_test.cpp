@@ -11,6 +11,7 @@ using test::Bytes;
 using test::Hex;
 
 const Clock::time_point kT0 = Clock::time_point{} + std::chrono::hours(1);
+constexpr double kNtsc = 30000.0 / 1001.0;
 
 // Feeds the bytes one at a time, 1 ms apart, and joins the replies.
 std::string Exchange(Responder& r, const std::string& in, Clock::time_point t = kT0) {
@@ -29,6 +30,8 @@ struct WireCase {
     const char* time;  // deck counter before the exchange; the deck is stopped
     const char* in;
     const char* out;
+    double fps = 25;
+    bool dropFrame = false;
 };
 
 void PrintTo(const WireCase& c, std::ostream* os) {
@@ -39,9 +42,9 @@ class ResponderWire : public ::testing::TestWithParam<WireCase> {};
 
 TEST_P(ResponderWire, AnswersByteForByte) {
     const WireCase& c = GetParam();
-    DeckModel deck(25, c.system, kT0);
+    DeckModel deck(c.fps, c.system, kT0, {}, c.dropFrame);
     int64_t frames = 0;
-    ASSERT_TRUE(ParseTime(c.time, 25, &frames));
+    ASSERT_TRUE(ParseTime(c.time, deck.Base(), &frames));
     deck.SetFrames(frames, kT0);
     Responder r(deck);
     EXPECT_EQ(Exchange(r, c.in), c.out);
@@ -82,7 +85,22 @@ INSTANTIATE_TEST_SUITE_P(
                  "0A 0A 0A 0A 0A 0A 0A 0A"},
         WireCase{"VarSpeedBothDirections", 1, "00:00:00:00", "B5 36 B6 30", "0A 0A 0A 0A"},
         WireCase{"VarSpeedDigitOutsideTable", 1, "00:00:00:00", "B5 39 B6 41", "0A 0B 0A 0B"},
-        WireCase{"UnknownBytes", 1, "00:00:00:00", "00 FF 0A 93 40 C1", "0B 0B 0B 0B 0B 0B"}),
+        WireCase{"UnknownBytes", 1, "00:00:00:00", "00 FF 0A 93 40 C1", "0B 0B 0B 0B 0B 0B"},
+        WireCase{"CueToFrame29At2997", 1, "00:00:00:00", "DF 93 30 30 30 30 30 30 32 39 40",
+                 "0A 0A 0A 0A 0A 0A 0A 0A 0A 0A 0A", kNtsc},
+        WireCase{"CueToSkippedLabelRefused", 1, "00:00:00;00", "DF 93 30 30 30 31 30 30 30 31 40",
+                 "0A 0A 0A 0A 0A 0A 0A 0A 0A 0A 0B", kNtsc, true},
+        WireCase{"CueToTenthMinuteFrame0Taken", 1, "00:00:00;00",
+                 "DF 93 30 30 31 30 30 30 30 30 40", "0A 0A 0A 0A 0A 0A 0A 0A 0A 0A 0A", kNtsc,
+                 true},
+        WireCase{"CueToSkippedLabelAt5994Refused", 4, "00:00:00;00",
+                 "DF 93 30 A1 30 30 31 30 30 30 33 40", "0A 0A 0A 0A 0A 0A 0A 0A 0A 0A 0A 0B",
+                 kNtsc * 2, true},
+        WireCase{"TimeDropFrame", 1, "00:01:00;02", "A0", "30 30 30 31 30 30 30 32", kNtsc, true},
+        WireCase{"TimeDropFrame5994", 4, "00:11:00;04", "A0", "A1 30 30 31 31 30 30 30 34",
+                 kNtsc * 2, true},
+        WireCase{"NegativeDropFrameSystem1WrapsFrom24h", 1, "-00:00:00;01", "A0",
+                 "32 33 35 39 35 39 32 39", kNtsc, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ResponderFrame, StalledFrameIsDropped) {

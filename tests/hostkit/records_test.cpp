@@ -6,7 +6,7 @@
 #include "tools/hostkit/host_records.h"
 #include "tools/hostkit/module.h"
 #include "tools/hostkit/session.h"
-#include "tools/hostkit/timecode_text.h"
+#include "tools/hostkit/timecode.h"
 
 namespace hostkit {
 namespace {
@@ -44,36 +44,39 @@ TEST(Records, TimecodeText) {
     }
 }
 
-// The offsets a host shares with the module, written out rather than taken from the code.
 TEST(Timecode, ParsesOnlyTimesThatExistAtTheRate) {
+    const TimeBase k25{25, false};
     const struct {
         const char* text;
-        int fps;
+        TimeBase base;
         bool ok;
         int64_t frames;
     } cases[] = {
-        {"00:00:00:00", 25, true, 0},
-        {"23:59:59:24", 25, true, 2159999},
-        {"-00:00:01:00", 25, true, -25},
-        {"00:01:00;29", 30, true, 1829},
-        {"00:00:00:25", 25, false, 0},
-        {"24:00:00:00", 25, false, 0},
-        {"00:60:00:00", 25, false, 0},
-        {"0:00:00:00", 25, false, 0},
-        {"00:00:00:00 ", 25, false, 0},
-        {"+00:00:00:00", 25, false, 0},
-        {"", 25, false, 0},
-        {"00:00:00:00", 0, false, 0},
+        {"00:00:00:00", k25, true, 0},
+        {"23:59:59:24", k25, true, 2159999},
+        {"-00:00:01:00", k25, true, -25},
+        // Drop frame skips ;00 and ;01 of minute 1: its ;29 is frame 1827, not 1829.
+        {"00:01:00;29", {30, true}, true, 1827},
+        {"00:01:00;29", {30, false}, false, 0},
+        {"00:00:00:25", k25, false, 0},
+        {"24:00:00:00", k25, false, 0},
+        {"00:60:00:00", k25, false, 0},
+        {"0:00:00:00", k25, false, 0},
+        {"00:00:00:00 ", k25, false, 0},
+        {"+00:00:00:00", k25, false, 0},
+        {"", k25, false, 0},
+        {"00:00:00:00", {0, false}, false, 0},
     };
     for (const auto& c : cases) {
-        int64_t frames = 0;
-        EXPECT_EQ(ParseTimecode(c.text, c.fps, &frames), c.ok) << c.text;
+        const ParsedTimecode p = ParseTimecode(c.text, c.base);
+        EXPECT_EQ(p.ok, c.ok) << c.text;
         if (c.ok) {
-            EXPECT_EQ(frames, c.frames) << c.text;
+            EXPECT_EQ(p.frames, c.frames) << c.text;
         }
     }
 }
 
+// The offsets a host shares with the module, written out rather than taken from the code.
 TEST(Records, FieldsLieLittleEndianAtTheirOffsets) {
     const struct {
         const char* name;

@@ -208,7 +208,7 @@ def check_exports(s, a):
         raise AssertionError("the EDL differs from %s (got it in %s):\n%s"
                              % (a.expected, a.out, edl))
     csv = s.fetch_link("export-csv")
-    check(csv.splitlines()[0].strip() == "id,reel,name,in,out,duration,note",
+    check(csv.splitlines()[0].strip() == "id,port,reel,name,in,out,duration,note,rate,drop_frame",
           "CSV header: " + csv.splitlines()[0])
 
 
@@ -236,6 +236,12 @@ def check_second_deck(s, trace, trace2):
     again(s.play_and_wait, "play on deck 2")
     trace2.wait_for("3A", "Play on deck 2")
     check("3A" not in trace.inputs(), "Play on deck 2 reached deck 1")
+    # The rate is the second deck's alone, changed from the page.
+    s.driver.execute_script("const r = document.getElementById('rate');"
+                            "r.value = '29.97df'; r.dispatchEvent(new Event('change'));")
+    s.wait_deck(lambda d: d["rate"] == "29.97df" and ";" in d["time"], "deck 2 at 29.97df", 3,
+                port=2)
+    check(s.deck(1)["rate"] == "25", "the rate change reached deck 1")
 
 
 def check_two_windows(s):

@@ -25,12 +25,12 @@ std::string ReadFile(const std::string& path) {
     return s.str();
 }
 
-int Fps25(int port) {
-    return port == 1 || port == 2 ? 25 : 0;
+const hostkit::RateInfo* Fps25(int port) {
+    return port == 1 || port == 2 ? hostkit::FindRate("25") : nullptr;
 }
 
-// Quotes, commas, line breaks and UTF-8 in the text fields; a reel too long and too odd for an
-// EDL; a note at a single time, which has no EDL event; a second deck.
+// Quotes, commas, line breaks, UTF-8, edge spaces and formulas in the text fields; a reel too long
+// and too odd for an EDL; a note at a single time, which has no EDL event; a second deck.
 std::vector<Json> Rows() {
     return {
         Json{{"name", "Opening"},
@@ -47,6 +47,8 @@ std::vector<Json> Rows() {
              {"name", "Schlu\u00df"},
              {"in", "01:00:00:00"},
              {"out", "01:00:00:01"}},
+        // Spaces a CSV reader would trim, and text a spreadsheet would run.
+        Json{{"name", "  spaced  "}, {"in", "00:30:00:00"}, {"note", "=cmd|' /c calc'!A0"}},
     };
 }
 
@@ -90,8 +92,8 @@ TEST_F(ClipLogTest, CsvReadsBackToTheSameLogAndSurvivesAReopen) {
     EXPECT_EQ(ClipsCsv(other.List()), csv);
     // Rows without an id are new clips, numbered on from the last.
     other.Import(ParseClipsCsv("in,out,name\r\n00:00:01:00,00:00:02:00,extra\r\n"), Fps25);
-    ASSERT_EQ(other.List().size(), 5u);
-    EXPECT_EQ(other.List().back().id, 5);
+    ASSERT_EQ(other.List().size(), 6u);
+    EXPECT_EQ(other.List().back().id, 6);
     EXPECT_EQ(other.List().back().reel, "DECK1");
 
     m_Log.Delete(2);
@@ -101,7 +103,7 @@ TEST_F(ClipLogTest, CsvReadsBackToTheSameLogAndSurvivesAReopen) {
     ClipLog reopened;
     ASSERT_TRUE(reopened.Open(m_Path, &error)) << error;
     EXPECT_EQ(ClipsCsv(reopened.List()), written);
-    EXPECT_EQ(reopened.Add(Json{{"in", "00:00:00:00"}}, Fps25).id, 5) << "ids are never reused";
+    EXPECT_EQ(reopened.Add(Json{{"in", "00:00:00:00"}}, Fps25).id, 6) << "ids are never reused";
 }
 
 TEST_F(ClipLogTest, BadInputIsRefusedAndChangesNothing) {
@@ -146,6 +148,31 @@ TEST_F(ClipLogTest, BadInputIsRefusedAndChangesNothing) {
     EXPECT_THROW(m_Log.Edit(7, Json{{"name", "x"}}, Fps25), std::out_of_range);
     EXPECT_EQ(m_Log.List().size(), 1u);
     EXPECT_EQ(ReadFile(m_Path), before);
+}
+
+// A clip keeps the rate it was logged at when its deck changes tapes; a log written before
+// clips had rates opens at 25.
+TEST_F(ClipLogTest, ClipsKeepTheirRate) {
+    const hostkit::RateInfo* deckRate = hostkit::FindRate("29.97df");
+    const RateOfPort rateOf = [&deckRate](int port) { return port == 1 ? deckRate : nullptr; };
+    m_Log.Add(Json{{"in", "00:01:00;02"}, {"out", "00:02:00;02"}}, rateOf);
+    deckRate = hostkit::FindRate("25");
+    const Clip edited = m_Log.Edit(1, Json{{"name", "after the tape change"}}, rateOf);
+    EXPECT_STREQ(edited.rate->name, "29.97df");
+    EXPECT_EQ(edited.out - edited.in, 1798);  // a dropping minute
+    EXPECT_EQ(ClipJson(edited)["out"], "00:02:00;02");
+
+    {
+        std::ofstream(m_Path) << R"({"version":1,"nextId":2,"clips":[{"id":1,"port":1,)"
+                              << R"("reel":"DECK1","name":"","in":"00:00:01:00",)"
+                              << R"("out":"00:00:02:00","note":"","fps":25}]})";
+    }
+    m_Log.Close();  // the file is one server's at a time
+    ClipLog old;
+    std::string error;
+    ASSERT_TRUE(old.Open(m_Path, &error)) << error;
+    EXPECT_STREQ(old.List().at(0).rate->name, "25");
+    EXPECT_EQ(old.List().at(0).in, 25);
 }
 
 TEST_F(ClipLogTest, ADamagedFileIsReportedNotReplaced) {

@@ -73,7 +73,7 @@ class HttpLimitsTest : public ::testing::Test {
         server->Route("POST", "/echo", echo, panel::HttpRun::kWorker);
         server->Route("POST", "/import", echo, panel::HttpRun::kInline, kCsvLimit);
         server->Route("GET", "/events", [](const panel::HttpRequest&, panel::HttpResponse& res) {
-            res.StartStream({"retry: 1000\n\n"});
+            res.StartStream({std::make_shared<const std::string>("retry: 1000\n\n")});
         });
         server->Screen([](const panel::HttpRequest& req) -> std::optional<panel::HttpResponse> {
             if (req.Header("Authorization") == "Bearer right" || req.Cookie("t") == "right") {

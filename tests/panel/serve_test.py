@@ -3,7 +3,7 @@
 witness of what reached the deck.
 
 usage: serve_test.py DECKCTL DECKSIM CASE
-       (CASE: security, clients, slow_client, kill9, deck_faults)
+       (CASE: security, clients, slow_client, kill9, deck_faults, rates)
 """
 import http.client
 import json
@@ -132,6 +132,14 @@ def security(rig):
         ("POST", "/api/decks/0/play", "{}", {}, None, 404, "no deck"),
         ("POST", "/api/decks/1x/play", "{}", {}, None, 404, "no deck"),
         ("POST", "/api/decks/1/cue", '{"timecode": "00:00:00:25"}', {}, None, 400, "frames below"),
+        ("POST", "/api/decks/1/cue", '{"timecode": "00:01:00;24"}', {}, None, 400, "drop-frame"),
+        ("POST", "/api/decks/1/rate", '{"rate": "29.98"}', {}, None, 400, "29.97df"),
+        ("POST", "/api/log", '{"in": "00:00:02:00", "out": "00:00:01:00"}', {}, None, 400,
+         "before the in"),
+        ("POST", "/api/log", '{"in": "00:00:00:00", "rate": "31"}', {}, None, 400, "rate must"),
+        ("POST", "/api/log.csv", "in,rate\r\n00:00:00:00,31\r\n", {}, None, 400, "row 2: rate"),
+        ("GET", "/api/log.edl?port=1x", None, {}, None, 400, "port must"),
+        ("GET", "/api/log.edl?first=5&last=2", None, {}, None, 400, "first <= last"),
         ("POST", "/api/decks/1/cue", '{"timecode": "24:00:00:00"}', {}, None, 400, "hours 0-23"),
         ("POST", "/api/decks/1/cue", '{"timecode": "-00:00:01:00"}', {}, None, 400, "below zero"),
         ("POST", "/api/decks/1/cue", '{"frames": 1e12}', {}, None, 400, "whole number"),
@@ -367,6 +375,55 @@ def deck_faults(rig):
           "the error log did not tell the deck lost and back: %r" % said[-400:])
 
 
+def rates(rig):
+    """Decks at 25 and 29.97 drop frame in one server: a cue on the 29.97 deck, while the 25
+    deck polls, puts exactly its target's digits on the wire; clips keep their deck's rate
+    and each port's EDL its own frame code."""
+    rig.start_deck()
+    deck2 = deckrig.Decksim(rig.decksim, link=os.path.join(rig.work, "deck2"), trace=True,
+                            fps="29.97", drop_frame=True, out=os.path.join(rig.work, "trace2.txt"))
+    rig.procs.append(deck2.proc)
+    srv = deckrig.Server(rig.deckctl, os.path.join(rig.work, "server-rates.txt"),
+                         os.path.join(rig.work, "log.json"),
+                         links={1: rig.link, 2: deck2.link}, rates={2: "29.97df"},
+                         env=rig.server_env(), token=None)
+    srv.proc.out_path = srv.out
+    rig.procs.append(srv.proc)
+    port = srv.port
+    wait(lambda: all(d["answering"] for d in decks(port)), "both decks to answer")
+    d1, d2 = decks(port)
+    check((d1["rate"], d2["rate"], d2["dropFrame"]) == ("25", "29.97df", True) and
+          abs(d2["fps"] - 30000 / 1001) < 1e-9, "the decks' rates: %s %s" % (d1, d2))
+    start = len(deck2.trace_bytes())
+    a0 = rig.trace_bytes().count("A0")
+    for tc, want in [("00:01:00;00", 400), ("00:01:00:30", 400), ("00:10:00;00", 200)]:
+        status, data = request(port, "POST", "/api/decks/2/cue", json.dumps({"timecode": tc}))
+        check(status == want, "cue to %s on the 29.97df deck: %d %s" % (tc, status, data))
+    sent = " ".join(deck2.trace_bytes()[start:])
+    check(sent.count("DF 93") == 1 and "DF 93 30 30 31 30 30 30 30 30 40" in sent,
+          "the cue's bytes on the 29.97df deck: %s" % sent)
+    wait(lambda: decks(port)[1]["time"] == "00:10:00;00", "the 29.97df deck at 00:10:00;00")
+    check(rig.trace_bytes().count("A0") > a0 + 10, "the 25 fps deck did not poll meanwhile")
+    for p, tin, tout in [(1, "00:00:10:00", "00:00:12:00"), (2, "00:00:59;28", "00:01:00;04")]:
+        status, data = request(port, "POST", "/api/log",
+                               json.dumps({"port": p, "in": tin, "out": tout}))
+        check(status == 201, "logging on port %d: %d %s" % (p, status, data))
+    status, data = request(port, "GET", "/api/log.edl")
+    check(status == 409 and "25 and 29.97df" in json.loads(data)["error"],
+          "a mixed-rate EDL: %d %s" % (status, data))
+    for p, fcm, line in [
+            (1, "NON-DROP FRAME", "001  DECK1    V     C        00:00:10:00 00:00:12:00 "
+                                  "01:00:00:00 01:00:02:00"),
+            (2, "DROP FRAME", "001  DECK2    V     C        00:00:59;28 00:01:00;04 "
+                              "01:00:00;00 01:00:00;04")]:
+        status, data = request(port, "GET", "/api/log.edl?port=%d" % p)
+        edl = data.decode()
+        check(status == 200 and "FCM: %s\n" % fcm in edl and line in edl,
+              "port %d's EDL: %s" % (p, edl))
+    status, data = request(port, "POST", "/api/decks/1/rate", '{"rate": "29.97df"}')
+    check(status == 200 and decks(port)[0]["rate"] == "29.97df", "rate change: %s" % data)
+
+
 def a0_rate(rig, seconds):
     a = rig.trace_bytes().count("A0")
     time.sleep(seconds)
@@ -511,7 +568,7 @@ def main():
     failure = None
     try:
         {"security": security, "clients": clients, "slow_client": slow_client,
-         "kill9": kill9, "deck_faults": deck_faults}[case](rig)
+         "kill9": kill9, "deck_faults": deck_faults, "rates": rates}[case](rig)
     except (Failure, AssertionError) as e:
         failure = str(e)
     problems = rig.close()

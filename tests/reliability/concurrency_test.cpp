@@ -14,6 +14,7 @@
 #include "plugin/export.h"
 #include "plugin/records.h"
 #include "pty_deck.h"
+#include "tools/panel/format_gate.h"
 
 namespace {
 
@@ -206,6 +207,70 @@ TEST(Concurrency, FirstDeckObjectsBuiltOnTwoThreadsAtOnce) {
     go = true;
     a.join();
     b.join();
+}
+
+// Records at two video formats, driven at once through the gate: the module's one format for
+// the process is always the calling record's, so every cue carries its own target's digits
+// and every time read comes back as the same count. Format 1 counts 25 a second, 0x400 50.
+struct FormatHost {
+    int format;
+    int target;  // 00:01:00:00 at the format's rate
+    int wrongCues = 0;
+    int wrongReads = 0;
+};
+
+void DriveThroughGate(panel::FormatGate& gate, HostRecord& rec, FormatHost* host) {
+    rec.ctx().nVideoFormat = host->format;
+    rec.ctx().nPosition = host->target;
+    const auto call = [&](int command) {
+        const panel::FormatGate::Pass pass = gate.Enter(rec.ctx().nVideoFormat);
+        return Main(command, &rec.ctx(), &rec.data());
+    };
+    if (call(5) != 1) {
+        host->wrongCues = -1;
+        return;
+    }
+    for (int i = 0; i < 150; ++i) {
+        host->wrongCues += call(7) != 1;
+        call(25);
+        host->wrongReads += rec.data().nFrames != host->target;
+    }
+    call(6);
+}
+
+TEST(Concurrency, TwoVideoFormatsAtOnceThroughTheGate) {
+    const decksim::DeckTiming quick{std::chrono::milliseconds(0), std::chrono::milliseconds(0),
+                                    60.0, std::chrono::milliseconds(0)};
+    std::vector<std::unique_ptr<PtyDeck>> decks;
+    std::vector<std::unique_ptr<HostRecord>> records;
+    std::array<FormatHost, 4> hosts{{{1, 1500}, {0x400, 3000}, {1, 1500}, {0x400, 3000}}};
+    for (int i = 0; i < 4; ++i) {
+        decks.push_back(std::make_unique<PtyDeck>(51 + i, 1, quick));
+        records.push_back(std::make_unique<HostRecord>(51 + i));
+    }
+    panel::FormatGate gate;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back(DriveThroughGate, std::ref(gate), std::ref(*records[i]), &hosts[i]);
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_GT(gate.Switches(), 10u);  // the formats did take turns
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE("deck " + std::to_string(i));
+        EXPECT_EQ(hosts[i].wrongCues, 0);
+        EXPECT_EQ(hosts[i].wrongReads, 0);
+        const auto bytes = decks[i]->Received();
+        int cues = 0;
+        for (std::size_t at = 0; at + 10 <= bytes.size(); ++at) {
+            if (bytes[at] == 0xDF && bytes[at + 1] == 0x93) {
+                ++cues;
+                EXPECT_EQ(std::string(bytes.begin() + at + 2, bytes.begin() + at + 10), "00010000");
+            }
+        }
+        EXPECT_EQ(cues, 150);
+    }
 }
 
 }  // namespace

@@ -87,7 +87,7 @@ class Decksim:
     reply leaves, and a file on a busy disk can stall it past the plug-in's 50 ms time-out."""
 
     def __init__(self, decksim, link=None, control=None, trace=False, baud=None, fps=None,
-                 out=None, limit=10.0):
+                 out=None, limit=10.0, drop_frame=False):
         self.link, self.control_path, self.out = link, control, out
         self.lines, self.inputs = [], []
         self.lock = threading.Lock()
@@ -98,6 +98,8 @@ class Decksim:
                 cmd += [flag, str(value)]
         if trace:
             cmd.append("--trace")
+        if drop_frame:
+            cmd.append("--drop-frame")
         if out:
             with open(out, "w") as f:
                 self.proc = subprocess.Popen(cmd, stdout=f, stderr=subprocess.STDOUT,
@@ -159,13 +161,13 @@ def new_token():
 
 
 class Server:
-    """`deckctl serve` as its own process, port N reaching `links[N]` through TAPEDECK_COM<N>.
-    Output goes to `out`; once it prints its URL, `host`, `port` and `token` are set from it.
-    The server gets `token` through TAPEDECK_TOKEN, a new one when it is ""; with None, the
-    environment's or the server's own."""
+    """`deckctl serve` as its own process, port N reaching `links[N]` through TAPEDECK_COM<N>,
+    at `rates[N]` where given. Output goes to `out`; once it prints its URL, `host`, `port` and
+    `token` are set from it. The server gets `token` through TAPEDECK_TOKEN, a new one when it
+    is ""; with None, the environment's or the server's own."""
 
     def __init__(self, deckctl, out, log, links=None, listen="127.0.0.1:0", extra=(),
-                 limit=10.0, env=None, token="", popen=None):
+                 limit=10.0, env=None, token="", rates=None, popen=None):
         links = links or {}
         cmd = [deckctl, "serve", "--log", log]
         if listen:
@@ -174,7 +176,7 @@ class Server:
         if token is not None:
             env["TAPEDECK_TOKEN"] = token or new_token()
         for n, link in sorted(links.items()):
-            cmd += ["--port", str(n)]
+            cmd += ["--port", str(n) + ("," + rates[n] if rates and n in rates else "")]
             env["TAPEDECK_COM%d" % n] = link
         cmd += list(extra)
         self.out = out

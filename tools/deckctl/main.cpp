@@ -19,6 +19,7 @@
 #include "tools/hostkit/ports.h"
 #include "tools/hostkit/script.h"
 #include "tools/hostkit/session.h"
+#include "tools/hostkit/timecode.h"
 #include "tools/panel/serve.h"
 
 extern char** environ;
@@ -33,6 +34,25 @@ volatile std::sig_atomic_t g_bInterrupted = 0;
 
 void OnInterrupt(int) {
     g_bInterrupted = 1;
+}
+
+// "N" or "N,RATE" of `serve --port`; the reason when it is neither.
+std::string AddServePort(const std::string& spec, ServeOptions* options) {
+    const std::size_t comma = spec.find(',');
+    const std::string number = spec.substr(0, comma);
+    const std::string rate = comma == std::string::npos ? "25" : spec.substr(comma + 1);
+    if (number.empty() || number.size() > 3 ||
+        number.find_first_not_of("0123456789") != std::string::npos || std::stoi(number) < 1 ||
+        std::stoi(number) > 255) {
+        return "the port must be a number from 1 to 255: " + spec;
+    }
+    if (FindRate(rate) == nullptr) {
+        return "the rate must be one of " + RateNames() + ": " + spec;
+    }
+    const int port = std::stoi(number);
+    options->ports.push_back(port);
+    options->rates[port] = rate;
+    return "";
 }
 
 int Fail(const std::string& message, int status = 1) {
@@ -332,8 +352,21 @@ CLI::App* AddBitmaps(CLI::App& app, Options& o) {
 CLI::App* AddServe(CLI::App& app, ServeOptions& so) {
     auto* serve = app.add_subcommand(
         "serve", "serve the deck's panel and an HTTP API for it (open the printed URL)");
-    serve->add_option("--port", so.ports, "a deck's serial port number; repeat for more")
-        ->check(CLI::Range(1, 255));
+    serve
+        ->add_option_function<std::vector<std::string>>(
+            "--port",
+            [&so](const std::vector<std::string>& specs) {
+                for (const std::string& spec : specs) {
+                    AddServePort(spec, &so);  // checked below
+                }
+            },
+            "a deck's serial port number, with its rate after a comma (25 when none: " +
+                RateNames() + "), e.g. 2,29.97df; repeat for more")
+        ->option_text("N[,RATE]")
+        ->check([](const std::string& spec) {
+            ServeOptions scratch;
+            return AddServePort(spec, &scratch);
+        });
     serve->add_option("--listen", so.listen,
                       "ADDR:PORT to listen on (default 127.0.0.1:8055; port 0 picks one)");
     serve->add_flag("--sim", so.sim, "a built-in virtual deck on every port");

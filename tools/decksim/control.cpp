@@ -9,7 +9,7 @@ namespace decksim {
 const char* const kControlHelp =
     "status BYTE BIT 0|1|auto   pin a status bit (BYTE 0-9, BIT 0-7) or give it back\n"
     "status                     print the ten status bytes\n"
-    "time [-]HH:MM:SS:FF        set the time counter\n"
+    "time [-]HH:MM:SS:FF        set the time counter (';' before FF in drop frame)\n"
     "system 1|4                 switch the video system\n"
     "fault KIND                 silent, nak, short, garbage, late [MS [N]] (one reply in N),\n"
     "                           hangup [MS], random N, or none to behave again\n"
@@ -56,7 +56,7 @@ std::string Controller::Describe(Clock::time_point now) {
     std::string out = "transport=";
     out += TransportName(m_Deck.Mode(now));
     out += " speed=" + std::string(speed);
-    out += " time=" + FormatTime(m_Deck.Frames(now), m_Deck.NominalFps());
+    out += " time=" + FormatTime(m_Deck.Frames(now), m_Deck.Base());
     out += " system=" + std::to_string(m_Deck.VideoSystem());
     out += " status=" + Hex(s.data(), s.size());
     out += " fault=" + std::string(FaultName(m_Responder.GetFault().kind));
@@ -95,7 +95,7 @@ std::string Controller::Execute(const std::string& line, Clock::time_point now) 
     }
     if ((cmd == "time" || cmd == "cue") && n == 2) {
         int64_t frames = 0;
-        if (!ParseTime(w[1], m_Deck.NominalFps(), &frames)) {
+        if (!ParseTime(w[1], m_Deck.Base(), &frames)) {
             return "error: " + cmd + " wants [-]HH:MM:SS:FF";
         }
         if (cmd == "time") {

@@ -46,48 +46,33 @@ const char* TransportName(Transport t) {
     return "?";
 }
 
-std::string FormatTime(int64_t frames, int nominalFps) {
-    const bool negative = frames < 0;
-    int64_t n = negative ? -frames : frames;
-    const int64_t ff = n % nominalFps;
-    n /= nominalFps;
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%s%02lld:%02lld:%02lld:%02lld", negative ? "-" : "",
-                  static_cast<long long>(n / 3600), static_cast<long long>(n / 60 % 60),
-                  static_cast<long long>(n % 60), static_cast<long long>(ff));
-    return buf;
+std::string FormatTime(int64_t frames, const TimeBase& base) {
+    return hostkit::FormatTimecode(frames, base);
 }
 
-bool ParseTime(const std::string& text, int nominalFps, int64_t* frames) {
-    std::string t = text;
-    bool negative = false;
-    if (!t.empty() && (t[0] == '-' || t[0] == '+')) {
-        negative = t[0] == '-';
-        t.erase(0, 1);
+bool ParseTime(const std::string& text, const TimeBase& base, int64_t* frames) {
+    const bool plus = !text.empty() && text[0] == '+';
+    const hostkit::ParsedTimecode p = hostkit::ParseTimecode(plus ? text.substr(1) : text, base);
+    if (p.ok) {
+        *frames = p.frames;
     }
-    int f[4];
-    if (t.size() != 11) {
-        return false;
-    }
-    for (int i = 0; i < 4; ++i) {
-        const size_t at = static_cast<size_t>(i) * 3;
-        const char a = t[at], b = t[at + 1];
-        if (a < '0' || a > '9' || b < '0' || b > '9' || (i < 3 && t[at + 2] != ':')) {
-            return false;
+    return p.ok;
+}
+
+double ExactFps(double fps) {
+    for (const double exact : {24000.0 / 1001.0, 30000.0 / 1001.0, 60000.0 / 1001.0}) {
+        if (std::fabs(fps - exact) < 0.005) {
+            return exact;
         }
-        f[i] = (a - '0') * 10 + (b - '0');
     }
-    if (f[0] > 23 || f[1] > 59 || f[2] > 59 || f[3] >= nominalFps) {
-        return false;
-    }
-    const int64_t n = ((int64_t{f[0]} * 60 + f[1]) * 60 + f[2]) * nominalFps + f[3];
-    *frames = negative ? -n : n;
-    return true;
+    return fps;
 }
 
-DeckModel::DeckModel(double fps, int videoSystem, Clock::time_point now, DeckTiming timing)
+DeckModel::DeckModel(double fps, int videoSystem, Clock::time_point now, DeckTiming timing,
+                     bool dropFrame)
     : m_dFps(fps),
-      m_nNominalFps(std::max(1, static_cast<int>(std::lround(fps)))),
+      m_Base{std::max(1, static_cast<int>(std::lround(fps))), dropFrame},
+      m_nDayFrames(hostkit::DayFrames(m_Base)),
       m_nVideoSystem(videoSystem),
       m_Timing(timing),
       m_AnchorTime(now),
@@ -120,7 +105,7 @@ void DeckModel::Advance(Clock::time_point now) {
 
 void DeckModel::Anchor(Clock::time_point now) {
     // The counter wraps at 24 hours each way, like the deck's own.
-    const double day = static_cast<double>(kDayFrames(m_nNominalFps));
+    const double day = static_cast<double>(m_nDayFrames);
     m_dAnchorFrames = std::fmod(PositionAt(now), day);
     m_AnchorTime = std::max(now, m_AnchorTime);
 }
@@ -188,7 +173,7 @@ void DeckModel::Cue(int64_t target, Clock::time_point now) {
 
 int64_t DeckModel::Frames(Clock::time_point now) {
     Advance(now);
-    const int64_t day = kDayFrames(m_nNominalFps);
+    const int64_t day = m_nDayFrames;
     // The epsilon keeps whole frames whole despite the floating-point product.
     const auto n = static_cast<int64_t>(std::floor(PositionAt(now) + 1e-6));
     return n % day;
@@ -197,7 +182,7 @@ int64_t DeckModel::Frames(Clock::time_point now) {
 void DeckModel::SetFrames(int64_t frames, Clock::time_point now) {
     Advance(now);
     Anchor(now);
-    m_dAnchorFrames = static_cast<double>(frames % kDayFrames(m_nNominalFps));
+    m_dAnchorFrames = static_cast<double>(frames % m_nDayFrames);
     if (m_Mode == Transport::kCue) {
         m_dCueTarget = m_dAnchorFrames;  // setting the counter ends the search where it is
     }

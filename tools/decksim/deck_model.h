@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "tools/hostkit/timecode.h"
+
 namespace decksim {
 
 using Clock = std::chrono::steady_clock;
@@ -47,18 +49,30 @@ struct DeckTiming {
     Millis cueMax{1500};    // a cue never takes longer than this, however far it goes
 };
 
-constexpr int64_t kDayFrames(int nominalFps) {
-    return int64_t{86400} * nominalFps;
+using hostkit::TimeBase;
+
+// "HH:MM:SS:FF" or "-HH:MM:SS:FF" for a signed count of real frames; ';' before the frames
+// in drop frame.
+std::string FormatTime(int64_t frames, const TimeBase& base);
+// Parses the form above, '+' first allowed; fields beyond their range (minutes 60, frames >=
+// the whole rate) and labels drop frame skips are refused.
+bool ParseTime(const std::string& text, const TimeBase& base, int64_t* frames);
+inline bool ParseTime(const std::string& text, int nominalFps, int64_t* frames) {
+    return ParseTime(text, TimeBase{nominalFps, false}, frames);
+}
+inline std::string FormatTime(int64_t frames, int nominalFps) {
+    return FormatTime(frames, TimeBase{nominalFps, false});
 }
 
-// "HH:MM:SS:FF" or "-HH:MM:SS:FF" for a signed frame count.
-std::string FormatTime(int64_t frames, int nominalFps);
-// Parses the form above; fields beyond their range (minutes 60, frames >= fps) are refused.
-bool ParseTime(const std::string& text, int nominalFps, int64_t* frames);
+// The real rate of a --fps value: 29.97, 59.94 and 23.98 name the 1001-based rates.
+double ExactFps(double fps);
 
 class DeckModel {
   public:
-    DeckModel(double fps, int videoSystem, Clock::time_point now, DeckTiming timing = {});
+    // The counter runs in real frames at fps (see ExactFps) and shows labels at its whole rate,
+    // in drop frame when dropFrame is set (29.97 and 59.94 only).
+    DeckModel(double fps, int videoSystem, Clock::time_point now, DeckTiming timing = {},
+              bool dropFrame = false);
 
     // Wire commands: obeyed at once; the status bits follow after the delays of DeckTiming.
     void Play(Clock::time_point now);
@@ -83,7 +97,8 @@ class DeckModel {
     int VideoSystem() const { return m_nVideoSystem; }
     void SetVideoSystem(int system) { m_nVideoSystem = system; }
     double Fps() const { return m_dFps; }
-    int NominalFps() const { return m_nNominalFps; }
+    int NominalFps() const { return m_Base.whole; }
+    const TimeBase& Base() const { return m_Base; }
     const DeckTiming& Timing() const { return m_Timing; }
 
   private:
@@ -93,7 +108,8 @@ class DeckModel {
     double PositionAt(Clock::time_point t) const;
 
     double m_dFps;
-    int m_nNominalFps;
+    TimeBase m_Base;
+    int64_t m_nDayFrames;  // real frames in 24 hours of labels
     int m_nVideoSystem;
     DeckTiming m_Timing;
 

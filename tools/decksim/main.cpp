@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -81,9 +82,13 @@ int Run(int argc, char** argv) {
     }
     app.footer(footer);
     app.set_version_flag("--version", "decksim " TAPEDECK_VERSION);
-    app.add_option("--fps", opt.fps, "frame rate of the time counter, 1 to 120 (default 25)")
+    app.add_option("--fps", opt.fps,
+                   "frame rate of the time counter, 1 to 120 (default 25); 23.98, 29.97 and "
+                   "59.94 count at 24000/1001, 30000/1001 and 60000/1001")
         ->option_text("N")
         ->check(CLI::Range(1.0, 120.0));
+    app.add_flag("--drop-frame", opt.dropFrame,
+                 "show drop-frame labels (HH:MM:SS;FF) at 29.97 or 59.94");
     app.add_option("--video-system", opt.videoSystem,
                    "the deck's video system (default 1); 4 reports and takes signed times")
         ->option_text("1|4")
@@ -110,6 +115,11 @@ int Run(int argc, char** argv) {
         return app.exit(e) == 0 ? 0 : 2;
     }
     opt.adapterLatency = decksim::Millis(adapterMs);
+    opt.fps = decksim::ExactFps(opt.fps);
+    const hostkit::TimeBase base{static_cast<int>(std::lround(opt.fps)), opt.dropFrame};
+    if (opt.dropFrame && (hostkit::DroppedPerMinute(base) == 0 || opt.fps == base.whole)) {
+        return Fail("--drop-frame needs --fps 29.97 or 59.94");
+    }
 
     if (pipe2(g_SignalPipe, O_CLOEXEC) != 0) {
         return Fail(std::strerror(errno));

@@ -94,7 +94,8 @@ std::string TraceLine(double seconds, uint8_t in, const Reply& reply) {
 
 PtyServer::PtyServer(ServerOptions options)
     : m_Options(std::move(options)),
-      m_Deck(m_Options.fps, m_Options.videoSystem, Clock::now(), m_Options.timing),
+      m_Deck(m_Options.fps, m_Options.videoSystem, Clock::now(), m_Options.timing,
+             m_Options.dropFrame),
       m_Responder(m_Deck, m_Options.seed),
       m_Controller(
           m_Deck, m_Responder,

@@ -20,7 +20,8 @@
 namespace decksim {
 
 struct ServerOptions {
-    double fps = 25.0;
+    double fps = 25.0;  // exact: 30000/1001, not 29.97 (see ExactFps)
+    bool dropFrame = false;
     int videoSystem = 1;
     std::string link;     // symlink kept pointing at the slave, across hang-ups too
     std::string control;  // UNIX socket for the control channel; none when empty

@@ -232,25 +232,30 @@ Reply Responder::CueByte(uint8_t in, Clock::time_point now) {
     const int m = m_Digits[2] * 10 + m_Digits[3];
     const int s = m_Digits[4] * 10 + m_Digits[5];
     const int f = m_Digits[6] * 10 + m_Digits[7];
-    const int fps = m_Deck.NominalFps();
-    if (h > 23 || m > 59 || s > 59 || f >= fps) {
-        // A target no tape holds: refuse it rather than wind to a made-up place.
+    const TimeBase& base = m_Deck.Base();
+    const int64_t labels = ((int64_t{h} * 60 + m) * 60 + s) * base.whole + f;
+    if (h > 23 || m > 59 || s > 59 || f >= base.whole || !hostkit::LabelExists(labels, base)) {
+        // A target no tape holds (drop frame skips some labels): refuse it rather than wind
+        // to a made-up place.
         return One(wire::kNak, "cue-bad");
     }
-    const int64_t target = ((int64_t{h} * 60 + m) * 60 + s) * fps + f;
+    const int64_t target = hostkit::LabelsToFrames(labels, base);
     m_Deck.Cue(m_bNegative ? -target : target, now);
     return One(wire::kAck, "cue-end");
 }
 
 void Responder::TimeReply(Clock::time_point now, std::vector<uint8_t>* out) {
     int64_t n = m_Deck.Frames(now);
-    const int fps = m_Deck.NominalFps();
+    const TimeBase& base = m_Deck.Base();
+    const int fps = base.whole;
     if (m_Deck.VideoSystem() == 4) {
         out->push_back(n < 0 ? wire::kSignNegative : wire::kSignPositive);
         n = n < 0 ? -n : n;
     } else if (n < 0) {
-        n += kDayFrames(fps);  // an unsigned counter shows the time before zero from 24 h down
+        // An unsigned counter shows the time before zero from 24 h down.
+        n += hostkit::DayFrames(base);
     }
+    n = hostkit::FramesToLabels(n, base);
     const int64_t secs = n / fps;
     const int fields[4] = {static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60),
                            static_cast<int>(secs % 60), static_cast<int>(n % fps)};

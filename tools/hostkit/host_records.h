@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/hostkit/timecode_text.h"
+#include "tools/hostkit/timecode.h"
 
 namespace hostkit {
 

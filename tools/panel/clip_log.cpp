@@ -13,10 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
+#include <set>
 #include <sstream>
+#include <unordered_map>
 
-#include "tools/hostkit/host_records.h"
+#include "tools/panel/clip_export.h"
 
 namespace panel {
 
@@ -27,7 +28,6 @@ namespace fs = std::filesystem;
 constexpr std::size_t kMaxReel = 32;
 constexpr std::size_t kMaxName = 256;
 constexpr std::size_t kMaxNote = 2000;
-constexpr std::size_t kEdlReel = 8;
 constexpr int kFileVersion = 1;
 
 std::string Text(const Json& fields, const char* key, const std::string& current,
@@ -46,62 +46,43 @@ std::string Text(const Json& fields, const char* key, const std::string& current
     return value;
 }
 
-int64_t Time(const Json& fields, const char* key, int64_t current, int fps) {
+int64_t Time(const Json& fields, const char* key, int64_t current, const hostkit::RateInfo& rate) {
     const auto it = fields.find(key);
     if (it == fields.end() || it->is_null()) {
         return current;
     }
-    int64_t frames = 0;
-    if (!it->is_string() || !ParseTimecode(it->get<std::string>(), fps, &frames)) {
-        throw ClipError(std::string(key) + " must be a timecode [-]HH:MM:SS:FF at " +
-                        std::to_string(fps) + " frames a second");
+    if (!it->is_string()) {
+        throw ClipError(std::string(key) + " must be a timecode [-]HH:MM:SS:FF");
     }
-    return frames;
+    const hostkit::ParsedTimecode p = hostkit::ParseTimecode(it->get<std::string>(), rate.base);
+    if (!p.ok) {
+        throw ClipError(std::string(key) + " must be a timecode that exists at " + rate.name +
+                        ": " + p.error);
+    }
+    return p.frames;
 }
 
-// A reel name as an EDL takes it: at most 8 letters, digits or underscores.
-std::string EdlReel(const std::string& reel) {
-    std::string out;
-    for (const char c : reel) {
-        if (out.size() == kEdlReel) {
-            break;
-        }
-        const bool word =
-            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-        out += word ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : '_';
+const hostkit::RateInfo* RateField(const Json& fields) {
+    const auto it = fields.find("rate");
+    if (it == fields.end() || it->is_null()) {
+        return nullptr;
     }
-    return out.empty() ? "AX" : out;
+    const hostkit::RateInfo* rate =
+        it->is_string() ? hostkit::FindRate(it->get<std::string>()) : nullptr;
+    if (rate == nullptr) {
+        throw ClipError("rate must be one of " + hostkit::RateNames());
+    }
+    return rate;
 }
 
-// One line of an EDL: line breaks and other controls would start a new statement.
-std::string OneLine(const std::string& text) {
-    std::string out = text;
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            c = ' ';
-        }
-    }
-    return out;
+std::string TimeOf(int64_t frames, const Clip& c) {
+    return hostkit::FormatTimecode(frames, c.rate->base);
 }
 
-// A time for an EDL, whose fields cannot go below zero: the deck's own count back from 24 h.
-std::string EdlTime(int64_t frames, int fps) {
-    const int64_t day = int64_t{86400} * fps;
-    return FormatTimecode(((frames % day) + day) % day, fps);
-}
-
-std::string CsvField(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) {
-        return text;
-    }
-    std::string out = "\"";
-    for (const char c : text) {
-        out += c;
-        if (c == '"') {
-            out += '"';
-        }
-    }
-    return out + "\"";
+// "29.97" of "29.97df": the CSV has the drop flag in a column of its own.
+std::string RateNumber(const hostkit::RateInfo& rate) {
+    const std::string name = rate.name;
+    return rate.base.dropFrame ? name.substr(0, name.size() - 2) : name;
 }
 
 struct CsvRows {
@@ -252,57 +233,69 @@ Json ClipJson(const Clip& c) {
                 {"port", c.port},
                 {"reel", c.reel},
                 {"name", c.name},
-                {"in", FormatTimecode(c.in, c.fps)},
-                {"out", FormatTimecode(c.out, c.fps)},
-                {"duration", FormatTimecode(c.out - c.in, c.fps)},
-                {"note", c.note}};
+                {"in", TimeOf(c.in, c)},
+                {"out", TimeOf(c.out, c)},
+                {"duration", TimeOf(c.out - c.in, c)},
+                {"note", c.note},
+                {"rate", c.rate->name}};
 }
 
-Clip ClipFromJson(const Json& fields, const Clip& base, const std::function<int(int)>& fpsOf) {
+Clip ClipFromJson(const Json& fields, const Clip& base, const RateOfPort& rateOf) {
     if (!fields.is_object()) {
         throw ClipError("a clip is a JSON object");
     }
     Clip c = base;
     if (const auto it = fields.find("port"); it != fields.end() && !it->is_null()) {
         if (!it->is_number_integer() || it->get<int64_t>() < 1 || it->get<int64_t>() > 255 ||
-            fpsOf(it->get<int>()) == 0) {
+            rateOf(it->get<int>()) == nullptr) {
             throw ClipError("port must be the number of a deck this server drives");
         }
         c.port = it->get<int>();
     }
-    c.fps = fpsOf(c.port) > 0 ? fpsOf(c.port) : c.fps;
+    const bool isNew = base.id == 0;
+    // A clip keeps the rate it was logged at; a new one takes its deck's.
+    const hostkit::RateInfo* given = RateField(fields);
+    const hostkit::RateInfo* deck = isNew ? rateOf(c.port) : nullptr;
+    c.rate = given != nullptr ? given : (deck != nullptr ? deck : c.rate);
     if (fields.contains("reel") || c.reel.empty()) {
         c.reel = Text(fields, "reel", "DECK" + std::to_string(c.port), kMaxReel);
     }
     c.name = Text(fields, "name", c.name, kMaxName);
     c.note = Text(fields, "note", c.note, kMaxNote);
     const bool hadOut = fields.contains("out") && !fields["out"].is_null();
-    const bool isNew = base.id == 0;
     if (isNew && (!fields.contains("in") || fields["in"].is_null())) {
         throw ClipError("a clip needs an in time");
     }
-    c.in = Time(fields, "in", c.in, c.fps);
-    c.out = Time(fields, "out", isNew && !hadOut ? c.in : c.out, c.fps);
+    c.in = Time(fields, "in", c.in, *c.rate);
+    c.out = Time(fields, "out", isNew && !hadOut ? c.in : c.out, *c.rate);
     if (c.out < c.in) {
-        throw ClipError("the out time is before the in time");
+        throw ClipError("the out time " + TimeOf(c.out, c) + " is before the in time " +
+                        TimeOf(c.in, c));
     }
     return c;
 }
 
 std::string ClipsCsv(const std::vector<Clip>& clips) {
-    std::string out = "id,reel,name,in,out,duration,note\r\n";
+    std::string out = "id,port,reel,name,in,out,duration,note,rate,drop_frame\r\n";
+    const auto text = [](const std::string& t) {
+        return panel::CsvQuoted(panel::SpreadsheetText(t));
+    };
     for (const Clip& c : clips) {
-        out += std::to_string(c.id) + "," + CsvField(c.reel) + "," + CsvField(c.name) + "," +
-               FormatTimecode(c.in, c.fps) + "," + FormatTimecode(c.out, c.fps) + "," +
-               FormatTimecode(c.out - c.in, c.fps) + "," + CsvField(c.note) + "\r\n";
+        out += std::to_string(c.id) + "," + std::to_string(c.port) + "," + text(c.reel) + "," +
+               text(c.name) + "," + TimeOf(c.in, c) + "," + TimeOf(c.out, c) + "," +
+               TimeOf(c.out - c.in, c) + "," + text(c.note) + "," + RateNumber(*c.rate) + "," +
+               (c.rate->base.dropFrame ? "1" : "0") + "\r\n";
     }
     return out;
 }
 
 namespace {
 
-// Every row of the text as libcsv reads it; a malformed file is refused naming the line.
-CsvRows ReadCsvRows(const std::string& text) {
+const char* const kCsvColumns[] = {"id",  "port",     "reel", "name", "in",
+                                   "out", "duration", "note", "rate", "drop_frame"};
+const char* const kCsvHeader = "id,port,reel,name,in,out,duration,note,rate,drop_frame";
+
+std::vector<std::vector<std::string>> ReadCsv(const std::string& text) {
     csv_parser parser{};
     if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI | CSV_APPEND_NULL) != 0) {
         throw std::runtime_error("cannot start the CSV reader");
@@ -317,23 +310,21 @@ CsvRows ReadCsvRows(const std::string& text) {
                         ": " + why);
     }
     if (rows.rows.empty()) {
-        throw ClipError("the CSV is empty; it needs the header id,reel,name,in,out,duration,note");
+        throw ClipError(std::string("the CSV is empty; it needs the header ") + kCsvHeader);
     }
-    return rows;
+    return std::move(rows.rows);
 }
 
-// The header's columns by name, in any order; an unknown one refuses the file.
-std::map<std::string, std::size_t> CsvColumns(const std::vector<std::string>& header) {
-    static const char* const kColumns[] = {"id", "reel", "name", "in", "out", "duration", "note"};
+std::map<std::string, std::size_t> CsvHeader(const std::vector<std::string>& header) {
     std::map<std::string, std::size_t> column;
     for (std::size_t i = 0; i < header.size(); ++i) {
         std::string h = header[i];
         std::transform(h.begin(), h.end(), h.begin(),
                        [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
         h.erase(0, h.find_first_not_of(" \xEF\xBB\xBF"));  // a BOM a spreadsheet may add
-        if (std::find(std::begin(kColumns), std::end(kColumns), h) == std::end(kColumns)) {
-            throw ClipError("unknown CSV column '" + header[i] +
-                            "'; the columns are id,reel,name,in,out,duration,note");
+        if (std::find(std::begin(kCsvColumns), std::end(kCsvColumns), h) == std::end(kCsvColumns)) {
+            throw ClipError("unknown CSV column '" + header[i] + "'; the columns are " +
+                            kCsvHeader);
         }
         column[h] = i;
     }
@@ -343,86 +334,114 @@ std::map<std::string, std::size_t> CsvColumns(const std::vector<std::string>& he
     return column;
 }
 
-// One row as a clip's fields; `line` names it in a refusal.
-Json CsvRowClip(const std::vector<std::string>& row,
-                const std::map<std::string, std::size_t>& column, std::size_t line) {
+int64_t CsvNumber(const std::string& v, int64_t hi, const std::string& what) {
+    char* end = nullptr;
+    errno = 0;
+    const long long n = std::strtoll(v.c_str(), &end, 10);
+    if (v.empty() || *end != '\0' || n <= 0 || n > hi || errno != 0) {
+        throw ClipError(what + " '" + v + "' is not " +
+                        (what == "id" ? "a clip number" : "a port number, 1-255"));
+    }
+    return n;
+}
+
+// The rate column with the drop_frame column: "29.97" and "1" make 29.97df.
+void CsvRate(Json& clip, const std::string& rate, const std::string& drop) {
+    if (rate.empty()) {
+        return;
+    }
+    const bool df = drop == "1" || drop == "true" || drop == "yes";
+    if (!df && !drop.empty() && drop != "0" && drop != "false" && drop != "no") {
+        throw ClipError("drop_frame '" + drop + "' is not 1 or 0");
+    }
+    const std::string name = rate + (df && rate.find("df") == std::string::npos ? "df" : "");
+    if (hostkit::FindRate(name) == nullptr) {
+        throw ClipError("rate '" + name + "' is not one of " + hostkit::RateNames());
+    }
+    clip["rate"] = name;
+}
+
+Json CsvClip(const std::vector<std::string>& row, const std::map<std::string, std::size_t>& col) {
     Json clip = Json::object();
-    for (const auto& [name, index] : column) {
-        const std::string& v = row[index];
-        if (name == "duration") {
-            continue;  // follows from in and out
-        }
-        if (name == "id") {
-            if (v.empty()) {
-                continue;
-            }
-            char* end = nullptr;
-            errno = 0;
-            const long long id = std::strtoll(v.c_str(), &end, 10);
-            if (*end != '\0' || id <= 0 || id > kMaxClipId || errno != 0) {
-                throw ClipError("CSV row " + std::to_string(line) + ": id '" + v +
-                                "' is not a clip number");
-            }
-            clip["id"] = id;
-        } else if (!(name == "out" && v.empty())) {
-            clip[name] = v;
+    const auto cell = [&](const char* name) {
+        const auto it = col.find(name);
+        return it == col.end() ? std::string() : row[it->second];
+    };
+    if (!cell("id").empty()) {
+        clip["id"] = CsvNumber(cell("id"), kMaxClipId, "id");
+    }
+    if (!cell("port").empty()) {
+        clip["port"] = CsvNumber(cell("port"), 255, "port");
+    }
+    for (const char* text : {"reel", "name", "note"}) {
+        if (col.count(text) != 0) {
+            clip[text] = panel::FromSpreadsheetText(cell(text));
         }
     }
+    clip["in"] = cell("in");
+    if (!cell("out").empty()) {
+        clip["out"] = cell("out");
+    }
+    CsvRate(clip, cell("rate"), cell("drop_frame"));
     return clip;
 }
 
 }  // namespace
 
 std::vector<Json> ParseClipsCsv(const std::string& text) {
-    const CsvRows rows = ReadCsvRows(text);
-    const std::vector<std::string>& header = rows.rows[0];
-    const std::map<std::string, std::size_t> column = CsvColumns(header);
+    const std::vector<std::vector<std::string>> rows = ReadCsv(text);
+    const std::map<std::string, std::size_t> column = CsvHeader(rows[0]);
     std::vector<Json> out;
-    for (std::size_t r = 1; r < rows.rows.size(); ++r) {
-        const std::vector<std::string>& row = rows.rows[r];
+    for (std::size_t r = 1; r < rows.size(); ++r) {
+        const std::vector<std::string>& row = rows[r];
         if (row.size() == 1 && row[0].empty()) {
             continue;  // a blank line
         }
-        if (row.size() != header.size()) {
+        if (row.size() != rows[0].size()) {
             throw ClipError("CSV row " + std::to_string(r + 1) + " has " +
                             std::to_string(row.size()) + " fields, the header " +
-                            std::to_string(header.size()));
+                            std::to_string(rows[0].size()));
         }
-        out.push_back(CsvRowClip(row, column, r + 1));
+        try {
+            out.push_back(CsvClip(row, column));
+        } catch (const ClipError& e) {
+            throw ClipError("CSV row " + std::to_string(r + 1) + ": " + e.what());
+        }
+    }
+    return out;
+}
+
+std::vector<Clip> SelectClips(const std::vector<Clip>& clips, int port, int64_t first,
+                              int64_t last) {
+    std::vector<Clip> out;
+    for (const Clip& c : clips) {
+        if ((port == 0 || c.port == port) && (first == 0 || c.id >= first) &&
+            (last == 0 || c.id <= last)) {
+            out.push_back(c);
+        }
     }
     return out;
 }
 
 std::string ClipsEdl(const std::vector<Clip>& clips, const std::string& title) {
-    std::string out = "TITLE: " + OneLine(title.substr(0, 70)) + "\nFCM: NON-DROP FRAME\n\n";
-    int event = 0;
-    int64_t record = -1;
-    int recordFps = 0;
+    std::set<std::string> rates;
+    std::vector<panel::EdlClip> events;
     for (const Clip& c : clips) {
-        if (c.out <= c.in) {
-            continue;
+        if (c.out > c.in) {
+            rates.insert(c.rate->name);
         }
-        if (record < 0 || recordFps != c.fps) {
-            // The record side starts at one hour, the usual start of programme.
-            record = record < 0 ? int64_t{3600} * c.fps : record * c.fps / recordFps;
-            recordFps = c.fps;
-        }
-        ++event;
-        char line[160];
-        std::snprintf(line, sizeof line, "%03d  %-8s V     C        %s %s %s %s\n", event % 1000,
-                      EdlReel(c.reel).c_str(), EdlTime(c.in, c.fps).c_str(),
-                      EdlTime(c.out, c.fps).c_str(), EdlTime(record, c.fps).c_str(),
-                      EdlTime(record + c.out - c.in, c.fps).c_str());
-        out += line;
-        record += c.out - c.in;
-        if (!c.name.empty()) {
-            out += "* FROM CLIP NAME: " + OneLine(c.name) + "\n";
-        }
-        if (!c.note.empty()) {
-            out += "* COMMENT: " + OneLine(c.note) + "\n";
-        }
+        events.push_back(panel::EdlClip{c.id, c.reel, c.name, c.note, c.in, c.out});
     }
-    return out;
+    if (rates.size() > 1) {
+        std::string names;
+        for (const std::string& r : rates) {
+            names += (names.empty() ? "" : " and ") + r;
+        }
+        throw panel::ExportConflict("an EDL holds one rate and these clips are at " + names +
+                                    "; export one port (port=N) or a range (first=, last=)");
+    }
+    const hostkit::RateInfo* rate = hostkit::FindRate(rates.empty() ? "25" : *rates.begin());
+    return panel::MakeEdl(title, rate->base, events);
 }
 
 ClipLog::~ClipLog() {
@@ -485,9 +504,11 @@ bool ClipLog::Read(std::string* error) {
         for (const Json& j : doc["clips"]) {
             Clip base;
             base.id = ClipId(j.at("id"));
-            base.fps = j.value("fps", 25);
             base.port = j.value("port", 1);
-            Clip c = ClipFromJson(j, base, [&base](int) { return base.fps; });
+            // Clips without a rate come from a server that ran every deck at 25.
+            const hostkit::RateInfo* legacy = hostkit::FindRate(std::to_string(j.value("fps", 25)));
+            base.rate = legacy != nullptr ? legacy : base.rate;
+            Clip c = ClipFromJson(j, base, [&base](int) { return base.rate; });
             c.id = base.id;
             m_Clips.push_back(c);
             m_nNextId = std::max(m_nNextId, c.id + 1);
@@ -511,33 +532,66 @@ std::vector<Clip> ClipLog::List() const {
     return m_Clips;
 }
 
-void ClipLog::Save(const std::vector<Clip>& clips, int64_t nextId) const {
-    Json list = Json::array();
-    for (const Clip& c : clips) {
-        Json j = ClipJson(c);
-        j["fps"] = c.fps;
-        list.push_back(std::move(j));
+std::string ClipLog::ClipText(const Clip& c) const {
+    const auto it = m_Texts.find(c.id);
+    const auto same = [&c](const Clip& o) {
+        return o.port == c.port && o.in == c.in && o.out == c.out && o.rate == c.rate &&
+               o.reel == c.reel && o.name == c.name && o.note == c.note;
+    };
+    if (it != m_Texts.end() && same(it->second.first)) {
+        return it->second.second;
     }
-    const std::string text =
-        DumpJson(Json{{"version", kFileVersion}, {"nextId", nextId}, {"clips", list}}) + "\n";
+    std::string text = DumpJson(ClipJson(c));
+    m_Texts[c.id] = {c, text};
+    return text;
+}
+
+void ClipLog::ForgetTexts(const std::vector<Clip>& clips) const {
+    if (m_Texts.size() <= clips.size()) {
+        return;
+    }
+    // Deleted clips: their ids never come back.
+    std::unordered_map<int64_t, std::pair<Clip, std::string>> kept;
+    for (const Clip& c : clips) {
+        if (const auto it = m_Texts.find(c.id); it != m_Texts.end()) {
+            kept.emplace(c.id, std::move(it->second));
+        }
+    }
+    m_Texts.swap(kept);
+}
+
+void ClipLog::Save(const std::vector<Clip>& clips, int64_t nextId) const {
+    // The same text as dumping the whole document at once, without re-encoding every clip.
+    std::string text = DumpJson(Json{{"version", kFileVersion}, {"nextId", nextId}});
+    text.pop_back();
+    text += ",\"clips\":[";
+    for (std::size_t i = 0; i < clips.size(); ++i) {
+        text += (i == 0 ? "" : ",") + ClipText(clips[i]);
+    }
+    text += "]}\n";
+    ForgetTexts(clips);
 
     ReplaceFile(m_Path, text);
 }
 
-Clip ClipLog::Add(const Json& fields, const std::function<int(int)>& fpsOf) {
+Clip ClipLog::Add(const Json& fields, const RateOfPort& rateOf) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     Clip base;
     base.port = 0;
     if (!fields.is_object() || !fields.contains("port")) {
         // The first deck's port when the client names none.
         for (int p = 1; p <= 255; ++p) {
-            if (fpsOf(p) > 0) {
+            if (rateOf(p) != nullptr) {
                 base.port = p;
                 break;
             }
         }
     }
-    Clip c = ClipFromJson(fields, base, fpsOf);
+    Clip c = ClipFromJson(fields, base, rateOf);
+    if (m_Clips.size() >= kMaxClips) {
+        throw ClipLimit("the log is full: it holds " + std::to_string(kMaxClips) +
+                        " clips at most; export it and delete some first");
+    }
     c.id = NewId(m_nNextId);
     std::vector<Clip> next = m_Clips;
     next.push_back(c);
@@ -547,14 +601,14 @@ Clip ClipLog::Add(const Json& fields, const std::function<int(int)>& fpsOf) {
     return c;
 }
 
-Clip ClipLog::Edit(int64_t id, const Json& fields, const std::function<int(int)>& fpsOf) {
+Clip ClipLog::Edit(int64_t id, const Json& fields, const RateOfPort& rateOf) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     const auto it =
         std::find_if(m_Clips.begin(), m_Clips.end(), [id](const Clip& c) { return c.id == id; });
     if (it == m_Clips.end()) {
         throw std::out_of_range("no clip " + std::to_string(id));
     }
-    Clip c = ClipFromJson(fields, *it, fpsOf);
+    Clip c = ClipFromJson(fields, *it, rateOf);
     c.id = id;
     std::vector<Clip> next = m_Clips;
     next[static_cast<std::size_t>(it - m_Clips.begin())] = c;
@@ -577,52 +631,73 @@ bool ClipLog::Delete(int64_t id) {
     return true;
 }
 
-std::vector<Clip> ClipLog::Import(const std::vector<Json>& rows,
-                                  const std::function<int(int)>& fpsOf) {
+namespace {
+
+// The deck a new imported row belongs to: its port column, else a reel named after a served
+// deck (DECK2), else the first deck.
+int ImportPort(const Json& row, const RateOfPort& rateOf) {
+    if (row.contains("port")) {
+        return row["port"].get<int>();
+    }
+    const std::string reel = row.value("reel", "");
+    if (reel.rfind("DECK", 0) == 0 && reel.size() > 4 && reel.size() <= 7 &&
+        reel.find_first_not_of("0123456789", 4) == std::string::npos &&
+        rateOf(std::stoi(reel.substr(4))) != nullptr) {
+        return std::stoi(reel.substr(4));
+    }
+    for (int p = 1; p <= 255; ++p) {
+        if (rateOf(p) != nullptr) {
+            return p;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::vector<Clip> ClipLog::Import(const std::vector<Json>& rows, const RateOfPort& rateOf) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     std::vector<Clip> next = m_Clips;
-    int64_t nextId = m_nNextId;
-    int firstPort = 0;
-    for (int p = 1; p <= 255 && firstPort == 0; ++p) {
-        firstPort = fpsOf(p) > 0 ? p : 0;
+    std::vector<Clip> changed;
+    std::unordered_map<int64_t, std::size_t> byId;
+    for (std::size_t i = 0; i < next.size(); ++i) {
+        byId[next[i].id] = i;
     }
+    int64_t nextId = m_nNextId;
     std::size_t line = 1;
     for (const Json& row : rows) {
         ++line;
         try {
             const int64_t id = row.contains("id") ? ClipId(row["id"]) : 0;
-            const auto it = std::find_if(next.begin(), next.end(),
-                                         [id](const Clip& c) { return id != 0 && c.id == id; });
-            if (it != next.end()) {
-                Clip c = ClipFromJson(row, *it, fpsOf);
-                c.id = id;
-                *it = c;
+            if (const auto at = byId.find(id); at != byId.end()) {
+                Clip& c = next[at->second];
+                c = ClipFromJson(row, c, rateOf);
+                changed.push_back(c);
                 continue;
             }
             Clip base;
-            base.port = firstPort;
-            // A reel named after a served deck goes back to that deck.
-            const std::string reel = row.value("reel", "");
-            if (reel.rfind("DECK", 0) == 0 && reel.size() > 4 && reel.size() <= 7 &&
-                reel.find_first_not_of("0123456789", 4) == std::string::npos &&
-                fpsOf(std::stoi(reel.substr(4))) > 0) {
-                base.port = std::stoi(reel.substr(4));
-            }
-            base.fps = fpsOf(base.port) > 0 ? fpsOf(base.port) : 25;
+            base.port = ImportPort(row, rateOf);
             Json fields = row;
             fields.erase("id");
-            Clip c = ClipFromJson(fields, base, fpsOf);
+            Clip c = ClipFromJson(fields, base, rateOf);
             c.id = id > 0 && id >= nextId ? id : NewId(nextId);
             nextId = c.id + 1;
+            byId[c.id] = next.size();
             next.push_back(c);
+            changed.push_back(c);
         } catch (const ClipError& e) {
             throw ClipError("CSV row " + std::to_string(line) + ": " + e.what());
         }
     }
+    if (next.size() > kMaxClips) {
+        throw ClipLimit("the import would make " + std::to_string(next.size()) +
+                        " clips and the log holds " + std::to_string(kMaxClips) +
+                        " at most; nothing was imported");
+    }
     Save(next, nextId);
     m_Clips.swap(next);
     m_nNextId = nextId;
-    return m_Clips;
+    return changed;
 }
 
 std::string DefaultClipLogPath() {

@@ -63,14 +63,27 @@ Json DeckJson(const DeckState& d) {
             status.push_back(b);
         }
     }
+    const hostkit::TimeBase& base = d.rate->base;
+    // The page shows times as the server writes them: drop-frame labels are not arithmetic.
+    const auto time = [&base](const std::optional<int64_t>& f) {
+        return f ? Json(hostkit::FormatTimecode(*f, base)) : Json(nullptr);
+    };
+    const Json duration = d.markIn && d.markOut
+                              ? Json(hostkit::FormatTimecode(*d.markOut - *d.markIn, base))
+                              : Json(nullptr);
     return Json{{"port", d.port},
                 {"device", d.device},
                 {"connected", d.connected},
                 {"answering", d.answering},
                 {"state", d.state},
-                {"time", FormatTimecode(d.frames, d.fps)},
+                {"time", hostkit::FormatTimecode(d.frames, base)},
                 {"frames", d.frames},
-                {"fps", d.fps},
+                {"rate", d.rate->name},
+                {"fps", d.rate->fps},
+                {"dropFrame", base.dropFrame},
+                {"markInTime", time(d.markIn)},
+                {"markOutTime", time(d.markOut)},
+                {"markDuration", duration},
                 {"videoSystem", d.videoSystem},
                 {"status", status},
                 {"speed", d.speed},
@@ -93,23 +106,27 @@ Json ReplyJson(const DeckReply& r) {
 }
 
 DeckWorker::DeckWorker(const Module& module, int port, std::string device, StatusSource status,
-                       std::function<void()> changed)
+                       std::function<void()> changed, const hostkit::RateInfo* rate,
+                       panel::FormatGate* gate)
     : DeckWorker(
           [&module](int command, HostRecords& records) { return module.Call(command, records); },
-          port, std::move(device), std::move(status), std::move(changed)) {}
+          port, std::move(device), std::move(status), std::move(changed), rate, gate) {}
 
 DeckWorker::DeckWorker(MainCall main, int port, std::string device, StatusSource status,
-                       std::function<void()> changed)
+                       std::function<void()> changed, const hostkit::RateInfo* rate,
+                       panel::FormatGate* gate)
     : m_Main(std::move(main)),
       m_nPort(port),
       m_Device(std::move(device)),
       m_StatusSource(std::move(status)),
-      m_Changed(std::move(changed)) {
+      m_Changed(std::move(changed)),
+      m_pGate(gate),
+      m_pRate(rate != nullptr ? rate : hostkit::FindRate("25")) {
     m_Records.Set("nPort", port);
-    m_Records.Set("nVideoFormat", 1);  // 25 frames a second, as a PAL host sets it
+    m_Records.Set("nVideoFormat", hostkit::ModuleFormat(m_pRate->base));
     m_State.port = port;
     m_State.device = m_Device;
-    m_State.fps = m_Records.Fps();
+    m_State.rate = m_pRate;
     m_State.state = "not answering";
 }
 
@@ -138,9 +155,9 @@ void DeckWorker::Stop() {
     m_Queue.clear();
 }
 
-int DeckWorker::Fps() const {
+const hostkit::RateInfo* DeckWorker::Rate() const {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_State.fps;
+    return m_State.rate;
 }
 
 std::future<DeckReply> DeckWorker::Submit(DeckAction action, int64_t value) {
@@ -214,6 +231,10 @@ void DeckWorker::ClearMarks() {
 int DeckWorker::Call(int command) {
     AwaitLateReply();
     m_Records.ClearData();
+    std::optional<panel::FormatGate::Pass> pass;
+    if (m_pGate != nullptr) {
+        pass.emplace(m_pGate->Enter(static_cast<int32_t>(m_Records.Get("nVideoFormat"))));
+    }
     const auto start = Clock::now();
     const int result = m_Main(command, m_Records);
     m_LastCallEnd = Clock::now();
@@ -230,6 +251,53 @@ void DeckWorker::AwaitLateReply() {
     m_bLastUnanswered = false;
     std::unique_lock<std::mutex> lock(m_Mutex);
     m_Wake.wait_until(lock, m_LastCallEnd + kLineTimeout, [this] { return m_bStop; });
+}
+
+void DeckWorker::SetRate(const hostkit::RateInfo* rate) {
+    m_pRate = rate;
+    m_Records.Set("nVideoFormat", hostkit::ModuleFormat(rate->base));
+    // Marks and the speed estimate were counted at the old rate.
+    m_dRate = 0.0;
+    m_RateAt = Clock::now();
+    m_nRateFrames = m_nFrames;
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_State.markIn.reset();
+    m_State.markOut.reset();
+    ++m_State.seq;
+}
+
+DeckReply DeckWorker::CueTo(int64_t value) {
+    DeckReply r;
+    m_Mode = "cue";
+    m_nSpeed = 0;
+    const hostkit::TimeBase& base = m_pRate->base;
+    const std::string target = hostkit::FormatTimecode(value, base);
+    int64_t count = 0;
+    if (!hostkit::ModuleCountOfLabels(hostkit::FramesToLabels(value, base), base, &count)) {
+        r.error = "the module cannot send " + target + " at " + m_pRate->name;
+        SetError(r.error);
+        return r;
+    }
+    r.command = kCue;
+    if (count < 0) {
+        // Below zero only as an offset back from zero, which signed decks take.
+        r.command = kCueOffset;
+        m_Records.Set("nPosition", 0);
+        m_Records.Set("nCueOffset", -count);
+    } else {
+        m_Records.Set("nPosition", count);
+    }
+    r.result = Call(*r.command);
+    r.ok = r.result == 1;
+    m_bCueing = r.ok;
+    m_bCueAsked = false;
+    m_CueSince = Clock::now();
+    if (!r.ok) {
+        r.error = "the deck refused the cue to " + target +
+                  " (in standby, busy with a cue, or not answering)";
+        SetError(r.error);
+    }
+    return r;
 }
 
 bool DeckWorker::TakeRequest(Request* out) {
@@ -314,6 +382,13 @@ DeckReply DeckWorker::Execute(DeckAction action, int64_t value) {
     }
     if (action == DeckAction::kMark) {
         return TakeMark(value != 0);
+    }
+    if (action == DeckAction::kRate) {
+        // Taken while disconnected too: the operator changes tapes.
+        SetRate(&hostkit::Rates().at(static_cast<std::size_t>(value)));
+        DeckReply r;
+        r.ok = true;
+        return r;
     }
     if (!m_bLinked) {
         DeckReply r;
@@ -400,28 +475,6 @@ DeckReply DeckWorker::Wind(bool forward) {
                   forward ? "the deck refused fast forward" : "the deck refused rewind");
 }
 
-DeckReply DeckWorker::CueTo(int64_t frames) {
-    m_Mode = "cue";
-    m_nSpeed = 0;
-    const std::string target = FormatTimecode(frames, m_Records.Fps());
-    int command = kCue;
-    if (frames < 0) {
-        // Below zero only as an offset back from zero, which signed decks take.
-        command = kCueOffset;
-        m_Records.Set("nPosition", 0);
-        m_Records.Set("nCueOffset", -frames);
-    } else {
-        m_Records.Set("nPosition", frames);
-    }
-    const int result = Call(command);
-    m_bCueing = result == 1;
-    m_bCueAsked = false;
-    m_CueSince = Clock::now();
-    return Finish(command, result,
-                  "the deck refused the cue to " + target +
-                      " (in standby, busy with a cue, or not answering)");
-}
-
 bool DeckWorker::ReadTime() {
     // A read the deck did not answer in full returns 0 and says nothing of the tape: keep the
     // last time, so neither the display nor a mark shows a 00:00:00:00 the deck never had.
@@ -429,7 +482,9 @@ bool DeckWorker::ReadTime() {
     if (Call(kPosition) != 1 || m_bLastUnanswered) {
         return false;
     }
-    m_nFrames = m_Records.Get("nFrames");
+    const hostkit::TimeBase& base = m_pRate->base;
+    m_nFrames =
+        hostkit::LabelsToFrames(hostkit::LabelsOfModuleCount(m_Records.Get("nFrames"), base), base);
     const auto now = Clock::now();
     const double span = std::chrono::duration<double>(now - m_RateAt).count();
     if (span >= 0.2) {
@@ -528,7 +583,7 @@ std::string DeckWorker::Words() const {
     if (!m_bLinked || !m_bAnswering) {
         return "not answering";
     }
-    const double fps = m_Records.Fps();
+    const double fps = m_pRate->fps;
     const double speed = std::fabs(m_dRate) / fps;  // in play speeds
     if (m_Standby.known && m_Standby.value) {
         return "standby";
@@ -563,9 +618,8 @@ void DeckWorker::Publish() {
         std::lock_guard<std::mutex> lock(m_Mutex);
         DeckState& s = m_State;
         const std::string words = Words();
-        const int fps = m_Records.Fps();
         changed = s.connected != m_bLinked || s.answering != (m_bLinked && m_bAnswering) ||
-                  s.state != words || s.frames != m_nFrames || s.fps != fps ||
+                  s.state != words || s.frames != m_nFrames || s.rate != m_pRate ||
                   s.videoSystem != m_nVideoSystem || s.status != m_Status || s.speed != m_nSpeed ||
                   s.mode != m_Mode || s.seq != m_nPublishedSeq;  // an error or a mark
         if (changed) {
@@ -573,7 +627,7 @@ void DeckWorker::Publish() {
             s.answering = m_bLinked && m_bAnswering;
             s.state = words;
             s.frames = m_nFrames;
-            s.fps = fps;
+            s.rate = m_pRate;
             s.videoSystem = m_nVideoSystem;
             s.status = m_Status;
             s.speed = m_nSpeed;

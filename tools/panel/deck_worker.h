@@ -18,7 +18,9 @@
 #include <thread>
 
 #include "tools/hostkit/module.h"
+#include "tools/hostkit/timecode.h"
 #include "tools/panel/clip_log.h"
+#include "tools/panel/format_gate.h"
 
 namespace panel {
 
@@ -32,8 +34,8 @@ struct DeckState {
     bool connected = false;  // command 5 succeeded and no disconnect since
     bool answering = false;  // the deck answered its last status question
     std::string state = "disconnected";
-    int64_t frames = 0;
-    int fps = 25;
+    int64_t frames = 0;  // real frames at the deck's rate
+    const hostkit::RateInfo* rate = hostkit::FindRate("25");
     int videoSystem = 0;
     std::optional<std::array<uint8_t, 10>> status;
     int speed = 0;
@@ -47,7 +49,6 @@ struct DeckState {
 
 Json DeckJson(const DeckState& deck);
 
-// kMark marks In (value 1) or Out (value 0) at a time read fresh from the deck.
 enum class DeckAction {
     kConnect,
     kDisconnect,
@@ -58,7 +59,8 @@ enum class DeckAction {
     kRew,
     kShuttle,
     kCue,
-    kMark
+    kRate,
+    kMark  // In (value 1) or Out (value 0) at a time read fresh from the deck
 };
 
 struct DeckReply {
@@ -73,16 +75,20 @@ Json ReplyJson(const DeckReply& reply);
 class DeckWorker {
   public:
     using StatusSource = std::function<std::optional<std::array<uint8_t, 10>>()>;
-    // One call of the module's Main on the deck's records.
-    using MainCall = std::function<int(int command, HostRecords& records)>;
 
     // `changed` is called from the deck's thread after every change of its state; it must
     // return at once. `status` gives the deck's ten status bytes where they can be seen.
+    // Every call of Main goes through `gate` when there is one (decks at other rates share
+    // the process's video format).
     DeckWorker(const Module& module, int port, std::string device, StatusSource status,
-               std::function<void()> changed);
+               std::function<void()> changed, const hostkit::RateInfo* rate = nullptr,
+               panel::FormatGate* gate = nullptr);
+    // One call of the module's Main on the deck's records.
+    using MainCall = std::function<int(int command, HostRecords& records)>;
     // The same over any Main, such as a stand-in for the module in tests.
     DeckWorker(MainCall main, int port, std::string device, StatusSource status,
-               std::function<void()> changed);
+               std::function<void()> changed, const hostkit::RateInfo* rate = nullptr,
+               panel::FormatGate* gate = nullptr);
     ~DeckWorker();
     DeckWorker(const DeckWorker&) = delete;
     DeckWorker& operator=(const DeckWorker&) = delete;
@@ -90,8 +96,9 @@ class DeckWorker {
     void Start();
     void Stop();
 
-    // Queues a command for the deck's thread; `value` is the shuttle speed or the cue's
-    // frames, checked by the caller. The future is ready once Main has answered.
+    // Queues a command for the deck's thread; `value` is the shuttle speed, the cue's real
+    // frames or the index of a rate in hostkit::Rates(), checked by the caller. The future is
+    // ready once Main has answered.
     std::future<DeckReply> Submit(DeckAction action, int64_t value = 0);
     // Submits and waits up to `wait` for the reply. A command the deck's thread has not taken
     // by then is withdrawn and never reaches the deck: nullopt. One already taken is waited
@@ -105,8 +112,8 @@ class DeckWorker {
     void ClearMarks();
 
     int Port() const { return m_nPort; }
-    // Whole frames a second of the deck's record.
-    int Fps() const;
+    // The deck's rate as last published.
+    const hostkit::RateInfo* Rate() const;
     // Cycles of the deck's loop so far (each reads the time once).
     uint64_t Cycles() const { return m_nCycles.load(); }
 
@@ -154,6 +161,7 @@ class DeckWorker {
     void AskStatus();
     void Forget();
     void Publish();
+    void SetRate(const hostkit::RateInfo* rate);
     void SetError(const std::string& text);
     void ClearError();
     std::string Words() const;
@@ -163,9 +171,11 @@ class DeckWorker {
     const std::string m_Device;
     StatusSource m_StatusSource;
     std::function<void()> m_Changed;
+    panel::FormatGate* m_pGate;
 
     // The deck thread's own: the records and what it learnt from the deck.
     HostRecords m_Records;
+    const hostkit::RateInfo* m_pRate;
     bool m_bWanted = true;  // connect at start; a disconnect command clears it
     bool m_bLinked = false;
     bool m_bAnswering = false;

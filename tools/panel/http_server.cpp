@@ -234,7 +234,7 @@ void HttpResponse::Error(int code, const std::string& words) {
     Json(code, ErrorJson(words));
 }
 
-void HttpResponse::StartStream(std::vector<std::string> first) {
+void HttpResponse::StartStream(std::vector<StreamMessage> first) {
     status = 200;
     contentType = "text/event-stream";
     stream = std::move(first);
@@ -261,7 +261,7 @@ class HttpServer::Impl {
 
     bool Start(std::string* error);
     void Stop();
-    void Publish(const std::string& message);
+    void Publish(const StreamMessage& message);
 
     // For the sessions.
     const HttpLimits& Limits() const { return m_Options.limits; }
@@ -327,7 +327,7 @@ class Session : public std::enable_shared_from_this<Session> {
     }
     // From any thread: queues a stream message; false when the stream is gone or was dropped
     // for falling too far behind.
-    bool Push(const std::string& message);
+    bool Push(const StreamMessage& message);
     void Close();
 
   private:
@@ -362,10 +362,11 @@ class Session : public std::enable_shared_from_this<Session> {
     std::shared_ptr<Reply> m_Reply;
     std::array<char, 4096> m_Sink{};
     std::size_t m_nLingered = 0;
-    std::string m_Out;  // the stream's write in flight
+    std::vector<StreamMessage> m_Out;  // the stream's write in flight
+    std::vector<net::const_buffer> m_OutBuffers;
 
     std::mutex m_Mutex;  // guards the stream's queue
-    std::deque<std::string> m_Queue;
+    std::deque<StreamMessage> m_Queue;
     bool m_bWriting = false;
     bool m_bClosed = false;
 };
@@ -708,7 +709,7 @@ void Session::StartStream(HttpResponse res) {
                       });
 }
 
-bool Session::Push(const std::string& message) {
+bool Session::Push(const StreamMessage& message) {
     bool drop = false;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
@@ -744,14 +745,15 @@ void Session::WriteQueued() {
             m_bWriting = false;
             return;
         }
-        m_Out.clear();
-        for (const std::string& m : m_Queue) {
-            m_Out += m;
-        }
+        m_Out.assign(m_Queue.begin(), m_Queue.end());
         m_Queue.clear();
     }
+    m_OutBuffers.clear();
+    for (const StreamMessage& m : m_Out) {
+        m_OutBuffers.push_back(net::buffer(*m));
+    }
     m_Stream.expires_after(m_Server.Limits().write);
-    net::async_write(m_Stream, net::buffer(m_Out),
+    net::async_write(m_Stream, m_OutBuffers,
                      [self = shared_from_this()](const ErrorCode& ec, std::size_t) {
                          if (ec) {
                              self->Shut();
@@ -940,7 +942,7 @@ void HttpServer::Impl::RemoveStream(const Session* s) {
     }
 }
 
-void HttpServer::Impl::Publish(const std::string& message) {
+void HttpServer::Impl::Publish(const StreamMessage& message) {
     std::vector<std::shared_ptr<Session>> open;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
@@ -1019,7 +1021,7 @@ int HttpServer::Port() const {
     return m_Impl->m_nPort;
 }
 
-void HttpServer::Publish(const std::string& message) {
+void HttpServer::Publish(StreamMessage message) {
     m_Impl->Publish(message);
 }
 

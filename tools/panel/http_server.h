@@ -66,17 +66,21 @@ class HttpRequest {
     std::string Cookie(const std::string& name) const;
 };
 
+// A message for event streams, shared by every stream it goes to: a whole clip log can be
+// megabytes, and a hundred watchers must not mean a hundred copies.
+using StreamMessage = std::shared_ptr<const std::string>;
+
 struct HttpResponse {
     int status = 200;
     std::string contentType = "application/json";
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
     // Set by StartStream: the connection stays open as an event stream; these go first.
-    std::optional<std::vector<std::string>> stream;
+    std::optional<std::vector<StreamMessage>> stream;
 
     void Json(int code, const std::string& json);
     void Error(int code, const std::string& words);  // {"error": words}
-    void StartStream(std::vector<std::string> first);
+    void StartStream(std::vector<StreamMessage> first);
 };
 
 // Where a handler runs: kInline on the I/O thread (it must not wait on anything slow),
@@ -104,7 +108,10 @@ class HttpServer {
     bool Start(std::string* error);
     int Port() const;
     // Queues a message for every open stream; never waits for a client.
-    void Publish(const std::string& message);
+    void Publish(StreamMessage message);
+    void Publish(const std::string& message) {
+        Publish(std::make_shared<const std::string>(message));
+    }
     std::size_t Streams() const;
     std::size_t Connections() const;
     // Closes every connection, waits for running handlers and ends the threads.

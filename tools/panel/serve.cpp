@@ -15,8 +15,11 @@
 
 #include "tools/decksim/pty_server.h"
 #include "tools/hostkit/bitmaps.h"
+#include "tools/hostkit/timecode.h"
+#include "tools/panel/clip_export.h"
 #include "tools/panel/clip_log.h"
 #include "tools/panel/deck_worker.h"
+#include "tools/panel/format_gate.h"
 #include "tools/panel/http_server.h"
 #include "tools/panel/panel_assets.h"
 #include "tools/panel/token.h"
@@ -28,7 +31,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 
-// A CSV import may be far larger than any other body.
+// A CSV import carries a day's logging: 20,000 clips fit with room to spare.
 constexpr std::size_t kMaxImport = std::size_t{4} << 20;
 // The deck threads' exchanges are timed by the line; when the CPUs are short, reading
 // requests and feeding the stream's watchers should wait rather than they. Commands keep the
@@ -49,7 +52,7 @@ constexpr Millis kStreamKeepAlive{10000};
 constexpr auto kCommandWait = std::chrono::seconds(10);
 
 const char* const kActions =
-    "connect, disconnect, play, stop, pause, ffwd, rew, shuttle, cue, mark, clearmarks";
+    "connect, disconnect, play, stop, pause, ffwd, rew, shuttle, cue, mark, clearmarks, rate";
 
 std::string Lower(std::string s) {
     for (char& c : s) {
@@ -121,6 +124,13 @@ bool IsLoopback(const std::string& addr) {
     return addr == "::1";
 }
 
+const hostkit::RateInfo* RateFor(const ServeOptions& options, int port) {
+    const auto it = options.rates.find(port);
+    const hostkit::RateInfo* rate =
+        it != options.rates.end() ? hostkit::FindRate(it->second) : nullptr;
+    return rate != nullptr ? rate : hostkit::FindRate("25");
+}
+
 std::string Event(const char* name, const Json& data) {
     return std::string("event: ") + name + "\ndata: " + DumpJson(data) + "\n\n";
 }
@@ -166,7 +176,14 @@ class PanelServer::Impl {
     Json DecksJson() const;
     Json LogJson() const;
     DeckWorker* Find(const std::string& port) const;
-    int FpsOf(int port) const;
+    const hostkit::RateInfo* RateOf(int port) const;
+    RateOfPort Rates() const {
+        return [this](int p) { return RateOf(p); };
+    }
+    void PublishClips(const std::vector<Clip>& changed, const std::vector<int64_t>& deleted);
+    StreamMessage LogEvent();
+    void RateAction(DeckWorker* deck, const Json& body, HttpResponse& res);
+    void Edl(const HttpRequest& req, HttpResponse& res) const;
 
     void GetPage(const HttpRequest& req, HttpResponse& res) const;
     void GetAsset(const std::string& path, HttpResponse& res) const;
@@ -193,6 +210,9 @@ class PanelServer::Impl {
     std::map<int, std::unique_ptr<DeckWorker>> m_Decks;
     std::vector<std::string> m_Description;
     ClipLog m_Log;
+    FormatGate m_Gate;  // every deck's calls of Main
+    std::mutex m_LogEventMutex;
+    StreamMessage m_LogEvent;  // the whole log as a stream event; made again after a change
     std::string m_Token;
     TokenFile m_TokenFile;
     std::map<int, bool> m_Answering;  // the broadcaster's last view, for the error log
@@ -261,6 +281,9 @@ DeckWorker::StatusSource SimStatus(decksim::PtyServer* sim) {
 bool PanelServer::Impl::StartSim(int port, DeckWorker::StatusSource* status, std::string* error) {
     decksim::ServerOptions so;
     so.baud = m_Options.simBaud;
+    // The virtual deck runs at the rate the server expects of it.
+    so.fps = RateFor(m_Options, port)->fps;
+    so.dropFrame = RateFor(m_Options, port)->base.dropFrame;
     // A link that follows the line across hang-ups, as a fixed port name would.
     so.link = m_SimDir + "/deck" + std::to_string(port);
     auto sim = std::make_unique<decksim::PtyServer>(so);
@@ -302,8 +325,9 @@ bool PanelServer::Impl::StartDecks(std::string* error) {
         if (!m_Options.sim) {
             m_Description.push_back("port " + std::to_string(port) + ": " + device);
         }
-        m_Decks[port] =
-            std::make_unique<DeckWorker>(m_Module, port, device, status, [this] { Changed(); });
+        m_Decks[port] = std::make_unique<DeckWorker>(
+            m_Module, port, device, status, [this] { Changed(); }, RateFor(m_Options, port),
+            &m_Gate);
     }
     for (auto& [port, deck] : m_Decks) {
         deck->Start();
@@ -486,9 +510,9 @@ DeckWorker* PanelServer::Impl::Find(const std::string& port) const {
     return it != m_Decks.end() ? it->second.get() : nullptr;
 }
 
-int PanelServer::Impl::FpsOf(int port) const {
+const hostkit::RateInfo* PanelServer::Impl::RateOf(int port) const {
     const auto it = m_Decks.find(port);
-    return it != m_Decks.end() ? it->second->Fps() : 0;
+    return it != m_Decks.end() ? it->second->Rate() : nullptr;
 }
 
 bool PanelServer::Impl::HostOk(const HttpRequest& req) const {
@@ -601,7 +625,9 @@ void PanelServer::Impl::GetArt(const HttpRequest& req, HttpResponse& res) const 
 void PanelServer::Impl::Events(HttpResponse& res) {
     // The whole state first; the broadcaster's messages follow. A client that falls 64
     // messages behind is dropped by the HTTP layer.
-    res.StartStream({"retry: 1000\n" + Event("decks", DecksJson()), Event("log", LogJson())});
+    res.StartStream(
+        {std::make_shared<const std::string>("retry: 1000\n" + Event("decks", DecksJson())),
+         LogEvent()});
     res.headers.emplace_back("Cache-Control", "no-store");
     res.headers.emplace_back("X-Accel-Buffering", "no");
 }
@@ -622,15 +648,17 @@ const std::map<std::string, DeckAction>& DeckActions() {
 // they are fine (or absent and not required), else what is wrong, for a 400.
 std::string FramesOf(const Json& body, const DeckState& now, bool required,
                      std::optional<int64_t>* out) {
-    const int64_t day = int64_t{86400} * now.fps;
+    const int64_t day = hostkit::DayFrames(now.rate->base);
     if (body.contains("timecode")) {
-        int64_t f = 0;
-        if (!body["timecode"].is_string() ||
-            !ParseTimecode(body["timecode"].get<std::string>(), now.fps, &f)) {
-            return "timecode must be [-]HH:MM:SS:FF with hours 0-23 and frames below " +
-                   std::to_string(now.fps);
+        if (!body["timecode"].is_string()) {
+            return "timecode must be text, [-]HH:MM:SS:FF";
         }
-        *out = f;
+        const hostkit::ParsedTimecode p =
+            hostkit::ParseTimecode(body["timecode"].get<std::string>(), now.rate->base);
+        if (!p.ok) {
+            return "timecode " + p.error;
+        }
+        *out = p.frames;
     } else if (body.contains("frames")) {
         if (!body["frames"].is_number_integer() || body["frames"].get<int64_t>() >= day ||
             body["frames"].get<int64_t>() <= -day) {
@@ -641,6 +669,17 @@ std::string FramesOf(const Json& body, const DeckState& now, bool required,
         return "give {\"timecode\": \"HH:MM:SS:FF\"} or {\"frames\": N}";
     }
     return "";
+}
+
+// At 59.94 the module's arithmetic reaches a few labels by no count; "" when it reaches this.
+std::string Sendable(int64_t frames, const DeckState& now) {
+    const hostkit::TimeBase& base = now.rate->base;
+    int64_t count = 0;
+    if (hostkit::ModuleCountOfLabels(hostkit::FramesToLabels(frames, base), base, &count)) {
+        return "";
+    }
+    return "the module cannot send " + hostkit::FormatTimecode(frames, base) + " at " +
+           now.rate->name + " (its count at 60000/1001 skips it); cue a frame either side";
 }
 
 // The value a command takes from its body: the shuttle's speed or the cue's frames; "" when
@@ -656,7 +695,7 @@ std::string CommandValue(DeckAction action, const Json& body, const DeckState& n
         *value = speed.get<int64_t>();
     } else if (action == DeckAction::kCue) {
         std::optional<int64_t> target;
-        const std::string bad = FramesOf(body, now, true, &target);
+        std::string bad = FramesOf(body, now, true, &target);
         if (!bad.empty()) {
             return bad;
         }
@@ -665,6 +704,7 @@ std::string CommandValue(DeckAction action, const Json& body, const DeckState& n
                    " has no times below zero (only video-system 4 decks do)";
         }
         *value = *target;
+        return Sendable(*target, now);
     }
     return "";
 }
@@ -706,7 +746,7 @@ void PanelServer::Impl::Action(const HttpRequest& req, HttpResponse& res) {
     const std::string name = req.matches[2];
     const auto it = DeckActions().find(name);
     const bool marks = name == "mark" || name == "clearmarks";
-    if (it == DeckActions().end() && !marks) {
+    if (it == DeckActions().end() && !marks && name != "rate") {
         SendError(res, 404, "unknown action '" + name + "'; the actions are " + kActions);
         return;
     }
@@ -716,6 +756,10 @@ void PanelServer::Impl::Action(const HttpRequest& req, HttpResponse& res) {
         return;
     }
     if (marks && MarkAction(deck, name, body, res)) {
+        return;
+    }
+    if (name == "rate") {
+        RateAction(deck, body, res);
         return;
     }
     const DeckAction action = marks ? DeckAction::kMark : it->second;
@@ -734,15 +778,75 @@ void PanelServer::Impl::Action(const HttpRequest& req, HttpResponse& res) {
     SendJson(res, 200, ReplyJson(*reply));
 }
 
+void PanelServer::Impl::RateAction(DeckWorker* deck, const Json& body, HttpResponse& res) {
+    const Json rate = body.value("rate", Json());
+    const hostkit::RateInfo* r =
+        rate.is_string() ? hostkit::FindRate(rate.get<std::string>()) : nullptr;
+    if (r == nullptr) {
+        SendError(res, 400, "rate wants {\"rate\": R} with R one of " + hostkit::RateNames());
+        return;
+    }
+    const std::optional<DeckReply> reply =
+        deck->Command(DeckAction::kRate, r - hostkit::Rates().data(), kCommandWait);
+    if (!reply) {
+        SendError(res, 504, "the deck's thread did not take the command within 10 seconds");
+        return;
+    }
+    SendJson(res, 200, ReplyJson(*reply));
+}
+
+// The whole log for a client that connects, made once per change of the log and shared.
+StreamMessage PanelServer::Impl::LogEvent() {
+    std::lock_guard<std::mutex> lock(m_LogEventMutex);
+    if (!m_LogEvent) {
+        m_LogEvent = std::make_shared<const std::string>(Event("log", LogJson()));
+    }
+    return m_LogEvent;
+}
+
+void PanelServer::Impl::PublishClips(const std::vector<Clip>& changed,
+                                     const std::vector<int64_t>& deleted) {
+    {
+        std::lock_guard<std::mutex> lock(m_LogEventMutex);
+        m_LogEvent.reset();
+    }
+    // Only what changed: the whole log goes to a client once, when it connects.
+    Json clips = Json::array();
+    for (const Clip& c : changed) {
+        clips.push_back(ClipJson(c));
+    }
+    m_Http->Publish(Event("clips", Json{{"clips", clips}, {"deleted", deleted}}));
+}
+
+void PanelServer::Impl::Edl(const HttpRequest& req, HttpResponse& res) const {
+    long port = 0;
+    long first = 0;
+    long last = 0;
+    const auto number = [&req](const char* key, long hi, long* out) {
+        return !req.HasParam(key) || Digits(req.Param(key), 1, hi, out);
+    };
+    if (!number("port", 255, &port) || !number("first", 999999999, &first) ||
+        !number("last", 999999999, &last) || (last != 0 && first > last)) {
+        SendError(res, 400,
+                  "port must be a deck's number and first and last clip numbers, first <= last");
+        return;
+    }
+    const std::string title = req.HasParam("title") ? req.Param("title") : "TAPEDECK 5500";
+    const std::string edl =
+        ClipsEdl(SelectClips(m_Log.List(), static_cast<int>(port), first, last), title);
+    res.headers.emplace_back("Content-Disposition", "attachment; filename=\"cliplog.edl\"");
+    SetContent(res, edl, "text/plain; charset=utf-8");
+}
+
 void PanelServer::Impl::AddClip(const HttpRequest& req, HttpResponse& res) {
     const Json body = ParseJson(req.body);
     if (!body.is_object()) {
         SendError(res, 400, "the body must be a JSON object with the clip's fields");
         return;
     }
-    const Clip c = m_Log.Add(body, [this](int p) { return FpsOf(p); });
+    const Clip c = m_Log.Add(body, Rates());
     SendJson(res, 201, ClipJson(c));
-    m_Http->Publish(Event("log", LogJson()));
+    PublishClips({c}, {});
 }
 
 void PanelServer::Impl::EditClip(const HttpRequest& req, HttpResponse& res) {
@@ -756,9 +860,9 @@ void PanelServer::Impl::EditClip(const HttpRequest& req, HttpResponse& res) {
         SendError(res, 400, "the body must be a JSON object with the fields to change");
         return;
     }
-    const Clip c = m_Log.Edit(id, body, [this](int p) { return FpsOf(p); });
+    const Clip c = m_Log.Edit(id, body, Rates());
     SendJson(res, 200, ClipJson(c));
-    m_Http->Publish(Event("log", LogJson()));
+    PublishClips({c}, {});
 }
 
 void PanelServer::Impl::DeleteClip(const HttpRequest& req, HttpResponse& res) {
@@ -768,15 +872,14 @@ void PanelServer::Impl::DeleteClip(const HttpRequest& req, HttpResponse& res) {
         return;
     }
     SendJson(res, 200, Json{{"ok", true}});
-    m_Http->Publish(Event("log", LogJson()));
+    PublishClips({}, {id});
 }
 
 void PanelServer::Impl::ImportCsv(const HttpRequest& req, HttpResponse& res) {
     const std::vector<Json> rows = ParseClipsCsv(req.body);
-    m_Log.Import(rows, [this](int p) { return FpsOf(p); });
-    const Json log = LogJson();
-    SendJson(res, 200, log);
-    m_Http->Publish(Event("log", log));
+    const std::vector<Clip> changed = m_Log.Import(rows, Rates());
+    SendJson(res, 200, LogJson());
+    PublishClips(changed, {});
 }
 
 namespace {
@@ -793,6 +896,10 @@ HttpHandler Guarded(Handler handler) {
             handler(req, res);
         } catch (const ClipError& e) {
             SendError(res, 400, e.what());
+        } catch (const ClipLimit& e) {
+            SendError(res, 413, e.what());
+        } catch (const ExportConflict& e) {
+            SendError(res, 409, e.what());
         } catch (const std::out_of_range& e) {
             SendError(res, 404, e.what());
         } catch (const std::exception& e) {
@@ -846,13 +953,8 @@ void PanelServer::Impl::LogRoutes() {
                    SetContent(res, ClipsCsv(m_Log.List()), "text/csv; charset=utf-8");
                }),
                kWorker);
-    http.Route(
-        "GET", "/api/log.edl", Guarded([this](const Req& req, Res& res) {
-            const std::string title = req.HasParam("title") ? req.Param("title") : "TAPEDECK 5500";
-            res.headers.emplace_back("Content-Disposition", "attachment; filename=\"cliplog.edl\"");
-            SetContent(res, ClipsEdl(m_Log.List(), title), "text/plain; charset=utf-8");
-        }),
-        kWorker);
+    http.Route("GET", "/api/log.edl", Guarded([this](const Req& req, Res& res) { Edl(req, res); }),
+               kWorker);
     http.Route("POST", "/api/log.csv",
                Guarded([this](const Req& req, Res& res) { ImportCsv(req, res); }), kWorker,
                kMaxImport);

@@ -4,6 +4,7 @@
 // server's token (token.h).
 #pragma once
 
+#include <map>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -17,7 +18,8 @@ namespace panel {
 using hostkit::Module;
 
 struct ServeOptions {
-    std::vector<int> ports;  // none given: port 1
+    std::vector<int> ports;            // none given: port 1
+    std::map<int, std::string> rates;  // a port's rate by its hostkit::Rates() name; else 25
     std::string listen = "127.0.0.1:8055";
     bool sim = false;  // a virtual deck in-process for every port
     int simBaud = 0;   // pace the virtual decks like a line at this rate; 0: unpaced

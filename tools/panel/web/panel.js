@@ -296,12 +296,12 @@
     function renderTimes(deck) {
         const fps = fpsOf(deck);
         setText("time", deck.time || framesToTc(deck.frames, fps));
-        setText("in", framesToTc(deck.markIn, fps));
-        setText("out", framesToTc(deck.markOut, fps));
+        setText("in", deck.markInTime || "--:--:--:--");
+        setText("out", deck.markOutTime || "--:--:--:--");
         const haveBoth = deck.markIn !== null && deck.markIn !== undefined &&
                          deck.markOut !== null && deck.markOut !== undefined;
-        setText("dur", haveBoth && deck.markOut >= deck.markIn
-                           ? framesToTc(deck.markOut - deck.markIn, fps)
+        setText("dur", haveBoth && deck.markOut >= deck.markIn && deck.markDuration
+                           ? deck.markDuration
                            : "--:--:--:--");
     }
 
@@ -317,7 +317,7 @@
         $("state").className = bad ? "bad" : moving ? "moving" : "";
 
         let where = "Port " + deck.port + (deck.device ? " " + deck.device : "");
-        where += " \u00b7 " + fpsOf(deck) + " fps";
+        showRate(deck);
         if (!deck.connected) {
             where += " \u00b7 not connected";
         } else if (!deck.answering) {
@@ -363,6 +363,24 @@
         lastErrorSeq.set(deck.port, deck.errorSeq);
     }
 
+    // ---- the deck's rate ----
+
+    function showRate(deck) {
+        const select = $("rate");
+        if (document.activeElement !== select && deck.rate) {
+            select.value = deck.rate;
+        }
+        select.title = "frame rate of port " + deck.port + ": " + (deck.fps || 25).toFixed(3) +
+                       " fps" + (deck.dropFrame ? ", drop frame" : "");
+    }
+
+    function changeRate() {
+        const deck = current();
+        if (deck) {
+            act("rate", { rate: $("rate").value }, "rate " + $("rate").value);
+        }
+    }
+
     // ---- the event stream ----
 
     let tabsDrawn = "";
@@ -406,6 +424,14 @@
         es.addEventListener("log", (e) => {
             try {
                 applyClips(JSON.parse(e.data).clips);
+            } catch (err) {
+                say("a log update could not be read: " + err.message, true);
+            }
+        });
+        // After the whole log on connect, only the clips that changed.
+        es.addEventListener("clips", (e) => {
+            try {
+                applyClipChanges(JSON.parse(e.data));
             } catch (err) {
                 say("a log update could not be read: " + err.message, true);
             }
@@ -640,6 +666,20 @@
         drawClips();
     }
 
+    function applyClipChanges(change) {
+        const gone = new Set(change.deleted || []);
+        const byId = new Map();
+        for (const c of clips) {
+            if (!gone.has(c.id)) {
+                byId.set(c.id, c);
+            }
+        }
+        for (const c of change.clips || []) {
+            byId.set(c.id, c);
+        }
+        applyClips([...byId.values()].sort((a, b) => a.id - b.id));
+    }
+
     function editingClip() {
         const a = document.activeElement;
         return !!a && a.tagName === "INPUT" && $("clips").contains(a);
@@ -760,7 +800,7 @@
                 $("clip-note").focus();
                 return;
             }
-            const at = framesToTc(deck.frames, fps);
+            const at = deck.time || framesToTc(deck.frames, fps);
             clip = { port: deck.port, name, in: at, out: at, note: text };
         } else {
             if (deck.markIn === null || deck.markIn === undefined ||
@@ -772,8 +812,8 @@
                 say("log clip: Out is before In", true);
                 return;
             }
-            clip = { port: deck.port, name, in: framesToTc(deck.markIn, fps),
-                     out: framesToTc(deck.markOut, fps), note: text };
+            clip = { port: deck.port, name, in: deck.markInTime, out: deck.markOutTime,
+                     note: text };
         }
         try {
             const stored = await request("POST", "/api/log", clip);
@@ -833,6 +873,7 @@
         $("goto-in").addEventListener("click", () => goTo("in"));
         $("goto-out").addEventListener("click", () => goTo("out"));
         $("clear-marks").addEventListener("click", () => act("clearmarks", {}, "clear marks"));
+        $("rate").addEventListener("change", changeRate);
         $("deck-select").addEventListener("change", (e) => select(Number(e.target.value)));
         setupShuttle();
         setupCueField();
