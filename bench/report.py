@@ -132,7 +132,8 @@ def main():
     if "panel" in parts:
         # The panel server's figures, and the browser's where one is installed (77: none).
         tools = os.path.join(a.build, "tools")
-        for script in ("panel_bench.py", "panel_rates_bench.py", "panel_refresh.py"):
+        for script in ("panel_bench.py", "panel_rates_bench.py", "panel_refresh.py",
+                       "panel_load_bench.py"):
             path = os.path.join(os.path.dirname(os.path.abspath(__file__)), script)
             if not os.path.exists(path):
                 continue

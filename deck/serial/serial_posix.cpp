@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -123,6 +124,27 @@ Wait WaitFor(int fd, short events, int64_t deadline) {
             return (p.revents & events) != 0 ? Wait::kReadyHungUp : Wait::kTimedOut;
         }
         return (p.revents & events) != 0 ? Wait::kReady : Wait::kTimedOut;
+    }
+}
+
+// A byte's time on the line: 10 bits at 9600 baud, the only speed SetLine allows.
+constexpr int64_t kByteNs = 1041667;
+
+// After a read that came short, sleeps while all but the last of the missing bytes cross the
+// line, since they cannot come faster: three wake-ups for a reply instead of one a byte. The
+// last byte is left to poll, so that a late wake-up here never delays the reply's end.
+// Never past the deadline.
+void AwaitRest(int missing, int64_t deadlineMs) {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const int64_t now = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    const int64_t until = std::min(now + (missing - 1) * kByteNs, deadlineMs * 1000000);
+    if (until <= now) {
+        return;
+    }
+    ts.tv_sec = static_cast<time_t>(until / 1000000000);
+    ts.tv_nsec = static_cast<long>(until % 1000000000);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
     }
 }
 
@@ -256,6 +278,7 @@ class PosixPort : public Port {
         const int64_t deadline = NowMs() + timeoutMs;
         int got = 0;
         bool hungUp = false;
+        bool awaited = false;
         while (got < count) {
             // Poll before reading: just after a write the reply is hardly ever there yet, and
             // a read that finds nothing would cost a system call on every exchange.
@@ -267,6 +290,11 @@ class PosixPort : public Port {
             const ssize_t r = ::read(fd, data + got, static_cast<size_t>(count - got));
             if (r > 0) {
                 got += static_cast<int>(r);
+                // Once a reply: a later short read means a deck slower than its line.
+                if (got < count && !hungUp && !awaited) {
+                    awaited = true;
+                    AwaitRest(count - got, deadline);
+                }
             } else if (r < 0 && errno == EINTR) {
                 continue;
             } else if (hungUp || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {

@@ -41,10 +41,12 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{"time -01:00:00:00", "ok"}, LineCase{"time 00:60:00:00", "error"},
                       LineCase{"system 4", "ok"}, LineCase{"system 2", "error"},
                       LineCase{"fault late 200", "ok"}, LineCase{"fault late soon", "error"},
-                      LineCase{"fault random", "error"}, LineCase{"fault random 0", "error"},
-                      LineCase{"fault nak extra", "error"}, LineCase{"fault", "error"},
-                      LineCase{"cue 00:01:00:00", "ok"}, LineCase{"get", "transport=stopped"},
-                      LineCase{"rewind", "error"}, LineCase{"help", "status BYTE BIT"}));
+                      LineCase{"fault late 60 10", "ok"}, LineCase{"fault late 60 0", "error"},
+                      LineCase{"fault nak 1 2", "error"}, LineCase{"fault random", "error"},
+                      LineCase{"fault random 0", "error"}, LineCase{"fault nak extra", "error"},
+                      LineCase{"fault", "error"}, LineCase{"cue 00:01:00:00", "ok"},
+                      LineCase{"get", "transport=stopped"}, LineCase{"rewind", "error"},
+                      LineCase{"help", "status BYTE BIT"}));
 
 TEST(ControlEffects, CommandsReachTheDeck) {
     Harness h;

@@ -230,6 +230,20 @@ TEST(ResponderFaultEffects, ShortAckIsNoAckButCommandRuns) {
     EXPECT_EQ(deck.Mode(kT0 + Millis(500)), Transport::kPlay);
 }
 
+TEST(ResponderFaultEffects, LateOneReplyInNHoldsBackOnlyThatOne) {
+    DeckModel deck(25, 1, kT0);
+    Responder r(deck);
+    r.SetFault({FaultKind::kLate, Millis(60), 0, 3});
+    for (int round = 0; round < 2; ++round) {
+        for (const Millis want : {Millis(0), Millis(0), Millis(60)}) {
+            const Reply reply = r.Feed(0xD7, kT0);
+            EXPECT_EQ(reply.delay, want);
+            EXPECT_EQ(reply.fault, want.count() ? FaultKind::kLate : FaultKind::kNone);
+            EXPECT_EQ(reply.bytes.size(), 5u);
+        }
+    }
+}
+
 TEST(ResponderFaultEffects, RandomBurstThenBehaves) {
     DeckModel deck(25, 1, kT0);
     Responder r(deck);

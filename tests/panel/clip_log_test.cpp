@@ -3,7 +3,11 @@
 #include "tools/panel/clip_log.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -94,9 +98,11 @@ TEST_F(ClipLogTest, CsvReadsBackToTheSameLogAndSurvivesAReopen) {
 
     m_Log.Delete(2);
     m_Log.Edit(1, Json{{"name", "renamed"}}, Fps25);
+    const std::string written = ClipsCsv(m_Log.List());
+    m_Log.Close();
     ClipLog reopened;
     ASSERT_TRUE(reopened.Open(m_Path, &error)) << error;
-    EXPECT_EQ(ClipsCsv(reopened.List()), ClipsCsv(m_Log.List()));
+    EXPECT_EQ(ClipsCsv(reopened.List()), written);
     EXPECT_EQ(reopened.Add(Json{{"in", "00:00:00:00"}}, Fps25).id, 6) << "ids are never reused";
 }
 
@@ -116,6 +122,7 @@ TEST_F(ClipLogTest, BadInputIsRefusedAndChangesNothing) {
         {"in,out\r\n00:00:02:00,00:00:01:00\r\n", "before the in time"},
         {"id,in\r\n-4,00:00:00:00\r\n", "not a clip number"},
         {"id,in\r\n99999999999999999999,00:00:00:00\r\n", "not a clip number"},
+        {"id,in\r\n1000000000,00:00:00:00\r\n", "not a clip number"},
     };
     for (const auto& c : badCsv) {
         try {
@@ -160,6 +167,7 @@ TEST_F(ClipLogTest, ClipsKeepTheirRate) {
                               << R"("reel":"DECK1","name":"","in":"00:00:01:00",)"
                               << R"("out":"00:00:02:00","note":"","fps":25}]})";
     }
+    m_Log.Close();  // the file is one server's at a time
     ClipLog old;
     std::string error;
     ASSERT_TRUE(old.Open(m_Path, &error)) << error;
@@ -168,14 +176,87 @@ TEST_F(ClipLogTest, ClipsKeepTheirRate) {
 }
 
 TEST_F(ClipLogTest, ADamagedFileIsReportedNotReplaced) {
+    m_Log.Close();
     for (const char* text : {"{\"clips\":[{\"id\":1,\"in\":\"00:00:0", "[1,2]",
-                             "{\"clips\":[{\"id\":1,\"in\":\"99:00:00:00\"}]}"}) {
+                             "{\"clips\":[{\"id\":1,\"in\":\"99:00:00:00\"}]}",
+                             "{\"clips\":[{\"id\":0,\"in\":\"00:00:00:00\"}]}",
+                             "{\"clips\":[{\"id\":1000000000,\"in\":\"00:00:00:00\"}]}",
+                             "{\"clips\":[{\"id\":9223372036854775807,\"in\":\"00:00:00:00\"}]}",
+                             "{\"clips\":[{\"id\":18446744073709551615,\"in\":\"00:00:00:00\"}]}",
+                             "{\"nextId\":1000000001,\"clips\":[]}"}) {
         { std::ofstream(m_Path) << text; }
         ClipLog log;
         std::string error;
         EXPECT_FALSE(log.Open(m_Path, &error)) << text;
         EXPECT_NE(error.find("is damaged"), std::string::npos) << error;
         EXPECT_EQ(ReadFile(m_Path), text);
+    }
+}
+
+TEST_F(ClipLogTest, TheLastClipNumberIsTheLast) {
+    m_Log.Import(ParseClipsCsv("id,in\r\n999999999,00:00:00:00\r\n"), Fps25);
+    EXPECT_THROW(m_Log.Add(Json{{"in", "00:00:00:00"}}, Fps25), ClipError);
+    EXPECT_THROW(m_Log.Import(ParseClipsCsv("in\r\n00:00:00:00\r\n"), Fps25), ClipError);
+    m_Log.Edit(999999999, Json{{"name", "still reachable"}}, Fps25);
+    EXPECT_EQ(m_Log.List().size(), 1u);
+}
+
+// The file is this log's alone: a second opener is refused with the holder's pid, links
+// planted where a temporary file might go are never written through, and a write cut off
+// halfway leaves the old file whole and reports the failure.
+TEST_F(ClipLogTest, TheFileIsTheLogsAlone) {
+    ClipLog second;
+    std::string error;
+    EXPECT_FALSE(second.Open(m_Path, &error));
+    EXPECT_NE(error.find("pid " + std::to_string(getpid())), std::string::npos) << error;
+
+    const fs::path victim = m_Dir / "victim";
+    { std::ofstream(victim) << "not yours"; }
+    for (const std::string& tail :
+         {".tmp-" + std::to_string(getpid()), std::string(".tmp-XXXXXX")}) {
+        fs::create_symlink(victim, m_Path + tail);
+    }
+    m_Log.Add(Rows()[0], Fps25);
+    EXPECT_EQ(ReadFile(victim.string()), "not yours");
+    EXPECT_EQ(fs::status(m_Path).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    const std::string before = ReadFile(m_Path);
+    const pid_t child = fork();
+    if (child == 0) {
+        // Room for half the new file: the write fails with EFBIG in the middle.
+        const rlimit limit{before.size() + 200, before.size() + 200};
+        signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &limit);
+        Json big = Rows()[1];
+        big["note"] = std::string(1500, 'n');
+        try {
+            m_Log.Add(big, Fps25);
+        } catch (const ClipError&) {
+            _exit(2);
+        } catch (const std::runtime_error&) {
+            _exit(m_Log.List().size() == 1 ? 0 : 3);
+        }
+        _exit(1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(ReadFile(m_Path), before);
+    for (const auto& e : fs::directory_iterator(fs::path(m_Path).parent_path())) {
+        const std::string name = e.path().filename().string();
+        EXPECT_TRUE(name.find(".tmp-") == std::string::npos || fs::is_symlink(e.path())) << name;
+    }
+}
+
+TEST(Json, NumbersPastInt64AreRefused) {
+    for (const char* text : {"{\"speed\": 18446744073709551612}", "[9223372036854775808]",
+                             "{\"a\": {\"b\": -9223372036854775809}}", "{\"x\": 1e19}"}) {
+        EXPECT_TRUE(ParseJson(text).is_discarded()) << text;
+    }
+    for (const char* text :
+         {"{\"speed\": 9223372036854775807}", "[-9223372036854775808]", "{\"frames\": 1e12}"}) {
+        EXPECT_FALSE(ParseJson(text).is_discarded()) << text;
     }
 }
 

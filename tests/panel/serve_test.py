@@ -9,6 +9,7 @@ import http.client
 import json
 import os
 import random
+import resource
 import shutil
 import signal
 import socket
@@ -58,12 +59,15 @@ class Rig:
         env.update(extra)
         return {k: v for k, v in env.items() if v is not None}
 
-    def start_server(self, *extra, log=None, deck=True, env=None):
+    def start_server(self, *extra, log=None, deck=True, env=None, file_limit=None):
         out_path = os.path.join(self.work, "server-%d.txt" % len(self.procs))
+        # A file size limit makes writes fail with EFBIG (SIGXFSZ stays ignored, as here).
+        popen = dict(restore_signals=False, preexec_fn=lambda: resource.setrlimit(
+            resource.RLIMIT_FSIZE, (file_limit, file_limit))) if file_limit else None
         srv = deckrig.Server(self.deckctl, out_path, log or os.path.join(self.work, "log.json"),
                              links={1: self.link} if deck else None,
                              listen=None if "--listen" in extra else "127.0.0.1:0", extra=extra,
-                             env=env or self.server_env(), token=None)
+                             env=env or self.server_env(), token=None, popen=popen)
         p = srv.proc
         p.out_path, p.url_host, p.port, p.token = out_path, srv.host, srv.port, srv.token
         self.procs.append(p)
@@ -534,6 +538,28 @@ def kill9(rig):
     check(all(not os.path.exists(os.path.join(os.path.dirname(log), f)) for f in leftovers),
           "temporary files of killed writes were left behind")
     print("%d clips written over 12 kill -9 rounds; the file was whole every time" % acked_total)
+    log_alone(rig, srv)
+
+
+def log_alone(rig, srv):
+    """A second server on the same log is refused and names the first one's pid; a write
+    cut off halfway (a file size limit) leaves the old log whole and answers 5xx."""
+    log = os.path.join(rig.work, "data", "log.json")
+    second = subprocess.run([rig.deckctl, "serve", "--log", log, "--listen", "127.0.0.1:0"],
+                            capture_output=True, text=True, timeout=20, env=rig.server_env())
+    check(second.returncode != 0 and "pid %d" % srv.pid in second.stdout + second.stderr,
+          "a second server on the log: exit %d, %r" % (second.returncode, second.stderr))
+    srv.send_signal(signal.SIGTERM)
+    srv.wait(10)
+    before = open(log).read()
+    srv = rig.start_server(log=log, deck=False, file_limit=len(before) + 300)
+    st, data = request(srv.port, "POST", "/api/log", json.dumps(
+        {"name": "too long for the disk", "note": "n" * 1500, "in": "00:00:01:00"}))
+    check(500 <= st < 600, "a write cut off halfway answered %d: %s" % (st, data[:200]))
+    check(open(log).read() == before, "a write cut off halfway changed the log")
+    st, data = request(srv.port, "GET", "/api/log")
+    check(len(json.loads(data)["clips"]) == len(json.loads(before)["clips"]),
+          "the server lists a clip it could not write")
 
 
 def main():

@@ -3,6 +3,7 @@
 #include <linux/serial.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -165,6 +166,27 @@ TEST_F(PtyPortTest, ReadReturnsAsSoonAsAllBytesCame) {
     EXPECT_LT(MsSince(start), 1500);
     deck.join();
     EXPECT_EQ(0, memcmp(buf, "12345", 5));
+}
+
+TEST_F(PtyPortTest, PacedReplyWakesTheReaderFewTimesNotOncePerByte) {
+    OpenAndSetUp(500);
+    constexpr int kBytes = 24;
+    std::thread deck([this] {
+        // Bytes a line time apart, caught up at absolute times when this thread runs late.
+        auto at = Clock::now() + std::chrono::milliseconds(5);
+        for (int i = 0; i < kBytes; ++i) {
+            std::this_thread::sleep_until(at += std::chrono::microseconds(1042));
+            MasterWrite("x");
+        }
+    });
+    rusage before{};
+    rusage after{};
+    getrusage(RUSAGE_THREAD, &before);
+    uint8_t buf[kBytes] = {};
+    EXPECT_EQ(port.Read(kPort, buf, kBytes), kBytes);
+    getrusage(RUSAGE_THREAD, &after);
+    deck.join();
+    EXPECT_LT(after.ru_nvcsw - before.ru_nvcsw, kBytes / 3);
 }
 
 TEST_F(PtyPortTest, FlushDiscardsPendingInput) {

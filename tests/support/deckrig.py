@@ -167,7 +167,7 @@ class Server:
     is ""; with None, the environment's or the server's own."""
 
     def __init__(self, deckctl, out, log, links=None, listen="127.0.0.1:0", extra=(),
-                 limit=10.0, env=None, token="", rates=None):
+                 limit=10.0, env=None, token="", rates=None, popen=None):
         links = links or {}
         cmd = [deckctl, "serve", "--log", log]
         if listen:
@@ -182,7 +182,7 @@ class Server:
         self.out = out
         with open(out, "w") as f:
             self.proc = subprocess.Popen(cmd, stdout=f, stderr=subprocess.STDOUT,
-                                         stdin=subprocess.DEVNULL, env=env)
+                                         stdin=subprocess.DEVNULL, env=env, **(popen or {}))
         url = wait(lambda: SERVE_URL.search(self.output()), "the server's URL", limit,
                    alive=self._alive)
         self.host = url.group(1)

@@ -11,8 +11,8 @@ const char* const kControlHelp =
     "status                     print the ten status bytes\n"
     "time [-]HH:MM:SS:FF        set the time counter (';' before FF in drop frame)\n"
     "system 1|4                 switch the video system\n"
-    "fault KIND                 silent, nak, short, garbage, late [MS], hangup [MS],\n"
-    "                           random N, or none to behave again\n"
+    "fault KIND                 silent, nak, short, garbage, late [MS [N]] (one reply in N),\n"
+    "                           hangup [MS], random N, or none to behave again\n"
     "play|stop|pause|standby    move the tape as the wire would\n"
     "cue [-]HH:MM:SS:FF         cue the tape as the wire would\n"
     "get                        print transport, speed, time, system, status, fault\n"
@@ -109,10 +109,15 @@ std::string Controller::Execute(const std::string& line, Clock::time_point now) 
         m_Deck.SetVideoSystem(w[1] == "1" ? 1 : 4);
         return "ok";
     }
-    if (cmd == "fault" && n >= 2 && n <= 3) {
+    if (cmd == "fault" && n >= 2 && n <= 4) {
         Fault f;
         const std::string& kind = w[1];
-        const bool hasArg = n == 3;
+        const bool hasArg = n >= 3;
+        long every = 1;
+        if (n == 4 && (kind != "late" || !ToInt(w[3], 1, 1000, &every))) {
+            return "error: fault late MS N wants N from 1 to 1000";
+        }
+        f.every = static_cast<int>(every);
         if (kind == "none" && !hasArg) {
             f.kind = FaultKind::kNone;
         } else if (kind == "silent" && !hasArg) {
@@ -135,7 +140,7 @@ std::string Controller::Execute(const std::string& line, Clock::time_point now) 
             m_Hangup(Millis(hasArg ? a : 1000));
             return "ok";
         } else {
-            return "error: fault silent|nak|short|garbage|late [MS]|hangup [MS]|random N|none";
+            return "error: fault silent|nak|short|garbage|late [MS [N]]|hangup [MS]|random N|none";
         }
         m_Responder.SetFault(f);
         return "ok";

@@ -100,6 +100,11 @@ Reply Responder::Feed(uint8_t in, Clock::time_point now) {
             break;
         case FaultKind::kLate:
             r = Answer(in, now);
+            // Replies that go out on time say nothing of the fault in the trace.
+            if (r.bytes.empty() || ++m_nLateTurn < m_Fault.every) {
+                return r;
+            }
+            m_nLateTurn = 0;
             r.delay = m_Fault.delay;
             break;
         case FaultKind::kRandom: {

@@ -17,6 +17,7 @@ struct Fault {
     FaultKind kind = FaultKind::kNone;
     Millis delay{120};  // kLate: how long each reply is held back
     int count = 0;      // kRandom: how many random bytes replace the next reply
+    int every = 1;      // kLate: only one reply in this many is held back
 };
 
 struct Reply {
@@ -54,6 +55,7 @@ class Responder {
 
     DeckModel& m_Deck;
     Fault m_Fault;
+    int m_nLateTurn = 0;  // replies since the last one held back
     std::mt19937 m_Random;
 
     State m_State = State::kIdle;

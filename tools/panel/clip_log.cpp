@@ -2,6 +2,8 @@
 
 #include <csv.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -111,6 +113,117 @@ void WriteAll(int fd, const std::string& bytes, const std::string& path) {
         }
         done += static_cast<std::size_t>(n);
     }
+}
+
+// The lock is on a file of its own beside the log: the log itself is replaced by a rename
+// on every change, and a lock on the replaced file would guard nothing.
+std::string LockPath(const std::string& log) {
+    return log + ".lock";
+}
+
+// The pid a holder of the lock wrote into it, or 0 when it cannot be read.
+long HolderPid(int fd) {
+    char text[32] = {};
+    const ssize_t n = pread(fd, text, sizeof text - 1, 0);
+    char* end = nullptr;
+    const long pid = n > 0 ? std::strtol(text, &end, 10) : 0;
+    return pid > 0 ? pid : 0;
+}
+
+// Takes the log's lock for this process, writing its pid into the lock file for the next
+// one to name. The descriptor, or -1 with a reason.
+int LockLog(const std::string& log, std::string* error) {
+    const std::string path = LockPath(log);
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = "cannot lock the clip log " + log + " through " + path + ": " +
+                 (fd < 0 ? std::strerror(errno) : "not a plain file");
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const long pid = HolderPid(fd);
+        *error = "the clip log " + log + " is in use by another server" +
+                 (pid > 0 ? " (pid " + std::to_string(pid) + ")" : "") +
+                 "; stop that one or give this one another --log";
+        close(fd);
+        return -1;
+    }
+    const std::string pid = std::to_string(getpid()) + "\n";
+    // Without the pid the lock holds all the same; a second server then names none.
+    if (ftruncate(fd, 0) == 0) {
+        [[maybe_unused]] const ssize_t n = pwrite(fd, pid.data(), pid.size(), 0);
+    }
+    return fd;
+}
+
+// Temporary files of a write that was cut short hold nothing the log lacks. Only the
+// holder of the lock calls this, so no other writer's file can be among them.
+void RemoveLeftovers(const std::string& log) {
+    const fs::path dir = fs::path(log).parent_path();
+    const std::string prefix = fs::path(log).filename().string() + ".tmp-";
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir.empty() ? fs::path(".") : dir, ec)) {
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) {
+            fs::remove(entry.path(), ec);
+        }
+    }
+}
+
+// Replaces `path` with `text` so that a crash or a failed write leaves the old file or the
+// new one whole. The temporary file is made fresh (mode 0600, O_EXCL) in the same folder,
+// so a link planted there is never followed, and the rename and the folder reach the disk.
+void ReplaceFile(const std::string& path, const std::string& text) {
+    std::string temp = path + ".tmp-XXXXXX";
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        throw std::runtime_error("cannot make a file beside " + path + ": " + std::strerror(errno));
+    }
+    try {
+        WriteAll(fd, text, temp);
+        if (fsync(fd) != 0) {
+            throw std::runtime_error("cannot flush " + temp + ": " + std::strerror(errno));
+        }
+    } catch (...) {
+        close(fd);
+        unlink(temp.c_str());
+        throw;
+    }
+    if (close(fd) != 0 || rename(temp.c_str(), path.c_str()) != 0) {
+        const int e = errno;
+        unlink(temp.c_str());
+        throw std::runtime_error("cannot replace " + path + ": " + std::strerror(e));
+    }
+    // The rename itself is only durable once the folder is.
+    const fs::path target(path);
+    const std::string dir = target.has_parent_path() ? target.parent_path().string() : ".";
+    const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+}
+
+// A clip number from a log file or an import: 1..kMaxClipId, or ClipError.
+int64_t ClipId(const Json& value) {
+    if (!value.is_number_integer() || value.get<int64_t>() < 1 ||
+        value.get<int64_t>() > kMaxClipId) {
+        throw ClipError("clip id " + DumpJson(value) + " is not a number from 1 to " +
+                        std::to_string(kMaxClipId));
+    }
+    return value.get<int64_t>();
+}
+
+// The number for a new clip, or ClipError once every number has been given out.
+int64_t NewId(int64_t next) {
+    if (next > kMaxClipId) {
+        throw ClipError("every clip number up to " + std::to_string(kMaxClipId) +
+                        " is taken; start a new log");
+    }
+    return next;
 }
 
 }  // namespace
@@ -255,7 +368,7 @@ Json CsvClip(const std::vector<std::string>& row, const std::map<std::string, st
         return it == col.end() ? std::string() : row[it->second];
     };
     if (!cell("id").empty()) {
-        clip["id"] = CsvNumber(cell("id"), INT64_MAX, "id");
+        clip["id"] = CsvNumber(cell("id"), kMaxClipId, "id");
     }
     if (!cell("port").empty()) {
         clip["port"] = CsvNumber(cell("port"), 255, "port");
@@ -331,44 +444,58 @@ std::string ClipsEdl(const std::vector<Clip>& clips, const std::string& title) {
     return panel::MakeEdl(title, rate->base, events);
 }
 
-namespace {
+ClipLog::~ClipLog() {
+    Unlock();
+}
 
-// Makes the log's folder; temporary files of a write that was cut short hold nothing the log
-// lacks, so they go.
-void PrepareFolder(const std::string& path) {
-    std::error_code ec;
-    const fs::path dir = fs::path(path).parent_path();
-    if (dir.empty()) {
-        return;
-    }
-    fs::create_directories(dir, ec);
-    for (const auto& entry : fs::directory_iterator(dir, ec)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind(fs::path(path).filename().string() + ".tmp-", 0) == 0) {
-            fs::remove(entry.path(), ec);
-        }
+void ClipLog::Unlock() {
+    if (m_nLockFd >= 0) {
+        close(m_nLockFd);  // lets the lock go
+        m_nLockFd = -1;
     }
 }
 
-}  // namespace
+void ClipLog::Close() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    Unlock();
+}
 
 bool ClipLog::Open(const std::string& path, std::string* error) {
     std::lock_guard<std::mutex> lock(m_Mutex);
+    Unlock();
     m_Path = path;
     m_Clips.clear();
     m_nNextId = 1;
-    PrepareFolder(path);
-    std::ifstream in(path, std::ios::binary);
+    const fs::path dir = fs::path(path).parent_path();
+    if (!dir.empty()) {
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+    }
+    m_nLockFd = LockLog(path, error);
+    if (m_nLockFd < 0) {
+        return false;
+    }
+    RemoveLeftovers(path);
+    if (!Read(error)) {
+        m_Clips.clear();
+        Unlock();
+        return false;
+    }
+    return true;
+}
+
+bool ClipLog::Read(std::string* error) {
+    std::ifstream in(m_Path, std::ios::binary);
     if (!in) {
         if (errno == ENOENT) {
             return true;
         }
-        *error = "cannot read the clip log " + path + ": " + std::strerror(errno);
+        *error = "cannot read the clip log " + m_Path + ": " + std::strerror(errno);
         return false;
     }
     std::ostringstream text;
     text << in.rdbuf();
-    const Json doc = Json::parse(text.str(), nullptr, false);
+    const Json doc = ParseJson(text.str());
     try {
         if (doc.is_discarded() || !doc.is_object() || !doc.contains("clips") ||
             !doc["clips"].is_array()) {
@@ -376,7 +503,7 @@ bool ClipLog::Open(const std::string& path, std::string* error) {
         }
         for (const Json& j : doc["clips"]) {
             Clip base;
-            base.id = j.at("id").get<int64_t>();
+            base.id = ClipId(j.at("id"));
             base.port = j.value("port", 1);
             // Clips without a rate come from a server that ran every deck at 25.
             const hostkit::RateInfo* legacy = hostkit::FindRate(std::to_string(j.value("fps", 25)));
@@ -386,11 +513,15 @@ bool ClipLog::Open(const std::string& path, std::string* error) {
             m_Clips.push_back(c);
             m_nNextId = std::max(m_nNextId, c.id + 1);
         }
-        m_nNextId = std::max(m_nNextId, doc.value("nextId", int64_t{1}));
+        const Json next = doc.value("nextId", Json(1));
+        if (!next.is_number_integer() || next.get<int64_t>() < 1 ||
+            next.get<int64_t>() > kMaxClipId + 1) {
+            throw ClipError("nextId " + DumpJson(next) + " is out of range");
+        }
+        m_nNextId = std::max(m_nNextId, next.get<int64_t>());
     } catch (const std::exception& e) {
-        *error = "the clip log " + path + " is damaged (" + e.what() +
+        *error = "the clip log " + m_Path + " is damaged (" + e.what() +
                  "); move it aside to start a new log";
-        m_Clips.clear();
         return false;
     }
     return true;
@@ -440,36 +571,7 @@ void ClipLog::Save(const std::vector<Clip>& clips, int64_t nextId) const {
     text += "]}\n";
     ForgetTexts(clips);
 
-    // Written beside the log and renamed over it: a crash leaves the old file or the new one.
-    const fs::path target(m_Path);
-    const std::string temp = m_Path + ".tmp-" + std::to_string(getpid());
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        throw std::runtime_error("cannot write " + temp + ": " + std::strerror(errno));
-    }
-    try {
-        WriteAll(fd, text, temp);
-        if (fsync(fd) != 0) {
-            throw std::runtime_error("cannot flush " + temp + ": " + std::strerror(errno));
-        }
-    } catch (...) {
-        close(fd);
-        unlink(temp.c_str());
-        throw;
-    }
-    close(fd);
-    if (rename(temp.c_str(), m_Path.c_str()) != 0) {
-        const int e = errno;
-        unlink(temp.c_str());
-        throw std::runtime_error("cannot replace " + m_Path + ": " + std::strerror(e));
-    }
-    // The rename itself is only durable once the folder is.
-    const std::string dir = target.has_parent_path() ? target.parent_path().string() : ".";
-    const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
+    ReplaceFile(m_Path, text);
 }
 
 Clip ClipLog::Add(const Json& fields, const RateOfPort& rateOf) {
@@ -490,7 +592,7 @@ Clip ClipLog::Add(const Json& fields, const RateOfPort& rateOf) {
         throw ClipLimit("the log is full: it holds " + std::to_string(kMaxClips) +
                         " clips at most; export it and delete some first");
     }
-    c.id = m_nNextId;
+    c.id = NewId(m_nNextId);
     std::vector<Clip> next = m_Clips;
     next.push_back(c);
     Save(next, m_nNextId + 1);
@@ -566,7 +668,7 @@ std::vector<Clip> ClipLog::Import(const std::vector<Json>& rows, const RateOfPor
     for (const Json& row : rows) {
         ++line;
         try {
-            const int64_t id = row.value("id", int64_t{0});
+            const int64_t id = row.contains("id") ? ClipId(row["id"]) : 0;
             if (const auto at = byId.find(id); at != byId.end()) {
                 Clip& c = next[at->second];
                 c = ClipFromJson(row, c, rateOf);
@@ -578,7 +680,7 @@ std::vector<Clip> ClipLog::Import(const std::vector<Json>& rows, const RateOfPor
             Json fields = row;
             fields.erase("id");
             Clip c = ClipFromJson(fields, base, rateOf);
-            c.id = id > 0 && id >= nextId ? id : nextId;
+            c.id = id > 0 && id >= nextId ? id : NewId(nextId);
             nextId = c.id + 1;
             byId[c.id] = next.size();
             next.push_back(c);

@@ -20,6 +20,7 @@ namespace panel {
 using hostkit::DumpJson;
 using hostkit::FormatTimecode;
 using hostkit::Json;
+using hostkit::ParseJson;
 using hostkit::ParseTimecode;
 using hostkit::WholeFps;
 
@@ -72,11 +73,22 @@ std::vector<Clip> SelectClips(const std::vector<Clip>& clips, int port, int64_t 
 // the clips with events have more than one rate, or for what MakeEdl refuses.
 std::string ClipsEdl(const std::vector<Clip>& clips, const std::string& title);
 
+// Clip numbers run 1..999,999,999, so that every clip stays reachable by its number.
+constexpr int64_t kMaxClipId = 999999999;
+
 class ClipLog {
   public:
-    // Reads the log at `path` (a missing file is an empty log). False with a reason when
-    // the file cannot be read or is not a log.
+    ClipLog() = default;
+    ~ClipLog();
+    ClipLog(const ClipLog&) = delete;
+    ClipLog& operator=(const ClipLog&) = delete;
+
+    // Locks the log at `path` for as long as this object has it open, and reads it (a
+    // missing file is an empty log). False with a reason when another process holds the log
+    // (naming its pid), or the file cannot be read or is not a log.
     bool Open(const std::string& path, std::string* error);
+    // Lets the log go; a later Open may take it again.
+    void Close();
 
     std::vector<Clip> List() const;
     // Each change is on disk before it returns; on a failed write nothing changed.
@@ -93,6 +105,8 @@ class ClipLog {
 
   private:
     void Save(const std::vector<Clip>& clips, int64_t nextId) const;
+    bool Read(std::string* error);
+    void Unlock();
     std::string ClipText(const Clip& clip) const;
     void ForgetTexts(const std::vector<Clip>& clips) const;
 
@@ -102,6 +116,7 @@ class ClipLog {
     std::string m_Path;
     std::vector<Clip> m_Clips;
     int64_t m_nNextId = 1;
+    int m_nLockFd = -1;  // holds the lock on <log>.lock while open
 };
 
 // ${XDG_DATA_HOME:-~/.local/share}/tapedeck5500/cliplog.json

@@ -1,5 +1,6 @@
 #include "tools/panel/deck_worker.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "tools/hostkit/host_records.h"
@@ -41,6 +42,9 @@ constexpr int kFailuresToDrop = 2;
 constexpr Millis kPendingLimit{5000};
 constexpr Millis kCueLimit{10000};
 constexpr std::size_t kMaxQueued = 64;
+// Main has no result that tells a deck that said nothing from one that answered: a call that
+// took a whole line time-out waited for an answer that did not come, or came late.
+constexpr Millis kLineTimeout{50};
 
 // Why a connect failed, as far as the host side can tell.
 std::string ConnectFailure(int port, const std::string& device) {
@@ -104,7 +108,14 @@ Json ReplyJson(const DeckReply& r) {
 DeckWorker::DeckWorker(const Module& module, int port, std::string device, StatusSource status,
                        std::function<void()> changed, const hostkit::RateInfo* rate,
                        panel::FormatGate* gate)
-    : m_Module(module),
+    : DeckWorker(
+          [&module](int command, HostRecords& records) { return module.Call(command, records); },
+          port, std::move(device), std::move(status), std::move(changed), rate, gate) {}
+
+DeckWorker::DeckWorker(MainCall main, int port, std::string device, StatusSource status,
+                       std::function<void()> changed, const hostkit::RateInfo* rate,
+                       panel::FormatGate* gate)
+    : m_Main(std::move(main)),
       m_nPort(port),
       m_Device(std::move(device)),
       m_StatusSource(std::move(status)),
@@ -150,6 +161,32 @@ const hostkit::RateInfo* DeckWorker::Rate() const {
 }
 
 std::future<DeckReply> DeckWorker::Submit(DeckAction action, int64_t value) {
+    uint64_t id = 0;
+    return Enqueue(action, value, &id);
+}
+
+std::optional<DeckReply> DeckWorker::Command(DeckAction action, int64_t value,
+                                             std::chrono::milliseconds wait) {
+    uint64_t id = 0;
+    std::future<DeckReply> reply = Enqueue(action, value, &id);
+    if (reply.wait_for(wait) != std::future_status::ready && Withdraw(id)) {
+        return std::nullopt;
+    }
+    return reply.get();
+}
+
+bool DeckWorker::Withdraw(uint64_t id) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    const auto it =
+        std::find_if(m_Queue.begin(), m_Queue.end(), [id](const Request& r) { return r.id == id; });
+    if (it == m_Queue.end()) {
+        return false;  // taken by the deck's thread
+    }
+    m_Queue.erase(it);
+    return true;
+}
+
+std::future<DeckReply> DeckWorker::Enqueue(DeckAction action, int64_t value, uint64_t* id) {
     std::promise<DeckReply> promise;
     std::future<DeckReply> future = promise.get_future();
     {
@@ -160,7 +197,8 @@ std::future<DeckReply> DeckWorker::Submit(DeckAction action, int64_t value) {
                 m_bStop ? "the server is stopping" : "too many commands waiting for this deck"});
             return future;
         }
-        m_Queue.push_back(Request{action, value, std::move(promise)});
+        *id = ++m_nLastId;
+        m_Queue.push_back(Request{action, value, std::move(promise), *id});
     }
     m_Wake.notify_all();
     return future;
@@ -171,10 +209,10 @@ DeckState DeckWorker::Snapshot() const {
     return m_State;
 }
 
-void DeckWorker::Mark(bool in, std::optional<int64_t> frames) {
+void DeckWorker::Mark(bool in, int64_t frames) {
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        (in ? m_State.markIn : m_State.markOut) = frames ? *frames : m_State.frames;
+        (in ? m_State.markIn : m_State.markOut) = frames;
         ++m_State.seq;
     }
     m_Changed();
@@ -191,13 +229,28 @@ void DeckWorker::ClearMarks() {
 }
 
 int DeckWorker::Call(int command) {
+    AwaitLateReply();
     m_Records.ClearData();
-    if (m_pGate == nullptr) {
-        return m_Module.Call(command, m_Records);
+    std::optional<panel::FormatGate::Pass> pass;
+    if (m_pGate != nullptr) {
+        pass.emplace(m_pGate->Enter(static_cast<int32_t>(m_Records.Get("nVideoFormat"))));
     }
-    const panel::FormatGate::Pass pass =
-        m_pGate->Enter(static_cast<int32_t>(m_Records.Get("nVideoFormat")));
-    return m_Module.Call(command, m_Records);
+    const auto start = Clock::now();
+    const int result = m_Main(command, m_Records);
+    m_LastCallEnd = Clock::now();
+    m_bLastUnanswered = m_LastCallEnd - start >= kLineTimeout;
+    return result;
+}
+
+// A reply that comes after the module gave up on it would land in the next call after that
+// call's flush, and be read as its answer. One more time-out lets it arrive first.
+void DeckWorker::AwaitLateReply() {
+    if (!m_bLastUnanswered) {
+        return;
+    }
+    m_bLastUnanswered = false;
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    m_Wake.wait_until(lock, m_LastCallEnd + kLineTimeout, [this] { return m_bStop; });
 }
 
 void DeckWorker::SetRate(const hostkit::RateInfo* rate) {
@@ -287,7 +340,8 @@ bool DeckWorker::TryConnect() {
     // Command 44 tells a system-1 deck from the others; the record keeps the host's rate.
     const int64_t format = m_Records.Get("nVideoFormat");
     Call(kVideoSystem);
-    m_nVideoSystem = m_Records.Get("nVideoFormat") == 1 ? 1 : 4;
+    // Unanswered, it reads as system 4; the system stays unknown instead.
+    m_nVideoSystem = m_bLastUnanswered ? 0 : m_Records.Get("nVideoFormat") == 1 ? 1 : 4;
     m_Records.Set("nVideoFormat", format);
     return true;
 }
@@ -325,6 +379,9 @@ DeckReply DeckWorker::Execute(DeckAction action, int64_t value) {
     }
     if (action == DeckAction::kDisconnect) {
         return DisconnectDeck();
+    }
+    if (action == DeckAction::kMark) {
+        return TakeMark(value != 0);
     }
     if (action == DeckAction::kRate) {
         // Taken while disconnected too: the operator changes tapes.
@@ -418,11 +475,12 @@ DeckReply DeckWorker::Wind(bool forward) {
                   forward ? "the deck refused fast forward" : "the deck refused rewind");
 }
 
-void DeckWorker::ReadTime() {
+bool DeckWorker::ReadTime() {
     // A read the deck did not answer in full returns 0 and says nothing of the tape: keep the
     // last time, so neither the display nor a mark shows a 00:00:00:00 the deck never had.
-    if (Call(kPosition) != 1) {
-        return;
+    // Nor is a read that ran into a time-out believed: its answer may have been a late one.
+    if (Call(kPosition) != 1 || m_bLastUnanswered) {
+        return false;
     }
     const hostkit::TimeBase& base = m_pRate->base;
     m_nFrames =
@@ -434,6 +492,25 @@ void DeckWorker::ReadTime() {
         m_RateAt = now;
         m_nRateFrames = m_nFrames;
     }
+    return true;
+}
+
+// A mark is the deck's time as read for it, never the last time the page was shown.
+DeckReply DeckWorker::TakeMark(bool in) {
+    DeckReply r;
+    if (!m_bLinked) {
+        r.error = "port " + std::to_string(m_nPort) + " is not connected";
+        return r;
+    }
+    r.command = kPosition;
+    r.result = ReadTime() ? 1 : 0;
+    if (r.result == 0) {
+        r.error = "the deck did not answer the time read; nothing was marked";
+        return r;
+    }
+    Mark(in, m_nFrames);
+    r.ok = true;
+    return r;
 }
 
 void DeckWorker::Poll() {
@@ -569,9 +646,13 @@ void DeckWorker::Run() {
     m_CycleStart = Clock::now();
     m_Step = CycleStep::kTime;
     while (!Stopping()) {
+        // One command after each of the deck's own exchanges; back to back only while the
+        // deck has none of its own to make.
+        const bool cycling = m_bWanted && m_bLinked;
         Request request{DeckAction::kPlay, 0, {}};
-        if (TakeRequest(&request)) {
+        if ((!cycling || !m_bCommandTaken) && TakeRequest(&request)) {
             Serve(request);
+            m_bCommandTaken = true;
             continue;
         }
         std::optional<Clock::time_point> sleepUntil;
@@ -599,6 +680,7 @@ bool DeckWorker::Stopping() const {
 }
 
 void DeckWorker::Serve(Request& request) {
+    const bool wasLinked = m_bLinked;
     DeckReply reply;
     try {
         reply = Execute(request.action, request.value);
@@ -607,7 +689,9 @@ void DeckWorker::Serve(Request& request) {
     }
     Publish();
     request.reply.set_value(reply);
-    if (!m_bLinked) {
+    // Only a command that lost the link waits out the retry: were each command to put it
+    // off, a client posting more than once a second would keep a lost deck from coming back.
+    if (wasLinked && !m_bLinked) {
         m_NextConnect = Clock::now() + kRetryConnect;
     }
 }
@@ -639,11 +723,13 @@ std::optional<DeckWorker::TimePoint> DeckWorker::NextStep() {
         case CycleStep::kTime:
             m_CycleStart = now;
             ReadTime();
+            m_bCommandTaken = false;
             m_Step = CycleStep::kPoll;
             break;
         case CycleStep::kPoll:
             if (m_Records.Get("dwPending") != 0) {
                 Poll();
+                m_bCommandTaken = false;
             }
             m_Step = CycleStep::kStatus;
             break;
@@ -653,6 +739,7 @@ std::optional<DeckWorker::TimePoint> DeckWorker::NextStep() {
                 m_Status = m_StatusSource();
             }
             ++m_nCycles;
+            m_bCommandTaken = false;
             m_Step = CycleStep::kRest;
             break;
         case CycleStep::kRest:

@@ -1,6 +1,7 @@
 // One deck as a host drives it: a thread that owns the deck's two host records and is the only
 // caller of Main for it. It reads the time every cycle, runs the poll while flags are pending,
-// asks one status question per cycle, and takes queued user commands between exchanges.
+// asks one status question per cycle, and takes one queued user command after each of these
+// exchanges, so that no number of clients can starve the time read or the status question.
 #pragma once
 
 #include <array>
@@ -58,7 +59,8 @@ enum class DeckAction {
     kRew,
     kShuttle,
     kCue,
-    kRate
+    kRate,
+    kMark  // In (value 1) or Out (value 0) at a time read fresh from the deck
 };
 
 struct DeckReply {
@@ -81,6 +83,12 @@ class DeckWorker {
     DeckWorker(const Module& module, int port, std::string device, StatusSource status,
                std::function<void()> changed, const hostkit::RateInfo* rate = nullptr,
                panel::FormatGate* gate = nullptr);
+    // One call of the module's Main on the deck's records.
+    using MainCall = std::function<int(int command, HostRecords& records)>;
+    // The same over any Main, such as a stand-in for the module in tests.
+    DeckWorker(MainCall main, int port, std::string device, StatusSource status,
+               std::function<void()> changed, const hostkit::RateInfo* rate = nullptr,
+               panel::FormatGate* gate = nullptr);
     ~DeckWorker();
     DeckWorker(const DeckWorker&) = delete;
     DeckWorker& operator=(const DeckWorker&) = delete;
@@ -92,10 +100,15 @@ class DeckWorker {
     // frames or the index of a rate in hostkit::Rates(), checked by the caller. The future is
     // ready once Main has answered.
     std::future<DeckReply> Submit(DeckAction action, int64_t value = 0);
+    // Submits and waits up to `wait` for the reply. A command the deck's thread has not taken
+    // by then is withdrawn and never reaches the deck: nullopt. One already taken is waited
+    // for, since Main ends within its own time-outs.
+    std::optional<DeckReply> Command(DeckAction action, int64_t value,
+                                     std::chrono::milliseconds wait);
 
     DeckState Snapshot() const;
-    // Marks the deck's current time, or `frames` when given.
-    void Mark(bool in, std::optional<int64_t> frames);
+    // Marks `frames` as In or Out. To mark the deck's current time, submit kMark.
+    void Mark(bool in, int64_t frames);
     void ClearMarks();
 
     int Port() const { return m_nPort; }
@@ -109,6 +122,7 @@ class DeckWorker {
         DeckAction action;
         int64_t value;
         std::promise<DeckReply> reply;
+        uint64_t id = 0;
     };
     // What a status question said, until a transport command makes it stale.
     struct Sense {
@@ -127,7 +141,11 @@ class DeckWorker {
     std::optional<TimePoint> ConnectWhenDue();
     std::optional<TimePoint> NextStep();
     int Call(int command);
+    void AwaitLateReply();
     bool TakeRequest(Request* out);
+    std::future<DeckReply> Enqueue(DeckAction action, int64_t value, uint64_t* id);
+    bool Withdraw(uint64_t id);
+    DeckReply TakeMark(bool in);
     DeckReply Execute(DeckAction action, int64_t value);
     DeckReply ConnectDeck();
     DeckReply DisconnectDeck();
@@ -138,7 +156,7 @@ class DeckWorker {
     DeckReply Finish(int command, int result, const std::string& failure);
     bool TryConnect();
     void Drop(const std::string& why);
-    void ReadTime();
+    bool ReadTime();
     void Poll();
     void AskStatus();
     void Forget();
@@ -148,7 +166,7 @@ class DeckWorker {
     void ClearError();
     std::string Words() const;
 
-    const Module& m_Module;
+    const MainCall m_Main;
     const int m_nPort;
     const std::string m_Device;
     StatusSource m_StatusSource;
@@ -179,10 +197,14 @@ class DeckWorker {
     CycleStep m_Step = CycleStep::kTime;
     TimePoint m_CycleStart;
     TimePoint m_NextConnect;
+    bool m_bCommandTaken = false;  // since the deck's own last exchange
+    bool m_bLastUnanswered = false;
+    TimePoint m_LastCallEnd;
 
     mutable std::mutex m_Mutex;  // guards the queue and the published state
     std::condition_variable m_Wake;
     std::deque<Request> m_Queue;
+    uint64_t m_nLastId = 0;
     DeckState m_State;
     uint64_t m_nPublishedSeq = 0;  // m_State.seq when the stream was last told
     bool m_bStop = false;

@@ -709,25 +709,30 @@ std::string CommandValue(DeckAction action, const Json& body, const DeckState& n
     return "";
 }
 
-// mark and clearmarks: the server's own, no command reaches the deck.
-void MarkAction(DeckWorker* deck, const std::string& name, const Json& body, HttpResponse& res) {
+// A mark at a given time and clearmarks are the server's own: true once answered here. A mark
+// of the deck's current time is left to the deck's thread, which reads the time for it.
+bool MarkAction(DeckWorker* deck, const std::string& name, const Json& body, HttpResponse& res) {
     if (name == "mark") {
         const Json which = body.value("which", Json());
         if (!which.is_string() || (which != "in" && which != "out")) {
             SendError(res, 400, "mark wants {\"which\": \"in\"} or {\"which\": \"out\"}");
-            return;
+            return true;
         }
         std::optional<int64_t> at;
         const std::string bad = FramesOf(body, deck->Snapshot(), false, &at);
         if (!bad.empty()) {
             SendError(res, 400, bad);
-            return;
+            return true;
         }
-        deck->Mark(which == "in", at);
+        if (!at) {
+            return false;
+        }
+        deck->Mark(which == "in", *at);
     } else {
         deck->ClearMarks();
     }
     SendJson(res, 200, ReplyJson(DeckReply{true, std::nullopt, std::nullopt, ""}));
+    return true;
 }
 
 }  // namespace
@@ -745,31 +750,32 @@ void PanelServer::Impl::Action(const HttpRequest& req, HttpResponse& res) {
         SendError(res, 404, "unknown action '" + name + "'; the actions are " + kActions);
         return;
     }
-    const Json body = req.body.empty() ? Json::object() : Json::parse(req.body, nullptr, false);
+    const Json body = req.body.empty() ? Json::object() : ParseJson(req.body);
     if (!body.is_object()) {
         SendError(res, 400, "the body must be a JSON object");
         return;
     }
-    if (marks) {
-        MarkAction(deck, name, body, res);
+    if (marks && MarkAction(deck, name, body, res)) {
         return;
     }
     if (name == "rate") {
         RateAction(deck, body, res);
         return;
     }
-    int64_t value = 0;
-    const std::string bad = CommandValue(it->second, body, deck->Snapshot(), &value);
+    const DeckAction action = marks ? DeckAction::kMark : it->second;
+    int64_t value = marks && body.at("which") == "in" ? 1 : 0;
+    const std::string bad = marks ? "" : CommandValue(action, body, deck->Snapshot(), &value);
     if (!bad.empty()) {
         SendError(res, 400, bad);
         return;
     }
-    std::future<DeckReply> reply = deck->Submit(it->second, value);
-    if (reply.wait_for(kCommandWait) != std::future_status::ready) {
+    // A command not taken in time is withdrawn, so a client told 504 knows it never ran.
+    const std::optional<DeckReply> reply = deck->Command(action, value, kCommandWait);
+    if (!reply) {
         SendError(res, 504, "the deck's thread did not take the command within 10 seconds");
         return;
     }
-    SendJson(res, 200, ReplyJson(reply.get()));
+    SendJson(res, 200, ReplyJson(*reply));
 }
 
 void PanelServer::Impl::RateAction(DeckWorker* deck, const Json& body, HttpResponse& res) {
@@ -780,12 +786,13 @@ void PanelServer::Impl::RateAction(DeckWorker* deck, const Json& body, HttpRespo
         SendError(res, 400, "rate wants {\"rate\": R} with R one of " + hostkit::RateNames());
         return;
     }
-    std::future<DeckReply> reply = deck->Submit(DeckAction::kRate, r - hostkit::Rates().data());
-    if (reply.wait_for(kCommandWait) != std::future_status::ready) {
+    const std::optional<DeckReply> reply =
+        deck->Command(DeckAction::kRate, r - hostkit::Rates().data(), kCommandWait);
+    if (!reply) {
         SendError(res, 504, "the deck's thread did not take the command within 10 seconds");
         return;
     }
-    SendJson(res, 200, ReplyJson(reply.get()));
+    SendJson(res, 200, ReplyJson(*reply));
 }
 
 // The whole log for a client that connects, made once per change of the log and shared.
@@ -832,7 +839,7 @@ void PanelServer::Impl::Edl(const HttpRequest& req, HttpResponse& res) const {
 }
 
 void PanelServer::Impl::AddClip(const HttpRequest& req, HttpResponse& res) {
-    const Json body = Json::parse(req.body, nullptr, false);
+    const Json body = ParseJson(req.body);
     if (!body.is_object()) {
         SendError(res, 400, "the body must be a JSON object with the clip's fields");
         return;
@@ -848,7 +855,7 @@ void PanelServer::Impl::EditClip(const HttpRequest& req, HttpResponse& res) {
         SendError(res, 404, "no clip " + std::string(req.matches[1]));
         return;
     }
-    const Json body = Json::parse(req.body, nullptr, false);
+    const Json body = ParseJson(req.body);
     if (!body.is_object()) {
         SendError(res, 400, "the body must be a JSON object with the fields to change");
         return;
