@@ -42,16 +42,21 @@ class Rig:
         self.decks, links = [], {}
         for n, rate in enumerate(rates, 1):
             fps = rate.replace("df", "")
-            d = deckrig.Decksim(decksim, link=os.path.join(work, "deck%d" % n), trace=True,
-                                baud=9600, fps=fps, drop_frame=rate.endswith("df"), limit=15.0)
+            d = deckrig.Decksim(decksim, link=os.path.join(work, "deck%d-%d" % (len(rates), n)),
+                                trace=True, baud=9600, fps=fps, drop_frame=rate.endswith("df"),
+                                limit=15.0)
             self.decks.append(d)
             links[n] = d.link
         self.server = deckrig.Server(deckctl, os.path.join(work, "server-%d.txt" % len(rates)),
                                      os.path.join(work, "log-%d.json" % len(rates)),
                                      links=links, rates=dict(enumerate(rates, 1)), limit=15.0)
-        deckrig.wait(lambda: all(d["answering"] for d in self.api("GET", "/api/decks")["decks"]),
-                     "the decks to answer", 15.0, fail=SystemExit,
-                     tolerate=(OSError, ValueError))
+        try:
+            deckrig.wait(
+                lambda: all(d["answering"] for d in self.api("GET", "/api/decks")["decks"]),
+                "the decks to answer", 15.0, fail=SystemExit, tolerate=(OSError, ValueError))
+        except BaseException:
+            self.close()  # a rig that never came up must not leave its processes running
+            raise
 
     def api(self, method, path, body=None):
         status, data = deckrig.request(self.server.port, method, path, body,
@@ -77,10 +82,11 @@ def read_rates(rigs, span):
 
 
 def mixed_rates(a, work, rounds, span):
-    lone = Rig(a.deckctl, a.decksim, ["25"], work)
-    mixed = Rig(a.deckctl, a.decksim, ["25", "25", "29.97df", "29.97df"], work)
-    gated = Rig(a.deckctl, a.decksim, ["25", "59.94df"], work)
+    rigs = []
     try:
+        for rates in (["25"], ["25", "25", "29.97df", "29.97df"], ["25", "59.94df"]):
+            rigs.append(Rig(a.deckctl, a.decksim, rates, work))
+        lone, mixed, gated = rigs
         worst, gate, ones = [], [], []
         for _ in range(rounds):
             (one,), four, two = read_rates([lone, mixed, gated], span)
@@ -88,7 +94,7 @@ def mixed_rates(a, work, rounds, span):
             worst.append(min(four) / one)
             gate.append(min(two) / one)
     finally:
-        for r in (lone, mixed, gated):
+        for r in rigs:
             r.close()
     return [figure("time reads, each of 2 x 25 + 2 x 29.97df decks / a lone deck (worst)", "",
                    worst, ">= 0.90", statistics.median(worst) >= 0.90,

@@ -426,11 +426,17 @@ std::string PanelServer::Impl::Url() const {
 }
 
 void PanelServer::Impl::Changed() {
+    bool wasDirty = false;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
+        wasDirty = m_bDirty;
         m_bDirty = true;
     }
-    m_Dirty.notify_one();
+    // Sixteen decks each change about 37 times a second; the broadcaster sends at most 50
+    // messages a second and needs waking only once per message.
+    if (!wasDirty) {
+        m_Dirty.notify_one();
+    }
 }
 
 void PanelServer::Impl::Broadcast() {
@@ -459,7 +465,10 @@ void PanelServer::Impl::Broadcast() {
         m_bDirty = false;
         lock.unlock();
         last = Clock::now();
-        m_Http->Publish(Event("decks", DecksJson()));
+        // Nobody watching, nothing to make: a client that connects gets the whole state then.
+        if (m_Http->Streams() > 0) {
+            m_Http->Publish(Event("decks", DecksJson()));
+        }
         NoteAnswering();
         lock.lock();
     }
