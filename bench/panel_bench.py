@@ -307,9 +307,7 @@ def hostile(rig, n, seconds, rounds):
 
 
 def figure(name, unit, values, target, passed, note=""):
-    return dict(section=SECTION, name=name, unit=unit, median=statistics.median(values),
-                lo=min(values), hi=max(values), runs=len(values), target=target, **{"pass": passed},
-                note=note)
+    return deckrig.figure(SECTION, name, unit, values, target, passed, note)
 
 
 def main():
@@ -385,10 +383,7 @@ def main():
                               "<= 100", statistics.median(p99s) <= 100.0))
     finally:
         rig.close()
-    with open(a.json, "w") as f:
-        json.dump({"figures": figures}, f, indent=1)
-    for x in figures:
-        print("%-60s %8.2f %s  (%s)" % (x["name"], x["median"], x["unit"], x["note"]))
+    deckrig.write_figures(a.json, figures, 60)
     return 0
 
 

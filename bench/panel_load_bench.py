@@ -27,6 +27,11 @@ import tempfile
 import threading
 import time
 
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "support"))
+import deckrig  # noqa: E402
+
 SECTION = "deckctl serve under load, decksim at 9600 baud, 25 fps"
 FPS = 25
 POSTERS = 128
@@ -167,9 +172,7 @@ def rate(deck, seconds):
 
 
 def figure(name, unit, values, target, passed, note=""):
-    return dict(section=SECTION, name=name, unit=unit, median=statistics.median(values),
-                lo=min(values), hi=max(values), runs=len(values), target=target,
-                **{"pass": passed}, note=note)
+    return deckrig.figure(SECTION, name, unit, values, target, passed, note)
 
 
 def flood(a, work, quick):
@@ -367,10 +370,7 @@ def main():
                 a, work, a.quick)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    with open(a.json, "w") as f:
-        json.dump({"figures": figures}, f, indent=1)
-    for x in figures:
-        print("%-66s %8.2f %s  (%s)" % (x["name"], x["median"], x["unit"], x["note"]))
+    deckrig.write_figures(a.json, figures, 66)
     return 0
 
 

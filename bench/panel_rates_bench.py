@@ -30,9 +30,7 @@ SECTION = "deckctl serve, rates and a 10,000-clip log"
 
 
 def figure(name, unit, values, target, passed, note=""):
-    return dict(section=SECTION, name=name, unit=unit, median=statistics.median(values),
-                lo=min(values), hi=max(values), runs=len(values), target=target,
-                **{"pass": passed}, note=note)
+    return deckrig.figure(SECTION, name, unit, values, target, passed, note)
 
 
 class Rig:
@@ -165,10 +163,7 @@ def main():
         figures += big_log(a, work, 20 if a.quick else 200, 100)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    with open(a.json, "w") as f:
-        json.dump({"figures": figures}, f, indent=1)
-    for x in figures:
-        print("%-70s %8.2f %s  (%s)" % (x["name"], x["median"], x["unit"], x["note"]))
+    deckrig.write_figures(a.json, figures, 70)
     return 0
 
 

@@ -6,11 +6,13 @@ From a shell: `python3 deckrig.py control SOCKET LINE` sends one control line an
 reply; the exit status is 0 only when the reply is `ok`.
 """
 import http.client
+import json
 import os
 import random
 import re
 import signal
 import socket
+import statistics
 import subprocess
 import sys
 import threading
@@ -246,3 +248,18 @@ def main(argv):
 
 if __name__ == "__main__":
     sys.exit(main(sys.argv))
+
+
+def figure(section, name, unit, values, target, passed, note=""):
+    """One row of a benchmark's report, in the form bench/report.py reads."""
+    return dict(section=section, name=name, unit=unit, median=statistics.median(values),
+                lo=min(values), hi=max(values), runs=len(values), target=target,
+                **{"pass": passed}, note=note)
+
+
+def write_figures(path, figures, width):
+    """A benchmark's figures as JSON for the report, and one line each for a person."""
+    with open(path, "w") as f:
+        json.dump({"figures": figures}, f, indent=1)
+    for x in figures:
+        print("%-*s %8.2f %s  (%s)" % (width, x["name"], x["median"], x["unit"], x["note"]))
