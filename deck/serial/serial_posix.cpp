@@ -44,6 +44,8 @@ struct Slot {
     int fd = -1;
     int timeoutMs = kDefaultTimeoutMs;
     bool restoreFlags = false;  // the low-latency flag was changed on open
+    // Bytes went out that no full reply has answered yet, so some may still be queued.
+    bool unanswered = true;
     int savedFlags = 0;
 };
 
@@ -129,16 +131,16 @@ Wait WaitFor(int fd, short events, int64_t deadline) {
 
 // A byte's time on the line: 10 bits at 9600 baud, the only speed SetLine allows.
 constexpr int64_t kByteNs = 1041667;
+// A sleeping thread's timer may fire this much late (Linux's default timer slack).
+constexpr int64_t kSlackNs = 100000;
 
-// After a read that came short, sleeps while all but the last of the missing bytes cross the
-// line, since they cannot come faster: three wake-ups for a reply instead of one a byte. The
-// last byte is left to poll, so that a late wake-up here never delays the reply's end.
-// Never past the deadline.
+// After a read that came short, sleeps while the missing bytes cross the line, since they
+// cannot come faster: two wake-ups for a reply instead of one a byte. Never past the deadline.
 void AwaitRest(int missing, int64_t deadlineMs) {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     const int64_t now = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-    const int64_t until = std::min(now + (missing - 1) * kByteNs, deadlineMs * 1000000);
+    const int64_t until = std::min(now + missing * kByteNs - kSlackNs, deadlineMs * 1000000);
     if (until <= now) {
         return;
     }
@@ -206,18 +208,20 @@ class PosixPort : public Port {
     }
 
     int Flush(int port, int direction) override {
-        const int fd = FdOf(port, nullptr);
+        bool unanswered = true;
+        const int fd = FdOf(port, nullptr, &unanswered);
         if (fd < 0) {
             return -1;
         }
         const int which = direction == 0 ? TCIFLUSH : direction == 1 ? TCOFLUSH : TCIOFLUSH;
         // Every exchange starts with a flush, and on a pseudo-terminal tcflush costs far more
         // than asking whether anything is queued; a clean line, the usual case, needs none.
-        // A byte still arriving races with either form alike.
+        // A byte still arriving races with either form alike. Output the deck has answered
+        // in full has left the port, so only unanswered output is asked after.
         int queuedIn = 0;
         int queuedOut = 0;
         const bool askIn = which != TCOFLUSH;
-        const bool askOut = which != TCIFLUSH;
+        const bool askOut = which != TCIFLUSH && unanswered;
         if ((askIn && ioctl(fd, FIONREAD, &queuedIn) != 0) ||
             (askOut && ioctl(fd, TIOCOUTQ, &queuedOut) != 0) || queuedIn > 0 || queuedOut > 0) {
             return tcflush(fd, which) == 0 ? 0 : -1;
@@ -266,6 +270,9 @@ class PosixPort : public Port {
             }
             hungUp = w == Wait::kReadyHungUp;
         }
+        if (done > 0) {
+            SetUnanswered(port, true);
+        }
         return done;
     }
 
@@ -279,14 +286,19 @@ class PosixPort : public Port {
         int got = 0;
         bool hungUp = false;
         bool awaited = false;
+        bool slept = false;
         while (got < count) {
             // Poll before reading: just after a write the reply is hardly ever there yet, and
-            // a read that finds nothing would cost a system call on every exchange.
-            const Wait w = WaitFor(fd, POLLIN, deadline);
-            if (w == Wait::kTimedOut) {
-                break;
+            // a read that finds nothing would cost a system call on every exchange. After
+            // sleeping out the rest of a reply, though, it is there.
+            if (!slept) {
+                const Wait w = WaitFor(fd, POLLIN, deadline);
+                if (w == Wait::kTimedOut) {
+                    break;
+                }
+                hungUp = w == Wait::kReadyHungUp;
             }
-            hungUp = w == Wait::kReadyHungUp;
+            slept = false;
             const ssize_t r = ::read(fd, data + got, static_cast<size_t>(count - got));
             if (r > 0) {
                 got += static_cast<int>(r);
@@ -294,6 +306,7 @@ class PosixPort : public Port {
                 if (got < count && !hungUp && !awaited) {
                     awaited = true;
                     AwaitRest(count - got, deadline);
+                    slept = true;
                 }
             } else if (r < 0 && errno == EINTR) {
                 continue;
@@ -302,6 +315,9 @@ class PosixPort : public Port {
             }
             // A raw line with VMIN 0 reads 0 rather than EAGAIN when nothing is there; the
             // next poll waits again.
+        }
+        if (got == count) {
+            SetUnanswered(port, false);
         }
         return got;
     }
@@ -337,7 +353,7 @@ class PosixPort : public Port {
     // The descriptor is looked up under the lock and used outside it, so a slow read on one
     // port does not hold up the others. Closing a port while another thread uses it is the
     // caller's to avoid; the deck object does so under its own lock.
-    int FdOf(int port, int* timeoutMs) {
+    int FdOf(int port, int* timeoutMs, bool* unanswered = nullptr) {
         if (port <= 0) {
             return -1;
         }
@@ -349,7 +365,18 @@ class PosixPort : public Port {
         if (timeoutMs != nullptr) {
             *timeoutMs = slot->timeoutMs;
         }
+        if (unanswered != nullptr) {
+            *unanswered = slot->unanswered;
+        }
         return slot->fd;
+    }
+
+    void SetUnanswered(int port, bool unanswered) {
+        std::lock_guard<std::mutex> g(m_Mutex);
+        Slot* slot = Find(port);
+        if (slot != nullptr) {
+            slot->unanswered = unanswered;
+        }
     }
 
     std::mutex m_Mutex;
