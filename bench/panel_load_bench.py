@@ -38,12 +38,17 @@ POSTERS = 128
 
 
 class Deck:
-    """One decksim with its trace read as it comes: (arrival, byte in, reply bytes)."""
+    """One decksim with its trace read as it comes: (arrival, byte in, reply bytes).
+
+    The arrival is decksim's own time of the byte on this process's clock, not the moment
+    this process read the line, which a busy interpreter can put off by milliseconds.
+    """
 
     def __init__(self, decksim, work, name):
         self.link = os.path.join(work, name)
         self.control_path = os.path.join(work, name + ".ctl")
         self.lines, self.lock = [], threading.Lock()
+        self.offset = float("inf")  # least (read here - traced there): the pipe's own delay
         self.proc = subprocess.Popen(
             [decksim, "--link", self.link, "--trace", "--baud", "9600", "--fps", str(FPS),
              "--control", self.control_path], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
@@ -54,11 +59,13 @@ class Deck:
 
     def _read(self):
         for raw in iter(self.proc.stdout.readline, b""):
-            m = re.search(rb" in ([0-9A-F]{2}) out ([0-9A-F ]+|-) ", raw)
+            m = re.match(rb"([0-9.]+) in ([0-9A-F]{2}) out ([0-9A-F ]+|-) ", raw)
             if m:
+                traced = float(m.group(1))
                 with self.lock:
-                    self.lines.append((time.monotonic(), m.group(1).decode(),
-                                       m.group(2).decode().split()))
+                    self.offset = min(self.offset, time.monotonic() - traced)
+                    self.lines.append((traced, m.group(2).decode(),
+                                       m.group(3).decode().split()))
 
     def control(self, line):
         s = socket.socket(socket.AF_UNIX)
@@ -70,13 +77,14 @@ class Deck:
 
     def count(self, byte, since=0.0):
         with self.lock:
-            return sum(1 for t, b, _ in self.lines if b == byte and t >= since)
+            return sum(1 for t, b, _ in self.lines if b == byte and t + self.offset >= since)
 
     def first_after(self, t0, byte, limit=1.0):
         end = time.monotonic() + limit
         while time.monotonic() < end:
             with self.lock:
-                found = [t for t, b, _ in self.lines[-200:] if t >= t0 and b == byte]
+                found = [t + self.offset for t, b, _ in self.lines[-200:]
+                         if t + self.offset >= t0 and b == byte]
             if found:
                 return min(found)
             time.sleep(0.001)
