@@ -212,14 +212,16 @@ TEST_F(DeckWorkerTest, AFullQueueRefusesAndAWithdrawnCommandNeverRuns) {
     EXPECT_FALSE(worker->Command(DeckAction::kPlay, 0, Millis(50)));
     std::vector<std::future<DeckReply>> queued;
     std::future<DeckReply> refused;
-    for (int i = 0; i < 70 && !refused.valid(); ++i) {
+    for (std::size_t i = 0; i < DeckWorker::kMaxQueued + 6 && !refused.valid(); ++i) {
         std::future<DeckReply> f = worker->Submit(DeckAction::kShuttle, 1);
         (f.wait_for(Millis(0)) == std::future_status::ready ? refused : queued.emplace_back()) =
             std::move(f);
     }
     ASSERT_TRUE(refused.valid());
-    EXPECT_GE(queued.size(), 64u);
-    EXPECT_NE(refused.get().error.find("too many commands"), std::string::npos);
+    EXPECT_EQ(queued.size(), DeckWorker::kMaxQueued);
+    const DeckReply refusal = refused.get();
+    EXPECT_TRUE(refusal.busy);
+    EXPECT_NE(refusal.error.find("too many commands"), std::string::npos);
     deck.Gate(false);
     for (auto& f : queued) {
         EXPECT_TRUE(f.get().ok);

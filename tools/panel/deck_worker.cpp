@@ -41,7 +41,6 @@ constexpr int kFailuresToDrop = 2;
 // A stop or pause the poll cannot finish in this time is given up, with an error.
 constexpr Millis kPendingLimit{5000};
 constexpr Millis kCueLimit{10000};
-constexpr std::size_t kMaxQueued = 64;
 // Main has no result that tells a deck that said nothing from one that answered: a call that
 // took a whole line time-out waited for an answer that did not come, or came late.
 constexpr Millis kLineTimeout{50};
@@ -150,7 +149,8 @@ void DeckWorker::Stop() {
     // Whoever still waits hears that the command never ran.
     std::lock_guard<std::mutex> lock(m_Mutex);
     for (Request& r : m_Queue) {
-        r.reply.set_value(DeckReply{false, std::nullopt, std::nullopt, "the server is stopping"});
+        r.reply.set_value(
+            DeckReply{false, std::nullopt, std::nullopt, "the server is stopping", true});
     }
     m_Queue.clear();
 }
@@ -194,7 +194,8 @@ std::future<DeckReply> DeckWorker::Enqueue(DeckAction action, int64_t value, uin
         if (m_bStop || m_Queue.size() >= kMaxQueued) {
             promise.set_value(DeckReply{
                 false, std::nullopt, std::nullopt,
-                m_bStop ? "the server is stopping" : "too many commands waiting for this deck"});
+                m_bStop ? "the server is stopping" : "too many commands waiting for this deck",
+                true});
             return future;
         }
         *id = ++m_nLastId;

@@ -68,6 +68,7 @@ struct DeckReply {
     std::optional<int> command;
     std::optional<int> result;
     std::string error;
+    bool busy = false;  // refused before it ran: the deck's queue was full, or the server stops
 };
 
 Json ReplyJson(const DeckReply& reply);
@@ -92,6 +93,9 @@ class DeckWorker {
     ~DeckWorker();
     DeckWorker(const DeckWorker&) = delete;
     DeckWorker& operator=(const DeckWorker&) = delete;
+
+    // Commands that may wait for one deck; each holds an HTTP worker while it waits.
+    static constexpr std::size_t kMaxQueued = 8;
 
     void Start();
     void Stop();

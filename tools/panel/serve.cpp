@@ -37,6 +37,8 @@ constexpr std::size_t kMaxImport = std::size_t{4} << 20;
 // requests and feeding the stream's watchers should wait rather than they. Commands keep the
 // normal priority: their handlers run on the HTTP layer's workers.
 constexpr int kStreamNice = 5;
+// HTTP workers beyond those the decks' waiting commands may hold.
+constexpr int kSpareWorkers = 32;
 
 void LowerPriority() {
     thread_local bool t_bLowered = false;
@@ -67,6 +69,18 @@ void SendJson(HttpResponse& res, int status, const Json& body) {
 
 void SendError(HttpResponse& res, int status, const std::string& words) {
     res.Error(status, words);
+}
+
+// What a deck command came to: 504 if the deck's thread never took it, 503 if it was
+// refused unrun, else the deck's own answer (which may be a refusal of the deck's).
+void SendCommandReply(HttpResponse& res, const std::optional<DeckReply>& reply) {
+    if (!reply) {
+        SendError(res, 504, "the deck's thread did not take the command within 10 seconds");
+    } else if (reply->busy) {
+        SendError(res, 503, reply->error);
+    } else {
+        SendJson(res, 200, ReplyJson(*reply));
+    }
 }
 
 void SetContent(HttpResponse& res, std::string body, const std::string& type) {
@@ -340,6 +354,9 @@ bool PanelServer::Impl::Listen(std::string* error) {
     o.host = m_ListenHost;
     o.port = m_nListenPort;
     o.ioNice = kStreamNice;
+    // Every deck's waiting commands at once still leave workers for the log and the others.
+    o.workers =
+        kSpareWorkers + static_cast<int>(m_Options.ports.size() * (DeckWorker::kMaxQueued + 1));
     o.headers = {{"X-Content-Type-Options", "nosniff"},
                  {"Referrer-Policy", "no-referrer"},
                  {"X-Frame-Options", "DENY"}};
@@ -780,11 +797,7 @@ void PanelServer::Impl::Action(const HttpRequest& req, HttpResponse& res) {
     }
     // A command not taken in time is withdrawn, so a client told 504 knows it never ran.
     const std::optional<DeckReply> reply = deck->Command(action, value, kCommandWait);
-    if (!reply) {
-        SendError(res, 504, "the deck's thread did not take the command within 10 seconds");
-        return;
-    }
-    SendJson(res, 200, ReplyJson(*reply));
+    SendCommandReply(res, reply);
 }
 
 void PanelServer::Impl::RateAction(DeckWorker* deck, const Json& body, HttpResponse& res) {
@@ -797,11 +810,7 @@ void PanelServer::Impl::RateAction(DeckWorker* deck, const Json& body, HttpRespo
     }
     const std::optional<DeckReply> reply =
         deck->Command(DeckAction::kRate, r - hostkit::Rates().data(), kCommandWait);
-    if (!reply) {
-        SendError(res, 504, "the deck's thread did not take the command within 10 seconds");
-        return;
-    }
-    SendJson(res, 200, ReplyJson(*reply));
+    SendCommandReply(res, reply);
 }
 
 // The whole log for a client that connects, made once per change of the log and shared.
