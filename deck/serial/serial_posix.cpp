@@ -131,8 +131,10 @@ Wait WaitFor(int fd, short events, int64_t deadline) {
 
 // A byte's time on the line: 10 bits at 9600 baud, the only speed SetLine allows.
 constexpr int64_t kByteNs = 1041667;
-// A sleeping thread's timer may fire this much late (Linux's default timer slack).
-constexpr int64_t kSlackNs = 100000;
+// How early a sleep for the rest of a reply ends: a thread's timer fires up to its slack
+// (50 us by default) late, and the wake-up takes some tens of microseconds more. Woken too
+// early, the reader polls for the last byte as it would have anyway.
+constexpr int64_t kEarlyNs = 150000;
 
 // After a read that came short, sleeps while the missing bytes cross the line, since they
 // cannot come faster: two wake-ups for a reply instead of one a byte. Never past the deadline.
@@ -140,7 +142,7 @@ void AwaitRest(int missing, int64_t deadlineMs) {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     const int64_t now = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-    const int64_t until = std::min(now + missing * kByteNs - kSlackNs, deadlineMs * 1000000);
+    const int64_t until = std::min(now + missing * kByteNs - kEarlyNs, deadlineMs * 1000000);
     if (until <= now) {
         return;
     }
