@@ -92,6 +92,15 @@ decksim::ServerOptions DeckOptions(int baud) {
     return o;
 }
 
+// Starts the deck's thread and gives the path of its pty; a deck that cannot start ends the run.
+std::string StartDeck(decksim::PtyServer& deck) {
+    std::string err;
+    if (!deck.Start(&err)) {
+        Die("deck: " + err);
+    }
+    return deck.SlavePath();
+}
+
 // The host's side: a record connected through Main to the port that names the deck's pty.
 class Host {
   public:
@@ -278,15 +287,10 @@ void Unpaced(bool quick) {
     const bool pinned = sched_getaffinity(0, sizeof all, &all) == 0 && CPU_COUNT(&all) >= 2 &&
                         CPU_ISSET(0, &all) && CPU_ISSET(1, &all) && PinTo(1);
     decksim::PtyServer deck(DeckOptions(0));
-    std::string err;
-    const bool started = deck.Start(&err);
+    const std::string path = StartDeck(deck);  // its thread takes the CPU pinned just now
     if (pinned) {
         PinTo(0);
     }
-    if (!started) {
-        Die("deck: " + err);
-    }
-    const std::string path = deck.SlavePath();
     const int rounds = quick ? 2 : 41;
     const int calls = quick ? 5 : 200;
     for (const Case& c : Cases()) {
@@ -319,11 +323,7 @@ void Unpaced(bool quick) {
 
 void Paced(bool quick) {
     decksim::PtyServer deck(DeckOptions(9600));
-    std::string err;
-    if (!deck.Start(&err)) {
-        Die("deck: " + err);
-    }
-    const std::string path = deck.SlavePath();
+    const std::string path = StartDeck(deck);
     const int rounds = quick ? 1 : 5;
     const int calls = quick ? 2 : 10;
     const std::string s = "9600 baud";
@@ -383,11 +383,7 @@ void Adapter(bool quick, int latencyMs) {
     decksim::ServerOptions o = DeckOptions(9600);
     o.adapterLatency = decksim::Millis(latencyMs);
     decksim::PtyServer deck(o);
-    std::string err;
-    if (!deck.Start(&err)) {
-        Die("deck: " + err);
-    }
-    const std::string path = deck.SlavePath();
+    const std::string path = StartDeck(deck);
     const int rounds = quick ? 1 : 5;
     const int calls = quick ? 2 : 10;
     const std::string s =
@@ -415,11 +411,7 @@ void Adapter(bool quick, int latencyMs) {
 
 void Silent(bool quick) {
     decksim::PtyServer deck(DeckOptions(0));
-    std::string err;
-    if (!deck.Start(&err)) {
-        Die("deck: " + err);
-    }
-    const std::string path = deck.SlavePath();
+    const std::string path = StartDeck(deck);
     const int runs = quick ? 1 : 7;
     const std::string s = "silent deck";
     std::vector<double> connect, ready;
