@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <optional>
 
 #include "deck/serial/serial.h"
 #include "deck/serial/serial_posix.h"
@@ -47,6 +48,20 @@ struct Slot {
     // Bytes went out that no full reply has answered yet, so some may still be queued.
     bool unanswered = true;
     int savedFlags = 0;
+    // Replies have come in pieces at the line's speed, as a UART delivers them: the next one
+    // is waited for by sleeping out its wire time, one wake-up instead of a poll and a sleep.
+    bool paced = false;
+    int64_t sentNs = 0;  // when the last write handed its bytes to the driver
+    int sentBytes = 0;
+};
+
+// What a read or write needs of its port's slot, copied under the lock.
+struct SlotState {
+    int fd = -1;
+    int timeoutMs = 0;
+    bool paced = false;
+    int64_t sentNs = 0;
+    int sentBytes = 0;
 };
 
 bool IoctlGetFlags(int fd, int* flags) {
@@ -96,10 +111,10 @@ void RestoreFlags(const Slot& slot) {
     }
 }
 
-int64_t NowMs() {
+int64_t NowNs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 enum class Wait { kTimedOut, kReady, kReadyHungUp };
@@ -108,9 +123,11 @@ enum class Wait { kTimedOut, kReady, kReadyHungUp };
 // it is reported as ready once; the caller stops when the next attempt gets nothing.
 // A deadline already passed still asks once without waiting, so a zero time-out takes what
 // is there.
-Wait WaitFor(int fd, short events, int64_t deadline) {
+Wait WaitFor(int fd, short events, int64_t deadlineNs) {
     for (;;) {
-        int64_t left = deadline - NowMs();
+        // Rounded up: a time-out never ends before its deadline, so a caller timing the call
+        // can tell one that ran into it.
+        int64_t left = (deadlineNs - NowNs() + 999999) / 1000000;
         if (left < 0) {
             left = 0;
         }
@@ -136,20 +153,27 @@ constexpr int64_t kByteNs = 1041667;
 // early, the reader polls for the last byte as it would have anyway.
 constexpr int64_t kEarlyNs = 150000;
 
-// After a read that came short, sleeps while the missing bytes cross the line, since they
-// cannot come faster: two wake-ups for a reply instead of one a byte. Never past the deadline.
-void AwaitRest(int missing, int64_t deadlineMs) {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    const int64_t now = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-    const int64_t until = std::min(now + missing * kByteNs - kEarlyNs, deadlineMs * 1000000);
-    if (until <= now) {
+// How late a sleep for a whole reply ends: its last byte is handed over at the end of its
+// stop bit, and a wake-up just before it would cost a second one.
+constexpr int64_t kLateNs = 100000;
+
+// Sleeps until `until` on the monotonic clock, never past the deadline.
+void SleepUntil(int64_t untilNs, int64_t deadlineNs) {
+    const int64_t until = std::min(untilNs, deadlineNs);
+    if (until <= NowNs()) {
         return;
     }
+    timespec ts{};
     ts.tv_sec = static_cast<time_t>(until / 1000000000);
     ts.tv_nsec = static_cast<long>(until % 1000000000);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
     }
+}
+
+// After a read that came short, sleeps while the missing bytes cross the line, since they
+// cannot come faster: two wake-ups for a reply instead of one a byte. Never past the deadline.
+void AwaitRest(int missing, int64_t deadlineNs) {
+    SleepUntil(NowNs() + missing * kByteNs - kEarlyNs, deadlineNs);
 }
 
 class PosixPort : public Port {
@@ -264,7 +288,7 @@ class PosixPort : public Port {
             }
             // A full output queue waits no longer than a read would.
             if (deadline < 0) {
-                deadline = NowMs() + timeoutMs;
+                deadline = NowNs() + int64_t{timeoutMs} * 1000000;
             }
             const Wait w = WaitFor(fd, POLLOUT, deadline);
             if (w == Wait::kTimedOut) {
@@ -273,26 +297,36 @@ class PosixPort : public Port {
             hungUp = w == Wait::kReadyHungUp;
         }
         if (done > 0) {
-            SetUnanswered(port, true);
+            Sent(port, done);
         }
         return done;
     }
 
     int Read(int port, uint8_t* data, int count) override {
-        int timeoutMs = 0;
-        const int fd = FdOf(port, &timeoutMs);
+        const SlotState st = Lookup(port);
+        const int fd = st.fd;
         if (fd < 0 || data == nullptr || count <= 0) {
             return 0;
         }
-        const int64_t deadline = NowMs() + timeoutMs;
+        const int64_t deadline = NowNs() + int64_t{st.timeoutMs} * 1000000;
         int got = 0;
         bool hungUp = false;
         bool awaited = false;
         bool slept = false;
+        // On a line that has shown its speed, the reply cannot be whole before the request
+        // and the reply have crossed it: sleep till then and read, with nothing to poll for.
+        // A single byte is polled for: its wake-up is the same either way.
+        if (st.paced && count >= 2) {
+            SleepUntil(st.sentNs + (st.sentBytes + count) * kByteNs + kLateNs, deadline);
+            slept = true;
+        }
+        int reads = 0;            // reads that brought bytes
+        bool wholeAfter = false;  // the first of them followed the sleep and took everything
         while (got < count) {
             // Poll before reading: just after a write the reply is hardly ever there yet, and
             // a read that finds nothing would cost a system call on every exchange. After
             // sleeping out the rest of a reply, though, it is there.
+            const bool afterSleep = slept;
             if (!slept) {
                 const Wait w = WaitFor(fd, POLLIN, deadline);
                 if (w == Wait::kTimedOut) {
@@ -303,9 +337,14 @@ class PosixPort : public Port {
             slept = false;
             const ssize_t r = ::read(fd, data + got, static_cast<size_t>(count - got));
             if (r > 0) {
+                if (reads++ == 0) {
+                    wholeAfter = afterSleep && r == count;
+                }
                 got += static_cast<int>(r);
-                // Once a reply: a later short read means a deck slower than its line.
-                if (got < count && !hungUp && !awaited) {
+                // Once a reply: a later short read means a deck slower than its line. A reply
+                // still short after sleeping out its wire time comes late by an unknown time:
+                // its next byte is polled for, and the rest slept out from there.
+                if (got < count && !hungUp && !awaited && !afterSleep) {
                     awaited = true;
                     AwaitRest(count - got, deadline);
                     slept = true;
@@ -319,7 +358,10 @@ class PosixPort : public Port {
             // next poll waits again.
         }
         if (got == count) {
-            SetUnanswered(port, false);
+            // Only a reply of several bytes shows whether the line delivers at its speed
+            // (in pieces) or all at once (a pseudo-terminal, an adapter's buffer).
+            Answered(port,
+                     count >= 2 ? std::optional<bool>(reads > 1 || wholeAfter) : std::nullopt);
         }
         return got;
     }
@@ -373,11 +415,36 @@ class PosixPort : public Port {
         return slot->fd;
     }
 
-    void SetUnanswered(int port, bool unanswered) {
+    SlotState Lookup(int port) {
+        SlotState st;
+        if (port <= 0) {
+            return st;
+        }
+        std::lock_guard<std::mutex> g(m_Mutex);
+        const Slot* slot = Find(port);
+        if (slot != nullptr) {
+            st = SlotState{slot->fd, slot->timeoutMs, slot->paced, slot->sentNs, slot->sentBytes};
+        }
+        return st;
+    }
+
+    void Sent(int port, int bytes) {
+        const int64_t now = NowNs();
         std::lock_guard<std::mutex> g(m_Mutex);
         Slot* slot = Find(port);
         if (slot != nullptr) {
-            slot->unanswered = unanswered;
+            slot->unanswered = true;
+            slot->sentNs = now;
+            slot->sentBytes = bytes;
+        }
+    }
+
+    void Answered(int port, std::optional<bool> paced) {
+        std::lock_guard<std::mutex> g(m_Mutex);
+        Slot* slot = Find(port);
+        if (slot != nullptr) {
+            slot->unanswered = false;
+            slot->paced = paced.value_or(slot->paced);
         }
     }
 

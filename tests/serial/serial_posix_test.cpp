@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -134,20 +135,21 @@ TEST_F(PtyPortTest, BytesPassBothWaysUnchanged) {
     EXPECT_EQ(0, memcmp(in, "\x0A\x0D\x03\x11\xFF", 5));
 }
 
+// Never a moment short of the time-out: a host tells a call that ran into it by its length.
 TEST_F(PtyPortTest, ReadTimesOutWithShortCount) {
     OpenAndSetUp(50);
     uint8_t buf[5] = {};
     auto start = Clock::now();
     EXPECT_EQ(port.Read(kPort, buf, 5), 0);
     long ms = MsSince(start);
-    EXPECT_GE(ms, 45);
+    EXPECT_GE(ms, 50);
     EXPECT_LT(ms, 500);
 
     MasterWrite("abc");
     start = Clock::now();
     EXPECT_EQ(port.Read(kPort, buf, 5), 3);
     ms = MsSince(start);
-    EXPECT_GE(ms, 45);
+    EXPECT_GE(ms, 50);
     EXPECT_LT(ms, 500);
     EXPECT_EQ(0, memcmp(buf, "abc", 3));
 }
@@ -187,6 +189,53 @@ TEST_F(PtyPortTest, PacedReplyWakesTheReaderFewTimesNotOncePerByte) {
     getrusage(RUSAGE_THREAD, &after);
     deck.join();
     EXPECT_LT(after.ru_nvcsw - before.ru_nvcsw, kBytes / 3);
+}
+
+// Once replies have come at the line's speed, the layer sleeps out a reply's wire time before
+// reading it. Whatever the next reply does, it is read whole, and a missing one still ends at
+// the time-out.
+TEST_F(PtyPortTest, AfterAPacedReplyEveryShapeOfTheNextIsReadWhole) {
+    constexpr int kBytes = 5;
+    const auto pacedReply = [this](std::chrono::milliseconds late) {
+        auto at = Clock::now() + std::chrono::microseconds(1042) + late;
+        for (int i = 0; i < kBytes; ++i) {
+            std::this_thread::sleep_until(at += std::chrono::microseconds(1042));
+            MasterWrite("x");
+        }
+    };
+    struct Row {
+        const char* reply;
+        std::function<void()> deck;
+        int got;
+    } const rows[] = {
+        {"at the line's speed", [&] { pacedReply(std::chrono::milliseconds(0)); }, kBytes},
+        {"5 ms late, then paced", [&] { pacedReply(std::chrono::milliseconds(5)); }, kBytes},
+        {"all at once, 16 ms late (an adapter's timer)",
+         [this] {
+             std::this_thread::sleep_for(std::chrono::milliseconds(16));
+             MasterWrite("xxxxx");
+         },
+         kBytes},
+        {"none (a silent deck)", [] {}, 0},
+    };
+    OpenAndSetUp(50);
+    for (const Row& r : rows) {
+        for (bool first : {true, false}) {  // the first teaches the layer the line's speed
+            const uint8_t request = 0xD7;
+            ASSERT_EQ(port.Write(kPort, &request, 1), 1);
+            std::thread deck(first ? std::function<void()>([&] { pacedReply({}); }) : r.deck);
+            uint8_t buf[kBytes] = {};
+            const auto start = Clock::now();
+            const int got = port.Read(kPort, buf, kBytes);
+            const long ms = MsSince(start);
+            deck.join();
+            EXPECT_EQ(got, first ? kBytes : r.got) << r.reply << (first ? " (first)" : "");
+            EXPECT_LT(ms, 500) << r.reply;
+            if (!first && r.got == 0) {
+                EXPECT_GE(ms, 50) << "a missing reply is waited for the whole time-out";
+            }
+        }
+    }
 }
 
 TEST_F(PtyPortTest, FlushDiscardsPendingInput) {
@@ -274,11 +323,13 @@ TEST_F(PtyPortTest, LowLatencyIsSetWhileHeldAndTheFlagsPutBack) {
         const char* driver;
         bool hasFlags, refusesSet;
         int before, held, sets;
+        int meanwhile;  // set by someone else while the port is held: the close keeps it
     } const rows[] = {
-        {"no serial flags (pty)", false, false, 0, 0, 0},
-        {"flags, low latency clear", true, false, kOther, kOther | ASYNC_LOW_LATENCY, 2},
-        {"low latency already set", true, false, ASYNC_LOW_LATENCY, ASYNC_LOW_LATENCY, 0},
-        {"refuses the change", true, true, kOther, kOther, 1},
+        {"no serial flags (pty)", false, false, 0, 0, 0, 0},
+        {"flags, low latency clear", true, false, kOther, kOther | ASYNC_LOW_LATENCY, 2, 0},
+        {"low latency already set", true, false, ASYNC_LOW_LATENCY, ASYNC_LOW_LATENCY, 0, 0},
+        {"refuses the change", true, true, kOther, kOther, 1, 0},
+        {"another flag changed while held", true, false, 0, ASYNC_LOW_LATENCY, 2, kOther},
     };
     const serial::DriverFlags scripted{ScriptedDriver::Get, ScriptedDriver::Set};
     const serial::DriverFlags* real = serial::SetDriverFlags(&scripted);
@@ -289,10 +340,11 @@ TEST_F(PtyPortTest, LowLatencyIsSetWhileHeldAndTheFlagsPutBack) {
         ScriptedDriver::sets = 0;
         ASSERT_EQ(port.Open(kPort), 0) << r.driver;
         EXPECT_EQ(ScriptedDriver::flags, r.held) << r.driver;
+        ScriptedDriver::flags |= r.meanwhile;
         // A line the deck refuses ends the connect with a close, which must restore too.
         EXPECT_NE(port.SetLine(kPort, 13, serial::kMode8N1), 0);
         EXPECT_EQ(port.Close(kPort), 0);
-        EXPECT_EQ(ScriptedDriver::flags, r.before) << r.driver << ": not put back";
+        EXPECT_EQ(ScriptedDriver::flags, r.before | r.meanwhile) << r.driver << ": not put back";
         EXPECT_EQ(ScriptedDriver::sets, r.sets) << r.driver;
     }
     EXPECT_EQ(serial::SetDriverFlags(real), &scripted);
