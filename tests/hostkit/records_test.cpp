@@ -137,10 +137,11 @@ class SessionTest : public testing::Test {
         std::string error;
         ASSERT_TRUE(module.Load(TAPEDECK_MODULE, &error)) << error;
     }
-    std::string Run(const char* script, bool json) {
+    std::string Run(const char* script, bool json, const char* rate = nullptr) {
         std::ostringstream out;
         HostRecords records;
         Session session(module, records, out, json);
+        session.SetRate(rate != nullptr ? FindRate(rate) : nullptr);
         for (const Step& s : ParseScript(script)) {
             session.Run(s);
         }
@@ -170,6 +171,13 @@ TEST_F(SessionTest, JsonHasOneObjectPerCommand) {
     EXPECT_NE(out.find("{\"command\":6,\"name\":\"disconnect\",\"result\":1,\"changed\":{}"),
               std::string::npos)
         << out;
+}
+
+// With the deck's rate, timecodes are its labels in the module's count (pairs above 30 fps).
+TEST_F(SessionTest, WithARateTimecodesAreTheRatesLabels) {
+    EXPECT_EQ(Run("set nPosition=01:00:00:44", false, "50"),
+              "   set nPosition 0->180022 (01:00:00:44)\n");
+    EXPECT_THROW(Run("set nPosition=01:00:00:45", false, "59.94"), ScriptError);
 }
 
 TEST_F(SessionTest, LoadNamesAMissingFile) {

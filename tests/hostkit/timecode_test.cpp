@@ -55,7 +55,7 @@ class TimecodeRefusals : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(TimecodeRefusals, NamesTheLabel) {
     const RefusalCase& c = GetParam();
-    const ParsedTimecode p = ParseTimecode(c.text, FindRate(c.rate)->base);
+    const ParsedTimecode p = ParseTimecode(c.text, *FindRate(c.rate));
     EXPECT_FALSE(p.ok);
     EXPECT_NE(p.error.find(c.says), std::string::npos) << p.error;
 }
@@ -66,6 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"29.97df", "00:01:00;01", "frames 00-01 are skipped"},
                       RefusalCase{"59.94df", "00:21:00;03", "frames 00-03 are skipped"},
                       RefusalCase{"29.97", "00:01:00;29", "';' marks drop-frame"},
+                      RefusalCase{"29.97", "00:01:00;29", "this runs at 29.97 non-drop"},
                       RefusalCase{"29.97df", "00:00:00;30", "frame 30 does not exist"},
                       RefusalCase{"25", "00:00:00:25", "frame 25 does not exist"},
                       RefusalCase{"25", "24:00:00:00", "not a time of day"},
@@ -75,8 +76,9 @@ INSTANTIATE_TEST_SUITE_P(
 struct ModuleCase {
     const char* rate;
     const char* text;
-    int64_t cue;   // the count that makes the module send it; -1: none does
-    int64_t read;  // the module's count when the deck shows it
+    int64_t cue;   // the count that makes the module send it; -1: the line cannot carry it
+    int64_t read;  // the module's count when the deck stands on it
+    const char* shown = nullptr;  // what that read shows, when not `text`
 };
 
 void PrintTo(const ModuleCase& c, std::ostream* os) {
@@ -92,21 +94,32 @@ TEST_P(TimecodeModuleCounts, CueAndRead) {
     int64_t count = -1;
     EXPECT_EQ(ModuleCountOfLabels(labels, base, &count), c.cue != -1);
     EXPECT_EQ(count, c.cue);
-    EXPECT_EQ(LabelsOfModuleCount(c.read, base), labels);
+    EXPECT_EQ(FormatTimecode(LabelsToFrames(LabelsOfModuleCount(c.read, base), base), base),
+              c.shown != nullptr ? c.shown : c.text);
+    // What the line cannot carry is refused naming the frames either side, the shown one first.
+    const std::string refusal = LineRefusal(LabelsToFrames(labels, base), *FindRate(c.rate));
+    EXPECT_EQ(refusal.empty(), c.cue != -1) << refusal;
+    if (c.cue == -1) {
+        EXPECT_NE(refusal.find(std::string("pairs; ") + c.shown + " or "), std::string::npos);
+    }
 }
 
-// Every rate up to 50 counts at 50 a second in the module, the same both ways; 59.94 counts
-// at 60000/1001, where cue and read can differ by one and a few labels cannot be sent.
-INSTANTIATE_TEST_SUITE_P(Table, TimecodeModuleCounts,
-                         ::testing::Values(ModuleCase{"25", "00:00:01:00", 50, 50},
-                                           ModuleCase{"23.98", "01:00:00:23", 180023, 180023},
-                                           ModuleCase{"29.97df", "00:01:00;02", 3002, 3002},
-                                           ModuleCase{"25", "-00:00:01:24", -74, -74},
-                                           ModuleCase{"59.94", "00:00:01:00", 60, 60},
-                                           ModuleCase{"59.94", "00:00:16:58", 1018, 1017},
-                                           ModuleCase{"59.94", "-00:00:01:00", -60, -60},
-                                           ModuleCase{"59.94df", "00:10:00;00", -1, 35964},
-                                           ModuleCase{"59.94", "00:00:16:59", -1, 1018}));
+// Every rate counts at 50 a second in the module, the same both ways: the pair labels of 50
+// and 59.94 (00-24, 00-29) too. A read at a pair rate shows the pair's first frame; a count
+// below zero comes back from the module's complement with frames 1-50.
+INSTANTIATE_TEST_SUITE_P(
+    Table, TimecodeModuleCounts,
+    ::testing::Values(
+        ModuleCase{"25", "00:00:01:00", 50, 50}, ModuleCase{"23.98", "01:00:00:23", 180023, 180023},
+        ModuleCase{"29.97df", "00:01:00;02", 3002, 3002},
+        ModuleCase{"25", "-00:00:01:24", -74, -74}, ModuleCase{"59.94", "00:00:01:00", 50, 50},
+        ModuleCase{"59.94", "00:00:16:58", 829, 829}, ModuleCase{"59.94", "-00:00:01:00", -50, -50},
+        ModuleCase{"59.94df", "00:10:00;00", 30000, 30000},
+        ModuleCase{"59.94", "00:00:16:59", -1, 829, "00:00:16:58"},
+        ModuleCase{"50", "01:00:00:45", -1, 180022, "01:00:00:44"},
+        ModuleCase{"50", "-00:00:00:01", -1, -1, "-00:00:00:02"},
+        ModuleCase{"59.94df", "-00:01:00;04", -3002, -3002},
+        ModuleCase{"59.94df", "-00:00:59;59", -1, -3002, "-00:01:00;04"}));
 
 // Every frame of a day has a label that exists, the labels only grow, and each leads back to
 // its frame; the day ends on the last label of 23:59:59.

@@ -30,16 +30,65 @@ Json JsonChanges(const std::vector<Change>& changes) {
 Session::Session(const Module& module, HostRecords& records, std::ostream& out, bool json)
     : m_Module(module), m_Records(records), m_Out(out), m_bJson(json) {}
 
+void Session::SetRate(const RateInfo* rate) {
+    m_pRate = rate;
+    if (rate != nullptr) {
+        m_Records.Set("nVideoFormat", ModuleFormat(rate->base));
+    }
+}
+
+std::string Session::TimeOf(int64_t count) const {
+    if (m_pRate == nullptr) {
+        return FormatTimecode(count, m_Records.Fps());
+    }
+    const TimeBase& base = m_pRate->base;
+    return FormatTimecode(LabelsToFrames(LabelsOfModuleCount(count, base), base), base);
+}
+
+int64_t Session::Count(const Assignment& a) const {
+    if (m_pRate == nullptr || !a.value.isTime) {
+        return Resolve(a.value, *a.field, m_Records.Fps());
+    }
+    const Value& v = a.value;
+    char text[64];
+    std::snprintf(text, sizeof text, "%s%02d:%02d:%02d:%02d", v.negative ? "-" : "", v.hours,
+                  v.minutes, v.seconds, v.frames);
+    const ParsedTimecode p = ParseTimecode(text, *m_pRate);
+    if (!p.ok) {
+        throw ScriptError(p.error);
+    }
+    const std::string refusal = LineRefusal(p.frames, *m_pRate);
+    if (!refusal.empty()) {
+        throw ScriptError(refusal);
+    }
+    const TimeBase& base = m_pRate->base;
+    Value count;
+    count.text = v.text;
+    ModuleCountOfLabels(FramesToLabels(p.frames, base), base, &count.number);
+    return Resolve(count, *a.field, m_Records.Fps());
+}
+
 void Session::Apply(const std::vector<Assignment>& sets) {
     // Resolve each value after the ones before it are stored: `set nVideoFormat=4 nPosition=..`
     // counts the timecode at 30 frames a second.
     for (const Assignment& a : sets) {
-        m_Records.Set(*a.field, Resolve(a.value, *a.field, m_Records.Fps()));
+        m_Records.Set(*a.field, Count(a));
+    }
+}
+
+void Session::Note(std::vector<Change>* changes) const {
+    for (Change& c : *changes) {
+        if (c.field != nullptr && c.field->kind == FieldKind::kFrames) {
+            c.note = TimeOf(c.afterValue);
+        }
     }
 }
 
 Outcome Session::Quiet(int command) {
     m_Records.ClearData();
+    if (beforeCall) {
+        beforeCall(m_Records);
+    }
     Outcome o;
     o.command = command;
     const Snapshot before(m_Records);
@@ -48,6 +97,7 @@ Outcome Session::Quiet(int command) {
     o.millis =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     o.changes = before.Diff(m_Records);
+    Note(&o.changes);
     o.guardsIntact = m_Records.GuardsIntact();
     if (!o.guardsIntact) {
         m_bHealthy = false;
@@ -105,7 +155,7 @@ void Session::PrintFields() {
         std::snprintf(line, sizeof line, "   %-13s %s", f.name, m_Records.Show(f).c_str());
         m_Out << line;
         if (f.kind == FieldKind::kFrames) {
-            m_Out << " (" << FormatTimecode(m_Records.Get(f), m_Records.Fps()) << ")";
+            m_Out << " (" << TimeOf(m_Records.Get(f)) << ")";
         }
         m_Out << '\n';
     }
@@ -120,7 +170,8 @@ void Session::Run(const Step& step) {
         case Step::Kind::kSet: {
             const Snapshot before(m_Records);
             Apply(step.sets);
-            const std::vector<Change> changes = before.Diff(m_Records);
+            std::vector<Change> changes = before.Diff(m_Records);
+            Note(&changes);
             if (m_bJson) {
                 m_Out << DumpJson(Json{{"set", JsonChanges(changes)}}) << '\n';
             } else {

@@ -10,6 +10,7 @@
 #include "tools/hostkit/json.h"
 #include "tools/hostkit/module.h"
 #include "tools/hostkit/script.h"
+#include "tools/hostkit/timecode.h"
 
 namespace hostkit {
 
@@ -37,17 +38,30 @@ class Session {
 
     // False once the module wrote past a record.
     bool Healthy() const { return m_bHealthy; }
+    // The deck's rate, as a host that knows it counts: the record's video format becomes
+    // hostkit::ModuleFormat, and timecodes, given and shown, are the rate's labels carried
+    // through the module's count (above 30 fps a pair's first frame; a frame the line cannot
+    // carry is refused). Without one, timecodes count at the record's video format.
+    void SetRate(const RateInfo* rate);
+    // A frame count of the records (nFrames, nPosition) as a timecode.
+    std::string TimeOf(int64_t count) const;
     // Called after each printed host call, e.g. to show the wire traffic it caused.
     std::function<void(std::ostream&)> afterCall;
+    // Called on the fresh parameter block before each call, e.g. to fill a field the command
+    // must overwrite, so that a call that wrote nothing shows.
+    std::function<void(HostRecords&)> beforeCall;
 
   private:
     void Apply(const std::vector<Assignment>& sets);
+    int64_t Count(const Assignment& a) const;
+    void Note(std::vector<Change>* changes) const;
 
     const Module& m_Module;
     HostRecords& m_Records;
     std::ostream& m_Out;
     bool m_bJson;
     bool m_bHealthy = true;
+    const RateInfo* m_pRate = nullptr;
 };
 
 }  // namespace hostkit

@@ -1,7 +1,5 @@
 #include "tools/hostkit/timecode.h"
 
-#include <cmath>
-
 #include "hostsupport/hostsupport.h"
 #include "timecode/timecode.h"
 
@@ -36,75 +34,74 @@ ParsedTimecode Refuse(std::string error) {
 }
 
 constexpr int32_t kFormat50 = 0x400;
-constexpr int32_t kFormat5994 = 0x800;
-constexpr int kModuleWhole = 50;
-constexpr double k5994 = 60000.0 / 1001.0;
-
-struct Fields {
-    int64_t h, m, s, f;
-    bool operator==(const Fields& o) const { return h == o.h && m == o.m && s == o.s && f == o.f; }
-};
-
-// The module's split of a count at a 1001-based rate, grouping and truncation included.
-Fields ModuleSplit(int64_t n, double r) {
-    const auto trunc = [](double v) { return static_cast<int64_t>(v); };
-    const int64_t h = trunc(static_cast<double>(n) / (r * 3600.0));
-    int64_t rest = n + trunc((static_cast<double>(h) * r) * -3600.0);
-    const int64_t m = trunc(static_cast<double>(rest) / (r * 60.0));
-    rest = rest + trunc((static_cast<double>(m) * r) * -60.0);
-    const int64_t s = trunc(static_cast<double>(rest) / r);
-    return {h, m, s, trunc(static_cast<double>(rest) - r * static_cast<double>(s))};
-}
-
-// round(seconds * r), as the module's double-to-integer conversion rounds.
-int64_t ModuleSeconds(int64_t seconds, double r) {
-    return std::llround(static_cast<double>(seconds) * r);
-}
+constexpr int64_t kModuleWhole = 50;
+// Above this many labels a second a deck counts frame pairs.
+constexpr int kMostSingleLabels = 30;
 
 }  // namespace
 
-int32_t ModuleFormat(const TimeBase& base) {
-    return base.whole > kModuleWhole ? kFormat5994 : kFormat50;
+int Resolution(const TimeBase& base) {
+    return base.whole > kMostSingleLabels ? 2 : 1;
+}
+
+bool OnTheLine(int64_t frames, const TimeBase& base) {
+    return frames % Resolution(base) == 0;
+}
+
+int64_t SignedEarliest(const TimeBase& base) {
+    // -14:00:00:00 itself reads as +10:00:00:00, and so does the pair it starts.
+    return Resolution(base) - LabelsToFrames(int64_t{14} * 3600 * base.whole, base);
+}
+
+int64_t SignedLatest(const TimeBase& base) {
+    return LabelsToFrames(int64_t{10} * 3600 * base.whole, base);
+}
+
+std::string RateWords(const RateInfo& rate) {
+    std::string name = rate.name;
+    if (rate.base.dropFrame) {
+        return name.substr(0, name.size() - 2) + " fps drop frame";
+    }
+    return name + " fps";
+}
+
+std::string LineRefusal(int64_t frames, const RateInfo& rate) {
+    const TimeBase& base = rate.base;
+    if (OnTheLine(frames, base)) {
+        return "";
+    }
+    const int64_t day = DayFrames(base);
+    std::string either;
+    for (const int64_t near : {frames - 1, frames + 1}) {
+        if (near > -day && near < day) {
+            either += (either.empty() ? "" : " or ") + FormatTimecode(near, base);
+        }
+    }
+    return FormatTimecode(frames, base) + " cannot be sent to or read from a deck at " +
+           RateWords(rate) + ": its line carries frame pairs; " + either;
+}
+
+int32_t ModuleFormat(const TimeBase&) {
+    return kFormat50;
 }
 
 bool ModuleCountOfLabels(int64_t labels, const TimeBase& base, int64_t* count) {
     const int64_t w = base.whole;
+    const int64_t res = Resolution(base);
     const int64_t n = static_cast<int64_t>(Magnitude(labels));
-    const int64_t secs = n / w;
-    const int64_t f = n % w;
-    if (ModuleFormat(base) == kFormat50) {
-        *count = WithSign(labels < 0, static_cast<uint64_t>(secs * kModuleWhole + f));
-        return true;
+    if (n % res != 0) {
+        return false;
     }
-    const Fields want{secs / 3600, secs / 60 % 60, secs % 60, f};
-    const int64_t guess = ModuleSeconds(secs, k5994) + f;
-    for (int64_t c = guess - 2; c <= guess + 2; ++c) {
-        if (c >= 0 && ModuleSplit(c, k5994) == want) {
-            *count = WithSign(labels < 0, static_cast<uint64_t>(c));
-            return true;
-        }
-    }
-    return false;
+    *count = WithSign(labels < 0, static_cast<uint64_t>(n / w * kModuleWhole + n % w / res));
+    return true;
 }
 
 int64_t LabelsOfModuleCount(int64_t count, const TimeBase& base) {
-    const int64_t w = base.whole;
+    // A negative count comes back from the module's complement with frames 1..50, which the
+    // division carries into the seconds as it should.
     const int64_t n = static_cast<int64_t>(Magnitude(count));
-    if (ModuleFormat(base) == kFormat50) {
-        return WithSign(count < 0, static_cast<uint64_t>(n / kModuleWhole * w + n % kModuleWhole));
-    }
-    // A positive count is round(secs * r) + frame, frame 0..59; a negative one (the module's
-    // way back from 24 hours) is round(secs * r) + frames, frames 1..60. The latest second
-    // that fits wins.
-    const int64_t lo = count < 0 ? 1 : 0;
-    const int64_t near = static_cast<int64_t>(static_cast<double>(n) / k5994);
-    for (int64_t secs = near + 1; secs >= near - 2 && secs >= 0; --secs) {
-        const int64_t f = n - ModuleSeconds(secs, k5994);
-        if (f >= lo && f < w + lo) {
-            return WithSign(count < 0, static_cast<uint64_t>(secs * w + f));
-        }
-    }
-    return count;  // not a count the module makes
+    const int64_t labels = n / kModuleWhole * base.whole + n % kModuleWhole * Resolution(base);
+    return WithSign(count < 0, static_cast<uint64_t>(labels));
 }
 
 const std::vector<RateInfo>& Rates() {
@@ -220,9 +217,11 @@ std::string FormatTimecode(int64_t frames, const TimeBase& base) {
     return out;
 }
 
-ParsedTimecode ParseTimecode(std::string_view text, const TimeBase& base) {
+namespace {
+
+// `rateName` names the rate in the reasons.
+ParsedTimecode Parse(std::string_view text, const TimeBase& base, const std::string& rateName) {
     const auto shown = [text] { return std::string(text.substr(0, 32)); };
-    const auto rate = [&base] { return std::string(RateOf(base).name); };
     std::string_view t = text;
     const bool negative = !t.empty() && t[0] == '-';
     t.remove_prefix(negative ? 1 : 0);
@@ -235,19 +234,19 @@ ParsedTimecode ParseTimecode(std::string_view text, const TimeBase& base) {
         return Refuse("'" + shown() + "' is not a time of the form HH:MM:SS:FF");
     }
     if (t[8] == ';' && !base.dropFrame) {
-        return Refuse(shown() + ": ';' marks drop-frame time, and this runs at " + rate() +
+        return Refuse(shown() + ": ';' marks drop-frame time, and this runs at " + rateName +
                       " non-drop");
     }
     if (h > 23 || m > 59 || s > 59) {
         return Refuse(shown() + " is not a time of day (hours 0-23, minutes and seconds 0-59)");
     }
     if (f >= base.whole) {
-        return Refuse(shown() + ": frame " + std::to_string(f) + " does not exist at " + rate() +
+        return Refuse(shown() + ": frame " + std::to_string(f) + " does not exist at " + rateName +
                       " fps (frames below " + std::to_string(base.whole) + ")");
     }
     const int64_t labels = ((int64_t{h} * 60 + m) * 60 + s) * base.whole + f;
     if (!LabelExists(labels, base)) {
-        return Refuse(shown() + " does not exist in drop-frame time at " + rate() +
+        return Refuse(shown() + " does not exist in drop-frame time at " + rateName +
                       ": frames 00-0" + std::to_string(DroppedPerMinute(base) - 1) +
                       " are skipped at minutes not divisible by 10");
     }
@@ -255,6 +254,16 @@ ParsedTimecode ParseTimecode(std::string_view text, const TimeBase& base) {
     p.ok = true;
     p.frames = LabelsToFrames(negative ? -labels : labels, base);
     return p;
+}
+
+}  // namespace
+
+ParsedTimecode ParseTimecode(std::string_view text, const RateInfo& rate) {
+    return Parse(text, rate.base, rate.name);
+}
+
+ParsedTimecode ParseTimecode(std::string_view text, const TimeBase& base) {
+    return Parse(text, base, std::to_string(base.whole));
 }
 
 int WholeFps(int32_t videoFormat) {
