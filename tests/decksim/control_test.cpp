@@ -46,7 +46,10 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{"fault random 0", "error"}, LineCase{"fault nak extra", "error"},
                       LineCase{"fault", "error"}, LineCase{"cue 00:01:00:00", "ok"},
                       LineCase{"get", "transport=stopped"}, LineCase{"rewind", "error"},
-                      LineCase{"help", "status BYTE BIT"}));
+                      LineCase{"break 00:01:00:00 00:05:00:00", "ok"}, LineCase{"break none", "ok"},
+                      LineCase{"break 00:60:00:00 00:01:00:00", "error"},
+                      LineCase{"break 00:01:00:00", "error"}, LineCase{"lock 1500", "ok"},
+                      LineCase{"lock -1", "error"}, LineCase{"help", "status BYTE BIT"}));
 
 TEST(ControlEffects, CommandsReachTheDeck) {
     Harness h;
@@ -65,6 +68,31 @@ TEST(ControlEffects, CommandsReachTheDeck) {
 
     h.control.Execute("play", kT0);
     EXPECT_EQ(h.deck.Frames(kT0 + std::chrono::seconds(2)), 0);
+}
+
+// Refused in words: a system-4 time past the deck's range, a cue to a pair's second frame.
+TEST(ControlEffects, RefusesWhatTheDeckCannotHold) {
+    Harness h;
+    DeckModel deck50{50, 4, kT0};
+    Controller c50{deck50, h.responder, [](Millis) {}, [] {}};
+    EXPECT_EQ(c50.Execute("time 01:00:00:45", kT0), "ok");  // the tape may stand there
+    EXPECT_EQ(c50.Execute("cue 01:00:00:45", kT0).rfind("error: 01:00:00:45 cannot be sent", 0),
+              0u);
+    EXPECT_EQ(c50.Execute("time 10:00:00:02", kT0),
+              "error: a video-system-4 deck's times run from -13:59:59:48 to 10:00:00:01; "
+              "10:00:00:02 is not one of them");
+}
+
+TEST(ControlEffects, ABreakMovesTheTimeReadNotTheTapeAndACueFindsItOnTheTape) {
+    Harness h;
+    h.control.Execute("break 00:01:00:00 00:05:00:00", kT0);
+    h.control.Execute("time 00:01:00:05", kT0);
+    EXPECT_EQ(h.deck.Frames(kT0), 1505);        // the tape, and its picture
+    EXPECT_EQ(h.deck.LabelFrames(kT0), 7505);   // what the deck reports
+    h.control.Execute("cue 00:05:00:10", kT0);  // a time after the break
+    EXPECT_EQ(h.deck.Frames(kT0 + std::chrono::seconds(2)), 1510);
+    h.control.Execute("break none", kT0);
+    EXPECT_EQ(h.deck.LabelFrames(kT0 + std::chrono::seconds(2)), 1510);
 }
 
 TEST(ControlEffects, HangupAndQuitGoToTheServer) {

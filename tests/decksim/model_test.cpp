@@ -69,6 +69,17 @@ TEST(ModelCounter, PlayingBackwardsPastZeroGoesNegative) {
     EXPECT_EQ(deck.Frames(kT0 + seconds(1)), -50);
 }
 
+// A system-4 deck's time runs on past 10:00:00:00 as the time a day away, and back.
+TEST(ModelCounter, System4RunsPastTenHoursAsTheTimeBelowZero) {
+    DeckModel deck(25, 4, kT0);
+    const int64_t ten = int64_t{36000} * 25;
+    deck.SetFrames(ten, kT0);
+    deck.Play(kT0);
+    EXPECT_EQ(deck.Frames(kT0 + Millis(400)), ten + 10 - 86400 * 25);  // -13:59:59:15
+    deck.Shuttle(false, false, kT0 + Millis(400));
+    EXPECT_EQ(deck.Frames(kT0 + Millis(800)), ten - 10);
+}
+
 // The host's repeating flags end on a status bit that the deck must raise only after the
 // transport has really done the thing, and the status questions read bits in between.
 struct BitCase {

@@ -93,12 +93,23 @@ INSTANTIATE_TEST_SUITE_P(
         WireCase{"CueToTenthMinuteFrame0Taken", 1, "00:00:00;00",
                  "DF 93 30 30 31 30 30 30 30 30 40", "0A 0A 0A 0A 0A 0A 0A 0A 0A 0A 0A", kNtsc,
                  true},
+        // Above 30 fps the frames are pair labels: ;01 is the pair of the skipped ;02 and ;03.
         WireCase{"CueToSkippedLabelAt5994Refused", 4, "00:00:00;00",
-                 "DF 93 30 A1 30 30 31 30 30 30 33 40", "0A 0A 0A 0A 0A 0A 0A 0A 0A 0A 0A 0B",
+                 "DF 93 30 A1 30 30 31 30 30 30 31 40", "0A 0A 0A 0A 0A 0A 0A 0A 0A 0A 0A 0B",
                  kNtsc * 2, true},
+        WireCase{"CueToPair25At50Refused", 1, "00:00:00:00", "DF 93 30 30 30 30 30 30 32 35 40",
+                 "0A 0A 0A 0A 0A 0A 0A 0A 0A 0A 0B", 50},
         WireCase{"TimeDropFrame", 1, "00:01:00;02", "A0", "30 30 30 31 30 30 30 32", kNtsc, true},
-        WireCase{"TimeDropFrame5994", 4, "00:11:00;04", "A0", "A1 30 30 31 31 30 30 30 34",
+        WireCase{"TimeDropFrame5994", 4, "00:11:00;04", "A0", "A1 30 30 31 31 30 30 30 32",
                  kNtsc * 2, true},
+        WireCase{"TimeSecondOfPairAt50Flagged", 1, "00:00:01:45", "A0", "30 30 30 30 30 31 B2 32",
+                 50},
+        // Below zero a pair starts on the earlier frame too: -2 and -1 share the label -1.
+        WireCase{"NegativeSecondOfPairAt50", 4, "-00:00:00:01", "A0", "A2 30 30 30 30 30 30 B0 31",
+                 50},
+        WireCase{"NegativePairAcrossSkippedLabelsAt5994", 4, "-00:00:59;59", "A0",
+                 "A2 30 30 30 31 30 30 B0 32", kNtsc * 2, true},
+
         WireCase{"NegativeDropFrameSystem1WrapsFrom24h", 1, "-00:00:00;01", "A0",
                  "32 33 35 39 35 39 32 39", kNtsc, true}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -9,12 +9,17 @@ namespace decksim {
 const char* const kControlHelp =
     "status BYTE BIT 0|1|auto   pin a status bit (BYTE 0-9, BIT 0-7) or give it back\n"
     "status                     print the ten status bytes\n"
-    "time [-]HH:MM:SS:FF        set the time counter (';' before FF in drop frame)\n"
+    "time [-]HH:MM:SS:FF        set the time counter (';' before FF in drop frame; on a\n"
+    "                           system-4 deck from just after -14:00:00:00 to 10:00:00:00)\n"
     "system 1|4                 switch the video system\n"
     "fault KIND                 silent, nak, short, garbage, late [MS [N]] (one reply in N),\n"
     "                           hangup [MS], random N, or none to behave again\n"
     "play|stop|pause|standby    move the tape as the wire would\n"
-    "cue [-]HH:MM:SS:FF         cue the tape as the wire would\n"
+    "cue [-]HH:MM:SS:FF         cue the tape as the wire would (above 30 fps, to the first\n"
+    "                           frame of a pair: an even frame)\n"
+    "break AT TO | break none   a timecode break: from the tape's AT on the time reads TO\n"
+    "                           and runs on from there; the tape and its picture do not jump\n"
+    "lock MS                    the servo locks MS after play (default 100)\n"
     "get                        print transport, speed, time, system, status, fault\n"
     "quit                       end the deck\n";
 
@@ -56,7 +61,7 @@ std::string Controller::Describe(Clock::time_point now) {
     std::string out = "transport=";
     out += TransportName(m_Deck.Mode(now));
     out += " speed=" + std::string(speed);
-    out += " time=" + FormatTime(m_Deck.Frames(now), m_Deck.Base());
+    out += " time=" + FormatTime(m_Deck.LabelFrames(now), m_Deck.Base());
     out += " system=" + std::to_string(m_Deck.VideoSystem());
     out += " status=" + Hex(s.data(), s.size());
     out += " fault=" + std::string(FaultName(m_Responder.GetFault().kind));
@@ -94,15 +99,46 @@ std::string Controller::Execute(const std::string& line, Clock::time_point now) 
         return "ok";
     }
     if ((cmd == "time" || cmd == "cue") && n == 2) {
-        int64_t frames = 0;
-        if (!ParseTime(w[1], m_Deck.Base(), &frames)) {
-            return "error: " + cmd + " wants [-]HH:MM:SS:FF";
+        const std::string& text = w[1];
+        const bool plus = text[0] == '+';
+        const hostkit::ParsedTimecode p =
+            hostkit::ParseTimecode(plus ? text.substr(1) : text, m_Deck.Rate());
+        if (!p.ok) {
+            return "error: " + cmd + " wants [-]HH:MM:SS:FF: " + p.error;
+        }
+        const int64_t frames = p.frames;
+        if (!m_Deck.InRange(frames)) {
+            return "error: a video-system-4 deck's times run from " +
+                   FormatTime(m_Deck.Earliest(), m_Deck.Base()) + " to " +
+                   FormatTime(m_Deck.Latest(), m_Deck.Base()) + "; " + text + " is not one of them";
+        }
+        // The deck may stand on either frame of a pair, but a cue goes to a label the line
+        // can carry, as one from the wire does.
+        if (cmd == "cue" && !hostkit::OnTheLine(frames, m_Deck.Base())) {
+            return "error: " + hostkit::LineRefusal(frames, m_Deck.Rate());
         }
         if (cmd == "time") {
             m_Deck.SetFrames(frames, now);
         } else {
-            m_Deck.Cue(frames, now);
+            m_Deck.Cue(m_Deck.TapeOfLabel(frames), now);
         }
+        return "ok";
+    }
+    if (cmd == "break" && (n == 3 || (n == 2 && w[1] == "none"))) {
+        int64_t at = 0;
+        int64_t to = 0;
+        if (n == 3 &&
+            (!ParseTime(w[1], m_Deck.Base(), &at) || !ParseTime(w[2], m_Deck.Base(), &to))) {
+            return "error: break wants AT and TO as [-]HH:MM:SS:FF, or none";
+        }
+        m_Deck.SetBreak(at, to - at);
+        return "ok";
+    }
+    if (cmd == "lock" && n == 2) {
+        if (!ToInt(w[1], 0, 60000, &a)) {
+            return "error: lock wants MS from 0 to 60000";
+        }
+        m_Deck.SetLockTime(Millis(a));
         return "ok";
     }
     if (cmd == "system" && n == 2 && (w[1] == "1" || w[1] == "4")) {

@@ -68,11 +68,29 @@ double ExactFps(double fps) {
     return fps;
 }
 
+namespace {
+
+// The name hosts give a rate: one of theirs where it is one, else the whole rate.
+std::string RateName(double fps, const TimeBase& base) {
+    for (const hostkit::RateInfo& r : hostkit::Rates()) {
+        if (r.base == base && std::fabs(r.fps - fps) < 1e-9) {
+            return r.name;
+        }
+    }
+    return std::to_string(base.whole);
+}
+
+}  // namespace
+
 DeckModel::DeckModel(double fps, int videoSystem, Clock::time_point now, DeckTiming timing,
                      bool dropFrame)
     : m_dFps(fps),
       m_Base{std::max(1, static_cast<int>(std::lround(fps))), dropFrame},
+      m_RateName(RateName(fps, m_Base)),
       m_nDayFrames(hostkit::DayFrames(m_Base)),
+      m_nEarliest(hostkit::SignedEarliest(m_Base)),
+      // The second frame of the latest pair shows that pair's label.
+      m_nLatest(hostkit::SignedLatest(m_Base) + hostkit::Resolution(m_Base) - 1),
       m_nVideoSystem(videoSystem),
       m_Timing(timing),
       m_AnchorTime(now),
@@ -101,12 +119,27 @@ void DeckModel::Advance(Clock::time_point now) {
         m_dSpeed = 0.0;
         m_SettledAt = m_CueEnd;
     }
+    if (m_TapeEnd && m_Mode != Transport::kCue && m_dSpeed > 0 && now > m_AnchorTime &&
+        PositionAt(now) >= static_cast<double>(*m_TapeEnd)) {
+        // Run off the end of the tape: the deck stops where it ran out.
+        const double end = static_cast<double>(*m_TapeEnd);
+        const auto run = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+            std::max(0.0, end - m_dAnchorFrames) / (m_dSpeed * m_dFps)));
+        m_AnchorTime += run;
+        m_dAnchorFrames = end;
+        m_Mode = Transport::kStopped;
+        m_dSpeed = 0.0;
+        m_SettledAt = m_AnchorTime + m_Timing.settle;
+    }
 }
 
 void DeckModel::Anchor(Clock::time_point now) {
     // The counter wraps at 24 hours each way, like the deck's own.
     const double day = static_cast<double>(m_nDayFrames);
-    m_dAnchorFrames = std::fmod(PositionAt(now), day);
+    const double at = std::fmod(PositionAt(now), day);
+    // Whole frames move by whole days, so the fraction of the frame in progress stays.
+    m_dAnchorFrames = at + static_cast<double>(Shown(static_cast<int64_t>(std::floor(at))) -
+                                               static_cast<int64_t>(std::floor(at)));
     m_AnchorTime = std::max(now, m_AnchorTime);
 }
 
@@ -125,7 +158,19 @@ void DeckModel::Begin(Transport mode, double speed, Clock::time_point now) {
 }
 
 void DeckModel::Play(Clock::time_point now) {
+    if (m_Reference && Mode(now) == Transport::kPlay) {
+        return;  // already running in step with the reference
+    }
     Begin(Transport::kPlay, 1.0, now);
+    if (m_Reference) {
+        // The tape starts on the frame it shows, at the reference's next frame boundary, so
+        // its frames change in step with the picture's.
+        const double ticks = std::ceil(Seconds(m_AnchorTime - *m_Reference) * m_dFps - 1e-9);
+        m_AnchorTime = *m_Reference + std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(ticks / m_dFps));
+        m_dAnchorFrames = std::floor(m_dAnchorFrames + 1e-6);
+    }
+    m_SettledAt = m_AnchorTime + std::max(m_Timing.settle, m_Timing.lock);
 }
 
 void DeckModel::Stop(Clock::time_point now) {
@@ -161,7 +206,11 @@ void DeckModel::VarSpeed(bool forward, int step, Clock::time_point now) {
 }
 
 void DeckModel::Cue(int64_t target, Clock::time_point now) {
+    if (m_TapeEnd) {
+        target = std::min(target, *m_TapeEnd);  // the search stops where the tape does
+    }
     Begin(Transport::kCue, 0.0, now);
+    target = Shown(target % m_nDayFrames);
     const double distance = std::fabs(static_cast<double>(target) - m_dAnchorFrames);
     const auto wind = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(distance / (m_Timing.cueRate * m_dFps)));
@@ -176,13 +225,27 @@ int64_t DeckModel::Frames(Clock::time_point now) {
     const int64_t day = m_nDayFrames;
     // The epsilon keeps whole frames whole despite the floating-point product.
     const auto n = static_cast<int64_t>(std::floor(PositionAt(now) + 1e-6));
-    return n % day;
+    return Shown(n % day);
+}
+
+bool DeckModel::InRange(int64_t frames) const {
+    return m_nVideoSystem != 4 || (frames >= m_nEarliest && frames <= m_nLatest);
+}
+
+int64_t DeckModel::Shown(int64_t frames) const {
+    if (m_nVideoSystem != 4) {
+        return frames;
+    }
+    if (frames > m_nLatest) {
+        return frames - m_nDayFrames;
+    }
+    return frames < m_nEarliest ? frames + m_nDayFrames : frames;
 }
 
 void DeckModel::SetFrames(int64_t frames, Clock::time_point now) {
     Advance(now);
     Anchor(now);
-    m_dAnchorFrames = static_cast<double>(frames % m_nDayFrames);
+    m_dAnchorFrames = static_cast<double>(Shown(frames % m_nDayFrames));
     if (m_Mode == Transport::kCue) {
         m_dCueTarget = m_dAnchorFrames;  // setting the counter ends the search where it is
     }
@@ -231,6 +294,27 @@ std::array<uint8_t, 10> DeckModel::Status(Clock::time_point now) {
         s[i] = static_cast<uint8_t>((s[i] | m_ForceSet[i]) & ~m_ForceClear[i]);
     }
     return s;
+}
+
+void DeckModel::SetBreak(int64_t at, int64_t jump) {
+    m_nBreakAt = at;
+    m_nBreakJump = jump;
+}
+
+int64_t DeckModel::LabelFrames(Clock::time_point now) {
+    const int64_t tape = Frames(now);
+    return m_nBreakJump != 0 && tape >= m_nBreakAt ? (tape + m_nBreakJump) % m_nDayFrames : tape;
+}
+
+int64_t DeckModel::TapeOfLabel(int64_t label) const {
+    if (m_nBreakJump != 0 && label >= m_nBreakAt && label - m_nBreakJump >= m_nBreakAt) {
+        return label - m_nBreakJump;
+    }
+    return label;
+}
+
+void DeckModel::SetVideoReference(Clock::time_point origin) {
+    m_Reference = origin;
 }
 
 void DeckModel::ForceBit(int byte, int bit, std::optional<bool> value) {

@@ -47,6 +47,7 @@ struct DeckTiming {
     Millis thread{300};     // threading or unthreading the tape
     double cueRate = 60.0;  // cue winding speed, in play speeds
     Millis cueMax{1500};    // a cue never takes longer than this, however far it goes
+    Millis lock{0};         // play until the servo locks, when longer than settle
 };
 
 using hostkit::TimeBase;
@@ -94,11 +95,35 @@ class DeckModel {
     // Pins a status bit to a value, or hands it back to the model with nullopt.
     void ForceBit(int byte, int bit, std::optional<bool> value);
 
+    // The tape ends at `frames`: forward motion stops there and a cue past it ends there.
+    // Without an end the tape is the counter's whole day.
+    void SetTapeEnd(std::optional<int64_t> frames) { m_TapeEnd = frames; }
+    std::optional<int64_t> TapeEnd() const { return m_TapeEnd; }
+    // A timecode break recorded on the tape: from tape frame `at` on, the deck's time reads
+    // `jump` frames later while the tape runs on. Jump 0 removes it.
+    void SetBreak(int64_t at, int64_t jump);
+    // The deck's time as it reports it: the tape position with the break applied.
+    int64_t LabelFrames(Clock::time_point now);
+    // The tape position that carries a reported time (the earlier one where a break repeats
+    // times).
+    int64_t TapeOfLabel(int64_t label) const;
+    // The video reference the deck's picture runs on, frames at fps from `origin`: play
+    // starts the tape on one of its frame boundaries, as a servo locking to it does.
+    void SetVideoReference(Clock::time_point origin);
+    void SetLockTime(Millis lock) { m_Timing.lock = lock; }
+
     int VideoSystem() const { return m_nVideoSystem; }
     void SetVideoSystem(int system) { m_nVideoSystem = system; }
     double Fps() const { return m_dFps; }
     int NominalFps() const { return m_Base.whole; }
     const TimeBase& Base() const { return m_Base; }
+    // The rate by the name hosts give it (29.97, not 30), for messages.
+    hostkit::RateInfo Rate() const { return {m_RateName.c_str(), m_Base, m_dFps}; }
+    // A system-4 deck's time runs from just after -14:00:00:00 to +10:00:00:00, the times a
+    // host reading it signed tells apart; past either end it runs on as the time a day away.
+    bool InRange(int64_t frames) const;
+    int64_t Earliest() const { return m_nEarliest; }
+    int64_t Latest() const { return m_nLatest; }
     const DeckTiming& Timing() const { return m_Timing; }
 
   private:
@@ -106,10 +131,15 @@ class DeckModel {
     void Anchor(Clock::time_point now);
     void Begin(Transport mode, double speed, Clock::time_point now);
     double PositionAt(Clock::time_point t) const;
+    // The counter's frames as the deck shows them: in range on a system-4 deck.
+    int64_t Shown(int64_t frames) const;
 
     double m_dFps;
     TimeBase m_Base;
+    std::string m_RateName;
     int64_t m_nDayFrames;  // real frames in 24 hours of labels
+    int64_t m_nEarliest;   // a system-4 deck's range
+    int64_t m_nLatest;
     int m_nVideoSystem;
     DeckTiming m_Timing;
 
@@ -124,6 +154,11 @@ class DeckModel {
     // The running cue: linear from m_dAnchorFrames at m_AnchorTime to the target at m_CueEnd.
     double m_dCueTarget = 0.0;
     Clock::time_point m_CueEnd;
+
+    std::optional<int64_t> m_TapeEnd;
+    int64_t m_nBreakAt = 0;
+    int64_t m_nBreakJump = 0;
+    std::optional<Clock::time_point> m_Reference;
 
     std::array<uint8_t, 10> m_ForceSet{};
     std::array<uint8_t, 10> m_ForceClear{};

@@ -14,6 +14,7 @@
 
 #include "tapedeck5500_version.h"
 #include "tools/decksim/pty_server.h"
+#include "tools/decksim/video_stream.h"
 
 namespace {
 
@@ -39,7 +40,9 @@ const char* const kFooter =
     "                           the time is not a valid one)\n"
     "  D7 / B0                  request status bytes 0-4 / 5-9\n"
     "  DE C1                    request the video system\n"
-    "  A0                       request the time\n"
+    "  A0                       request the time; above 30 fps its frames count frame\n"
+    "                           pairs, with B0 | tens for the frames' tens digit on a\n"
+    "                           pair's second frame\n"
     "\n"
     "Status bits (byte.bit) and when the deck sets them:\n"
     "  0.0 not ready            only through the control channel\n"
@@ -74,7 +77,9 @@ int Run(int argc, char** argv) {
     CLI::App app{kDescription, "decksim"};
     // The control commands indented like the rest of the footer.
     std::string footer = std::string(kFooter) + "  ";
-    for (const char* c = decksim::kControlHelp; *c != '\0'; ++c) {
+    const std::string controlHelp =
+        std::string(decksim::kControlHelp) + decksim::VideoStream::kHelp;
+    for (const char* c = controlHelp.c_str(); *c != '\0'; ++c) {
         footer += *c;
         if (*c == '\n' && c[1] != '\0') {
             footer += "  ";
@@ -84,7 +89,8 @@ int Run(int argc, char** argv) {
     app.set_version_flag("--version", "decksim " TAPEDECK_VERSION);
     app.add_option("--fps", opt.fps,
                    "frame rate of the time counter, 1 to 120 (default 25); 23.98, 29.97 and "
-                   "59.94 count at 24000/1001, 30000/1001 and 60000/1001")
+                   "59.94 count at 24000/1001, 30000/1001 and 60000/1001; above 30 the line "
+                   "carries frame pairs")
         ->option_text("N")
         ->check(CLI::Range(1.0, 120.0));
     app.add_flag("--drop-frame", opt.dropFrame,
@@ -108,6 +114,37 @@ int Run(int argc, char** argv) {
                    "hold replies as a USB adapter does: MS after the first byte, or 62 bytes")
         ->option_text("MS")
         ->check(CLI::Range(1, 255));
+    decksim::VideoOptions video;
+    std::string videoSize = "320x240";
+    int videoDelay = 0;
+    int videoJitter = 0;
+    int lockMs = 0;
+    std::string tapeLength;
+    app.add_option("--video", video.path,
+                   "write the deck's picture to readers of a UNIX socket at PATH (NUT, raw "
+                   "video; FFmpeg reads unix:PATH), frames carrying their tape position")
+        ->option_text("PATH");
+    app.add_option("--video-size", videoSize, "the picture's size (default 320x240)")
+        ->option_text("WxH");
+    app.add_option("--video-delay", videoDelay, "the capture path's latency (default 0)")
+        ->option_text("MS")
+        ->check(CLI::Range(0, 10000));
+    app.add_option("--video-jitter", videoJitter,
+                   "each frame up to MS earlier or later than the latency (default 0)")
+        ->option_text("MS")
+        ->check(CLI::Range(0, 10000));
+    app.add_option("--video-drop", video.dropOneIn,
+                   "lose one frame in N on the way, at random (default 0: none)")
+        ->option_text("N")
+        ->check(CLI::Range(0, 1000000));
+    app.add_option("--tape-length", tapeLength,
+                   "the tape ends at this time: play and cues stop there (default: none)")
+        ->option_text("HH:MM:SS:FF");
+    app.add_option("--servo-lock", lockMs,
+                   "the servo locks this long after play, when longer than 100 ms; until then "
+                   "the picture is torn and carries no position")
+        ->option_text("MS")
+        ->check(CLI::Range(0, 60000));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -117,9 +154,29 @@ int Run(int argc, char** argv) {
     opt.adapterLatency = decksim::Millis(adapterMs);
     opt.fps = decksim::ExactFps(opt.fps);
     const hostkit::TimeBase base{static_cast<int>(std::lround(opt.fps)), opt.dropFrame};
-    if (opt.dropFrame && (hostkit::DroppedPerMinute(base) == 0 || opt.fps == base.whole)) {
+    // Drop frame keeps 30000/1001 and 60000/1001 labels in step with the clock; at any other
+    // rate it would drift.
+    const bool ntsc = std::fabs(opt.fps * 1001.0 - base.whole * 1000.0) < 1e-6;
+    if (opt.dropFrame && (hostkit::DroppedPerMinute(base) == 0 || !ntsc)) {
         return Fail("--drop-frame needs --fps 29.97 or 59.94");
     }
+    if (hostkit::Resolution(base) > 1 && base.whole % 2 != 0) {
+        return Fail("above 30 fps a deck counts frame pairs, so --fps needs an even whole rate");
+    }
+    if (!decksim::ParseVideoSize(videoSize, &video.width, &video.height)) {
+        return Fail("--video-size wants WIDTHxHEIGHT, an even width of 64 to 4096, e.g. 720x576");
+    }
+    if (!tapeLength.empty() &&
+        (!decksim::ParseTime(tapeLength, base, &opt.tapeFrames) || opt.tapeFrames <= 0)) {
+        return Fail("--tape-length wants a time after 00:00:00:00 at the deck's rate");
+    }
+    video.delay = decksim::Millis(videoDelay);
+    video.jitter = decksim::Millis(videoJitter);
+    opt.timing.lock = decksim::Millis(lockMs);
+    decksim::VideoStream* picture = nullptr;
+    opt.controlHook = [&picture](const std::string& line) {
+        return picture != nullptr ? picture->Control(line) : std::string();
+    };
 
     if (pipe2(g_SignalPipe, O_CLOEXEC) != 0) {
         return Fail(std::strerror(errno));
@@ -129,8 +186,17 @@ int Run(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);  // a control client that went away is not fatal
 
     decksim::PtyServer server(opt);
+    const auto origin = decksim::Clock::now();
+    decksim::VideoStream stream(
+        video, opt.fps, base, origin,
+        [&server](decksim::Clock::time_point t) { return server.PictureAt(t); });
     std::string error;
-    if (!server.Start(&error)) {
+    if (!video.path.empty()) {
+        server.SetVideoReference(origin);
+        picture = &stream;
+    }
+    if (!server.Start(&error) || (picture != nullptr && !stream.Start(&error))) {
+        server.Stop();
         return Fail(error);
     }
     std::printf("%s\n", server.SlavePath().c_str());
@@ -162,6 +228,7 @@ int Run(int argc, char** argv) {
             }
         }
     }
+    stream.Stop();
     server.Stop();
     return 0;
 }

@@ -110,7 +110,11 @@ PtyServer::PtyServer(ServerOptions options)
               m_bStop = true;
               Wake();
           }),
-      m_Started(Clock::now()) {}
+      m_Started(Clock::now()) {
+    if (m_Options.tapeFrames > 0) {
+        m_Deck.SetTapeEnd(m_Options.tapeFrames);
+    }
+}
 
 PtyServer::~PtyServer() {
     Stop();
@@ -276,8 +280,31 @@ std::string PtyServer::DevicePath() const {
 }
 
 std::string PtyServer::Control(const std::string& line) {
+    if (m_Options.controlHook) {
+        std::string reply = m_Options.controlHook(line);
+        if (!reply.empty()) {
+            return reply;
+        }
+    }
     std::lock_guard<std::mutex> lock(m_Mutex);
     return m_Controller.Execute(line, Clock::now());
+}
+
+Picture PtyServer::PictureAt(Clock::time_point t) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    Picture p;
+    p.frames = m_Deck.Frames(t);
+    const auto s = m_Deck.Status(t);
+    const auto on = [&s](Bit b) { return (s[b.byte] & b.mask) != 0; };
+    const auto end = m_Deck.TapeEnd();
+    p.clean = !on(bits::kServoUnlocked) && on(bits::kThreaded) && !on(bits::kStandby) &&
+              (!end || p.frames < *end);
+    return p;
+}
+
+void PtyServer::SetVideoReference(Clock::time_point origin) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Deck.SetVideoReference(origin);
 }
 
 void PtyServer::SetFault(const Fault& fault) {

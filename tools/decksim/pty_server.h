@@ -33,6 +33,17 @@ struct ServerOptions {
     std::function<void(const std::string&)> traceSink;  // one line, no newline; stdout if unset
     DeckTiming timing;
     uint32_t seed = 0x5500;  // for garbage and random faults
+    int64_t tapeFrames = 0;  // the tape's length; 0: the counter's whole day
+    // Control lines go here first (the picture's own commands); an empty reply hands the
+    // line on to the deck. Called from any thread.
+    std::function<std::string(const std::string&)> controlHook;
+};
+
+// What the deck's picture shows at a moment: the tape's frame, and whether it is a clean
+// picture of it (the servo locked on a threaded tape, within its recorded length).
+struct Picture {
+    int64_t frames = 0;
+    bool clean = false;
 };
 
 // One trace line: "12.345678 in D7 out 00 00 00 30 00 status-1".
@@ -59,6 +70,11 @@ class PtyServer {
     std::string Control(const std::string& line);
     void SetFault(const Fault& fault);
     void Hangup(Millis away);
+
+    // The picture's hooks: what it shows at `t` (which may be a little past), and the
+    // reference its frames run on, to which play then starts in step.
+    Picture PictureAt(Clock::time_point t);
+    void SetVideoReference(Clock::time_point origin);
 
     bool LineUp() const { return m_bLineUp.load(); }
     // Counts the times the line came up; a host can wait for it to change after a hang-up.

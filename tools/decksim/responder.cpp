@@ -18,6 +18,16 @@ constexpr uint8_t kWindRev = 0x4E;
 constexpr uint8_t kSystem1Byte = 0x00;
 constexpr uint8_t kSystem4Byte = 0x01;  // bit 0 tells system 4
 
+// Above 30 fps the time reply counts frame pairs, and the second frame of a pair is flagged
+// in bit 7 of the frames' tens character (0xB0 | tens in place of 0x30 | tens). Flags of a
+// frame go with its frames digits, and a host reading the digits keeps each character's low
+// four bits, so the flag never reaches the time it decodes. A flag inside the digits (in the
+// packed time's tens bits, which the host's position conversion masks) would still reach the
+// host's complement of a time below zero, which reads the digits whole: set in the seconds'
+// tens, it would put a negative time 80 seconds off.
+constexpr uint8_t kSecondOfPair = 0x80;
+constexpr std::size_t kFramesTens = 6;  // of the eight digits
+
 bool IsDigit(uint8_t b) {
     return (b & 0xF0) == 0x30 && (b & 0x0F) <= 9;
 }
@@ -233,35 +243,47 @@ Reply Responder::CueByte(uint8_t in, Clock::time_point now) {
     const int s = m_Digits[4] * 10 + m_Digits[5];
     const int f = m_Digits[6] * 10 + m_Digits[7];
     const TimeBase& base = m_Deck.Base();
-    const int64_t labels = ((int64_t{h} * 60 + m) * 60 + s) * base.whole + f;
-    if (h > 23 || m > 59 || s > 59 || f >= base.whole || !hostkit::LabelExists(labels, base)) {
+    // Above 30 fps the frames are a pair's label, and the cue goes to the pair's first frame.
+    const int res = hostkit::Resolution(base);
+    const int64_t labels = ((int64_t{h} * 60 + m) * 60 + s) * base.whole + int64_t{f} * res;
+    if (h > 23 || m > 59 || s > 59 || f >= base.whole / res ||
+        !hostkit::LabelExists(labels, base)) {
         // A target no tape holds (drop frame skips some labels): refuse it rather than wind
         // to a made-up place.
         return One(wire::kNak, "cue-bad");
     }
     const int64_t target = hostkit::LabelsToFrames(labels, base);
-    m_Deck.Cue(m_bNegative ? -target : target, now);
+    m_Deck.Cue(m_Deck.TapeOfLabel(m_bNegative ? -target : target), now);
     return One(wire::kAck, "cue-end");
 }
 
 void Responder::TimeReply(Clock::time_point now, std::vector<uint8_t>* out) {
-    int64_t n = m_Deck.Frames(now);
+    int64_t n = m_Deck.LabelFrames(now);
     const TimeBase& base = m_Deck.Base();
-    const int fps = base.whole;
     if (m_Deck.VideoSystem() == 4) {
         out->push_back(n < 0 ? wire::kSignNegative : wire::kSignPositive);
-        n = n < 0 ? -n : n;
     } else if (n < 0) {
         // An unsigned counter shows the time before zero from 24 h down.
         n += hostkit::DayFrames(base);
     }
-    n = hostkit::FramesToLabels(n, base);
-    const int64_t secs = n / fps;
+    // A pair starts on an even frame, below zero too, so that the label sent is the one of
+    // the pair's earlier frame and a host reading it is never ahead of the tape. Drop frame
+    // skips labels in fours, so the pair's labels differ by one as well.
+    const int res = hostkit::Resolution(base);
+    const int64_t first = n - ((n % res) + res) % res;
+    int64_t labels = hostkit::FramesToLabels(first, base);
+    labels = (labels < 0 ? -labels : labels) / res;
+    const int fps = base.whole / res;
+    const int64_t secs = labels / fps;
     const int fields[4] = {static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60),
-                           static_cast<int>(secs % 60), static_cast<int>(n % fps)};
+                           static_cast<int>(secs % 60), static_cast<int>(labels % fps)};
+    const std::size_t start = out->size();
     for (int v : fields) {
         out->push_back(static_cast<uint8_t>(0x30 | (v / 10)));
         out->push_back(static_cast<uint8_t>(0x30 | (v % 10)));
+    }
+    if (first != n) {
+        (*out)[start + kFramesTens] |= kSecondOfPair;
     }
 }
 

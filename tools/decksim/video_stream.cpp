@@ -1,0 +1,524 @@
+#include "tools/decksim/video_stream.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <sstream>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+}
+
+#include "tools/capture/stripe.h"
+
+namespace decksim {
+
+namespace {
+
+constexpr AVPixelFormat kPixelFormat = AV_PIX_FMT_YUYV422;  // what SD capture cards give
+constexpr int kMuxerBuffer = 64 * 1024;
+constexpr std::size_t kMaxReaders = 8;
+// A stream thread held up this long gives the frames up rather than sending them late.
+constexpr auto kGiveUp = std::chrono::milliseconds(500);
+
+// A 5x7 face for the time under the stripe: rows top down, bit 4 the leftmost column.
+struct Glyph {
+    char c;
+    uint8_t rows[7];
+};
+constexpr Glyph kFont[] = {
+    {'0', {0x0E, 0x11, 0x13, 0x15, 0x19, 0x11, 0x0E}},
+    {'1', {0x04, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x0E}},
+    {'2', {0x0E, 0x11, 0x01, 0x02, 0x04, 0x08, 0x1F}},
+    {'3', {0x1F, 0x02, 0x04, 0x02, 0x01, 0x11, 0x0E}},
+    {'4', {0x02, 0x06, 0x0A, 0x12, 0x1F, 0x02, 0x02}},
+    {'5', {0x1F, 0x10, 0x1E, 0x01, 0x01, 0x11, 0x0E}},
+    {'6', {0x06, 0x08, 0x10, 0x1E, 0x11, 0x11, 0x0E}},
+    {'7', {0x1F, 0x01, 0x02, 0x04, 0x08, 0x08, 0x08}},
+    {'8', {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}},
+    {'9', {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C}},
+    {':', {0x00, 0x0C, 0x0C, 0x00, 0x0C, 0x0C, 0x00}},
+    {';', {0x00, 0x0C, 0x0C, 0x00, 0x0C, 0x04, 0x08}},
+    {'-', {0x00, 0x00, 0x00, 0x1F, 0x00, 0x00, 0x00}},
+};
+
+const Glyph* FindGlyph(char c) {
+    for (const Glyph& g : kFont) {
+        if (g.c == c) {
+            return &g;
+        }
+    }
+    return nullptr;
+}
+
+bool ToInt(const std::string& s, long lo, long hi, long* out) {
+    char* end = nullptr;
+    const long v = std::strtol(s.c_str(), &end, 10);
+    if (s.empty() || *end != '\0' || v < lo || v > hi) {
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+// Colour bars for people, 75 % as BT.601 puts them: white, yellow, cyan, green, magenta, red,
+// blue, black.
+constexpr uint8_t kBars[8][3] = {{180, 128, 128}, {162, 44, 142}, {131, 156, 44}, {112, 72, 58},
+                                 {84, 184, 198},  {65, 100, 212}, {35, 212, 114}, {16, 128, 128}};
+
+}  // namespace
+
+const char* const VideoStream::kHelp =
+    "video                      print the picture's counters: readers, frames put out,\n"
+    "                           dropped on purpose, lost to slow readers, late\n"
+    "video delay|jitter MS      change the capture path's latency or its jitter\n"
+    "video drop N               lose one frame in N at random (0: none)\n";
+
+bool ParseVideoSize(const std::string& text, int* width, int* height) {
+    const std::size_t x = text.find('x');
+    long w = 0;
+    long h = 0;
+    if (x == std::string::npos || !ToInt(text.substr(0, x), capture::kStripeMinWidth, 4096, &w) ||
+        !ToInt(text.substr(x + 1), capture::kStripeRows, 4096, &h) || w % 2 != 0) {
+        return false;
+    }
+    *width = static_cast<int>(w);
+    *height = static_cast<int>(h);
+    return true;
+}
+
+VideoStream::VideoStream(VideoOptions options, double fps, const TimeBase& base,
+                         Clock::time_point origin, Sampler sampler)
+    : m_Options(std::move(options)),
+      m_dFps(fps),
+      m_Base(base),
+      m_Origin(origin),
+      m_Sampler(std::move(sampler)),
+      m_nFrameBytes(av_image_get_buffer_size(kPixelFormat, m_Options.width, m_Options.height, 1)),
+      m_Random(m_Options.seed),
+      m_Delay(m_Options.delay),
+      m_Jitter(m_Options.jitter),
+      m_nDropOneIn(m_Options.dropOneIn) {
+    const int w = m_Options.width;
+    const int h = m_Options.height;
+    m_Background.assign(static_cast<std::size_t>(m_nFrameBytes), 128);
+    for (int y = 0; y < h; ++y) {
+        uint8_t* row = m_Background.data() + static_cast<std::ptrdiff_t>(y) * w * 2;
+        for (int x = 0; x < w; x += 2) {
+            uint8_t yuv[3] = {16, 128, 128};
+            if (y >= h / 3 && y < 2 * h / 3) {
+                const auto* bar = kBars[x * 8 / w];
+                std::copy(bar, bar + 3, yuv);
+            } else if (y >= 2 * h / 3) {
+                yuv[0] = static_cast<uint8_t>(16 + 219 * x / std::max(1, w - 2));
+            }
+            uint8_t* pair = row + static_cast<std::ptrdiff_t>(x) * 2;
+            pair[0] = yuv[0];
+            pair[1] = yuv[1];
+            pair[2] = yuv[0];
+            pair[3] = yuv[2];
+        }
+    }
+    m_Frame = m_Background;
+}
+
+VideoStream::~VideoStream() {
+    Stop();
+}
+
+bool VideoStream::Start(std::string* error) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (m_Options.path.size() >= sizeof addr.sun_path) {
+        *error = "video socket path too long: " + m_Options.path;
+        return false;
+    }
+    std::memcpy(addr.sun_path, m_Options.path.data(), m_Options.path.size());
+    struct stat st {};
+    if (lstat(addr.sun_path, &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            *error = m_Options.path + " exists and is not a socket; not replacing it";
+            return false;
+        }
+        unlink(addr.sun_path);  // left behind by an earlier run
+    }
+    m_nWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m_nListen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (m_nWake < 0 || m_nListen < 0 ||
+        bind(m_nListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(m_nListen, 4) != 0) {
+        *error = m_Options.path + ": " + std::strerror(errno);
+        Stop();
+        return false;
+    }
+    av_log_set_level(AV_LOG_ERROR);  // the muxer's notices are not the deck's business
+    m_bStop = false;
+    m_Thread = std::thread(&VideoStream::Run, this);
+    return true;
+}
+
+void VideoStream::Stop() {
+    m_bStop = true;
+    if (m_Thread.joinable()) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = write(m_nWake, &one, sizeof one);
+        m_Thread.join();
+    }
+    for (auto& r : m_Readers) {
+        CloseReader(*r);
+    }
+    m_Readers.clear();
+    if (m_nListen >= 0) {
+        close(m_nListen);
+        m_nListen = -1;
+        unlink(m_Options.path.c_str());
+    }
+    if (m_nWake >= 0) {
+        close(m_nWake);
+        m_nWake = -1;
+    }
+}
+
+std::string VideoStream::Control(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> w;
+    for (std::string t; in >> t;) {
+        w.push_back(t);
+    }
+    if (w.empty() || w[0] != "video") {
+        return "";
+    }
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    long v = 0;
+    if (w.size() == 1) {
+        std::ostringstream out;
+        out << "readers=" << m_nReaders.load() << " frames=" << m_nFrames.load()
+            << " dropped=" << m_nDropped.load() << " slow=" << m_nSlow.load()
+            << " late=" << m_nLate.load() << " delay=" << m_Delay.count()
+            << " jitter=" << m_Jitter.count() << " drop=" << m_nDropOneIn;
+        return out.str();
+    }
+    if (w.size() == 3 && (w[1] == "delay" || w[1] == "jitter") && ToInt(w[2], 0, 10000, &v)) {
+        (w[1] == "delay" ? m_Delay : m_Jitter) = Millis(v);
+        return "ok";
+    }
+    if (w.size() == 3 && w[1] == "drop" && ToInt(w[2], 0, 1000000, &v)) {
+        m_nDropOneIn = static_cast<int>(v);
+        return "ok";
+    }
+    return "error: video, video delay MS, video jitter MS or video drop N";
+}
+
+Clock::time_point VideoStream::Tick(int64_t k) const {
+    return m_Origin + std::chrono::duration_cast<Clock::duration>(
+                          std::chrono::duration<double>(static_cast<double>(k) / m_dFps));
+}
+
+int VideoStream::OnMuxerWrite(void* opaque, uint8_t* data, int size) {
+    auto* reader = static_cast<Reader*>(opaque);
+    reader->collecting.insert(reader->collecting.end(), data, data + size);
+    return size;
+}
+
+bool VideoStream::OpenMuxer(Reader& r, int64_t tick, std::string* error) {
+    if (avformat_alloc_output_context2(&r.mux, nullptr, "nut", nullptr) < 0 || r.mux == nullptr) {
+        *error = "no NUT muxer in this libavformat";
+        return false;
+    }
+    auto* buffer = static_cast<uint8_t*>(av_malloc(kMuxerBuffer));
+    r.mux->pb = buffer == nullptr ? nullptr
+                                  : avio_alloc_context(buffer, kMuxerBuffer, 1, &r, nullptr,
+                                                       &VideoStream::OnMuxerWrite, nullptr);
+    if (r.mux->pb == nullptr) {
+        av_free(buffer);
+        *error = "out of memory";
+        return false;
+    }
+    r.mux->flags |= AVFMT_FLAG_CUSTOM_IO;
+    AVStream* st = avformat_new_stream(r.mux, nullptr);
+    if (st == nullptr) {
+        *error = "out of memory";
+        return false;
+    }
+    const AVRational rate = av_d2q(m_dFps, 1001000);
+    st->time_base = av_inv_q(rate);
+    st->avg_frame_rate = rate;
+    st->r_frame_rate = rate;
+    AVCodecParameters* p = st->codecpar;
+    p->codec_type = AVMEDIA_TYPE_VIDEO;
+    p->codec_id = AV_CODEC_ID_RAWVIDEO;
+    p->format = kPixelFormat;
+    p->codec_tag = avcodec_pix_fmt_to_codec_tag(kPixelFormat);
+    p->width = m_Options.width;
+    p->height = m_Options.height;
+    p->sample_aspect_ratio = AVRational{1, 1};
+    p->field_order = AV_FIELD_PROGRESSIVE;
+    const int rc = avformat_write_header(r.mux, nullptr);
+    if (rc < 0) {
+        char text[AV_ERROR_MAX_STRING_SIZE] = {};
+        av_strerror(rc, text, sizeof text);
+        *error = std::string("NUT header: ") + text;
+        return false;
+    }
+    avio_flush(r.mux->pb);
+    r.firstTick = tick;
+    return true;
+}
+
+void VideoStream::CloseReader(Reader& r) {
+    if (r.mux != nullptr) {
+        if (r.mux->pb != nullptr) {
+            av_freep(&r.mux->pb->buffer);
+            avio_context_free(&r.mux->pb);
+        }
+        avformat_free_context(r.mux);
+        r.mux = nullptr;
+    }
+    if (r.fd >= 0) {
+        close(r.fd);
+        r.fd = -1;
+        --m_nReaders;
+    }
+}
+
+void VideoStream::Accept() {
+    const int fd = accept4(m_nListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+        return;
+    }
+    if (m_Readers.size() >= kMaxReaders) {
+        close(fd);  // each reader holds frames in flight: a bound on them all
+        return;
+    }
+    // A bigger buffer lets a whole frame go at once where the system allows it.
+    const int size = 4 * m_nFrameBytes;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    m_Readers.push_back(std::make_unique<Reader>());
+    Reader& r = *m_Readers.back();
+    r.fd = fd;
+    ++m_nReaders;
+    const auto now = Clock::now();
+    const auto next = static_cast<int64_t>(
+        std::ceil(std::chrono::duration<double>(now - m_Origin).count() * m_dFps));
+    std::string error;
+    if (!OpenMuxer(r, next, &error)) {
+        CloseReader(r);
+        m_Readers.pop_back();
+        return;
+    }
+    Queue(r, now);
+}
+
+void VideoStream::Queue(Reader& r, Clock::time_point due) {
+    if (r.collecting.empty()) {
+        return;
+    }
+    r.queued += r.collecting.size();
+    r.queue.push_back(Chunk{std::move(r.collecting), due});
+    r.collecting.clear();
+}
+
+void VideoStream::Render(const Picture& pic) {
+    const int w = m_Options.width;
+    const int h = m_Options.height;
+    std::copy(m_Background.begin(), m_Background.end(), m_Frame.begin());
+    uint8_t* luma = m_Frame.data();
+    const int stride = w * 2;
+    capture::DrawStripe(luma, stride, 2, w,
+                        pic.clean ? std::optional<int64_t>(pic.frames) : std::nullopt);
+    // The time in digits for people, under the stripe; dashes without a clean picture.
+    const int scale = std::max(1, w / 160);
+    const std::string text = pic.clean ? FormatTime(pic.frames, m_Base) : "--:--:--:--";
+    const int top = capture::kStripeRows + 4 * scale;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const Glyph* g = FindGlyph(text[i]);
+        const int left = 4 * scale + static_cast<int>(i) * 6 * scale;
+        for (int gy = 0; g != nullptr && gy < 7 * scale && top + gy < h; ++gy) {
+            for (int gx = 0; gx < 5 * scale && left + gx < w; ++gx) {
+                const bool on = ((g->rows[gy / scale] >> (4 - gx / scale)) & 1) != 0;
+                luma[static_cast<std::ptrdiff_t>(top + gy) * stride +
+                     static_cast<std::ptrdiff_t>(left + gx) * 2] = on ? capture::kLumaWhite : 16;
+            }
+        }
+    }
+    // A bar that moves with the tape, so that people see it run and still frames repeat.
+    const int barTop = top + 9 * scale;
+    const int barX = static_cast<int>((pic.frames % (w / 2 / scale)) * 2 * scale);
+    for (int y = barTop; y < std::min(h, h / 3); ++y) {
+        for (int x = barX; x < std::min(w, barX + 2 * scale); ++x) {
+            luma[static_cast<std::ptrdiff_t>(y) * stride + static_cast<std::ptrdiff_t>(x) * 2] =
+                capture::kLumaWhite;
+        }
+    }
+    if (!pic.clean) {
+        // An unlocked servo tears the picture: a few lines of noise.
+        for (int n = 0; n < 8; ++n) {
+            const int y = static_cast<int>(m_Random() % static_cast<unsigned>(h));
+            if (y < capture::kStripeRows) {
+                continue;
+            }
+            for (int x = 0; x < w; ++x) {
+                luma[static_cast<std::ptrdiff_t>(y) * stride + static_cast<std::ptrdiff_t>(x) * 2] =
+                    static_cast<uint8_t>(16 + m_Random() % 220);
+            }
+        }
+    }
+}
+
+void VideoStream::Produce(int64_t k) {
+    Millis delay;
+    Millis jitter;
+    int dropOneIn;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        delay = m_Delay;
+        jitter = m_Jitter;
+        dropOneIn = m_nDropOneIn;
+    }
+    ++m_nFrames;
+    if (dropOneIn > 0 && m_Random() % static_cast<unsigned>(dropOneIn) == 0) {
+        ++m_nDropped;
+        return;
+    }
+    // The deck shows the middle of each frame's time: the frame the tape holds then.
+    Render(m_Sampler(Tick(k) + (Tick(k + 1) - Tick(k)) / 2));
+    // The frame is whole when its time ends; the capture path then takes its latency.
+    const auto spread = std::chrono::duration_cast<Clock::duration>(jitter).count();
+    const auto shift =
+        spread > 0
+            ? Clock::duration(static_cast<Clock::rep>(m_Random() % (2 * spread + 1)) - spread)
+            : Clock::duration::zero();
+    const auto due = std::max({Tick(k + 1) + delay + shift, m_LastDue, Tick(k + 1)});
+    m_LastDue = due;
+    // Room for the frames in flight along the path, and a few more for a reader to catch up.
+    const auto period = std::chrono::duration<double>(1.0 / m_dFps);
+    const auto inFlight = static_cast<std::size_t>(
+        std::ceil(std::chrono::duration<double>(delay + jitter) / period) + 4);
+    AVPacket* pkt = av_packet_alloc();
+    for (auto& reader : m_Readers) {
+        Reader& r = *reader;
+        if (r.queued > inFlight * static_cast<std::size_t>(m_nFrameBytes)) {
+            ++m_nSlow;
+            continue;
+        }
+        if (pkt == nullptr) {
+            break;
+        }
+        pkt->data = m_Frame.data();
+        pkt->size = m_nFrameBytes;
+        pkt->stream_index = 0;
+        pkt->flags = AV_PKT_FLAG_KEY;
+        // The card's clock: the frame's number since the reader came, at the exact rate.
+        pkt->pts = k - r.firstTick;
+        pkt->dts = pkt->pts;
+        pkt->duration = 1;
+        av_packet_rescale_ts(pkt, av_inv_q(av_d2q(m_dFps, 1001000)), r.mux->streams[0]->time_base);
+        if (av_write_frame(r.mux, pkt) >= 0) {
+            avio_flush(r.mux->pb);
+            Queue(r, due);
+        }
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+}
+
+bool VideoStream::SendDue(Reader& r, Clock::time_point now) {
+    while (!r.queue.empty() && r.queue.front().due <= now) {
+        Chunk& c = r.queue.front();
+        const ssize_t n = send(r.fd, c.bytes.data() + r.frontSent, c.bytes.size() - r.frontSent,
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0) {
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        }
+        r.frontSent += static_cast<std::size_t>(n);
+        if (r.frontSent < c.bytes.size()) {
+            return true;  // the socket is full; on when the reader has read some
+        }
+        r.queued -= c.bytes.size();
+        r.frontSent = 0;
+        r.queue.pop_front();
+    }
+    return true;
+}
+
+void VideoStream::Run() {
+    const auto sinceOrigin = std::chrono::duration<double>(Clock::now() - m_Origin).count();
+    int64_t k = static_cast<int64_t>(std::floor(sinceOrigin * m_dFps));
+    std::vector<pollfd> fds;
+    while (!m_bStop) {
+        auto now = Clock::now();
+        // Each frame once its time is over; a thread held up past kGiveUp skips what it missed.
+        if (now - Tick(k + 1) > kGiveUp) {
+            const auto behind = static_cast<int64_t>(
+                std::floor(std::chrono::duration<double>(now - m_Origin).count() * m_dFps));
+            m_nLate += static_cast<uint64_t>(std::max<int64_t>(0, behind - 1 - k));
+            k = std::max(k, behind - 1);
+        }
+        while (Tick(k + 1) <= now) {
+            Produce(k);
+            ++k;
+        }
+        now = Clock::now();
+        auto next = Tick(k + 1);
+        for (std::size_t i = m_Readers.size(); i-- > 0;) {
+            if (!SendDue(*m_Readers[i], now)) {
+                CloseReader(*m_Readers[i]);
+                m_Readers.erase(m_Readers.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+        fds.clear();
+        fds.push_back({m_nWake, POLLIN, 0});
+        fds.push_back({m_nListen, POLLIN, 0});
+        for (const auto& reader : m_Readers) {
+            const Reader& r = *reader;
+            short events = POLLIN;  // a reader's data is ignored; its hang-up is seen
+            if (!r.queue.empty()) {
+                if (r.queue.front().due <= now) {
+                    events |= POLLOUT;
+                } else {
+                    next = std::min(next, r.queue.front().due);
+                }
+            }
+            fds.push_back({r.fd, events, 0});
+        }
+        const auto left = std::max(next - Clock::now(), Clock::duration::zero());
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        if (ppoll(fds.data(), fds.size(), &ts, nullptr) < 0) {
+            continue;
+        }
+        if (fds[0].revents != 0) {
+            uint64_t v;
+            [[maybe_unused]] const ssize_t n = read(m_nWake, &v, sizeof v);
+        }
+        for (std::size_t i = m_Readers.size(); i-- > 0;) {
+            const short ev = fds[2 + i].revents;
+            bool gone = (ev & (POLLERR | POLLHUP)) != 0;
+            if (!gone && (ev & POLLIN) != 0) {
+                char sink[256];
+                const ssize_t n = recv(m_Readers[i]->fd, sink, sizeof sink, MSG_DONTWAIT);
+                gone = n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+            }
+            if (gone) {
+                CloseReader(*m_Readers[i]);
+                m_Readers.erase(m_Readers.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            Accept();
+        }
+    }
+}
+
+}  // namespace decksim

@@ -1,0 +1,116 @@
+// The deck's picture as a capture card would see it: frames at the deck's rate, always, whose
+// content follows the tape, written as NUT with raw video (libavformat's own muxer) to each
+// reader of a UNIX socket. Each frame carries its tape position in the stripe
+// (tools/capture/stripe.h) and its time below it in digits. The stream runs on a thread of
+// its own: a reader that is slow or absent costs frames, counted, never a deck reply.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/decksim/deck_model.h"
+#include "tools/decksim/pty_server.h"
+
+struct AVFormatContext;
+
+namespace decksim {
+
+struct VideoOptions {
+    std::string path;  // the UNIX socket readers connect to
+    int width = 320;
+    int height = 240;
+    Millis delay{0};    // the capture path's latency: a frame arrives this long after it ends
+    Millis jitter{0};   // and up to this much earlier or later, at random
+    int dropOneIn = 0;  // one frame in this many (at random) never arrives; 0: none
+    uint32_t seed = 0x5500;
+};
+
+// "WIDTHxHEIGHT": an even width of 64 to 4096 and a height of 16 to 4096.
+bool ParseVideoSize(const std::string& text, int* width, int* height);
+
+class VideoStream {
+  public:
+    using Sampler = std::function<Picture(Clock::time_point)>;
+
+    // Frames run at `fps` from `origin` (the deck's video reference); `sampler` says what the
+    // deck shows at a moment.
+    VideoStream(VideoOptions options, double fps, const TimeBase& base, Clock::time_point origin,
+                Sampler sampler);
+    ~VideoStream();
+    VideoStream(const VideoStream&) = delete;
+    VideoStream& operator=(const VideoStream&) = delete;
+
+    bool Start(std::string* error);
+    void Stop();
+
+    // The control lines of the picture: `video` prints its counters, `video delay MS`,
+    // `video jitter MS` and `video drop N` change the set-up. "" for any other line.
+    std::string Control(const std::string& line);
+    static const char* const kHelp;
+
+  private:
+    struct Chunk {
+        std::vector<uint8_t> bytes;
+        Clock::time_point due;
+    };
+    struct Reader {
+        int fd = -1;
+        AVFormatContext* mux = nullptr;
+        std::deque<Chunk> queue;
+        std::size_t queued = 0;  // bytes in the queue
+        std::size_t frontSent = 0;
+        int64_t firstTick = 0;
+        std::vector<uint8_t> collecting;  // what the muxer wrote since the last chunk
+    };
+
+    void Run();
+    Clock::time_point Tick(int64_t k) const;
+    void Accept();
+    bool OpenMuxer(Reader& reader, int64_t tick, std::string* error);
+    void CloseReader(Reader& reader);
+    void Produce(int64_t k);
+    void Render(const Picture& picture);
+    void Queue(Reader& reader, Clock::time_point due);
+    bool SendDue(Reader& reader, Clock::time_point now);  // false when the reader is gone
+    static int OnMuxerWrite(void* opaque, uint8_t* data, int size);
+
+    VideoOptions m_Options;
+    double m_dFps;
+    TimeBase m_Base;
+    Clock::time_point m_Origin;
+    Sampler m_Sampler;
+    int m_nFrameBytes;
+    std::vector<uint8_t> m_Background;
+    std::vector<uint8_t> m_Frame;
+    std::mt19937 m_Random;
+    Clock::time_point m_LastDue;
+
+    int m_nListen = -1;
+    int m_nWake = -1;
+    std::vector<std::unique_ptr<Reader>> m_Readers;  // the stream thread's alone
+    std::thread m_Thread;
+    std::atomic<bool> m_bStop{false};
+
+    mutable std::mutex m_Mutex;  // guards the set-up that control lines change
+    Millis m_Delay;
+    Millis m_Jitter;
+    int m_nDropOneIn;
+
+    std::atomic<uint64_t> m_nFrames{0};   // frames the deck put out
+    std::atomic<uint64_t> m_nDropped{0};  // lost on the way on purpose (video drop)
+    std::atomic<uint64_t> m_nSlow{0};     // not sent: a reader was too far behind
+    std::atomic<uint64_t> m_nLate{0};     // not made: the stream thread was held up
+    std::atomic<uint64_t> m_nReaders{0};
+};
+
+}  // namespace decksim
