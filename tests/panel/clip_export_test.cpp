@@ -1,4 +1,4 @@
-#include "tools/panel/clip_export.h"
+#include "tools/cliplog/clip_export.h"
 
 #include <gtest/gtest.h>
 
@@ -56,8 +56,21 @@ INSTANTIATE_TEST_SUITE_P(
                      "'Interview 1' and 'Interview 2' both become 'INTERVIE'"},
         ConflictCase{"AcrossZero", {{7, "R", "", "", -5, 5}}, "clip 7 runs across 00:00:00;00"},
         ConflictCase{"ThousandEvents", std::vector<EdlClip>(1000, EdlClip{1, "R", "", "", 0, 1}),
-                     "1000 events and an EDL at most 999; export a range"}),
+                     "1000 events and an EDL at most 999; export a range"},
+        // 23 hours from 01:00:00;00 would end on 24:00:00;00, written as the next day's.
+        ConflictCase{"PastTheDay",
+                     std::vector<EdlClip>(23, EdlClip{1, "R", "", "", 0, At("01:00:00;00")}),
+                     "the record times would pass 24:00:00:00: the events last 23:00:00;00, and "
+                     "from 01:00:00;00 an EDL holds less than 23:00:00;00; export a range"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The limits themselves are exported: 999 events, record times ending a frame short of 24 h.
+TEST(ClipExport, LargestExportsAreMade) {
+    EXPECT_NO_THROW(MakeEdl("T", kDf, std::vector<EdlClip>(999, EdlClip{1, "R", "", "", 0, 1})));
+    std::vector<EdlClip> day(22, EdlClip{1, "R", "", "", 0, At("01:00:00;00")});
+    day.push_back(EdlClip{2, "R", "", "", 0, At("00:59:59;29")});
+    EXPECT_NE(MakeEdl("T", kDf, day).find(" 23:00:00;00 23:59:59;29\n"), std::string::npos);
+}
 
 // What a spreadsheet would run as a formula gets a leading quote, and comes back exact.
 TEST(ClipExport, SpreadsheetTextRoundTrips) {

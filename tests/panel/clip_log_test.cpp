@@ -1,6 +1,6 @@
 // The clip log's file formats and its file: CSV and EDL against expected files, CSV read back,
 // bad CSV refused whole, and a log that survives a reopen.
-#include "tools/panel/clip_log.h"
+#include "tools/cliplog/clip_log.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 namespace panel {
@@ -85,13 +86,13 @@ TEST_F(ClipLogTest, CsvReadsBackToTheSameLogAndSurvivesAReopen) {
     ClipLog other;
     std::string error;
     ASSERT_TRUE(other.Open((m_Dir / "other.json").string(), &error)) << error;
-    other.Import(ParseClipsCsv(csv), Fps25);
+    other.ImportCsv(csv, Fps25);
     EXPECT_EQ(ClipsCsv(other.List()), csv);
     // The same rows again update the clips by id rather than adding them twice.
-    other.Import(ParseClipsCsv(csv), Fps25);
+    other.ImportCsv(csv, Fps25);
     EXPECT_EQ(ClipsCsv(other.List()), csv);
     // Rows without an id are new clips, numbered on from the last.
-    other.Import(ParseClipsCsv("in,out,name\r\n00:00:01:00,00:00:02:00,extra\r\n"), Fps25);
+    other.ImportCsv("in,out,name\r\n00:00:01:00,00:00:02:00,extra\r\n", Fps25);
     ASSERT_EQ(other.List().size(), 6u);
     EXPECT_EQ(other.List().back().id, 6);
     EXPECT_EQ(other.List().back().reel, "DECK1");
@@ -109,8 +110,12 @@ TEST_F(ClipLogTest, CsvReadsBackToTheSameLogAndSurvivesAReopen) {
 TEST_F(ClipLogTest, BadInputIsRefusedAndChangesNothing) {
     m_Log.Add(Rows()[0], Fps25);
     const std::string before = ReadFile(m_Path);
+    std::string rows = "id,in\r\n";  // each row edits clip 1: only the count of rows stops it
+    for (std::size_t i = 0; i < kMaxCsvRows; ++i) {
+        rows += "1,00:00:00:00\r\n";
+    }
     const struct {
-        const char* csv;
+        std::string csv;
         const char* error;
     } badCsv[] = {
         {"", "empty"},
@@ -123,14 +128,20 @@ TEST_F(ClipLogTest, BadInputIsRefusedAndChangesNothing) {
         {"id,in\r\n-4,00:00:00:00\r\n", "not a clip number"},
         {"id,in\r\n99999999999999999999,00:00:00:00\r\n", "not a clip number"},
         {"id,in\r\n1000000000,00:00:00:00\r\n", "not a clip number"},
+        // Ids that would leave too few numbers for new clips; the bounds of the reader.
+        {"id,in\r\n999979999,00:00:00:00\r\n999980000,00:00:00:00\r\n", "row 3: clip id"},
+        {std::string(4 << 20, ','), "row 1 has more than 11 fields"},
+        {"in,note\r\n00:00:00:00,\"" + std::string(2 * kMaxCsvField + 2, '"') + "\"\r\n",
+         "row 2 has a field longer than 4096"},
+        {rows, "more than 20000 rows"},
     };
     for (const auto& c : badCsv) {
         try {
-            m_Log.Import(ParseClipsCsv(c.csv), Fps25);
-            ADD_FAILURE() << "accepted: " << c.csv;
-        } catch (const ClipError& e) {
+            m_Log.ImportCsv(c.csv, Fps25);
+            ADD_FAILURE() << "accepted: " << c.csv.substr(0, 80);
+        } catch (const std::runtime_error& e) {
             EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos)
-                << c.csv << " -> " << e.what();
+                << c.csv.substr(0, 80) << " -> " << e.what();
         }
     }
     const Json badFields[] = {
@@ -175,6 +186,22 @@ TEST_F(ClipLogTest, ClipsKeepTheirRate) {
     EXPECT_EQ(old.List().at(0).in, 25);
 }
 
+// Above 30 fps a clip's times are frames the line carries, added or imported; a file from
+// before keeps the times it holds.
+TEST_F(ClipLogTest, PairRatesTakeOnlyWhatTheLineCarries) {
+    const RateOfPort at50 = [](int p) { return p == 1 ? hostkit::FindRate("50") : nullptr; };
+    EXPECT_THROW(m_Log.Add(Json{{"in", "00:00:01:45"}}, at50), ClipError);
+    EXPECT_THROW(m_Log.ImportCsv("in,rate\r\n00:00:01:45,59.94\r\n", at50), ClipError);
+    m_Log.Close();
+    {
+        std::ofstream(m_Path)
+            << R"({"clips":[{"id":1,"in":"00:00:01:45","out":"00:00:01:47","rate":"50"}]})";
+    }
+    ClipLog old;
+    std::string error;
+    EXPECT_TRUE(old.Open(m_Path, &error)) << error;
+}
+
 TEST_F(ClipLogTest, ADamagedFileIsReportedNotReplaced) {
     m_Log.Close();
     for (const char* text : {"{\"clips\":[{\"id\":1,\"in\":\"00:00:0", "[1,2]",
@@ -194,11 +221,31 @@ TEST_F(ClipLogTest, ADamagedFileIsReportedNotReplaced) {
 }
 
 TEST_F(ClipLogTest, TheLastClipNumberIsTheLast) {
-    m_Log.Import(ParseClipsCsv("id,in\r\n999999999,00:00:00:00\r\n"), Fps25);
+    m_Log.Close();
+    { std::ofstream(m_Path) << R"({"version":1,"nextId":999999999,"clips":[]})"; }
+    std::string error;
+    ASSERT_TRUE(m_Log.Open(m_Path, &error)) << error;
+    EXPECT_EQ(m_Log.Add(Json{{"in", "00:00:00:00"}}, Fps25).id, 999999999);
     EXPECT_THROW(m_Log.Add(Json{{"in", "00:00:00:00"}}, Fps25), ClipError);
-    EXPECT_THROW(m_Log.Import(ParseClipsCsv("in\r\n00:00:00:00\r\n"), Fps25), ClipError);
+    EXPECT_THROW(m_Log.ImportCsv("in\r\n00:00:00:00\r\n", Fps25), ClipError);
     m_Log.Edit(999999999, Json{{"name", "still reachable"}}, Fps25);
     EXPECT_EQ(m_Log.List().size(), 1u);
+}
+
+// An edit of any one field alone reaches the file: each row reopens the log and finds it.
+TEST_F(ClipLogTest, AnEditOfOneFieldIsSaved) {
+    const auto rates = [](int port) { return port <= 2 ? hostkit::FindRate("25") : nullptr; };
+    m_Log.Add(Json{{"in", "00:00:01:00"}, {"out", "00:00:02:00"}}, rates);
+    for (const Json& edit :
+         {Json{{"rate", "29.97"}}, Json{{"name", "n"}}, Json{{"note", "x"}}, Json{{"reel", "R"}},
+          Json{{"port", 2}}, Json{{"in", "00:00:00:10"}}, Json{{"out", "00:00:03:00"}}}) {
+        const Clip edited = m_Log.Edit(1, edit, rates);
+        m_Log.Close();
+        std::string error;
+        ASSERT_TRUE(m_Log.Open(m_Path, &error)) << error;
+        EXPECT_EQ(ClipJson(m_Log.List().at(0)), ClipJson(edited)) << edit.dump();
+    }
+    EXPECT_STREQ(m_Log.List().at(0).rate->name, "29.97");
 }
 
 // The file is this log's alone: a second opener is refused with the holder's pid, links
@@ -222,6 +269,7 @@ TEST_F(ClipLogTest, TheFileIsTheLogsAlone) {
               fs::perms::owner_read | fs::perms::owner_write);
 
     const std::string before = ReadFile(m_Path);
+    m_Log.Close();  // the child's own saving thread takes the log
     const pid_t child = fork();
     if (child == 0) {
         // Room for half the new file: the write fails with EFBIG in the middle.
@@ -230,12 +278,17 @@ TEST_F(ClipLogTest, TheFileIsTheLogsAlone) {
         setrlimit(RLIMIT_FSIZE, &limit);
         Json big = Rows()[1];
         big["note"] = std::string(1500, 'n');
+        ClipLog log;
+        std::string error;
+        if (!log.Open(m_Path, &error)) {
+            _exit(4);
+        }
         try {
-            m_Log.Add(big, Fps25);
+            log.Add(big, Fps25);
         } catch (const ClipError&) {
             _exit(2);
         } catch (const std::runtime_error&) {
-            _exit(m_Log.List().size() == 1 ? 0 : 3);
+            _exit(log.List().size() == 1 ? 0 : 3);
         }
         _exit(1);
     }

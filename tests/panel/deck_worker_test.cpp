@@ -1,6 +1,6 @@
 // The deck's thread against a stand-in module: what it asks and in what order, what it makes of
 // the answers, and what it does when the deck is silent, late or flooded with commands.
-#include "tools/panel/deck_worker.h"
+#include "tools/decks/deck_worker.h"
 
 #include <gtest/gtest.h>
 
@@ -291,6 +291,54 @@ TEST_F(DeckWorkerTest, CommandsToALostDeckDoNotPutOffItsReconnect) {
         std::this_thread::sleep_for(Millis(200));
     }
     EXPECT_TRUE(worker->Snapshot().connected);
+}
+
+// A capture's view of the thread: every time read in order with the moments of its question
+// and answer (unanswered ones too), none taken before the moment asked for, the newest 64
+// kept, a wait that ends with the next read; its questions answered without moving the tape.
+TEST_F(DeckWorkerTest, TimeReadsForACaptureComeInOrderStampedAndFresh) {
+    deck.With([this] { deck.step = 1; });
+    Start();
+    const auto soon = [] { return Clock::now() + Millis(500); };
+    TimeSample a, b, c;
+    ASSERT_TRUE(worker->NextTimeRead(0, {}, soon(), &a));
+    ASSERT_TRUE(worker->NextTimeRead(a.seq, {}, soon(), &b));
+    EXPECT_EQ(b.seq, a.seq + 1);
+    EXPECT_TRUE(a.answered && b.answered && b.frames == a.frames + 1 && a.taken < a.done &&
+                a.done <= b.taken);
+    std::vector<FakeDeck::Call> calls;
+    deck.With([&] { calls = deck.calls; });
+    const auto same = std::find_if(calls.begin(), calls.end(), [&](const FakeDeck::Call& k) {
+        return k.command == 25 && k.frames == b.frames;
+    });
+    ASSERT_NE(same, calls.end());
+    EXPECT_TRUE(b.taken <= same->start && same->end <= b.done);
+    deck.With([this] { deck.silentOnce = {25}; });
+    ASSERT_TRUE(
+        Eventually([&] { return worker->NextTimeRead(b.seq, {}, soon(), &c) && !c.answered; }));
+    const auto since = Clock::now();
+    ASSERT_TRUE(worker->NextTimeRead(0, since, soon(), &c));
+    EXPECT_GE(c.taken, since);
+    ASSERT_TRUE(
+        Eventually([&] { return worker->NextTimeRead(c.seq, {}, soon(), &c) && c.seq > 70; }));
+    ASSERT_TRUE(worker->NextTimeRead(1, {}, soon(), &a));
+    EXPECT_GE(a.seq + DeckWorker::kTimeSamples, c.seq + 1);  // the oldest kept, not read 2
+    Hold();
+    uint64_t latest = c.seq;
+    while (worker->NextTimeRead(latest, {}, Clock::now(), &a)) {
+        latest = a.seq;
+    }
+    EXPECT_FALSE(worker->NextTimeRead(latest, {}, Clock::now() + Millis(100), &a));
+    deck.Gate(false);
+    EXPECT_TRUE(worker->NextTimeRead(latest, {}, soon(), &a));
+    deck.With([this] {
+        deck.playing = 1;
+        deck.cueDone = 0;
+    });
+    EXPECT_EQ(worker->Submit(DeckAction::kAskPlaying).get().answer, true);
+    EXPECT_EQ(worker->Submit(DeckAction::kAskCueDone).get().answer, false);
+    EXPECT_EQ(worker->Submit(DeckAction::kAskStopped).get().answer, true);
+    EXPECT_EQ(worker->Snapshot().mode, "");  // questions leave the transport alone
 }
 
 }  // namespace

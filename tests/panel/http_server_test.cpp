@@ -9,9 +9,11 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <chrono>
+#include <mutex>
+#include <stdexcept>
 #include <thread>
 
-#include "tools/panel/http_server.h"
+#include "tools/http/http_server.h"
 
 namespace {
 
@@ -19,6 +21,7 @@ namespace net = boost::asio;
 namespace http = boost::beast::http;
 using net::ip::tcp;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 constexpr std::size_t kCsvLimit = 4u << 20;
 
@@ -29,8 +32,6 @@ struct Client {
 
     explicit Client(int port) {
         socket.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port));
-        const timeval limit{5, 0};
-        setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     }
     bool Send(const std::string& bytes) {
         boost::system::error_code ec;
@@ -41,55 +42,85 @@ struct Client {
         boost::system::error_code ec;
         return socket.available(ec) > 0 || ec;
     }
-    // The status of the answer, or 0 when the connection closed without one.
+    // The status of the answer, or 0 when the connection closed without one or none came
+    // within 5 s.
     int Status(std::string* body = nullptr) {
         http::response_parser<http::string_body> parser;
         parser.body_limit(1 << 20);
-        boost::system::error_code ec;
-        http::read(socket, buffer, parser, ec);
+        bool read = false;
+        http::async_read(socket, buffer, parser, [&read](auto, auto) { read = true; });
+        io.restart();
+        io.run_for(5s);
+        if (!read) {
+            socket.cancel();
+            io.run();
+        }
         if (!parser.is_header_done()) {
             return 0;
         }
         if (body != nullptr) {
             *body = parser.get().body();
         }
-        return parser.get().result_int();
+        return static_cast<int>(parser.get().result_int());
     }
 };
 
 class HttpLimitsTest : public ::testing::Test {
   protected:
+    HttpLimitsTest() {
+        options.limits.request = 1000ms;  // short, so the deadline rows take a second
+        options.limits.idle = 1500ms;
+        options.limits.streams = 1;
+        options.log = [this](const std::string& line) {
+            const std::lock_guard<std::mutex> wait(m_Hold);  // a test may hold the log here
+            m_Log.push_back(line);
+        };
+    }
+
     void SetUp() override {
-        panel::HttpOptions o;
-        o.limits.request = 1000ms;  // short, so the deadline rows take a second
-        o.limits.idle = 1500ms;
-        o.limits.streams = 1;
-        o.log = [this](const std::string& line) { m_Log.push_back(line); };
-        server = std::make_unique<panel::HttpServer>(o);
+        server = std::make_unique<panel::HttpServer>(options);
         const auto echo = [](const panel::HttpRequest& req, panel::HttpResponse& res) {
             res.Json(200, std::to_string(req.body.size()));
         };
         server->Route("GET", "/echo", echo);
+        server->Route("GET", "/open", echo);
+        server->Route("GET", "/fail[\\s\\S]*", [](const panel::HttpRequest&, panel::HttpResponse&) {
+            throw std::runtime_error("failed");
+        });
         server->Route("POST", "/echo", echo, panel::HttpRun::kWorker);
         server->Route("POST", "/import", echo, panel::HttpRun::kInline, kCsvLimit);
         server->Route("GET", "/events", [](const panel::HttpRequest&, panel::HttpResponse& res) {
             res.StartStream({std::make_shared<const std::string>("retry: 1000\n\n")});
         });
-        server->Screen([](const panel::HttpRequest& req) -> std::optional<panel::HttpResponse> {
-            if (req.Header("Authorization") == "Bearer right" || req.Cookie("t") == "right") {
-                return std::nullopt;
+        server->Screen([](const panel::HttpRequest& req) -> panel::HttpVerdict {
+            if (req.Header("Authorization") == "Bearer right") {
+                return {};
+            }
+            if (req.path == "/open") {
+                return panel::HttpVerdict::Open();
             }
             panel::HttpResponse res;
             res.Error(401, "no token");
-            return res;
+            return {res};
         });
         std::string error;
         ASSERT_TRUE(server->Start(&error)) << error;
     }
 
+    int Logged(const std::string& words) const {
+        return static_cast<int>(std::count_if(m_Log.begin(), m_Log.end(), [&](const auto& l) {
+            return l.find(words) != std::string::npos;
+        }));
+    }
+
+    panel::HttpOptions options;
+    // The log's thread writes here until the server has ended, so these outlive it.
+    std::mutex m_Hold;
+    std::vector<std::string> m_Log;  // written by the log's thread; read after Stop
     std::unique_ptr<panel::HttpServer> server;
-    std::vector<std::string> m_Log;  // written by the server's threads; read after Stop
 };
+
+constexpr const char* kStranger = "GET /open HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 
 std::string Head(const std::string& line, const std::string& fields = "") {
     return line + "\r\nHost: 127.0.0.1\r\nAuthorization: Bearer right\r\n" + fields + "\r\n";
@@ -154,7 +185,9 @@ TEST_F(HttpLimitsTest, EachLimitHolds) {
          0, 404, ""},
         {"told to go on before its body",
          Head(post, "Expect: 100-continue\r\nContent-Length: 5\r\n"), "", 0, 100, ""},
-        {"not HTTP", "\x16\x03\x01\x02\x00garbage\r\n\r\n", "", 0, 400, ""},
+        {"not HTTP", "\x16\x03\x01\x02\x00garbage\r\n\r\n"s, "", 0, 400, ""},
+        {"a path with CR, LF and ESC, logged without them", Head("GET /fail%0D%0A%1B HTTP/1.1"), "",
+         0, 500, ""},
     };
     for (const LimitRow& row : rows) {
         SCOPED_TRACE(row.name);
@@ -173,15 +206,82 @@ TEST_F(HttpLimitsTest, EachLimitHolds) {
         }
     }
     server->Stop();
-    const auto logged = [&](const std::string& words) {
-        return std::count_if(m_Log.begin(), m_Log.end(), [&](const std::string& l) {
-            return l.find(words) != std::string::npos;
-        });
+    EXPECT_EQ(Logged("(413)"), 4);
+    EXPECT_EQ(Logged("(414)"), 2);
+    EXPECT_EQ(Logged("(431)"), 3);
+    EXPECT_EQ(Logged("longer than 1 s"), 1);
+    EXPECT_EQ(Logged("GET /fail???: 500"), 1);
+}
+
+TEST_F(HttpLimitsTest, RefusedByTheScreenThenClosed) {
+    Client c(server->Port());
+    const std::string noToken = "GET /echo HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    ASSERT_TRUE(c.Send(noToken + noToken));
+    EXPECT_EQ(c.Status(), 401);
+    EXPECT_EQ(c.Status(), 0);  // the second is never read: the connection ended
+}
+
+TEST_F(HttpLimitsTest, ABlockedLogHoldsUpNoClient) {
+    {
+        const std::lock_guard<std::mutex> hold(m_Hold);  // the log's writer waits here
+        for (int i = 0; i < 3; ++i) {
+            Client c(server->Port());
+            ASSERT_TRUE(c.Send(Head("GET /fail HTTP/1.1")));
+            EXPECT_EQ(c.Status(), 500);  // logged, and answered all the same
+        }
+    }
+    server->Stop();
+    EXPECT_EQ(Logged("GET /fail: 500"), 3);  // written once the log could go on
+}
+
+// Four places, and deadlines long enough that only making room lets anyone in.
+class HttpStrangersTest : public HttpLimitsTest {
+  protected:
+    HttpStrangersTest() {
+        options.limits.connections = 4;
+        options.limits.request = 10s;
+        options.limits.idle = 10s;
+        options.limits.firstHeader = 500ms;
+    }
+};
+
+TEST_F(HttpStrangersTest, TheTokensHolderGetsInPastStrangers) {
+    // Strangers take every place: each loaded an open page and stays.
+    std::vector<std::unique_ptr<Client>> strangers;
+    const auto stranger = [&] {
+        strangers.push_back(std::make_unique<Client>(server->Port()));
+        return strangers.back()->Send(kStranger) && strangers.back()->Status() == 200;
     };
-    EXPECT_EQ(logged("(413)"), 4);
-    EXPECT_EQ(logged("(414)"), 2);
-    EXPECT_EQ(logged("(431)"), 3);
-    EXPECT_EQ(logged("longer than 1 s"), 1);
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(stranger());
+    }
+    ASSERT_EQ(server->Connections(), 4u);
+    Client holder(server->Port());
+    ASSERT_TRUE(holder.Send(Head("GET /echo HTTP/1.1")));
+    EXPECT_EQ(holder.Status(), 200);
+    EXPECT_EQ(strangers[0]->Status(), 0);  // the oldest stranger made room
+    ASSERT_TRUE(strangers[1]->Send(kStranger));
+    EXPECT_EQ(strangers[1]->Status(), 200);
+    // Strangers keep coming; the holder keeps its place.
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_TRUE(stranger());
+    }
+    ASSERT_TRUE(holder.Send(Head("GET /echo HTTP/1.1")));
+    EXPECT_EQ(holder.Status(), 200);
+}
+
+TEST_F(HttpStrangersTest, TheFirstHeaderHasAShortDeadline) {
+    Client silent(server->Port());
+    Client later(server->Port());
+    ASSERT_TRUE(later.Send(Head("GET /echo HTTP/1.1")));
+    ASSERT_EQ(later.Status(), 200);
+    ASSERT_TRUE(later.Send("GET /echo HTTP/1.1\r\n"));  // its second header, half of it
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(silent.Status(), 0);  // closed, long before the client would stop waiting
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    std::this_thread::sleep_for(300ms);  // the half header has waited past 500 ms
+    ASSERT_TRUE(later.Send("Host: 127.0.0.1\r\nAuthorization: Bearer right\r\n\r\n"));
+    EXPECT_EQ(later.Status(), 200);  // a later request's header may take longer
 }
 
 TEST_F(HttpLimitsTest, KeptAliveUntilIdle) {
@@ -207,7 +307,7 @@ TEST_F(HttpLimitsTest, StreamsAreBoundedAndDroppedWhenBehind) {
     ASSERT_TRUE(second.Send(Head("GET /events HTTP/1.1")));
     EXPECT_EQ(second.Status(), 503);  // one stream at most in this test
     // The reader never reads: the kernel's buffers fill, then 64 messages queue, then it goes.
-    const std::string message = "data: " + std::string(16 * 1024, 'm') + "\n\n";
+    const std::string message = "data: " + std::string(std::size_t{16} * 1024, 'm') + "\n\n";
     for (int i = 0; i < 400 && server->Streams() == 1; ++i) {
         server->Publish(message);
         std::this_thread::sleep_for(1ms);

@@ -1,4 +1,4 @@
-#include "tools/panel/deck_worker.h"
+#include "tools/decks/deck_worker.h"
 
 #include <algorithm>
 #include <cmath>
@@ -80,6 +80,7 @@ Json DeckJson(const DeckState& d) {
                 {"rate", d.rate->name},
                 {"fps", d.rate->fps},
                 {"dropFrame", base.dropFrame},
+                {"resolution", hostkit::Resolution(base)},
                 {"markInTime", time(d.markIn)},
                 {"markOutTime", time(d.markOut)},
                 {"markDuration", duration},
@@ -91,7 +92,8 @@ Json DeckJson(const DeckState& d) {
                 {"markOut", d.markOut ? Json(*d.markOut) : Json(nullptr)},
                 {"error", d.error},
                 {"errorSeq", d.errorSeq},
-                {"seq", d.seq}};
+                {"seq", d.seq},
+                {"capturing", d.capturing}};
 }
 
 Json ReplyJson(const DeckReply& r) {
@@ -149,8 +151,8 @@ void DeckWorker::Stop() {
     // Whoever still waits hears that the command never ran.
     std::lock_guard<std::mutex> lock(m_Mutex);
     for (Request& r : m_Queue) {
-        r.reply.set_value(
-            DeckReply{false, std::nullopt, std::nullopt, "the server is stopping", true});
+        r.reply.set_value(DeckReply{false, std::nullopt, std::nullopt, "the server is stopping",
+                                    true, std::nullopt});
     }
     m_Queue.clear();
 }
@@ -195,7 +197,7 @@ std::future<DeckReply> DeckWorker::Enqueue(DeckAction action, int64_t value, uin
             promise.set_value(DeckReply{
                 false, std::nullopt, std::nullopt,
                 m_bStop ? "the server is stopping" : "too many commands waiting for this deck",
-                true});
+                true, std::nullopt});
             return future;
         }
         *id = ++m_nLastId;
@@ -236,10 +238,10 @@ int DeckWorker::Call(int command) {
     if (m_pGate != nullptr) {
         pass.emplace(m_pGate->Enter(static_cast<int32_t>(m_Records.Get("nVideoFormat"))));
     }
-    const auto start = Clock::now();
+    m_LastCallStart = Clock::now();
     const int result = m_Main(command, m_Records);
     m_LastCallEnd = Clock::now();
-    m_bLastUnanswered = m_LastCallEnd - start >= kLineTimeout;
+    m_bLastUnanswered = m_LastCallEnd - m_LastCallStart >= kLineTimeout;
     return result;
 }
 
@@ -275,7 +277,7 @@ DeckReply DeckWorker::CueTo(int64_t value) {
     const std::string target = hostkit::FormatTimecode(value, base);
     int64_t count = 0;
     if (!hostkit::ModuleCountOfLabels(hostkit::FramesToLabels(value, base), base, &count)) {
-        r.error = "the module cannot send " + target + " at " + m_pRate->name;
+        r.error = hostkit::LineRefusal(value, *m_pRate);
         SetError(r.error);
         return r;
     }
@@ -375,6 +377,10 @@ DeckReply DeckWorker::Finish(int command, int result, const std::string& failure
 }
 
 DeckReply DeckWorker::Execute(DeckAction action, int64_t value) {
+    if (action == DeckAction::kAskPlaying || action == DeckAction::kAskCueDone ||
+        action == DeckAction::kAskStopped) {
+        return Ask(action);  // questions leave the transport as it is
+    }
     if (action == DeckAction::kConnect) {
         return ConnectDeck();
     }
@@ -463,6 +469,7 @@ DeckReply DeckWorker::StopOrPause(bool stop, uint32_t pending) {
     m_Records.Set("dwPending", (pending & ~(kPendingStop | kPendingPause)) |
                                    (stop ? kPendingStop : kPendingPause));
     m_PendingSince = Clock::now();
+    m_bPendingGivenUp = false;
     return Finish(
         kPoll, Call(kPoll),
         stop ? "the deck did not acknowledge stop" : "the deck did not acknowledge pause");
@@ -481,8 +488,11 @@ bool DeckWorker::ReadTime() {
     // last time, so neither the display nor a mark shows a 00:00:00:00 the deck never had.
     // Nor is a read that ran into a time-out believed: its answer may have been a late one.
     if (Call(kPosition) != 1 || m_bLastUnanswered) {
+        Sample(false);
         return false;
     }
+    // Above 30 fps the deck sends a pair's label: the pair's first frame is never later than
+    // the tape, and marks taken from it are no finer than the line.
     const hostkit::TimeBase& base = m_pRate->base;
     m_nFrames =
         hostkit::LabelsToFrames(hostkit::LabelsOfModuleCount(m_Records.Get("nFrames"), base), base);
@@ -493,7 +503,125 @@ bool DeckWorker::ReadTime() {
         m_RateAt = now;
         m_nRateFrames = m_nFrames;
     }
+    Sample(true);
+    if (m_TimeRead) {
+        m_TimeRead(m_nFrames);
+    }
     return true;
+}
+
+void DeckWorker::Sample(bool answered) {
+    {
+        std::lock_guard<std::mutex> lock(m_SampleMutex);
+        TimeSample& s = m_Samples[m_nSamples % kTimeSamples];
+        s.seq = ++m_nSamples;
+        s.answered = answered;
+        s.frames = answered ? m_nFrames : 0;
+        s.taken = m_LastCallStart;
+        s.done = m_LastCallEnd;
+    }
+    m_SampleWake.notify_all();
+}
+
+bool DeckWorker::NextTimeRead(uint64_t after, Clock::time_point since, Clock::time_point until,
+                              TimeSample* out) const {
+    std::unique_lock<std::mutex> lock(m_SampleMutex);
+    for (;;) {
+        // The oldest kept first: a reader that fell behind loses the reads overwritten.
+        const uint64_t oldest = m_nSamples > kTimeSamples ? m_nSamples - kTimeSamples + 1 : 1;
+        for (uint64_t n = std::max(after + 1, oldest); n <= m_nSamples; ++n) {
+            const TimeSample& s = m_Samples[(n - 1) % kTimeSamples];
+            if (s.taken >= since) {
+                *out = s;
+                return true;
+            }
+        }
+        const uint64_t seen = m_nSamples;
+        if (!m_SampleWake.wait_until(lock, until, [&] { return m_nSamples != seen; })) {
+            return false;
+        }
+    }
+}
+
+bool DeckWorker::Hold(std::string holder, std::function<void()> cancel) {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (!m_Holder.empty()) {
+            return false;
+        }
+        m_Holder = std::move(holder);
+        m_HoldCancel = std::move(cancel);
+        m_State.capturing = true;
+        ++m_State.seq;
+    }
+    m_Changed();
+    return true;
+}
+
+void DeckWorker::Release() {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Holder.clear();
+        m_HoldCancel = nullptr;
+        m_State.capturing = false;
+        ++m_State.seq;
+    }
+    m_Changed();
+}
+
+std::string DeckWorker::Holder() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Holder;
+}
+
+bool DeckWorker::CancelHold() {
+    std::function<void()> cancel;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        cancel = m_HoldCancel;
+    }
+    if (cancel) {
+        cancel();
+    }
+    return static_cast<bool>(cancel);
+}
+
+// A capture's questions: asked between the thread's own exchanges, as commands are.
+DeckReply DeckWorker::Ask(DeckAction action) {
+    DeckReply r;
+    if (!m_bLinked) {
+        r.error = "port " + std::to_string(m_nPort) + " is not connected";
+        return r;
+    }
+    if (action == DeckAction::kAskStopped) {
+        r.ok = !m_bPendingGivenUp;
+        r.answer = (m_Records.Get("dwPending") & kPendingStop) == 0 && r.ok;
+        r.error = r.ok ? "" : "the deck did not come to a stop within 5 seconds";
+        return r;
+    }
+    const bool playing = action == DeckAction::kAskPlaying;
+    r.command = playing ? kPlaying : kCueDone;
+    r.result = Call(*r.command);
+    r.ok = r.result == 1 && !m_bLastUnanswered;
+    if (!r.ok) {
+        r.error = "the deck did not answer command " + std::to_string(*r.command);
+    } else if (playing) {
+        m_Playing = Sense{true, m_Records.Get("bAnswer18") == 1};
+        r.answer = m_Playing.value;
+    } else {
+        CueAnswered();
+        r.answer = !m_CueBusy.value;
+    }
+    return r;
+}
+
+// What command 29 said: a cue in progress ends once an answer after its first says so.
+void DeckWorker::CueAnswered() {
+    m_CueBusy = Sense{true, m_Records.Get("bAnswer29") == 0};
+    if (m_bCueing && m_bCueAsked && !m_CueBusy.value) {
+        m_bCueing = false;
+    }
+    m_bCueAsked = true;
 }
 
 // A mark is the deck's time as read for it, never the last time the page was shown.
@@ -525,6 +653,7 @@ void DeckWorker::Poll() {
     }
     if (Clock::now() - m_PendingSince > kPendingLimit) {
         m_Records.Set("dwPending", 0);
+        m_bPendingGivenUp = true;
         SetError(std::string("the deck did not come to ") +
                  ((pending & kPendingStop) != 0 ? "a stop" : "a pause") + " within 5 seconds");
     }
@@ -553,11 +682,7 @@ void DeckWorker::AskStatus() {
         case kCueDone:
             answered = result == 1;
             if (answered) {
-                m_CueBusy = Sense{true, m_Records.Get("bAnswer29") == 0};
-                if (m_bCueing && m_bCueAsked && !m_CueBusy.value) {
-                    m_bCueing = false;
-                }
-                m_bCueAsked = true;
+                CueAnswered();
             }
             break;
         default:

@@ -1,8 +1,9 @@
-#include "tools/panel/http_server.h"
+#include "tools/http/http_server.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
@@ -40,12 +41,23 @@ constexpr std::chrono::milliseconds kLinger{1000};
 constexpr std::chrono::milliseconds kAcceptRetry{100};
 // Past this many log lines in a second the rest are counted, not written.
 constexpr int kLogLinesPerSecond = 20;
+// Lines waiting for the log's writer; past it they are counted, not queued.
+constexpr std::size_t kLogQueue = 64;
+// How long the end waits for the log's writer to write what is queued.
+constexpr std::chrono::seconds kLogDrain{1};
 
 std::string Kib(std::size_t bytes) {
     if (bytes % (1u << 20) == 0) {
         return std::to_string(bytes >> 20) + " MiB";
     }
     return std::to_string(bytes / 1024) + " KiB";
+}
+
+std::string Seconds(std::chrono::milliseconds t) {
+    if (t.count() % 1000 == 0) {
+        return std::to_string(t.count() / 1000) + " s";
+    }
+    return std::to_string(t.count()) + " ms";
 }
 
 std::string ErrorJson(const std::string& words) {
@@ -114,13 +126,25 @@ class WorkerPool {
 };
 
 // The error log, at most kLogLinesPerSecond lines a second so that a flood of bad clients
-// cannot fill a disk through it.
+// cannot fill a disk through it. Lines go through a bounded queue to a thread of the log's
+// own: a sink that blocks (a stderr nobody reads) costs lines, counted, never a client's
+// thread.
 class RateLog {
   public:
-    explicit RateLog(std::function<void(const std::string&)> sink) : m_Sink(std::move(sink)) {}
+    explicit RateLog(std::function<void(const std::string&)> sink) {
+        if (sink) {
+            m_State = std::make_shared<State>();
+            m_State->sink = std::move(sink);
+            // The thread shares the state: a writer stuck in its sink may outlive the server.
+            m_Writer = std::thread([state = m_State] { Run(*state); });
+        }
+    }
+    ~RateLog() { Stop(); }
+    RateLog(const RateLog&) = delete;
+    RateLog& operator=(const RateLog&) = delete;
 
     void operator()(std::string line) {
-        if (!m_Sink) {
+        if (!m_State) {
             return;
         }
         // A line may quote a client's path: no control character of its may forge a line.
@@ -129,29 +153,97 @@ class RateLog {
                 c = '?';
             }
         }
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        const auto now = std::chrono::steady_clock::now();
-        if (now - m_Start >= std::chrono::seconds(1)) {
-            if (m_nDropped > 0) {
-                m_Sink(std::to_string(m_nDropped) + " more such lines in the last second");
+        State& s = *m_State;
+        {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            const auto now = std::chrono::steady_clock::now();
+            if (now - s.start >= std::chrono::seconds(1)) {
+                if (s.over > 0) {
+                    Queue(s, std::to_string(s.over) + " more such lines in the last second");
+                }
+                s.start = now;
+                s.lines = 0;
+                s.over = 0;
             }
-            m_Start = now;
-            m_nLines = 0;
-            m_nDropped = 0;
+            if (s.lines++ < kLogLinesPerSecond) {
+                Queue(s, std::move(line));
+            } else {
+                ++s.over;
+            }
         }
-        if (m_nLines++ < kLogLinesPerSecond) {
-            m_Sink(line);
+        s.ready.notify_one();
+    }
+
+    // Writes what is queued, then ends the writer; a writer stuck in its sink is left behind
+    // after a second rather than holding up the end.
+    void Stop() {
+        if (!m_Writer.joinable()) {
+            return;
+        }
+        State& s = *m_State;
+        bool done = false;
+        {
+            std::unique_lock<std::mutex> lock(s.mutex);
+            s.stopping = true;
+            s.ready.notify_one();
+            done = s.finished.wait_for(lock, kLogDrain, [&s] { return s.done; });
+        }
+        if (done) {
+            m_Writer.join();
         } else {
-            ++m_nDropped;
+            m_Writer.detach();
         }
     }
 
   private:
-    std::function<void(const std::string&)> m_Sink;
-    std::mutex m_Mutex;
-    std::chrono::steady_clock::time_point m_Start;
-    int m_nLines = 0;
-    int m_nDropped = 0;
+    struct State {
+        std::function<void(const std::string&)> sink;
+        std::mutex mutex;  // guards what follows
+        std::condition_variable ready;
+        std::condition_variable finished;
+        std::deque<std::string> queue;
+        std::chrono::steady_clock::time_point start;
+        int lines = 0;
+        int over = 0;          // past the rate in this second
+        std::size_t lost = 0;  // past the queue's bound
+        bool stopping = false;
+        bool done = false;
+    };
+
+    static void Queue(State& s, std::string line) {
+        if (s.queue.size() < kLogQueue) {
+            s.queue.push_back(std::move(line));
+        } else {
+            ++s.lost;
+        }
+    }
+
+    static void Run(State& s) {
+        std::unique_lock<std::mutex> lock(s.mutex);
+        for (;;) {
+            s.ready.wait(lock, [&s] { return s.stopping || !s.queue.empty(); });
+            if (s.queue.empty()) {
+                break;
+            }
+            std::deque<std::string> lines;
+            lines.swap(s.queue);
+            const std::size_t lost = s.lost;
+            s.lost = 0;
+            lock.unlock();
+            for (const std::string& line : lines) {
+                s.sink(line);
+            }
+            if (lost > 0) {
+                s.sink(std::to_string(lost) + " lines lost: the error log could not keep up");
+            }
+            lock.lock();
+        }
+        s.done = true;
+        s.finished.notify_all();
+    }
+
+    std::shared_ptr<State> m_State;
+    std::thread m_Writer;
 };
 
 struct RouteEntry {
@@ -208,22 +300,6 @@ bool HttpRequest::HasParam(const std::string& name) const {
     return Find(params, name, false) != nullptr;
 }
 
-std::string HttpRequest::Cookie(const std::string& name) const {
-    // name=value pairs split by ';', as browsers send them.
-    const std::string all = Header("Cookie");
-    std::size_t pos = 0;
-    while (pos < all.size()) {
-        const std::size_t end = std::min(all.find(';', pos), all.size());
-        std::size_t start = all.find_first_not_of(' ', pos);
-        const std::size_t eq = all.find('=', start);
-        if (start < end && eq < end && all.compare(start, eq - start, name) == 0) {
-            return all.substr(eq + 1, end - eq - 1);
-        }
-        pos = end + 1;
-    }
-    return "";
-}
-
 void HttpResponse::Json(int code, const std::string& json) {
     status = code;
     contentType = "application/json";
@@ -234,10 +310,19 @@ void HttpResponse::Error(int code, const std::string& words) {
     Json(code, ErrorJson(words));
 }
 
-void HttpResponse::StartStream(std::vector<StreamMessage> first) {
+void HttpResponse::StartStream(std::function<std::vector<StreamMessage>()> first) {
     status = 200;
     contentType = "text/event-stream";
     stream = std::move(first);
+}
+
+void HttpResponse::StartStream(std::vector<StreamMessage> first) {
+    StartStream([first = std::move(first)] { return first; });
+}
+
+HttpLater HttpResponse::Later() {
+    m_bLater = true;
+    return m_Later;
 }
 
 // ---- the server ---------------------------------------------------------------------------
@@ -268,11 +353,14 @@ class HttpServer::Impl {
     const HttpOptions& Options() const { return m_Options; }
     void Log(const std::string& line) { m_Log(line); }
     const RouteEntry* Match(HttpRequest* req, bool* otherMethod) const;
-    bool Work(std::function<void()> job) { return m_Pool.Post(std::move(job)); }
+    bool Work(HttpRun run, std::function<void()> job) {
+        return (run == HttpRun::kSideWorker ? m_SidePool : m_Pool).Post(std::move(job));
+    }
     bool AddStream(const std::shared_ptr<Session>& s);
     std::size_t Count(bool streams) const;
     void RemoveStream(const Session* s);
     void Opened(const std::shared_ptr<Session>& s);
+    void ShownToken(const Session* s);
     void Closed(const Session* s);
 
     HttpOptions m_Options;
@@ -286,6 +374,11 @@ class HttpServer::Impl {
     std::map<const Session*, std::weak_ptr<Session>> m_Sessions;
     std::map<const Session*, std::shared_ptr<Session>> m_Streams;
     std::condition_variable m_AllClosed;
+    // Connections none of whose requests has shown the token yet, oldest first: at the bound
+    // the oldest goes to make room, so that strangers cannot keep the token's holders out.
+    std::map<std::uint64_t, std::weak_ptr<Session>> m_Strangers;
+    std::uint64_t m_nOpened = 0;
+    std::size_t m_nMadeRoom = 0;  // closed to make room, not yet gone; not counted
     bool m_bPaused = false;
     bool m_bStopping = false;
 
@@ -293,6 +386,8 @@ class HttpServer::Impl {
     bool Listen(std::string* error);
     void Accept();
     void OnAccept(const ErrorCode& ec, tcp::socket socket);
+    bool HasStranger(const Session* besides) const;
+    std::shared_ptr<Session> OldestStranger(const Session* newest);
 
     RateLog m_Log;
     net::io_context m_Io;
@@ -300,6 +395,7 @@ class HttpServer::Impl {
     tcp::acceptor m_Acceptor;
     std::optional<net::executor_work_guard<net::io_context::executor_type>> m_Work;
     WorkerPool m_Pool;
+    WorkerPool m_SidePool;
     std::vector<std::thread> m_Threads;
     bool m_bStarted = false;
 };
@@ -331,15 +427,20 @@ class Session : public std::enable_shared_from_this<Session> {
     void Close();
 
   private:
+    friend class HttpServer::Impl;
+
     void Start();
     void WaitIdle();
-    void BeginRequest(std::chrono::milliseconds deadline);
+    void BeginRequest();
     void OnHeader(const ErrorCode& ec);
     bool TakeHeader();
     void ReadBody();
     void Continue();
     void OnBody(const ErrorCode& ec);
     void Dispatch();
+    void Handle();
+    void OpenStream(HttpResponse& res);
+    void Post(HttpResponse res);
     void Answer(HttpResponse res);
     void Send(HttpResponse res, bool close);
     void OnSent(const ErrorCode& ec, bool close);
@@ -347,7 +448,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void ReadFailed(const ErrorCode& ec);
     void Linger();
     void OnLinger(const ErrorCode& ec, std::size_t n);
-    void StartStream(HttpResponse res);
+    void StartStream(const HttpResponse& res);
     void WriteQueued();
     void WatchStream();
     void Shut();
@@ -360,29 +461,28 @@ class Session : public std::enable_shared_from_this<Session> {
     HttpRequest m_Request;
     const RouteEntry* m_Route = nullptr;
     std::shared_ptr<Reply> m_Reply;
+    bool m_bFirst = true;        // the connection's first request, until its header is in
+    bool m_bShownToken = false;  // a request of this connection passed the screen
+    std::chrono::steady_clock::time_point m_Begun;  // the request's start
+    std::chrono::milliseconds m_Deadline{0};        // the deadline in force, for the log
     std::array<char, 4096> m_Sink{};
     std::size_t m_nLingered = 0;
     std::vector<StreamMessage> m_Out;  // the stream's write in flight
     std::vector<net::const_buffer> m_OutBuffers;
 
+    bool m_bStreamStarted = false;  // its first write, the whole state, is done
+
     std::mutex m_Mutex;  // guards the stream's queue
     std::deque<StreamMessage> m_Queue;
     bool m_bWriting = false;
     bool m_bClosed = false;
+
+    // Guarded by the server's mutex.
+    std::uint64_t m_nSeq = 0;  // in the order of acceptance
+    bool m_bMadeRoom = false;  // closed to make room for a newer connection
 };
 
 namespace {
-
-HttpResponse Run(const RouteEntry& route, const HttpRequest& req) {
-    HttpResponse res;
-    try {
-        route.handler(req, res);
-    } catch (const std::exception& e) {
-        res = HttpResponse();
-        res.Error(500, std::string("the server failed on this request: ") + e.what());
-    }
-    return res;
-}
 
 bool Quiet(const ErrorCode& ec) {
     return ec == http::error::end_of_stream || ec == net::error::eof ||
@@ -396,13 +496,13 @@ bool Quiet(const ErrorCode& ec) {
 
 void Session::Start() {
     m_Buffer.max_size(m_Server.Limits().header + 1024);
-    BeginRequest(m_Server.Limits().request);
+    BeginRequest();
 }
 
 // Between requests: the idle limit runs until the next request's first byte.
 void Session::WaitIdle() {
     if (m_Buffer.size() > 0) {
-        BeginRequest(m_Server.Limits().request);
+        BeginRequest();
         return;
     }
     m_Buffer.shrink_to_fit();  // an idle connection holds no buffer
@@ -414,19 +514,23 @@ void Session::WaitIdle() {
                                      return;
                                  }
                                  self->m_Buffer.commit(n);
-                                 self->BeginRequest(self->m_Server.Limits().request);
+                                 self->BeginRequest();
                              });
 }
 
-// One deadline covers the header and the body together.
-void Session::BeginRequest(std::chrono::milliseconds deadline) {
+// One deadline covers the header and the body together. A new connection's first header has
+// a shorter one: a client that means to ask asks at once, and one that does not is not kept.
+void Session::BeginRequest() {
+    const HttpLimits& lim = m_Server.Limits();
+    m_Begun = std::chrono::steady_clock::now();
+    m_Deadline = m_bFirst ? std::min(lim.firstHeader, lim.request) : lim.request;
     m_Parser.emplace();
     m_Parser->header_limit(static_cast<std::uint32_t>(m_Server.Limits().header));
     // The route, found once the header is in, sets the body's limit before any of it is read.
     m_Parser->body_limit(boost::none);
     m_Request = HttpRequest();
     m_Route = nullptr;
-    m_Stream.expires_after(deadline);
+    m_Stream.expires_after(m_Deadline);
     http::async_read_header(
         m_Stream, m_Buffer, *m_Parser,
         [self = shared_from_this()](const ErrorCode& ec, std::size_t) { self->OnHeader(ec); });
@@ -437,15 +541,23 @@ void Session::OnHeader(const ErrorCode& ec) {
         ReadFailed(ec);
         return;
     }
+    if (m_bFirst) {
+        m_bFirst = false;
+        m_Deadline = m_Server.Limits().request;
+        m_Stream.expires_at(m_Begun + m_Deadline);
+    }
     if (!TakeHeader()) {
         return;
     }
-    if (m_Server.m_Screen) {
-        std::optional<HttpResponse> refused = m_Server.m_Screen(m_Request);
-        if (refused) {
-            Answer(std::move(*refused));
-            return;
-        }
+    HttpVerdict verdict = m_Server.m_Screen ? m_Server.m_Screen(m_Request) : HttpVerdict();
+    if (verdict.refusal) {
+        // Refused, and closed: a stranger keeps no place among the connections.
+        Send(std::move(*verdict.refusal), true);
+        return;
+    }
+    if (verdict.shownToken && !m_bShownToken) {
+        m_bShownToken = true;
+        m_Server.ShownToken(this);
     }
     bool otherMethod = false;
     m_Route = m_Server.Match(&m_Request, &otherMethod);
@@ -557,7 +669,7 @@ void Session::ReadFailed(const ErrorCode& ec) {
     } else if (ec == beast::error::timeout) {
         if (m_Parser->got_some() || m_Buffer.size() > 0) {
             m_Server.Log("closed a connection from " + m_Peer + ": its request took longer than " +
-                         std::to_string(lim.request.count() / 1000) + " s");
+                         Seconds(m_Deadline));
         }
         Shut();
     } else if (Quiet(ec) || m_Parser->got_some() == false) {
@@ -570,16 +682,11 @@ void Session::ReadFailed(const ErrorCode& ec) {
 void Session::Dispatch() {
     m_Request.body = std::move(m_Parser->get().body());
     if (m_Route->run == HttpRun::kInline) {
-        Answer(Run(*m_Route, m_Request));
+        Handle();
         return;
     }
-    // The strand is idle until the answer is posted back, so the worker may read m_Request.
-    auto self = shared_from_this();
-    const bool queued = m_Server.Work([self] {
-        HttpResponse res = Run(*self->m_Route, self->m_Request);
-        net::post(self->m_Stream.get_executor(),
-                  [self, res = std::move(res)]() mutable { self->Answer(std::move(res)); });
-    });
+    const bool queued =
+        m_Server.Work(m_Route->run, [self = shared_from_this()] { self->Handle(); });
     if (!queued) {
         HttpResponse busy;
         busy.Error(503, "the server is busy; try again later");
@@ -587,10 +694,52 @@ void Session::Dispatch() {
     }
 }
 
+// On the handler's thread. The strand is idle until the answer is posted back, so the
+// handler may read m_Request; one that answers later gives its answer from any thread.
+void Session::Handle() {
+    HttpResponse res;
+    auto once = std::make_shared<std::atomic<bool>>(false);
+    res.m_Later = [self = shared_from_this(), once](HttpResponse later) {
+        if (!once->exchange(true)) {
+            self->Post(std::move(later));
+        }
+    };
+    try {
+        m_Route->handler(m_Request, res);
+    } catch (const std::exception& e) {
+        HttpResponse failed;
+        failed.Error(500, std::string("the server failed on this request: ") + e.what());
+        if (res.m_bLater) {
+            res.m_Later(std::move(failed));
+            return;
+        }
+        res = std::move(failed);
+    }
+    if (res.m_bLater) {
+        return;
+    }
+    res.m_Later = nullptr;
+    if (res.stream && m_Request.method != "HEAD") {
+        OpenStream(res);
+    }
+    Post(std::move(res));
+}
+
+void Session::Post(HttpResponse res) {
+    net::post(m_Stream.get_executor(), [self = shared_from_this(), res = std::move(res)]() mutable {
+        self->Answer(std::move(res));
+    });
+}
+
 // A response to a request whose body may not have been read: then the connection closes.
 void Session::Answer(HttpResponse res) {
+    if (res.stream && m_Request.method == "HEAD") {
+        res.stream = nullptr;  // the header a stream would have, and no stream
+        Send(std::move(res), true);
+        return;
+    }
     if (res.stream) {
-        StartStream(std::move(res));
+        StartStream(res);
         return;
     }
     Send(std::move(res), !m_Parser->is_done() || !m_Parser->keep_alive());
@@ -671,20 +820,37 @@ void Session::OnLinger(const ErrorCode& ec, std::size_t n) {
 
 // ---- the event stream ---------------------------------------------------------------------
 
-void Session::StartStream(HttpResponse res) {
+// On the handler's thread: the stream is registered before its first messages are made, so
+// that a change published meanwhile follows them rather than being lost between the two.
+void Session::OpenStream(HttpResponse& res) {
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Queue.assign(res.stream->begin(), res.stream->end());
+        m_Queue.clear();
         m_bWriting = true;  // Push queues only until the header is out
     }
+    const auto refuse = [&res](int status, const std::string& words) {
+        res = HttpResponse();
+        res.Error(status, words);
+    };
     if (!m_Server.AddStream(shared_from_this())) {
         m_Server.Log("refused an event stream to " + m_Peer + ": " +
                      std::to_string(m_Server.Limits().streams) + " streams are open");
-        HttpResponse busy;
-        busy.Error(503, "too many clients are watching; try again later");
-        Send(std::move(busy), true);
+        refuse(503, "too many clients are watching; try again later");
         return;
     }
+    std::vector<StreamMessage> first;
+    try {
+        first = res.stream();
+    } catch (const std::exception& e) {
+        m_Server.RemoveStream(this);
+        refuse(500, std::string("the server failed on this request: ") + e.what());
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Queue.insert(m_Queue.begin(), first.begin(), first.end());
+}
+
+void Session::StartStream(const HttpResponse& res) {
     // No length and no chunks: the stream's body runs until the connection closes.
     auto reply = std::make_shared<Reply>(http::status::ok, 11);
     for (const auto& [name, value] : m_Server.Options().headers) {
@@ -752,13 +918,17 @@ void Session::WriteQueued() {
     for (const StreamMessage& m : m_Out) {
         m_OutBuffers.push_back(net::buffer(*m));
     }
-    m_Stream.expires_after(m_Server.Limits().write);
+    // The first write carries the whole state, megabytes on a big log: a slow client gets
+    // the time to read it once rather than a reconnect in a loop.
+    m_Stream.expires_after(m_bStreamStarted ? m_Server.Limits().write
+                                            : m_Server.Limits().streamStart);
     net::async_write(m_Stream, m_OutBuffers,
                      [self = shared_from_this()](const ErrorCode& ec, std::size_t) {
                          if (ec) {
                              self->Shut();
                              return;
                          }
+                         self->m_bStreamStarted = true;
                          self->WriteQueued();
                      });
 }
@@ -829,6 +999,7 @@ bool HttpServer::Impl::Start(std::string* error) {
     }
     m_bStarted = true;
     m_Pool.Start(m_Options.workers, m_Options.workQueue);
+    m_SidePool.Start(m_Options.sideWorkers, m_Options.sideQueue);
     m_Work.emplace(m_Io.get_executor());
     net::post(m_AcceptStrand, [this] { Accept(); });
     for (int i = 0; i < std::max(1, m_Options.ioThreads); ++i) {
@@ -869,32 +1040,86 @@ void HttpServer::Impl::OnAccept(const ErrorCode& ec, tcp::socket socket) {
     auto session = std::make_shared<Session>(std::move(socket), *this);
     Opened(session);
     session->Go();
+    std::shared_ptr<Session> gone;  // released outside the lock: it may end the session
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         if (m_bStopping) {
             return;
         }
-        if (m_Sessions.size() >= m_Options.limits.connections) {
-            // Past the bound new connections wait in the kernel's backlog until one ends.
+        const std::size_t open = m_Sessions.size() - m_nMadeRoom;
+        const std::size_t most = m_Options.limits.connections;
+        // At the bound the next connection is still taken while a stranger's can make room
+        // for it; one past it, the oldest stranger's goes.
+        if (open > most) {
+            gone = OldestStranger(session.get());
+        }
+        if ((open > most && gone == nullptr) || (open == most && !HasStranger(session.get()))) {
+            // Every connection has shown the token: new ones wait in the kernel's backlog
+            // until one ends.
             m_bPaused = true;
             Log(std::to_string(m_Sessions.size()) +
-                " connections are open, the most allowed; "
-                "new ones wait");
+                " connections are open, the most allowed; new ones wait");
             return;
         }
+        if (gone != nullptr) {
+            Log("closed a connection from " + gone->m_Peer + " that had not shown the token: " +
+                std::to_string(most) + " connections are open, the most allowed");
+        }
+    }
+    if (gone) {
+        gone->Close();
     }
     Accept();
+}
+
+// Whether a connection other than `besides` has not shown the token. Under the lock, where no
+// session may be locked from its weak pointer: ending one there would call Closed().
+bool HttpServer::Impl::HasStranger(const Session* besides) const {
+    return std::any_of(m_Strangers.begin(), m_Strangers.end(), [besides](const auto& entry) {
+        return entry.first != besides->m_nSeq && !entry.second.expired();
+    });
+}
+
+// The oldest connection that has not shown the token, other than the newest, marked as gone;
+// null when there is none. Under the lock; the caller releases what it gets outside it.
+std::shared_ptr<Session> HttpServer::Impl::OldestStranger(const Session* newest) {
+    for (auto it = m_Strangers.begin(); it != m_Strangers.end(); ++it) {
+        if (it->first == newest->m_nSeq) {
+            continue;
+        }
+        std::shared_ptr<Session> s = it->second.lock();
+        if (s == nullptr) {
+            continue;  // one already ending leaves by itself
+        }
+        m_Strangers.erase(it);
+        s->m_bMadeRoom = true;
+        ++m_nMadeRoom;
+        return s;
+    }
+    return nullptr;
 }
 
 void HttpServer::Impl::Opened(const std::shared_ptr<Session>& s) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_Sessions[s.get()] = s;
+    s->m_nSeq = ++m_nOpened;
+    m_Strangers[s->m_nSeq] = s;
+}
+
+void HttpServer::Impl::ShownToken(const Session* s) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Strangers.erase(s->m_nSeq);
 }
 
 void HttpServer::Impl::Closed(const Session* s) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_Sessions.erase(s);
-    if (m_bPaused && !m_bStopping && m_Sessions.size() < m_Options.limits.connections) {
+    m_Strangers.erase(s->m_nSeq);
+    if (s->m_bMadeRoom) {
+        --m_nMadeRoom;
+    }
+    if (m_bPaused && !m_bStopping &&
+        m_Sessions.size() - m_nMadeRoom < m_Options.limits.connections) {
         m_bPaused = false;
         net::post(m_AcceptStrand, [this] { Accept(); });
     }
@@ -985,6 +1210,7 @@ void HttpServer::Impl::Stop() {
     }
     open.clear();
     m_Pool.Stop();  // handlers still running finish; their answers meet closed connections
+    m_SidePool.Stop();
     {
         std::unique_lock<std::mutex> lock(m_Mutex);
         m_AllClosed.wait_for(lock, std::chrono::seconds(5), [this] { return m_Sessions.empty(); });
@@ -995,6 +1221,7 @@ void HttpServer::Impl::Stop() {
         t.join();
     }
     m_Threads.clear();
+    m_Log.Stop();
 }
 
 // ---- the public face ------------------------------------------------------------------------
@@ -1021,7 +1248,7 @@ int HttpServer::Port() const {
     return m_Impl->m_nPort;
 }
 
-void HttpServer::Publish(StreamMessage message) {
+void HttpServer::Publish(const StreamMessage& message) {
     m_Impl->Publish(message);
 }
 
@@ -1031,6 +1258,10 @@ std::size_t HttpServer::Streams() const {
 
 std::size_t HttpServer::Connections() const {
     return m_Impl->Count(false);
+}
+
+void HttpServer::Log(const std::string& line) {
+    m_Impl->Log(line);
 }
 
 void HttpServer::Stop() {

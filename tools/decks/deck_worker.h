@@ -17,15 +17,16 @@
 #include <string>
 #include <thread>
 
+#include "tools/decks/format_gate.h"
+#include "tools/hostkit/json.h"
 #include "tools/hostkit/module.h"
 #include "tools/hostkit/timecode.h"
-#include "tools/panel/clip_log.h"
-#include "tools/panel/format_gate.h"
 
 namespace panel {
 
 // The host kit's names, used throughout the server.
 using hostkit::HostRecords;
+using hostkit::Json;
 using hostkit::Module;
 
 struct DeckState {
@@ -34,7 +35,7 @@ struct DeckState {
     bool connected = false;  // command 5 succeeded and no disconnect since
     bool answering = false;  // the deck answered its last status question
     std::string state = "disconnected";
-    int64_t frames = 0;  // real frames at the deck's rate
+    int64_t frames = 0;  // real frames at the deck's rate; above 30 fps a pair's first
     const hostkit::RateInfo* rate = hostkit::FindRate("25");
     int videoSystem = 0;
     std::optional<std::array<uint8_t, 10>> status;
@@ -45,6 +46,7 @@ struct DeckState {
     std::string error;
     uint64_t errorSeq = 0;
     uint64_t seq = 0;
+    bool capturing = false;  // a capture holds the transport (DeckWorker::Hold)
 };
 
 Json DeckJson(const DeckState& deck);
@@ -60,7 +62,11 @@ enum class DeckAction {
     kShuttle,
     kCue,
     kRate,
-    kMark  // In (value 1) or Out (value 0) at a time read fresh from the deck
+    kMark,  // In (value 1) or Out (value 0) at a time read fresh from the deck
+    // A capture's questions, through the queue like any command; no client names them.
+    kAskPlaying,  // command 18: playing with the servo locked
+    kAskCueDone,  // command 29: the cue has ended
+    kAskStopped,  // whether the poll has worked off a stop (no call of Main)
 };
 
 struct DeckReply {
@@ -69,6 +75,17 @@ struct DeckReply {
     std::optional<int> result;
     std::string error;
     bool busy = false;  // refused before it ran: the deck's queue was full, or the server stops
+    std::optional<bool> answer;  // a question's answer (kAsk...)
+};
+
+// One of the deck thread's own time reads, as a capture labels frames by them: what the deck
+// said, when the question went out and when the answer was in.
+struct TimeSample {
+    uint64_t seq = 0;       // counts the thread's time reads, from 1
+    bool answered = false;  // whole, and not after a line time-out
+    int64_t frames = 0;     // real frames at the deck's rate
+    std::chrono::steady_clock::time_point taken;
+    std::chrono::steady_clock::time_point done;
 };
 
 Json ReplyJson(const DeckReply& reply);
@@ -97,6 +114,10 @@ class DeckWorker {
     // Commands that may wait for one deck; each holds an HTTP worker while it waits.
     static constexpr std::size_t kMaxQueued = 8;
 
+    // Called on the deck's thread after every time the deck answered a time read, with the
+    // real frames read; it must return at once. Set before Start.
+    void OnTimeRead(std::function<void(int64_t frames)> read) { m_TimeRead = std::move(read); }
+
     void Start();
     void Stop();
 
@@ -114,6 +135,22 @@ class DeckWorker {
     // Marks `frames` as In or Out. To mark the deck's current time, submit kMark.
     void Mark(bool in, int64_t frames);
     void ClearMarks();
+
+    // The newest time reads the thread made, for a capture that labels frames by them.
+    static constexpr std::size_t kTimeSamples = 64;
+    // The first read after the one numbered `after` that was taken at `since` or later,
+    // waiting for it until `until`; false when none came by then.
+    bool NextTimeRead(uint64_t after, std::chrono::steady_clock::time_point since,
+                      std::chrono::steady_clock::time_point until, TimeSample* out) const;
+
+    // A capture holds the transport while it runs: clients' transport commands are then
+    // refused, and their stop calls `cancel` (deck_action.cpp). False when one holds it.
+    bool Hold(std::string holder, std::function<void()> cancel);
+    void Release();
+    // Who holds it, in words; "" when nobody.
+    std::string Holder() const;
+    // Asks the holder to let go; false when nobody held it.
+    bool CancelHold();
 
     int Port() const { return m_nPort; }
     // The deck's rate as last published.
@@ -150,6 +187,9 @@ class DeckWorker {
     std::future<DeckReply> Enqueue(DeckAction action, int64_t value, uint64_t* id);
     bool Withdraw(uint64_t id);
     DeckReply TakeMark(bool in);
+    DeckReply Ask(DeckAction action);
+    void CueAnswered();
+    void Sample(bool answered);
     DeckReply Execute(DeckAction action, int64_t value);
     DeckReply ConnectDeck();
     DeckReply DisconnectDeck();
@@ -175,6 +215,7 @@ class DeckWorker {
     const std::string m_Device;
     StatusSource m_StatusSource;
     std::function<void()> m_Changed;
+    std::function<void(int64_t)> m_TimeRead;
     panel::FormatGate* m_pGate;
 
     // The deck thread's own: the records and what it learnt from the deck.
@@ -193,6 +234,7 @@ class DeckWorker {
     int64_t m_nRateFrames = 0;
     double m_dRate = 0.0;  // frames a second, from the motion of the time
     std::chrono::steady_clock::time_point m_PendingSince;
+    bool m_bPendingGivenUp = false;  // the last stop or pause was given up after 5 s
     std::chrono::steady_clock::time_point m_CueSince;
     std::string m_Mode;
     int m_nSpeed = 0;
@@ -203,6 +245,7 @@ class DeckWorker {
     TimePoint m_NextConnect;
     bool m_bCommandTaken = false;  // since the deck's own last exchange
     bool m_bLastUnanswered = false;
+    TimePoint m_LastCallStart;
     TimePoint m_LastCallEnd;
 
     mutable std::mutex m_Mutex;  // guards the queue and the published state
@@ -213,6 +256,14 @@ class DeckWorker {
     uint64_t m_nPublishedSeq = 0;  // m_State.seq when the stream was last told
     bool m_bStop = false;
     std::atomic<uint64_t> m_nCycles{0};
+    std::string m_Holder;  // guarded by m_Mutex, with the hold's cancel
+    std::function<void()> m_HoldCancel;
+
+    // The time reads, a ring of their own so that a capture's waiting never holds the state.
+    mutable std::mutex m_SampleMutex;
+    mutable std::condition_variable m_SampleWake;
+    std::array<TimeSample, kTimeSamples> m_Samples{};
+    uint64_t m_nSamples = 0;
     std::thread m_Thread;
 };
 

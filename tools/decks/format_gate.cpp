@@ -1,4 +1,4 @@
-#include "tools/panel/format_gate.h"
+#include "tools/decks/format_gate.h"
 
 #include <algorithm>
 
@@ -43,6 +43,11 @@ void FormatGate::Leave() {
 int FormatGate::Inside() const {
     std::lock_guard<std::mutex> lock(m_Mutex);
     return m_nInside;
+}
+
+int FormatGate::Waiting() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return static_cast<int>(m_Waiting.size());
 }
 
 uint64_t FormatGate::Switches() const {

@@ -1,4 +1,4 @@
-#include "tools/panel/clip_export.h"
+#include "tools/cliplog/clip_export.h"
 
 #include <csv.h>
 
@@ -50,13 +50,20 @@ void CheckReels(const std::vector<EdlClip>& clips) {
     }
 }
 
+// The record side starts at one hour, the usual start of programme.
+int64_t RecordStart(const hostkit::TimeBase& base) {
+    return hostkit::LabelsToFrames(int64_t{3600} * base.whole, base);
+}
+
 void CheckEvents(const std::vector<EdlClip>& clips, const hostkit::TimeBase& base) {
     std::size_t events = 0;
+    int64_t recordOut = RecordStart(base);
     for (const EdlClip& c : clips) {
         if (c.out <= c.in) {
             continue;
         }
         ++events;
+        recordOut += c.out - c.in;
         // Across 00:00:00:00 the source out would read as earlier than the source in.
         if (c.in < 0 && c.out >= 0) {
             throw ExportConflict(Describe(c) + " runs across " + hostkit::FormatTimecode(0, base) +
@@ -68,6 +75,17 @@ void CheckEvents(const std::vector<EdlClip>& clips, const hostkit::TimeBase& bas
     if (events > kMaxEdlEvents) {
         throw ExportConflict("the export holds " + std::to_string(events) +
                              " events and an EDL at most " + std::to_string(kMaxEdlEvents) +
+                             "; export a range with first= and last=");
+    }
+    // A record time of 24:00:00:00 or more would be written as the next day's, before the
+    // first event's.
+    const int64_t day = hostkit::DayFrames(base);
+    if (recordOut >= day) {
+        throw ExportConflict("the record times would pass 24:00:00:00: the events last " +
+                             hostkit::FormatTimecode(recordOut - RecordStart(base), base) +
+                             ", and from " + hostkit::FormatTimecode(RecordStart(base), base) +
+                             " an EDL holds less than " +
+                             hostkit::FormatTimecode(day - RecordStart(base), base) +
                              "; export a range with first= and last=");
     }
 }
@@ -93,8 +111,7 @@ std::string MakeEdl(const std::string& title, const hostkit::TimeBase& base,
     std::string out = "TITLE: " + OneLine(title.substr(0, kEdlTitle)) +
                       "\nFCM: " + (base.dropFrame ? "DROP FRAME" : "NON-DROP FRAME") + "\n\n";
     int event = 0;
-    // The record side starts at one hour, the usual start of programme.
-    int64_t record = hostkit::LabelsToFrames(int64_t{3600} * base.whole, base);
+    int64_t record = RecordStart(base);
     for (const EdlClip& c : clips) {
         if (c.out <= c.in) {
             continue;  // a note at a single time

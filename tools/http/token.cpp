@@ -1,4 +1,4 @@
-#include "tools/panel/token.h"
+#include "tools/http/token.h"
 
 #include <sys/random.h>
 #include <sys/stat.h>

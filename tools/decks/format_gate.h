@@ -36,8 +36,10 @@ class FormatGate {
 
     Pass Enter(int32_t format);
 
-    // Calls inside now, and the turns the format changed so far (for tests and benchmarks).
+    // Calls inside now, calls waiting, and the turns the format changed so far (for tests and
+    // benchmarks).
     int Inside() const;
+    int Waiting() const;
     uint64_t Switches() const;
 
   private:

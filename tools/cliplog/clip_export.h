@@ -29,7 +29,8 @@ struct EdlClip {
 constexpr int kMaxEdlEvents = 999;
 
 // Title, frame code mode, then one event per clip with a duration, record times running on
-// from 01:00:00:00. Throws ExportConflict for more than 999 events, reels that the
+// from 01:00:00:00. Throws ExportConflict for more than 999 events, record times that would
+// pass 24:00:00:00, reels that the
 // 8-character reduction makes one, and a clip whose source out would come before its in.
 std::string MakeEdl(const std::string& title, const hostkit::TimeBase& base,
                     const std::vector<EdlClip>& clips);
