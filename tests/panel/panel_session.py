@@ -61,14 +61,14 @@ class PanelSession:
 
     # ---- processes ----
 
-    def start_deck(self, baud=9600, trace=False, fps=25):
-        """Another decksim, for the next port number."""
+    def start_deck(self, baud=9600, trace=False, fps=25, extra=()):
+        """Another decksim, for the next port number; `extra`, more of its options."""
         n = len(self.decks) + 1
         d = {"port": n, "link": os.path.join(self.work, "deck%d" % n),
              "control": os.path.join(self.work, "deck%d.sock" % n),
              "trace": os.path.join(self.work, "trace%d.txt" % n)}
         deck = deckrig.Decksim(self.decksim, link=d["link"], control=d["control"], trace=trace,
-                               baud=baud, fps=fps, out=d["trace"], limit=5)
+                               baud=baud, fps=fps, out=d["trace"], limit=5, extra=extra)
         self.procs.append(deck.proc)
         self.decks.append(d)
         return d
@@ -154,6 +154,9 @@ class PanelSession:
                      "--disable-dev-shm-usage", "--window-size=%d,%d" % (width, height),
                      "--user-data-dir=" + tempfile.mkdtemp(prefix="profile-", dir=self.work)]:
             opts.add_argument(flag)
+        # The page's exports are saved as downloads: into the work folder.
+        opts.add_experimental_option("prefs", {"download.default_directory": self.work,
+                                               "download.prompt_for_download": False})
         self.driver = webdriver.Chrome(service=Service(driver), options=opts)
         self.driver.set_script_timeout(15)
         self.open_page()
@@ -165,14 +168,20 @@ class PanelSession:
         if self.token:
             page += "?token=" + self.token
         self.driver.get(page)
-        self.wait_js("return typeof EventSource !== 'undefined' && "
-                     "document.querySelectorAll('#tabs .tab').length === 3",
+        self.wait_page()
+
+    def wait_page(self):
+        """Waits for the page's script to start, and records the page's requests."""
+        self.wait_js("return document.querySelectorAll('#tabs .tab').length === 3",
                      "the page to start", 10)
         # The page's requests and their replies, for a failure message.
         self.driver.execute_script("""
             const real = window.fetch;
             window.sent = [];
             window.fetch = async (url, init) => {
+                if (String(url).includes('/api/events')) {
+                    return real(url, init);  // a stream's body never ends
+                }
                 const what = ((init && init.method) || 'GET') + ' ' +
                              String(url).split('?')[0] + ' ' + ((init && init.body) || '');
                 try {
@@ -278,11 +287,20 @@ class PanelSession:
             By.CSS_SELECTOR, "#clips tbody tr:nth-child(%d) .del" % (row + 1)).click()
 
     def fetch_link(self, id_):
+        """Clicks an export link; what the page saves, as text."""
         return self.driver.execute_async_script("""
             const done = arguments[arguments.length - 1];
-            fetch(document.getElementById(arguments[0]).href)
-                .then(r => r.ok ? r.text() : Promise.reject(r.status + ' ' + r.statusText))
-                .then(done, e => done('fetch failed: ' + e));""", id_)
+            const real = URL.createObjectURL;
+            URL.createObjectURL = (b) => {
+                if (b.type.startsWith("text/")) {
+                    URL.createObjectURL = real;
+                    b.text().then(done);
+                }
+                return real(b);
+            };
+            setTimeout(() => done('nothing saved: ' + document.getElementById('message')
+                                  .textContent), 5000);
+            document.getElementById(arguments[0]).click();""", id_)
 
     def play_and_wait(self):
         self.click("btn-play")

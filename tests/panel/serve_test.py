@@ -2,8 +2,10 @@
 """`deckctl serve` from outside, as clients and attackers meet it, with decksim's trace as the
 witness of what reached the deck.
 
-usage: serve_test.py DECKCTL DECKSIM CASE
-       (CASE: security, clients, slow_client, kill9, deck_faults, rates)
+usage: serve_test.py DECKCTL DECKSIM CASE [FSYNC_SHIM]
+       (CASE: security, clients, slow_client, kill9, slow_disk, stream_race, deck_faults, rates,
+       capture;
+       slow_disk preloads FSYNC_SHIM, tests/support/fsync_stall.cpp, into the server)
 """
 import http.client
 import json
@@ -39,8 +41,8 @@ def check(ok, what):
 
 
 class Rig:
-    def __init__(self, deckctl, decksim):
-        self.deckctl, self.decksim = deckctl, decksim
+    def __init__(self, deckctl, decksim, shim=None):
+        self.deckctl, self.decksim, self.shim = deckctl, decksim, shim
         self.work = tempfile.mkdtemp(prefix="serve-test-")
         self.procs = []
         self.link = os.path.join(self.work, "deck")
@@ -48,9 +50,10 @@ class Rig:
         self.deck = None
         os.mkdir(os.path.join(self.work, "run"), 0o700)  # XDG_RUNTIME_DIR, for token files
 
-    def start_deck(self, baud=None):
+    def start_deck(self, baud=None, extra=()):
         self.deck = deckrig.Decksim(self.decksim, link=self.link, trace=True, baud=baud,
-                                    control=os.path.join(self.work, "control"), out=self.trace)
+                                    control=os.path.join(self.work, "control"), out=self.trace,
+                                    extra=extra)
         self.procs.append(self.deck.proc)
 
     def server_env(self, **extra):
@@ -157,13 +160,17 @@ def security(rig):
         ("GET", "/api/decks", None, {"X-Big": "v" * (16 * 1024)}, None, 431, "16 KiB"),
         ("POST", "/api/decks/1/shuttle", [b"{" + b" " * 8192] * 3, {}, None, 413, "16 KiB"),
         ("POST", "/api/log.csv", "x" * ((4 << 20) + 1), {}, None, 413, "4 MiB"),
-        # The token: none, a wrong one, in the cookie of another server's port.
+        # The token: none, a wrong one, in a cookie (of this port or another server's).
         ("GET", "/api/decks", None, {"Authorization": ""}, None, 401, "needs its token"),
         ("POST", "/api/decks/1/play", "{}", {"Authorization": "Bearer " + TOKEN[:-1] + "x"},
          None, 401, "wrong token"),
         ("GET", "/api/decks", None, {"Authorization": "",
                                      "Cookie": "tapedeck5500-%d=%s" % (port + 1, TOKEN)},
          None, 401, "needs its token"),
+        ("GET", "/api/decks", None, {"Authorization": "",
+                                     "Cookie": "tapedeck5500-%d=%s" % (port, TOKEN)},
+         None, 401, "needs its token"),
+        ("GET", "/art/%231000", None, {"Authorization": ""}, None, 401, "needs its token"),
     ]
     time.sleep(0.3)
     start = len(rig.trace_bytes())
@@ -219,7 +226,11 @@ def tokens(rig):
         f.write(fixed + "\n")
     log = os.path.join(rig.work, "log2.json")
     no_env = rig.server_env(TAPEDECK_TOKEN=None)
+    shared = os.path.join(rig.work, "shared")  # a runtime folder its group can read
+    os.makedirs(os.path.join(shared, "tapedeck5500"))
+    os.chmod(os.path.join(shared, "tapedeck5500"), 0o750)
     for args, env, want, words in [
+            ([], rig.server_env(XDG_RUNTIME_DIR=shared), None, "this user's alone"),
             (["--token", "s3cret"], no_env, None, "at least 16"),
             (["--token-file", "/nonexistent/token"], no_env, None, "cannot read"),
             ([], rig.server_env(TAPEDECK_TOKEN="has space in it!"), None, "only letters"),
@@ -228,7 +239,10 @@ def tokens(rig):
             ([], no_env, "", "")]:
         cmd = [rig.deckctl, "serve", "--log", log, "--listen", "127.0.0.1:0"] + args
         if want is None:
-            r = subprocess.run(cmd, capture_output=True, text=True, env=env, timeout=10)
+            try:
+                r = subprocess.run(cmd, capture_output=True, text=True, env=env, timeout=10)
+            except subprocess.TimeoutExpired:
+                raise Failure("%s started and kept running" % args)
             check(r.returncode != 0 and words in r.stderr,
                   "%s started, or said %r" % (args, r.stderr))
             continue
@@ -248,29 +262,25 @@ def tokens(rig):
         srv.wait(10)
         check(not os.path.exists(path), "%s: the token file outlived the server" % args)
 
-    # The page moves the token into a cookie no script or other site can use.
+    # The page sets no cookie, and it and its files load without the token (a reload has none).
     srv = rig.start_server(log=log, deck=False)
-    c = http.client.HTTPConnection("127.0.0.1", srv.port, timeout=15)
-    c.request("GET", "/?token=" + TOKEN, headers={"Host": "127.0.0.1:%d" % srv.port})
-    r = c.getresponse()
-    r.read()
-    cookie = r.getheader("Set-Cookie", "")
-    check(r.status == 200 and cookie.startswith("tapedeck5500-%d=%s;" % (srv.port, TOKEN))
-          and "HttpOnly" in cookie and "SameSite=Strict" in cookie,
-          "the page set no fitting cookie: %r" % cookie)
-    status, _ = request(srv.port, "GET", "/api/decks", None,
-                        {"Authorization": "", "Cookie": cookie.split(";")[0]})
-    check(status == 200, "the cookie alone gave %d" % status)
+    for path in ["/?token=" + TOKEN, "/", "/panel.js"]:
+        c = http.client.HTTPConnection("127.0.0.1", srv.port, timeout=15)
+        c.request("GET", path, headers={"Host": "127.0.0.1:%d" % srv.port})
+        r = c.getresponse()
+        r.read()
+        check(r.status == 200 and r.getheader("Set-Cookie") is None,
+              "GET %s: %d, Set-Cookie %r" % (path, r.status, r.getheader("Set-Cookie")))
 
 
-def sse_connect(port, rcvbuf=None):
+def sse_connect(port, rcvbuf=None, method=b"GET"):
     s = socket.socket()
     if rcvbuf:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
     s.settimeout(10)
     s.connect(("127.0.0.1", port))
-    s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nAuthorization: Bearer %s\r\n\r\n"
-              % (port, TOKEN.encode()))
+    s.sendall(b"%s /api/events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nAuthorization: Bearer %s\r\n\r\n"
+              % (method, port, TOKEN.encode()))
     return s
 
 
@@ -349,8 +359,9 @@ def deck_faults(rig):
         time.sleep(settle)
         status, data = request(srv.port, "POST", "/api/decks/1/" + action, body)
         reply = json.loads(data)
-        check(status == 200 and reply["ok"] is False and words in reply["error"],
-              "%s after '%s': %s" % (action, line, data))
+        check(status == 409 and words in reply["error"] and reply["reply"]["ok"] is False and
+              reply["reply"]["error"] == reply["error"], "%s after '%s': %d %s"
+              % (action, line, status, data))
         d = decks(srv.port)[0]
         check(words in d["error"] and d["errorSeq"] > seq,
               "the deck's error after %s: %r (errorSeq %d)" % (action, d["error"], d["errorSeq"]))
@@ -375,23 +386,113 @@ def deck_faults(rig):
           "the error log did not tell the deck lost and back: %r" % said[-400:])
 
 
+def capture(rig):
+    """Captures through the API against decksim's picture: bad requests refused in words, one
+    capture a deck, transport refused while it runs, a stop that cancels it and keeps the clip
+    finished, a cancel mid-clip, and the last batch asked for afterwards."""
+    sock, root = os.path.join(rig.work, "video.sock"), os.path.join(rig.work, "captures")
+    os.mkdir(root)
+    os.symlink(rig.work, os.path.join(root, "out"))  # a link out of the capture folder
+    rig.start_deck(baud=9600, extra=["--video", sock, "--video-delay", "80"])
+    port = rig.start_server("--capture-input", "unix:" + sock, "--capture-folder", root,
+                            "--capture-calibration", os.path.join(rig.work, "offsets.json")).port
+    wait_answering(port)
+    for a, b in [("00:01:00:00", "00:01:01:00"), ("00:01:10:00", "00:01:14:00"),
+                 ("00:01:20:00", "00:01:21:00"), ("00:02:00:00", "00:02:00:00")]:
+        request(port, "POST", "/api/log", json.dumps({"name": "c", "in": a, "out": b}))
+
+    def post(path, body):
+        status, data = request(port, "POST", path, json.dumps(body))
+        return status, json.loads(data)
+
+    def batch(state=None, limit=40):
+        return wait(lambda: next((b for b in json.loads(request(port, "GET", "/api/capture")[1])
+                                  ["batches"] if state is None or b["state"] == state), None),
+                    "a batch %s" % state, limit)
+
+    refused = [
+        # body, status, words in the error
+        ({"clips": [1], "input": "/dev/video0"}, 403, "not one this server captures from"),
+        ({"clips": [1], "folder": "../up"}, 400, "'..'"),
+        ({"clips": [1], "folder": "/tmp"}, 400, "not a path from /"),
+        ({"clips": [1, 1]}, 400, "named twice"),
+        ({"clips": [9]}, 400, "no clip 9"),
+        ({"clips": [4]}, 400, "a note at one time"),
+        ({"clips": [1], "retries": 21}, 400, "retries must be"),
+        ({"clips": [1], "port": 2}, 404, "no deck on port 2"),
+        ({"clips": [1]}, 409, "calibrate first"),
+        ("calibrated", None, None),
+        ({"clips": [1], "folder": "out/x"}, 403, "a link or not a folder"),
+        ({"clips": [1, 2, 3], "preroll": 1, "folder": "a"}, 202, None),
+        ({"clips": [1], "preroll": 1}, 409, "busy with capture"),
+    ]
+    for body, want, words in refused:
+        if body == "calibrated":
+            check(post("/api/capture/calibrate", {"preroll": 1})[0] == 202, "calibration")
+            c = batch("done")["calibration"]
+            check(c["stored"] and c["agree"] == c["frames"] >= 75, "calibration: %s" % c)
+            continue
+        status, reply = post("/api/capture", body)
+        check(status == want and (words is None or words in reply["error"]),
+              "%s: %d %s" % (body, status, reply))
+    for action, body in [("play", {}), ("cue", {"frames": 250}), ("shuttle", {"speed": 1}),
+                         ("rate", {"rate": "25"}), ("mark", {"which": "in"}), ("connect", {}),
+                         ("disconnect", {})]:
+        status, reply = post("/api/decks/1/" + action, body)
+        check(status == 409 and "is capturing (capture " in reply["error"],
+              "%s while capturing: %d %s" % (action, status, reply))
+    check(post("/api/decks/1/mark", {"which": "in", "frames": 100})[0] == 200, "a given mark")
+    # The stop in the second clip: the first is kept, the rest cancelled, the deck stopped.
+    wait(lambda: batch()["clips"][1]["frames"] > 10, "the second clip under way", 40)
+    status, reply = post("/api/decks/1/stop", {})
+    check(status == 200 and reply["capture"] == "cancelled", "stop: %d %s" % (status, reply))
+    b = batch("cancelled")
+    one, two, three = (c["report"] for c in b["clips"])
+    check(one["status"] == "captured" and two["status"] == "cancelled" and
+          three["reason"] == "cancelled before it started", "after the stop: %s" % b)
+    check(deckrig.stripes(one["file"], 320) == list(range(1500, 1525)), "clip 1's frames")
+    check("transport=stopped" in control(rig, "get"), "the deck still runs after the stop")
+    # A cancel mid-clip, then the last batch as GET has it; nothing half-written anywhere.
+    check(post("/api/capture", {"clips": [2], "preroll": 1, "folder": "b"})[0] == 202, "again")
+    wait(lambda: batch()["clips"][0]["frames"] > 10, "the clip under way", 40)
+    check(post("/api/capture/cancel", {"port": 1})[0] == 200, "cancel")
+    b = batch("cancelled")
+    check(b["folder"] == "b" and b["clips"][0]["report"]["reason"].startswith("cancelled at "),
+          "after the cancel: %s" % b)
+    status, reply = request(port, "DELETE", "/api/capture")
+    check(status == 409 and b"no capture is running" in reply, "DELETE: %d %s" % (status, reply))
+    files = sorted(os.listdir(os.path.join(root, "a")) + os.listdir(os.path.join(root, "b")))
+    check(files == ["DECK1_0001_c.framemd5", "DECK1_0001_c.json", "DECK1_0001_c.mkv",
+                    "DECK1_0002_c.json", "DECK1_0002_c.json", "DECK1_0003_c.json"],
+          "files: %s" % files)
+
+
 def rates(rig):
     """Decks at 25 and 29.97 drop frame in one server: a cue on the 29.97 deck, while the 25
     deck polls, puts exactly its target's digits on the wire; clips keep their deck's rate
-    and each port's EDL its own frame code."""
+    and each port's EDL its own frame code. Decks at 50 and 59.94 drop frame beside them:
+    the panel's times are the deck's to a frame pair, never later than the deck."""
     rig.start_deck()
     deck2 = deckrig.Decksim(rig.decksim, link=os.path.join(rig.work, "deck2"), trace=True,
                             fps="29.97", drop_frame=True, out=os.path.join(rig.work, "trace2.txt"))
     rig.procs.append(deck2.proc)
+    pairs = {}
+    for p, fps in ((3, "50"), (4, "59.94")):
+        pairs[p] = deckrig.Decksim(rig.decksim, link=os.path.join(rig.work, "deck%d" % p),
+                                   control=os.path.join(rig.work, "control%d" % p), trace=True,
+                                   fps=fps, drop_frame=p == 4, video_system=4 if p == 3 else 1,
+                                   out=os.path.join(rig.work, "trace%d.txt" % p))
+        rig.procs.append(pairs[p].proc)
     srv = deckrig.Server(rig.deckctl, os.path.join(rig.work, "server-rates.txt"),
                          os.path.join(rig.work, "log.json"),
-                         links={1: rig.link, 2: deck2.link}, rates={2: "29.97df"},
+                         links={1: rig.link, 2: deck2.link, 3: pairs[3].link, 4: pairs[4].link},
+                         rates={2: "29.97df", 3: "50", 4: "59.94df"},
                          env=rig.server_env(), token=None)
     srv.proc.out_path = srv.out
     rig.procs.append(srv.proc)
     port = srv.port
-    wait(lambda: all(d["answering"] for d in decks(port)), "both decks to answer")
-    d1, d2 = decks(port)
+    wait(lambda: all(d["answering"] for d in decks(port)), "the four decks to answer")
+    d1, d2 = decks(port)[:2]
     check((d1["rate"], d2["rate"], d2["dropFrame"]) == ("25", "29.97df", True) and
           abs(d2["fps"] - 30000 / 1001) < 1e-9, "the decks' rates: %s %s" % (d1, d2))
     start = len(deck2.trace_bytes())
@@ -422,6 +523,54 @@ def rates(rig):
               "port %d's EDL: %s" % (p, edl))
     status, data = request(port, "POST", "/api/decks/1/rate", '{"rate": "29.97df"}')
     check(status == 200 and decks(port)[0]["rate"] == "29.97df", "rate change: %s" % data)
+    request(port, "POST", "/api/decks/1/rate", '{"rate": "29.97"}')
+    status, data = request(port, "POST", "/api/decks/1/cue", '{"timecode": "00:00:00;10"}')
+    check(status == 400 and "runs at 29.97 non-drop" in json.loads(data)["error"],
+          "';' on a 29.97 deck: %d %s" % (status, data))
+    pair_rates(port, pairs)
+
+
+def pair_rates(port, pairs):
+    """Decks at 50 (video system 4) and 59.94df count frame pairs on the line: still or
+    running, the panel shows each pair's first frame, never later than decksim's own time;
+    what the line cannot carry is refused in words naming the frames either side."""
+    def deck_frames(p):
+        return deckrig.tc_to_frames(pairs[p].command("get").split("time=")[1].split()[0],
+                                    50 if p == 3 else 60)
+
+    for p, times in ((3, [("00:00:01:45", "00:00:01:44"), ("-00:00:00:01", "-00:00:00:02")]),
+                     (4, [("00:00:59;59", "00:00:59;58"), ("01:00:00;45", "01:00:00;44")])):
+        check(decks(port)[p - 1]["resolution"] == 2, "port %d's resolution" % p)
+        for tc, shown in times:
+            check(pairs[p].command("time " + tc) == "ok", "decksim at %s" % tc)
+            wait(lambda: decks(port)[p - 1]["time"] == shown, "port %d at %s showing %s" %
+                 (p, tc, shown), 3)
+        pairs[p].command("play")
+        seen = set()
+        for _ in range(40):
+            shown, now = decks(port)[p - 1]["frames"], deck_frames(p)
+            check(shown % 2 == 0 and 0 <= now - shown < 60,
+                  "port %d showed frame %d with the deck at %d" % (p, shown, now))
+            seen.add(shown)
+            time.sleep(0.02)
+        check(len(seen) > 10, "port %d's time did not run: %s" % (p, sorted(seen)))
+        pairs[p].command("stop")
+
+    start = pairs[3].trace_bytes().count("DF")
+    for path, body in (("decks/3/cue", {"timecode": "01:00:00:45"}),
+                       ("decks/3/mark", {"which": "in", "frames": 180045}),
+                       ("log", {"port": 3, "in": "01:00:00:45"}),
+                       ("decks/3/cue", {"timecode": "10:00:00:02"})):
+        status, data = request(port, "POST", "/api/" + path, json.dumps(body))
+        check(status == 400 and ("01:00:00:44 or 01:00:00:46" in data.decode() or
+                                 "-13:59:59:48 to 10:00:00:00;" in data.decode()),
+              "%s %s on the 50 fps deck: %d %s" % (path, body, status, data))
+    check(pairs[3].trace_bytes().count("DF") == start, "a refused cue reached the deck")
+    status, data = request(port, "POST", "/api/decks/3/cue", '{"timecode": "01:00:00:46"}')
+    check(status == 200 and "DF 93 30 A1 31 30 30 30 30 32 33 40" in
+          " ".join(pairs[3].trace_bytes()), "the cue to 01:00:00:46 at 50: %d %s" % (status, data))
+    wait(lambda: decks(port)[2]["time"] == "01:00:00:46" and deck_frames(3) == 180046,
+         "the 50 fps deck at 01:00:00:46", 5)
 
 
 def a0_rate(rig, seconds):
@@ -562,13 +711,167 @@ def log_alone(rig, srv):
           "the server lists a clip it could not write")
 
 
+def timed_request(port, method, path, body=None):
+    t0 = time.monotonic()
+    return request(port, method, path, body)[0], time.monotonic() - t0
+
+
+def slow_disk(rig):
+    """While the disk holds every fsync, a deck's stop is answered in its usual time and 60
+    reads of the log get its last saved state at once; the clips logged meanwhile are saved
+    once the disk lets go. A folder fsync that fails answers 500 and leaves the log as it
+    was, in the file and in the server."""
+    disk, log = os.path.join(rig.work, "disk"), os.path.join(rig.work, "data", "log.json")
+    rig.start_deck()
+    port = rig.start_server(log=log, env=rig.server_env(
+        LD_PRELOAD=rig.shim, FSYNC_STALL_CONTROL=disk, ASAN_OPTIONS="verify_asan_link_order=0"
+    )).port
+    wait_answering(port)
+    for i in range(3):
+        request(port, "POST", "/api/log", json.dumps({"name": "before", "in": "00:00:01:00"}))
+    usual = max(timed_request(port, "POST", "/api/decks/1/stop", "{}")[1] for _ in range(3))
+    open(disk, "w").write("stall")
+    release = threading.Timer(6.0, os.unlink, args=(disk,))
+    release.start()
+    added, read = [], []
+
+    def reader(i):
+        t0 = time.monotonic()
+        if i % 3 == 2:
+            s = sse_connect(port)
+            data = read_until(s, b"event: log")
+            s.close()
+        else:
+            data = request(port, "GET", "/api/log.csv" if i % 3 else "/api/log")[1]
+        read.append((data.count(b"before") == 3 and b"meanwhile" not in data,
+                     time.monotonic() - t0))
+
+    writers = [threading.Thread(target=lambda: added.append(request(
+        port, "POST", "/api/log", '{"name": "meanwhile", "in": "00:00:02:00"}')[0]))
+        for _ in range(8)]
+    readers = [threading.Thread(target=reader, args=(i,)) for i in range(60)]
+    for t in writers + [None] + readers:
+        t.start() if t else time.sleep(0.5)  # the writers wait for the disk, then the reads
+    status, stop_time = timed_request(port, "POST", "/api/decks/1/stop", "{}")
+    for t in readers:
+        t.join()
+    stalled = os.path.exists(disk)
+    for t in [release] + writers:
+        t.join()
+    print("a stop took %.0f ms during the stall (%.0f ms before it); the slowest of 60 reads "
+          "%.0f ms" % (stop_time * 1000, usual * 1000, max(t for _, t in read) * 1000))
+    check(status == 200 and stop_time <= 3 * usual + 0.25,
+          "a deck's stop took %.2f s while the disk stalled (%.2f s before)" % (stop_time, usual))
+    check(stalled and all(ok for ok, _ in read) and max(t for _, t in read) < 2.0,
+          "reads of the log waited for the disk or saw unsaved clips: %s" % read[:5])
+    check(added == [201] * 8 and len(json.load(open(log))["clips"]) == 11,
+          "the clips logged during the stall: %s" % added)
+
+    before = open(log).read()
+    open(disk, "w").write("fail-folder")
+    status, data = request(port, "POST", "/api/log", json.dumps({"in": "00:00:03:00"}))
+    check(status == 500 and open(log).read() == before and
+          len(json.loads(request(port, "GET", "/api/log")[1])["clips"]) == 11,
+          "a save whose folder fsync failed answered %d (%s), or the log kept it" % (status, data))
+    os.unlink(disk)
+    status, data = request(port, "POST", "/api/log", json.dumps({"in": "00:00:03:00"}))
+    check(status == 201 and len(json.load(open(log))["clips"]) == 12,
+          "saving after the disk recovered: %d %s" % (status, data))
+
+
+class Watcher(threading.Thread):
+    """An event stream's clips, applied as the page applies them: the whole log, then the
+    changes it does not already hold (by their seq)."""
+
+    def __init__(self, port):
+        super().__init__()
+        self.sock = sse_connect(port)
+        self.sock.settimeout(0.2)
+        self.clips, self.seq, self.error = None, -1, None
+        self.done = threading.Event()
+        self.start()
+
+    def run(self):
+        buf = b""
+        while not self.done.is_set() and not self.error:
+            try:
+                chunk = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            self.error = None if chunk else "the stream closed"
+            *events, buf = (buf + chunk).split(b"\n\n")
+            for e in events:
+                lines = dict(x.split(b": ", 1) for x in e.split(b"\n") if b": " in x)
+                data = json.loads(lines.get(b"data", b"null"))
+                if lines.get(b"event") == b"log":
+                    self.clips = {c["id"]: c for c in data["clips"]}
+                    self.seq = data.get("seq", -1)
+                elif lines.get(b"event") == b"clips" and data.get("seq", 1 << 62) > self.seq:
+                    for gone in data["deleted"]:
+                        self.clips.pop(gone, None)
+                    self.clips.update({c["id"]: c for c in data["clips"]})
+                    self.seq = data.get("seq", self.seq)
+
+
+def stream_race(rig):
+    """Edits, additions and deletions from four clients while forty streams connect: every
+    stream ends with the clips the file holds. HEAD /api/events is headers only."""
+    log = os.path.join(rig.work, "log.json")
+    port = rig.start_server(log=log, deck=False).port
+    # A day's log, so that a stream's first state takes a while to make.
+    request(port, "POST", "/api/log.csv", "name,in\r\n" + "x,00:00:01:00\r\n" * 3000)
+    stop = threading.Event()
+
+    def editor(k):
+        mine = []
+        while not stop.is_set():
+            pick = random.random()
+            if pick < 0.5:  # the same few clips, edited by every client
+                request(port, "PUT", "/api/log/%d" % random.randint(1, 4),
+                        json.dumps({"name": "by %d at %f" % (k, time.time())}))
+            elif pick < 0.7 or not mine:
+                mine.append(json.loads(request(port, "POST", "/api/log", json.dumps(
+                    {"name": "by %d" % k, "in": "00:00:02:00"}))[1])["id"])
+            else:
+                request(port, "DELETE", "/api/log/%d" % mine.pop(random.randrange(len(mine))))
+
+    editors = [threading.Thread(target=editor, args=(k,)) for k in range(4)]
+    for t in editors:
+        t.start()
+    watchers = []
+    for _ in range(40):
+        watchers.append(Watcher(port))
+        time.sleep(0.05)
+    stop.set()
+    for t in editors:
+        t.join()
+    want = {c["id"]: c for c in json.load(open(log))["clips"]}
+    try:
+        wait(lambda: all(w.clips == want or w.error for w in watchers), "the streams", 5)
+    except Failure:
+        pass  # which disagree, below
+    for w in watchers:
+        w.done.set()
+    wrong = [w.error or sorted(set(w.clips) ^ set(want)) or [
+        i for i in want if w.clips[i] != want[i]] for w in watchers if w.clips != want]
+    check(not wrong, "%d of 40 streams disagree with the file, e.g. %s" % (len(wrong), wrong[:1]))
+
+    s = sse_connect(port, method=b"HEAD")
+    s.settimeout(2)
+    answer = read_until(s, b"\r\n\r\n")
+    time.sleep(0.5)
+    check(answer.startswith(b"HTTP/1.1 200") and answer.endswith(b"\r\n\r\n") and
+          b"text/event-stream" in answer and s.recv(1024) == b"", "HEAD /api/events: %r" % answer)
+
+
 def main():
     deckctl, decksim, case = sys.argv[1:4]
-    rig = Rig(deckctl, decksim)
+    rig = Rig(deckctl, decksim, sys.argv[4] if len(sys.argv) > 4 else None)
     failure = None
     try:
         {"security": security, "clients": clients, "slow_client": slow_client,
-         "kill9": kill9, "deck_faults": deck_faults, "rates": rates}[case](rig)
+         "kill9": kill9, "slow_disk": slow_disk, "stream_race": stream_race,
+         "deck_faults": deck_faults, "rates": rates, "capture": capture}[case](rig)
     except (Failure, AssertionError) as e:
         failure = str(e)
     problems = rig.close()

@@ -1,6 +1,7 @@
 #include "tools/panel/serve.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -13,16 +14,20 @@
 #include <system_error>
 #include <thread>
 
+#include "tools/broker/hub_link.h"
+#include "tools/cliplog/clip_export.h"
+#include "tools/cliplog/clip_log.h"
+#include "tools/decks/deck_action.h"
+#include "tools/decks/deck_worker.h"
+#include "tools/decks/format_gate.h"
 #include "tools/decksim/pty_server.h"
+#include "tools/decksim/video_stream.h"
 #include "tools/hostkit/bitmaps.h"
 #include "tools/hostkit/timecode.h"
-#include "tools/panel/clip_export.h"
-#include "tools/panel/clip_log.h"
-#include "tools/panel/deck_worker.h"
-#include "tools/panel/format_gate.h"
-#include "tools/panel/http_server.h"
+#include "tools/http/http_server.h"
+#include "tools/http/token.h"
+#include "tools/panel/capture_batches.h"
 #include "tools/panel/panel_assets.h"
-#include "tools/panel/token.h"
 
 namespace panel {
 
@@ -51,10 +56,6 @@ void LowerPriority() {
 constexpr Millis kStreamInterval{20};
 // A comment line now and then finds clients that went away while the deck was idle.
 constexpr Millis kStreamKeepAlive{10000};
-constexpr auto kCommandWait = std::chrono::seconds(10);
-
-const char* const kActions =
-    "connect, disconnect, play, stop, pause, ffwd, rew, shuttle, cue, mark, clearmarks, rate";
 
 std::string Lower(std::string s) {
     for (char& c : s) {
@@ -71,16 +72,35 @@ void SendError(HttpResponse& res, int status, const std::string& words) {
     res.Error(status, words);
 }
 
-// What a deck command came to: 504 if the deck's thread never took it, 503 if it was
-// refused unrun, else the deck's own answer (which may be a refusal of the deck's).
-void SendCommandReply(HttpResponse& res, const std::optional<DeckReply>& reply) {
-    if (!reply) {
-        SendError(res, 504, "the deck's thread did not take the command within 10 seconds");
-    } else if (reply->busy) {
-        SendError(res, 503, reply->error);
-    } else {
-        SendJson(res, 200, ReplyJson(*reply));
+// A failure as the client hears it: in words, with the status its kind calls for.
+void SendFailure(HttpResponse& res, const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const ClipError& e) {
+        SendError(res, 400, e.what());
+    } catch (const ClipLimit& e) {
+        SendError(res, 413, e.what());
+    } catch (const ExportConflict& e) {
+        SendError(res, 409, e.what());
+    } catch (const std::out_of_range& e) {
+        SendError(res, 404, e.what());
+    } catch (const std::exception& e) {
+        SendError(res, 500, e.what());
+    } catch (...) {
+        SendError(res, 500, "the server failed on this request");
     }
+}
+
+// {"seq": N, "clips": [CLIP, ...]}, the clips as the file has them: not encoded again. seq
+// counts the log's saves, as the stream's changes carry it.
+std::string LogBody(const LogState& log) {
+    const std::string_view clips = log.ClipsJson();
+    std::string body;
+    body.reserve(clips.size() + 40);
+    body += "{\"seq\":" + std::to_string(log.seq) + ",\"clips\":";
+    body += clips;
+    body += "}";
+    return body;
 }
 
 void SetContent(HttpResponse& res, std::string body, const std::string& type) {
@@ -155,7 +175,8 @@ class PanelServer::Impl {
   public:
     Impl(const Module& module, ServeOptions options)
         : m_Module(module), m_Options(std::move(options)) {
-        if (m_Options.ports.empty()) {
+        // A hub's decks are the machines' on the broker; a server's own, port 1 when none.
+        if (m_Options.ports.empty() && !m_Options.broker.hub) {
             m_Options.ports.push_back(1);
         }
         for (const PanelAsset* a = PanelAssets(); a->path != nullptr; ++a) {
@@ -168,7 +189,7 @@ class PanelServer::Impl {
     bool Start(std::string* error);
     void Stop();
     std::string Url() const;
-    int Port() const { return m_nBoundPort; }
+    int Port() const { return m_Http ? m_Http->Port() : 0; }
     std::vector<std::string> Describe() const { return m_Description; }
 
   private:
@@ -178,25 +199,32 @@ class PanelServer::Impl {
     void Routes();
     void DeckRoutes();
     void LogRoutes();
+    void CaptureRoutes();
+    bool StartCaptures(std::string* error);
+    void Captures(HttpResponse& res, const std::function<ActionAnswer()>& run);
     bool Listen(std::string* error);
-    std::optional<HttpResponse> Screen(const HttpRequest& req) const;
+    bool CheckBroker(std::string* error);
+    bool JoinBroker(std::string* error);
+    HttpVerdict Screen(const HttpRequest& req) const;
     bool HostOk(const HttpRequest& req) const;
     std::string GivenToken(const HttpRequest& req) const;
-    std::string CookieName() const { return "tapedeck5500-" + std::to_string(m_nBoundPort); }
+    bool PageFile(const std::string& path) const;
     void Broadcast();
     void NoteAnswering();
-    void ErrorLine(const std::string& line) const;
+    static void ErrorLine(const std::string& line);
     void Changed();
     Json DecksJson() const;
-    Json LogJson() const;
     DeckWorker* Find(const std::string& port) const;
     const hostkit::RateInfo* RateOf(int port) const;
-    RateOfPort Rates() const {
-        return [this](int p) { return RateOf(p); };
+    RateOfDeck Rates() const {
+        return [this](const std::string& machine, int port) {
+            return m_Hub ? m_Hub->RateOf(machine, port) : machine.empty() ? RateOf(port) : nullptr;
+        };
     }
-    void PublishClips(const std::vector<Clip>& changed, const std::vector<int64_t>& deleted);
-    StreamMessage LogEvent();
-    void RateAction(DeckWorker* deck, const Json& body, HttpResponse& res);
+    void PublishClips(const LogSaved& saved);
+    StreamMessage LogEvent(const LogView& view);
+    void Change(LogChange change, HttpResponse& res,
+                std::function<void(const LogResult&, HttpResponse&)> answer);
     void Edl(const HttpRequest& req, HttpResponse& res) const;
 
     void GetPage(const HttpRequest& req, HttpResponse& res) const;
@@ -207,7 +235,7 @@ class PanelServer::Impl {
     void AddClip(const HttpRequest& req, HttpResponse& res);
     void EditClip(const HttpRequest& req, HttpResponse& res);
     void DeleteClip(const HttpRequest& req, HttpResponse& res);
-    void ImportCsv(const HttpRequest& req, HttpResponse& res);
+    void ImportCsv(HttpRequest& req, HttpResponse& res);
 
     const Module& m_Module;
     ServeOptions m_Options;
@@ -216,20 +244,25 @@ class PanelServer::Impl {
 
     std::string m_ListenHost;
     int m_nListenPort = 0;
-    int m_nBoundPort = 0;
     bool m_bLoopback = true;
     bool m_bWildcard = false;
     std::string m_SimDir;
     std::vector<std::unique_ptr<decksim::PtyServer>> m_Sims;
+    std::vector<std::unique_ptr<decksim::VideoStream>> m_SimPictures;
     std::map<int, std::unique_ptr<DeckWorker>> m_Decks;
+    std::unique_ptr<CaptureBatches> m_Captures;
     std::vector<std::string> m_Description;
     ClipLog m_Log;
     FormatGate m_Gate;  // every deck's calls of Main
     std::mutex m_LogEventMutex;
-    StreamMessage m_LogEvent;  // the whole log as a stream event; made again after a change
+    StreamMessage m_LogEvent;  // the whole log as a stream event, made once a save
+    uint64_t m_nLogEventSeq = 0;
     std::string m_Token;
     TokenFile m_TokenFile;
     std::map<int, bool> m_Answering;  // the broadcaster's last view, for the error log
+    broker::LinkOptions m_Link;
+    std::unique_ptr<broker::MachineLink> m_Machine;  // --machine: this server's decks
+    std::unique_ptr<broker::HubLink> m_Hub;          // --hub: every machine's decks
 
     std::unique_ptr<HttpServer> m_Http;
     std::thread m_Broadcaster;
@@ -301,7 +334,20 @@ bool PanelServer::Impl::StartSim(int port, DeckWorker::StatusSource* status, std
     // A link that follows the line across hang-ups, as a fixed port name would.
     so.link = m_SimDir + "/deck" + std::to_string(port);
     auto sim = std::make_unique<decksim::PtyServer>(so);
-    if (!sim->Start(error)) {
+    std::unique_ptr<decksim::VideoStream> picture;
+    if (m_Options.simVideo) {
+        // Its picture as decksim --video shows it, an input for the page's capture.
+        decksim::VideoOptions vo;
+        vo.path = m_SimDir + "/deck" + std::to_string(port) + ".video";
+        const auto origin = decksim::Clock::now();
+        decksim::PtyServer* deck = sim.get();
+        picture = std::make_unique<decksim::VideoStream>(
+            vo, so.fps, RateFor(m_Options, port)->base, origin,
+            [deck](decksim::Clock::time_point t) { return deck->PictureAt(t); });
+        sim->SetVideoReference(origin);
+        m_Options.captureInputs.push_back("unix:" + vo.path);
+    }
+    if (!sim->Start(error) || (picture && !picture->Start(error))) {
         *error = "cannot start the virtual deck for port " + std::to_string(port) + ": " + *error;
         return false;
     }
@@ -312,7 +358,30 @@ bool PanelServer::Impl::StartSim(int port, DeckWorker::StatusSource* status, std
         "port " + std::to_string(port) + ": virtual deck on " + sim->SlavePath() +
         (m_Options.simBaud > 0 ? " at " + std::to_string(m_Options.simBaud) + " baud" : ""));
     m_Sims.push_back(std::move(sim));
+    if (picture) {
+        m_Description.push_back("  its picture: unix:" + m_SimDir + "/deck" + std::to_string(port) +
+                                ".video");
+        m_SimPictures.push_back(std::move(picture));
+    }
     return true;
+}
+
+// Capture from the page, where the decks and the input are: never on a hub.
+bool PanelServer::Impl::StartCaptures(std::string* error) {
+    CaptureSettings cs{m_Options.captureInputs, m_Options.captureFolder,
+                       m_Options.captureCalibration};
+    if (m_Options.broker.hub && (!cs.inputs.empty() || !cs.folder.empty())) {
+        *error =
+            "a hub has no decks of its own to capture from: give --capture-input and "
+            "--capture-folder to the machine whose deck plays the tape";
+        return false;
+    }
+    m_Captures = std::make_unique<CaptureBatches>(m_Decks, [this](const Json& batch) {
+        if (m_Http) {
+            m_Http->Publish(Event("capture", batch));
+        }
+    });
+    return m_Captures->Configure(std::move(cs), error);
 }
 
 bool PanelServer::Impl::StartDecks(std::string* error) {
@@ -342,6 +411,10 @@ bool PanelServer::Impl::StartDecks(std::string* error) {
         m_Decks[port] = std::make_unique<DeckWorker>(
             m_Module, port, device, status, [this] { Changed(); }, RateFor(m_Options, port),
             &m_Gate);
+        if (m_Machine) {
+            m_Decks[port]->OnTimeRead(
+                [this, port](int64_t frames) { m_Machine->TimeRead(port, frames); });
+        }
     }
     for (auto& [port, deck] : m_Decks) {
         deck->Start();
@@ -361,7 +434,7 @@ bool PanelServer::Impl::Listen(std::string* error) {
                  {"Referrer-Policy", "no-referrer"},
                  {"X-Frame-Options", "DENY"}};
     if (!m_Options.quiet) {
-        o.log = [this](const std::string& line) { ErrorLine(line); };
+        o.log = ErrorLine;
     }
     m_Http = std::make_unique<HttpServer>(o);
     Routes();
@@ -369,26 +442,67 @@ bool PanelServer::Impl::Listen(std::string* error) {
     if (!m_Http->Start(error)) {
         return false;
     }
-    m_nBoundPort = m_Http->Port();
-    return m_TokenFile.Write(m_nBoundPort, m_Token, error);
+    return m_TokenFile.Write(m_Http->Port(), m_Token, error);
+}
+
+// The broker's options are checked before anything starts, and the link made, so that the
+// deck threads can tell it of every time read from their first.
+bool PanelServer::Impl::CheckBroker(std::string* error) {
+    const broker::BrokerOptions& b = m_Options.broker;
+    if (b.url.empty() && !b.hub && b.machine.empty() && b.user.empty() && b.passwordFile.empty() &&
+        b.caFile.empty()) {
+        return true;
+    }
+    if (!broker::ResolveLink(b, &m_Link, error)) {
+        return false;
+    }
+    if (b.hub && (!m_Options.ports.empty() || m_Options.sim)) {
+        *error =
+            "a hub serves the decks it sees on the broker: run a server's own decks as "
+            "a machine (--machine NAME), not with --hub";
+        return false;
+    }
+    if (!m_Options.quiet) {
+        m_Link.log = [this](const std::string& line) {
+            if (m_Http) {
+                m_Http->Log("broker: " + line);
+            }
+        };
+    }
+    if (!b.hub) {
+        m_Machine = std::make_unique<broker::MachineLink>(m_Link, m_Decks);
+    }
+    return true;
+}
+
+bool PanelServer::Impl::JoinBroker(std::string* error) {
+    if (m_Options.broker.hub) {
+        m_Hub = std::make_unique<broker::HubLink>(m_Link, [this] { Changed(); });
+        m_Description.push_back("hub of every machine's decks on " + m_Options.broker.url);
+        return m_Hub->Start(error);
+    }
+    if (m_Machine) {
+        m_Description.push_back("machine " + m_Link.name + " on " + m_Options.broker.url);
+        return m_Machine->Start(error);
+    }
+    return true;
 }
 
 bool PanelServer::Impl::Start(std::string* error) {
-    if (!ParseListen(error)) {
+    if (!ParseListen(error) || !CheckBroker(error)) {
         return false;
     }
     const std::string logPath =
         m_Options.logPath.empty() ? DefaultClipLogPath() : m_Options.logPath;
+    m_Log.OnSaved([this](const LogSaved& saved) { PublishClips(saved); });
     if (!m_Log.Open(logPath, error)) {
         return false;
     }
     std::string why;
     m_FindBitmap = hostkit::FindBitmapLookup(m_Module, &why);
-    if (!Listen(error)) {
-        return false;
-    }
-    if (!StartDecks(error)) {
-        m_Http->Stop();
+    // The decks first: a request must never see a deck list still being built. What is
+    // started is stopped by Stop() when listening fails.
+    if (!StartDecks(error) || !StartCaptures(error) || !Listen(error) || !JoinBroker(error)) {
         return false;
     }
     m_Description.push_back("the token for scripts: " + m_TokenFile.Path());
@@ -406,15 +520,31 @@ void PanelServer::Impl::Stop() {
         m_bStopping = true;
     }
     m_Dirty.notify_all();
+    // A capture stops its deck and keeps what it finished, while the deck thread still runs.
+    if (m_Captures) {
+        m_Captures->Stop();
+    }
     if (m_Http) {
         m_Http->Stop();
     }
+    // The machine says offline before its decks stop; a hub's waiting commands are answered.
+    if (m_Machine) {
+        m_Machine->Stop();
+    }
+    if (m_Hub) {
+        m_Hub->Stop();
+    }
+    // What is waiting is saved; its answers meet closed connections.
+    m_Log.Close();
     m_TokenFile.Remove();
     if (m_Broadcaster.joinable()) {
         m_Broadcaster.join();
     }
     for (auto& [port, deck] : m_Decks) {
         deck->Stop();
+    }
+    for (auto& picture : m_SimPictures) {
+        picture->Stop();
     }
     for (auto& sim : m_Sims) {
         sim->Stop();
@@ -425,7 +555,8 @@ void PanelServer::Impl::Stop() {
     }
 }
 
-void PanelServer::Impl::ErrorLine(const std::string& line) const {
+// The HTTP layer's error log writes here from a thread of its own.
+void PanelServer::Impl::ErrorLine(const std::string& line) {
     // One write per line, so that lines from several threads do not interleave.
     const std::string out = "deckctl serve: " + line + "\n";
     std::fwrite(out.data(), 1, out.size(), stderr);
@@ -439,10 +570,13 @@ std::string PanelServer::Impl::Url() const {
     } else if (host.find(':') != std::string::npos) {
         host = "[" + host + "]";
     }
-    return "http://" + host + ":" + std::to_string(m_nBoundPort) + "/?token=" + m_Token;
+    return "http://" + host + ":" + std::to_string(Port()) + "/?token=" + m_Token;
 }
 
 void PanelServer::Impl::Changed() {
+    if (m_Machine) {
+        m_Machine->Changed();
+    }
     bool wasDirty = false;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
@@ -505,26 +639,22 @@ void PanelServer::Impl::NoteAnswering() {
             }
         } else if (seen->second != d.answering) {
             seen->second = d.answering;
-            ErrorLine("the deck on port " + std::to_string(port) + " (" + d.device + ") " +
-                      (d.answering ? "answers again" : "stopped answering"));
+            m_Http->Log("the deck on port " + std::to_string(port) + " (" + d.device + ") " +
+                        (d.answering ? "answers again" : "stopped answering"));
         }
     }
 }
 
 Json PanelServer::Impl::DecksJson() const {
-    Json decks = Json::array();
+    Json decks = m_Hub ? m_Hub->Decks() : Json::array();
     for (const auto& [port, deck] : m_Decks) {
         decks.push_back(DeckJson(deck->Snapshot()));
     }
-    return Json{{"decks", decks}};
-}
-
-Json PanelServer::Impl::LogJson() const {
-    Json clips = Json::array();
-    for (const Clip& c : m_Log.List()) {
-        clips.push_back(ClipJson(c));
+    Json all{{"decks", std::move(decks)}};
+    if (m_Hub || m_Machine) {
+        all["broker"] = m_Hub ? m_Hub->Status() : m_Machine->Status();
     }
-    return Json{{"clips", clips}};
+    return all;
 }
 
 DeckWorker* PanelServer::Impl::Find(const std::string& port) const {
@@ -551,7 +681,7 @@ bool PanelServer::Impl::HostOk(const HttpRequest& req) const {
     if (listen.find(':') != std::string::npos) {
         listen = "[" + listen + "]";
     }
-    if (givenPort != std::to_string(m_nBoundPort) || name.empty()) {
+    if (givenPort != std::to_string(Port()) || name.empty()) {
         return false;
     }
     if (m_bLoopback) {
@@ -565,56 +695,59 @@ bool PanelServer::Impl::HostOk(const HttpRequest& req) const {
     return name == listen;
 }
 
-// The token as scripts give it (Authorization: Bearer), as the printed URL has it, or as the
-// page's cookie carries it.
+// The token as scripts and the page give it (Authorization: Bearer) or as the printed URL has
+// it. Never from a cookie: browsers send a host's cookies to all of its ports, so any other
+// server there would read it, or plant one of its own.
 std::string PanelServer::Impl::GivenToken(const HttpRequest& req) const {
     const std::string auth = req.Header("Authorization");
     if (auth.rfind("Bearer ", 0) == 0) {
         return auth.substr(7);
     }
-    if (req.HasParam("token")) {
-        return req.Param("token");
-    }
-    return req.Cookie(CookieName());
+    return req.Param("token");
+}
+
+// The page and its scripts and styles, which hold nothing secret: anyone may load them, so
+// that a reload of the page, whose address no longer has the token, works.
+bool PanelServer::Impl::PageFile(const std::string& path) const {
+    return path == "/" || (path.size() > 1 && m_Assets.count(path.substr(1)) != 0);
 }
 
 // Every request passes here once its header is in, before its body is read: the Host header
 // (DNS rebinding), the token, and for requests that change something, the Origin a browser
-// names (another site's form).
-std::optional<HttpResponse> PanelServer::Impl::Screen(const HttpRequest& req) const {
+// names (another site's form). The page's own files are open to anyone the Host check lets
+// through.
+HttpVerdict PanelServer::Impl::Screen(const HttpRequest& req) const {
     HttpResponse res;
     if (!HostOk(req)) {
         SendError(res, 403,
                   "this server answers only requests addressed to " +
                       Url().substr(7, Url().find('/', 7) - 7) + "; the Host header said '" +
                       req.Header("Host") + "'");
-        return res;
+        return HttpVerdict(std::move(res));
     }
     const std::string given = GivenToken(req);
     if (!SameToken(given, m_Token)) {
+        if ((req.method == "GET" || req.method == "HEAD") && PageFile(req.path)) {
+            return HttpVerdict::Open();
+        }
         SendError(res, 401,
                   given.empty() ? "this server needs its token: Authorization: Bearer T, or "
                                   "open the URL it printed"
                                 : "wrong token");
-        return res;
+        return HttpVerdict(std::move(res));
     }
     if (req.method != "GET" && req.method != "HEAD" && req.HasHeader("Origin") &&
         req.Header("Origin") != "http://" + req.Header("Host")) {
         SendError(res, 403, "requests from another site's page are refused");
-        return res;
+        return HttpVerdict(std::move(res));
     }
-    return std::nullopt;
+    return HttpVerdict();
 }
 
-// The page. Opened through the printed URL, it moves the token into a cookie that its
-// scripts cannot read and that no other site's page sends; the page then drops the token
-// from the address bar.
-void PanelServer::Impl::GetPage(const HttpRequest& req, HttpResponse& res) const {
+// The page. Opened through the printed URL, its script keeps the token in the tab's session
+// storage, sends it with every request and drops it from the address bar.
+void PanelServer::Impl::GetPage(const HttpRequest&, HttpResponse& res) const {
     GetAsset("index.html", res);
-    if (req.HasParam("token")) {
-        res.headers.emplace_back(
-            "Set-Cookie", CookieName() + "=" + m_Token + "; Path=/; HttpOnly; SameSite=Strict");
-    }
     res.headers.emplace_back("Cache-Control", "no-store");
 }
 
@@ -649,191 +782,74 @@ void PanelServer::Impl::GetArt(const HttpRequest& req, HttpResponse& res) const 
 }
 
 void PanelServer::Impl::Events(HttpResponse& res) {
-    // The whole state first; the broadcaster's messages follow. A client that falls 64
-    // messages behind is dropped by the HTTP layer.
-    res.StartStream(
-        {std::make_shared<const std::string>("retry: 1000\n" + Event("decks", DecksJson())),
-         LogEvent()});
+    // The whole state first, made once the stream is registered: what is published meanwhile
+    // follows it, and the page skips the log's changes its state already holds (by seq). A
+    // client that falls 64 messages behind is dropped by the HTTP layer.
+    res.StartStream([this] {
+        std::vector<StreamMessage> first{
+            std::make_shared<const std::string>("retry: 1000\n" + Event("decks", DecksJson())),
+            LogEvent(m_Log.View())};
+        for (const Json& batch : m_Captures->Batches()) {
+            first.push_back(std::make_shared<const std::string>(Event("capture", batch)));
+        }
+        return first;
+    });
     res.headers.emplace_back("Cache-Control", "no-store");
     res.headers.emplace_back("X-Accel-Buffering", "no");
 }
 
-namespace {
-
-const std::map<std::string, DeckAction>& DeckActions() {
-    static const std::map<std::string, DeckAction> actions = {
-        {"connect", DeckAction::kConnect}, {"disconnect", DeckAction::kDisconnect},
-        {"play", DeckAction::kPlay},       {"stop", DeckAction::kStop},
-        {"pause", DeckAction::kPause},     {"ffwd", DeckAction::kFfwd},
-        {"rew", DeckAction::kRew},         {"shuttle", DeckAction::kShuttle},
-        {"cue", DeckAction::kCue}};
-    return actions;
-}
-
-// Frames from {"timecode": ...} or {"frames": N}, checked against the deck's rate; "" when
-// they are fine (or absent and not required), else what is wrong, for a 400.
-std::string FramesOf(const Json& body, const DeckState& now, bool required,
-                     std::optional<int64_t>* out) {
-    const int64_t day = hostkit::DayFrames(now.rate->base);
-    if (body.contains("timecode")) {
-        if (!body["timecode"].is_string()) {
-            return "timecode must be text, [-]HH:MM:SS:FF";
-        }
-        const hostkit::ParsedTimecode p =
-            hostkit::ParseTimecode(body["timecode"].get<std::string>(), now.rate->base);
-        if (!p.ok) {
-            return "timecode " + p.error;
-        }
-        *out = p.frames;
-    } else if (body.contains("frames")) {
-        if (!body["frames"].is_number_integer() || body["frames"].get<int64_t>() >= day ||
-            body["frames"].get<int64_t>() <= -day) {
-            return "frames must be a whole number within 24 hours";
-        }
-        *out = body["frames"].get<int64_t>();
-    } else if (required) {
-        return "give {\"timecode\": \"HH:MM:SS:FF\"} or {\"frames\": N}";
-    }
-    return "";
-}
-
-// At 59.94 the module's arithmetic reaches a few labels by no count; "" when it reaches this.
-std::string Sendable(int64_t frames, const DeckState& now) {
-    const hostkit::TimeBase& base = now.rate->base;
-    int64_t count = 0;
-    if (hostkit::ModuleCountOfLabels(hostkit::FramesToLabels(frames, base), base, &count)) {
-        return "";
-    }
-    return "the module cannot send " + hostkit::FormatTimecode(frames, base) + " at " +
-           now.rate->name + " (its count at 60000/1001 skips it); cue a frame either side";
-}
-
-// The value a command takes from its body: the shuttle's speed or the cue's frames; "" when
-// the body is good, else what is wrong, for a 400.
-std::string CommandValue(DeckAction action, const Json& body, const DeckState& now,
-                         int64_t* value) {
-    *value = 0;
-    if (action == DeckAction::kShuttle) {
-        const Json speed = body.value("speed", Json());
-        if (!speed.is_number_integer() || speed.get<int64_t>() < -4 || speed.get<int64_t>() > 4) {
-            return "shuttle wants {\"speed\": N} with N from -4 to 4";
-        }
-        *value = speed.get<int64_t>();
-    } else if (action == DeckAction::kCue) {
-        std::optional<int64_t> target;
-        std::string bad = FramesOf(body, now, true, &target);
-        if (!bad.empty()) {
-            return bad;
-        }
-        if (*target < 0 && now.videoSystem != 4) {
-            return "the deck on port " + std::to_string(now.port) +
-                   " has no times below zero (only video-system 4 decks do)";
-        }
-        *value = *target;
-        return Sendable(*target, now);
-    }
-    return "";
-}
-
-// A mark at a given time and clearmarks are the server's own: true once answered here. A mark
-// of the deck's current time is left to the deck's thread, which reads the time for it.
-bool MarkAction(DeckWorker* deck, const std::string& name, const Json& body, HttpResponse& res) {
-    if (name == "mark") {
-        const Json which = body.value("which", Json());
-        if (!which.is_string() || (which != "in" && which != "out")) {
-            SendError(res, 400, "mark wants {\"which\": \"in\"} or {\"which\": \"out\"}");
-            return true;
-        }
-        std::optional<int64_t> at;
-        const std::string bad = FramesOf(body, deck->Snapshot(), false, &at);
-        if (!bad.empty()) {
-            SendError(res, 400, bad);
-            return true;
-        }
-        if (!at) {
-            return false;
-        }
-        deck->Mark(which == "in", *at);
-    } else {
-        deck->ClearMarks();
-    }
-    SendJson(res, 200, ReplyJson(DeckReply{true, std::nullopt, std::nullopt, ""}));
-    return true;
-}
-
-}  // namespace
-
 void PanelServer::Impl::Action(const HttpRequest& req, HttpResponse& res) {
-    DeckWorker* deck = Find(req.matches[1]);
-    if (deck == nullptr) {
-        SendError(res, 404, "no deck on port '" + std::string(req.matches[1]) + "'");
+    if (m_Hub) {
+        // Through the broker to the deck's machine; the answer comes back when it does.
+        m_Hub->Command(req.matches[1], req.matches[2], req.body,
+                       [later = res.Later()](const ActionAnswer& answer) {
+                           HttpResponse out;
+                           SendJson(out, answer.status, answer.body);
+                           later(std::move(out));
+                       });
         return;
     }
-    const std::string name = req.matches[2];
-    const auto it = DeckActions().find(name);
-    const bool marks = name == "mark" || name == "clearmarks";
-    if (it == DeckActions().end() && !marks && name != "rate") {
-        SendError(res, 404, "unknown action '" + name + "'; the actions are " + kActions);
-        return;
-    }
-    const Json body = req.body.empty() ? Json::object() : ParseJson(req.body);
-    if (!body.is_object()) {
-        SendError(res, 400, "the body must be a JSON object");
-        return;
-    }
-    if (marks && MarkAction(deck, name, body, res)) {
-        return;
-    }
-    if (name == "rate") {
-        RateAction(deck, body, res);
-        return;
-    }
-    const DeckAction action = marks ? DeckAction::kMark : it->second;
-    int64_t value = marks && body.at("which") == "in" ? 1 : 0;
-    const std::string bad = marks ? "" : CommandValue(action, body, deck->Snapshot(), &value);
-    if (!bad.empty()) {
-        SendError(res, 400, bad);
-        return;
-    }
-    // A command not taken in time is withdrawn, so a client told 504 knows it never ran.
-    const std::optional<DeckReply> reply = deck->Command(action, value, kCommandWait);
-    SendCommandReply(res, reply);
+    const ActionAnswer answer =
+        RunDeckAction(Find(req.matches[1]), req.matches[1], req.matches[2], req.body);
+    SendJson(res, answer.status, answer.body);
 }
 
-void PanelServer::Impl::RateAction(DeckWorker* deck, const Json& body, HttpResponse& res) {
-    const Json rate = body.value("rate", Json());
-    const hostkit::RateInfo* r =
-        rate.is_string() ? hostkit::FindRate(rate.get<std::string>()) : nullptr;
-    if (r == nullptr) {
-        SendError(res, 400, "rate wants {\"rate\": R} with R one of " + hostkit::RateNames());
-        return;
-    }
-    const std::optional<DeckReply> reply =
-        deck->Command(DeckAction::kRate, r - hostkit::Rates().data(), kCommandWait);
-    SendCommandReply(res, reply);
-}
-
-// The whole log for a client that connects, made once per change of the log and shared.
-StreamMessage PanelServer::Impl::LogEvent() {
+// The whole log for a client that connects, made once per save and shared.
+StreamMessage PanelServer::Impl::LogEvent(const LogView& view) {
     std::lock_guard<std::mutex> lock(m_LogEventMutex);
-    if (!m_LogEvent) {
-        m_LogEvent = std::make_shared<const std::string>(Event("log", LogJson()));
+    if (m_LogEvent && m_nLogEventSeq == view->seq) {
+        return m_LogEvent;
     }
-    return m_LogEvent;
+    auto event =
+        std::make_shared<const std::string>("event: log\ndata: " + LogBody(*view) + "\n\n");
+    if (!m_LogEvent || view->seq > m_nLogEventSeq) {
+        m_LogEvent = event;
+        m_nLogEventSeq = view->seq;
+    }
+    return event;
 }
 
-void PanelServer::Impl::PublishClips(const std::vector<Clip>& changed,
-                                     const std::vector<int64_t>& deleted) {
-    {
-        std::lock_guard<std::mutex> lock(m_LogEventMutex);
-        m_LogEvent.reset();
+// On the saving thread, in the order of the saves: only what changed, as the file has it. The
+// whole log goes to a client once, when it connects.
+void PanelServer::Impl::PublishClips(const LogSaved& saved) {
+    if (!m_Http) {
+        return;
     }
-    // Only what changed: the whole log goes to a client once, when it connects.
-    Json clips = Json::array();
-    for (const Clip& c : changed) {
-        clips.push_back(ClipJson(c));
+    const LogState& log = *saved.view;
+    const std::string deleted = DumpJson(Json(saved.deleted));
+    std::size_t size = 80 + deleted.size();
+    for (const std::size_t i : saved.changed) {
+        size += log.spans[i].second + 1;
     }
-    m_Http->Publish(Event("clips", Json{{"clips", clips}, {"deleted", deleted}}));
+    std::string event;
+    event.reserve(size);  // an import's event can be megabytes: made once, in place
+    event += "event: clips\ndata: {\"seq\":" + std::to_string(log.seq) + ",\"clips\":[";
+    for (std::size_t k = 0; k < saved.changed.size(); ++k) {
+        event += k == 0 ? "" : ",";
+        event += log.ClipText(saved.changed[k]);
+    }
+    event += "],\"deleted\":" + deleted + "}\n\n";
+    m_Http->Publish(std::make_shared<const std::string>(std::move(event)));
 }
 
 void PanelServer::Impl::Edl(const HttpRequest& req, HttpResponse& res) const {
@@ -850,21 +866,45 @@ void PanelServer::Impl::Edl(const HttpRequest& req, HttpResponse& res) const {
         return;
     }
     const std::string title = req.HasParam("title") ? req.Param("title") : "TAPEDECK 5500";
-    const std::string edl =
-        ClipsEdl(SelectClips(m_Log.List(), static_cast<int>(port), first, last), title);
+    // A hub's log holds every machine's decks: machine=M&port=N is one deck.
+    const std::string edl = ClipsEdl(
+        SelectClips(m_Log.View()->clips, static_cast<int>(port), first, last, req.Param("machine")),
+        title);
     res.headers.emplace_back("Content-Disposition", "attachment; filename=\"cliplog.edl\"");
     SetContent(res, edl, "text/plain; charset=utf-8");
 }
 
+// A change of the log is answered by the saving thread once it is saved or refused: no
+// worker waits for the disk meanwhile.
+void PanelServer::Impl::Change(LogChange change, HttpResponse& res,
+                               std::function<void(const LogResult&, HttpResponse&)> answer) {
+    const HttpLater later = res.Later();
+    const bool queued =
+        m_Log.Submit(std::move(change), [later, answer = std::move(answer)](const LogResult& r) {
+            HttpResponse out;
+            if (r.error) {
+                SendFailure(out, r.error);
+            } else {
+                answer(r, out);
+            }
+            later(std::move(out));
+        });
+    if (!queued) {
+        HttpResponse busy;
+        SendError(busy, 503, "too many changes are waiting to be saved to the clip log; try again");
+        later(std::move(busy));
+    }
+}
+
 void PanelServer::Impl::AddClip(const HttpRequest& req, HttpResponse& res) {
-    const Json body = ParseJson(req.body);
+    Json body = ParseJson(req.body);
     if (!body.is_object()) {
         SendError(res, 400, "the body must be a JSON object with the clip's fields");
         return;
     }
-    const Clip c = m_Log.Add(body, Rates());
-    SendJson(res, 201, ClipJson(c));
-    PublishClips({c}, {});
+    Change(
+        LogChange::Add(std::move(body), Rates()), res,
+        [](const LogResult& r, HttpResponse& out) { SendJson(out, 201, ClipJson(r.clips.at(0))); });
 }
 
 void PanelServer::Impl::EditClip(const HttpRequest& req, HttpResponse& res) {
@@ -873,31 +913,32 @@ void PanelServer::Impl::EditClip(const HttpRequest& req, HttpResponse& res) {
         SendError(res, 404, "no clip " + std::string(req.matches[1]));
         return;
     }
-    const Json body = ParseJson(req.body);
+    Json body = ParseJson(req.body);
     if (!body.is_object()) {
         SendError(res, 400, "the body must be a JSON object with the fields to change");
         return;
     }
-    const Clip c = m_Log.Edit(id, body, Rates());
-    SendJson(res, 200, ClipJson(c));
-    PublishClips({c}, {});
+    Change(
+        LogChange::Edit(id, std::move(body), Rates()), res,
+        [](const LogResult& r, HttpResponse& out) { SendJson(out, 200, ClipJson(r.clips.at(0))); });
 }
 
 void PanelServer::Impl::DeleteClip(const HttpRequest& req, HttpResponse& res) {
     long id = 0;
-    if (!Digits(req.matches[1], 1, 999999999, &id) || !m_Log.Delete(id)) {
+    if (!Digits(req.matches[1], 1, 999999999, &id)) {
         SendError(res, 404, "no clip " + std::string(req.matches[1]));
         return;
     }
-    SendJson(res, 200, Json{{"ok", true}});
-    PublishClips({}, {id});
+    Change(LogChange::Delete(id), res, [](const LogResult&, HttpResponse& out) {
+        SendJson(out, 200, Json{{"ok", true}});
+    });
 }
 
-void PanelServer::Impl::ImportCsv(const HttpRequest& req, HttpResponse& res) {
-    const std::vector<Json> rows = ParseClipsCsv(req.body);
-    const std::vector<Clip> changed = m_Log.Import(rows, Rates());
-    SendJson(res, 200, LogJson());
-    PublishClips(changed, {});
+// Read as it streams, by the saving thread, against the log as it then stands (the body moves
+// there: 4 MiB is not held twice); the answer is the whole log after it.
+void PanelServer::Impl::ImportCsv(HttpRequest& req, HttpResponse& res) {
+    Change(LogChange::ImportCsv(std::move(req.body), Rates()), res,
+           [](const LogResult& r, HttpResponse& out) { out.Json(200, LogBody(*r.view)); });
 }
 
 namespace {
@@ -905,34 +946,37 @@ namespace {
 using Req = HttpRequest;
 using Res = HttpResponse;
 constexpr HttpRun kWorker = HttpRun::kWorker;
+// The log's handlers: they never wait for its disk (reads take the last saved state, changes
+// are answered by the saving thread), and on a pool of their own they never hold a deck's.
+constexpr HttpRun kLogWorker = HttpRun::kSideWorker;
 
-// Client mistakes and failures of the log file become JSON errors, never a crash.
+// Client mistakes and failures of the log file become JSON errors, never a crash; a handler
+// that answers later gets its failure answered there.
 template <typename Handler>
 HttpHandler Guarded(Handler handler) {
-    return [handler](const Req& req, Res& res) {
+    return [handler](Req& req, Res& res) {
         try {
             handler(req, res);
-        } catch (const ClipError& e) {
-            SendError(res, 400, e.what());
-        } catch (const ClipLimit& e) {
-            SendError(res, 413, e.what());
-        } catch (const ExportConflict& e) {
-            SendError(res, 409, e.what());
-        } catch (const std::out_of_range& e) {
-            SendError(res, 404, e.what());
-        } catch (const std::exception& e) {
-            SendError(res, 500, e.what());
+        } catch (...) {
+            if (res.Deferred()) {
+                HttpResponse failed;
+                SendFailure(failed, std::current_exception());
+                res.Later()(std::move(failed));
+            } else {
+                SendFailure(res, std::current_exception());
+            }
         }
     };
 }
 
 }  // namespace
 
-// Handlers that wait on a deck or on the log's file run on the HTTP layer's workers; the
-// rest on its I/O threads.
+// Handlers that wait on a deck run on the HTTP layer's workers, the log's on its second
+// pool; the rest on its I/O threads.
 void PanelServer::Impl::Routes() {
     DeckRoutes();
     LogRoutes();
+    CaptureRoutes();
     // Last: everything else is a file of the page.
     m_Http->Route("GET", "/(.+)",
                   Guarded([this](const Req& req, Res& res) { GetAsset(req.matches[1], res); }));
@@ -946,8 +990,9 @@ void PanelServer::Impl::DeckRoutes() {
                    res.headers.emplace_back("Cache-Control", "no-store");
                    SendJson(res, 200, DecksJson());
                }));
+    // Its first state holds the whole log: made on the log's workers.
     http.Route("GET", "/api/events", Guarded([this](const Req&, Res& res) { Events(res); }),
-               kWorker);
+               kLogWorker);
     http.Route("POST", "/api/decks/([^/]+)/([^/]+)",
                Guarded([this](const Req& req, Res& res) { Action(req, res); }), kWorker);
 }
@@ -956,26 +1001,74 @@ void PanelServer::Impl::LogRoutes() {
     HttpServer& http = *m_Http;
     http.Route("GET", "/api/log", Guarded([this](const Req&, Res& res) {
                    res.headers.emplace_back("Cache-Control", "no-store");
-                   SendJson(res, 200, LogJson());
+                   res.Json(200, LogBody(*m_Log.View()));
                }),
-               kWorker);
+               kLogWorker);
     http.Route("POST", "/api/log", Guarded([this](const Req& req, Res& res) { AddClip(req, res); }),
-               kWorker);
+               kLogWorker);
     http.Route("PUT", "/api/log/([^/]+)",
-               Guarded([this](const Req& req, Res& res) { EditClip(req, res); }), kWorker);
+               Guarded([this](const Req& req, Res& res) { EditClip(req, res); }), kLogWorker);
     http.Route("DELETE", "/api/log/([^/]+)",
-               Guarded([this](const Req& req, Res& res) { DeleteClip(req, res); }), kWorker);
+               Guarded([this](const Req& req, Res& res) { DeleteClip(req, res); }), kLogWorker);
     http.Route("GET", "/api/log.csv", Guarded([this](const Req&, Res& res) {
                    res.headers.emplace_back("Content-Disposition",
                                             "attachment; filename=\"cliplog.csv\"");
-                   SetContent(res, ClipsCsv(m_Log.List()), "text/csv; charset=utf-8");
+                   SetContent(res, ClipsCsv(m_Log.View()->clips), "text/csv; charset=utf-8");
+               }),
+               kLogWorker);
+    http.Route("GET", "/api/log.edl", Guarded([this](const Req& req, Res& res) { Edl(req, res); }),
+               kLogWorker);
+    http.Route("POST", "/api/log.csv", Guarded([this](Req& req, Res& res) { ImportCsv(req, res); }),
+               kLogWorker, kMaxImport);
+}
+
+// A batch's start, its calibration and its cancel answer at once; its thread does the rest.
+void PanelServer::Impl::Captures(HttpResponse& res, const std::function<ActionAnswer()>& run) {
+    if (m_Hub) {
+        SendError(res, 409,
+                  "a hub has no decks of its own: capture on the machine whose deck plays the "
+                  "tape, through its own page or API");
+        return;
+    }
+    const ActionAnswer answer = run();
+    SendJson(res, answer.status, answer.body);
+}
+
+void PanelServer::Impl::CaptureRoutes() {
+    HttpServer& http = *m_Http;
+    // It lists the folders below the capture folder: the disk, so the second pool.
+    http.Route("GET", "/api/capture", Guarded([this](const Req& req, Res& res) {
+                   long port = 0;
+                   if (req.HasParam("port") && !Digits(req.Param("port"), 1, 255, &port)) {
+                       SendError(res, 400, "port must be a deck's number");
+                       return;
+                   }
+                   res.headers.emplace_back("Cache-Control", "no-store");
+                   SendJson(res, 200, m_Captures->List(static_cast<int>(port)));
+               }),
+               kLogWorker);
+    http.Route("POST", "/api/capture", Guarded([this](const Req& req, Res& res) {
+                   Captures(res, [&] { return m_Captures->Start(req.body, m_Log.View()->clips); });
                }),
                kWorker);
-    http.Route("GET", "/api/log.edl", Guarded([this](const Req& req, Res& res) { Edl(req, res); }),
+    http.Route("POST", "/api/capture/calibrate", Guarded([this](const Req& req, Res& res) {
+                   Captures(res, [&] { return m_Captures->Calibrate(req.body); });
+               }),
                kWorker);
-    http.Route("POST", "/api/log.csv",
-               Guarded([this](const Req& req, Res& res) { ImportCsv(req, res); }), kWorker,
-               kMaxImport);
+    http.Route("POST", "/api/capture/cancel", Guarded([this](const Req& req, Res& res) {
+                   Captures(res, [&] { return m_Captures->Cancel(req.body); });
+               }),
+               kWorker);
+    http.Route("DELETE", "/api/capture", Guarded([this](const Req& req, Res& res) {
+                   long port = 0;
+                   if (req.HasParam("port") && !Digits(req.Param("port"), 1, 255, &port)) {
+                       SendError(res, 400, "port must be a deck's number");
+                       return;
+                   }
+                   const std::string body = port ? DumpJson(Json{{"port", port}}) : "{}";
+                   Captures(res, [&] { return m_Captures->Cancel(body); });
+               }),
+               kWorker);
 }
 
 PanelServer::PanelServer(const Module& module, ServeOptions options)
@@ -1004,6 +1097,11 @@ void PanelServer::Stop() {
 }
 
 int RunServe(const Module& module, const ServeOptions& options, std::ostream& out) {
+    // Buffers of megabytes live briefly on many threads here (the log's text on each save,
+    // a read of the whole log, an import's body). glibc's sliding threshold would settle them
+    // in each thread's arena, where the process kept some 10 KiB a clip for 0.3 KiB of data;
+    // mapped and unmapped instead, each goes back when it is done.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     // Signals are taken by this thread alone, with sigwait; every other thread blocks them.
     sigset_t signals;
     sigemptyset(&signals);
@@ -1011,6 +1109,9 @@ int RunServe(const Module& module, const ServeOptions& options, std::ostream& ou
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);  // a browser that went away is not fatal
+    // Past a file size limit a write fails and says so (the log answers 500, a capture's clip
+    // fails in words) rather than ending the server.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     PanelServer server(module, options);
     std::string error;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/broker/machine_link.h"
 #include "tools/hostkit/module.h"
 
 namespace panel {
@@ -24,9 +25,17 @@ struct ServeOptions {
     bool sim = false;  // a virtual deck in-process for every port
     int simBaud = 0;   // pace the virtual decks like a line at this rate; 0: unpaced
     std::string logPath;
-    std::string token;      // --token: fixes the token, seen by all in the process list
-    std::string tokenFile;  // --token-file: the token is this file's first line
-    bool quiet = false;     // no error log on stderr
+    std::string token;             // --token: fixes the token, seen by all in the process list
+    std::string tokenFile;         // --token-file: the token is this file's first line
+    bool quiet = false;            // no error log on stderr
+    broker::BrokerOptions broker;  // a machine or a hub on an MQTT broker
+    // Capture from the page: the inputs clients may name, the folder files go below and the
+    // offsets file (capture_batches.h). --sim-video gives each virtual deck a picture, an
+    // input of its own.
+    std::vector<std::string> captureInputs;
+    std::string captureFolder;
+    std::string captureCalibration;
+    bool simVideo = false;
 };
 
 class PanelServer {

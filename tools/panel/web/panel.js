@@ -3,21 +3,52 @@
 "use strict";
 
 (function () {
-    // The server moved the address's token into a cookie that this script cannot read and that
-    // goes with each of the page's requests; out of the address bar, it is not shown, bookmarked
-    // or shared by accident.
-    (function dropToken() {
+    // The token of the address the page was opened with is kept in this tab's session storage,
+    // which a reload keeps and no other port or site can read, and goes with every request as
+    // Authorization. Never a cookie: browsers send a host's cookies to all of its ports. Out of
+    // the address bar, it is not shown, bookmarked or shared by accident.
+    const token = (function takeToken() {
         const params = new URLSearchParams(location.search);
-        if (params.has("token")) {
+        let t = params.get("token");
+        if (t !== null) {
             params.delete("token");
             const rest = params.toString();
             history.replaceState(null, "", location.pathname + (rest ? "?" + rest : "") +
                                  location.hash);
         }
+        try {
+            if (t !== null) {
+                sessionStorage.setItem("token", t);
+            } else {
+                t = sessionStorage.getItem("token");
+            }
+        } catch (e) {
+            // storage may be off; the token then lasts for this page only
+        }
+        return t || "";
     })();
 
-    function artUrl(name) {
-        return "/art/" + encodeURIComponent(name);
+    function authorised(headers) {
+        const h = headers || {};
+        if (token) {
+            h.Authorization = "Bearer " + token;
+        }
+        return h;
+    }
+
+    // The artwork is fetched with the token and shown from blob URLs, one per name.
+    const artBlobs = new Map();
+
+    function artBlob(name) {
+        if (!artBlobs.has(name)) {
+            const url = fetch("/art/" + encodeURIComponent(name), { headers: authorised() })
+                .then((r) => (r.ok ? r.blob() : Promise.reject(new Error("HTTP " + r.status))))
+                .then((b) => URL.createObjectURL(b));
+            // A failure is tried again the next time the name is wanted.
+            url.catch(() => artBlobs.delete(name));
+            artBlobs.set(name, url);
+        }
+        return artBlobs.get(name);
     }
 
     const $ = (id) => document.getElementById(id);
@@ -25,16 +56,27 @@
     // ---- state ----
 
     let decks = [];            // the last list from the server
-    let port = null;           // the deck this window shows
+    let port = null;           // the deck this window shows, by keyOf
     let clips = [];
+    let clipsSeq = -1;         // the log's save the clips shown hold (its seq)
     let streamUp = false;
-    const lastErrorSeq = new Map();  // port -> errorSeq already shown
-    const wasAnswering = new Map();  // port -> connected and answering at the last update
+    const lastErrorSeq = new Map();  // deck -> errorSeq already shown
+    const wasAnswering = new Map();  // deck -> connected and answering at the last update
     let jog = 0;               // the J/K/L speed this window last asked for
     let clipsDirty = false;
 
+    // A deck's name where the API wants one: its port, or on a hub MACHINE:PORT.
+    function keyOf(deck) {
+        return deck.machine ? deck.machine + ":" + deck.port : String(deck.port);
+    }
+
+    // How the page names a deck to the operator.
+    function nameOf(deck) {
+        return deck.machine ? deck.machine + ":" + deck.port : "Deck " + deck.port;
+    }
+
     function current() {
-        return decks.find((d) => d.port === port) || null;
+        return decks.find((d) => keyOf(d) === port) || null;
     }
 
     // ---- timecode ----
@@ -62,19 +104,25 @@
         return (neg ? "-" : "") + pad2(hh) + ":" + pad2(mm) + ":" + pad2(ss) + ":" + pad2(ff);
     }
 
-    // Accepts HH:MM:SS:FF with ':', ';' or '.' between the pairs, or eight digits; the server
-    // checks the ranges against the deck's rate.
+    // Accepts HH:MM:SS:FF with ':', ';' or '.' between the pairs, or eight digits, and pads
+    // the pairs. A ';' anywhere means drop frame and goes to the server as HH:MM:SS;FF, which
+    // refuses it for a non-drop deck: the server checks every time against the deck's rate.
     function normaliseTc(text) {
         const t = text.trim();
-        let m = /^(-?)(\d{1,2})[:;.](\d{1,2})[:;.](\d{1,2})[:;.](\d{1,2})$/.exec(t);
-        if (!m) {
+        let m = /^(-?)(\d{1,2})([:;.])(\d{1,2})([:;.])(\d{1,2})([:;.])(\d{1,2})$/.exec(t);
+        if (m) {
+            const drop = m[3] === ";" || m[5] === ";" || m[7] === ";";
+            m = [t, m[1], m[2], m[4], m[6], m[8], drop];
+        } else {
             const d = /^(-?)(\d{8})$/.exec(t);
             if (!d) {
                 return null;
             }
-            m = [t, d[1], d[2].slice(0, 2), d[2].slice(2, 4), d[2].slice(4, 6), d[2].slice(6)];
+            m = [t, d[1], d[2].slice(0, 2), d[2].slice(2, 4), d[2].slice(4, 6), d[2].slice(6),
+                 false];
         }
-        return m[1] + [m[2], m[3], m[4], m[5]].map((p) => pad2(Number(p))).join(":");
+        const p = [m[2], m[3], m[4], m[5]].map((x) => pad2(Number(x)));
+        return m[1] + p[0] + ":" + p[1] + ":" + p[2] + (m[6] ? ";" : ":") + p[3];
     }
 
     // ---- messages: every failure is shown in words ----
@@ -99,7 +147,7 @@
     // ---- HTTP ----
 
     async function request(method, path, body, contentType) {
-        const init = { method, headers: {} };
+        const init = { method, headers: authorised() };
         if (body !== undefined) {
             init.body = contentType ? body : JSON.stringify(body);
             init.headers["Content-Type"] = contentType || "application/json";
@@ -119,7 +167,10 @@
         }
         if (!reply.ok) {
             const why = data && data.error ? data.error : text.trim() || reply.statusText;
-            throw new Error(why + " (HTTP " + reply.status + ")");
+            const e = new Error(why + " (HTTP " + reply.status + ")");
+            e.status = reply.status;
+            e.words = why;
+            throw e;
         }
         return data;
     }
@@ -132,25 +183,28 @@
         }
         const target = port;
         try {
-            const r = await request("POST", "/api/decks/" + target + "/" + action, body || {});
-            if (r && r.ok === false) {
-                say((label || action) + ": " + (r.error || "the deck refused it"), true);
-                return r;
-            }
-            return r;
+            return await request("POST", "/api/decks/" + encodeURIComponent(target) + "/" + action,
+                                 body || {});
         } catch (e) {
-            say((label || action) + ": " + e.message, true);
+            // 409: the deck refused it, in its own words.
+            say((label || action) + ": " + (e.status === 409 ? e.words : e.message), true);
             return null;
         }
     }
 
     // ---- artwork ----
 
+    // `data-shows` names the bitmap an image shows, or is about to once fetched.
     function setArt(img, name) {
-        const url = artUrl(name);
-        if (img.getAttribute("src") !== url) {
-            img.src = url;
+        if (img.dataset.shows === name) {
+            return;
         }
+        img.dataset.shows = name;
+        artBlob(name).then((url) => {
+            if (img.dataset.shows === name) {
+                img.src = url;
+            }
+        }, (e) => say("the bitmap " + name + " could not be loaded: " + e.message, true));
     }
 
     function drawStaticArt() {
@@ -158,10 +212,13 @@
         document.querySelectorAll("[data-up]").forEach((b) => {
             setArt(b.querySelector("img"), b.dataset.up);
             // Fetch the pressed face now, so pressing shows it at once.
-            new Image().src = artUrl(b.dataset.down);
+            artBlob(b.dataset.down).catch(() => {});
         });
-        new Image().src = artUrl("IDB_BUTTON_U");
+        artBlob("IDB_BUTTON_U").catch(() => {});
         setArt($("lamp"), "IDB_BUTTON_D");
+        artBlob("#1001").then((url) => {
+            $("icon").href = url;
+        }, () => {});
     }
 
     // A button shows its pressed face while held or while its mode is on.
@@ -202,19 +259,22 @@
             const tab = document.createElement("button");
             tab.className = "tab";
             tab.style.left = left + "px";
-            const active = deck && deck.port === port;
+            const active = deck && keyOf(deck) === port;
             // A tab whose look differs from the bitmap's at that place gets the other look,
             // cut from the same bitmap.
             const want = active ? ACTIVE_TAB_LEFT : INACTIVE_TAB_LEFT;
             if (want !== left && (deck || i === 0)) {
-                tab.style.backgroundImage = 'url("' + artUrl("#15001") + '")';
+                artBlob("#15001").then((url) => {
+                    tab.style.backgroundImage = 'url("' + url + '")';
+                }, () => {});
                 tab.style.backgroundPosition = -want + "px -4px";
             }
             if (deck) {
-                tab.textContent = "DECK " + deck.port;
-                tab.title = "Port " + deck.port + (deck.device ? " (" + deck.device + ")" : "");
+                tab.textContent = deck.machine ? nameOf(deck) : "DECK " + deck.port;
+                tab.title = (deck.machine ? "Machine " + deck.machine + ", port " : "Port ") +
+                            deck.port + (deck.device ? " (" + deck.device + ")" : "");
                 tab.classList.toggle("active", active);
-                tab.addEventListener("click", () => select(deck.port));
+                tab.addEventListener("click", () => select(keyOf(deck)));
             } else {
                 tab.classList.add("empty");
                 tab.tabIndex = -1;
@@ -224,19 +284,31 @@
         });
         const sel = $("deck-select");
         sel.hidden = decks.length <= TAB_LEFT.length;
-        const wanted = decks.map((d) => String(d.port)).join(",");
+        const wanted = decks.map((d) => keyOf(d) + (d.machineOnline === false ? "-" : "")).join(",");
         if (sel.dataset.ports !== wanted) {
             sel.textContent = "";
+            // A hub's decks are grouped by machine.
+            const groups = new Map();
             decks.forEach((d) => {
                 const o = document.createElement("option");
-                o.value = String(d.port);
-                o.textContent = "Deck " + d.port + (d.device ? " - " + d.device : "");
-                sel.appendChild(o);
+                o.value = keyOf(d);
+                o.textContent = nameOf(d) + (d.device ? " - " + d.device : "");
+                if (!d.machine) {
+                    sel.appendChild(o);
+                    return;
+                }
+                if (!groups.has(d.machine)) {
+                    const g = document.createElement("optgroup");
+                    g.label = d.machine + (d.machineOnline === false ? " (offline)" : "");
+                    groups.set(d.machine, g);
+                    sel.appendChild(g);
+                }
+                groups.get(d.machine).appendChild(o);
             });
             sel.dataset.ports = wanted;
         }
         if (port !== null) {
-            sel.value = String(port);
+            sel.value = port;
         }
     }
 
@@ -316,9 +388,15 @@
         const moving = ["winding", "shuttle", "cueing"].includes(deck.state);
         $("state").className = bad ? "bad" : moving ? "moving" : "";
 
-        let where = "Port " + deck.port + (deck.device ? " " + deck.device : "");
+        let where = (deck.machine ? deck.machine + " port " : "Port ") + deck.port +
+                    (deck.device ? " " + deck.device : "");
+        if (deck.resolution > 1) {
+            where += " \u00b7 frame pairs";  // each time shown stands for 2 frames
+        }
         showRate(deck);
-        if (!deck.connected) {
+        if (deck.machineOnline === false) {
+            where += " \u00b7 machine offline";
+        } else if (!deck.connected) {
             where += " \u00b7 not connected";
         } else if (!deck.answering) {
             where += " \u00b7 not answering";
@@ -351,16 +429,17 @@
 
     // Messages: a deck that comes back, and each new error of the deck's own thread once.
     function renderNews(deck) {
-        const was = wasAnswering.get(deck.port);
+        const key = keyOf(deck);
+        const was = wasAnswering.get(key);
         const now = deck.connected && deck.answering;
         if (was === false && now) {
-            say("Deck " + deck.port + " answers again", false);
+            say(nameOf(deck) + " answers again", false);
         }
-        wasAnswering.set(deck.port, now);
-        if (deck.error && deck.errorSeq !== lastErrorSeq.get(deck.port)) {
-            say("Deck " + deck.port + ": " + deck.error, true);
+        wasAnswering.set(key, now);
+        if (deck.error && deck.errorSeq !== lastErrorSeq.get(key)) {
+            say(nameOf(deck) + ": " + deck.error, true);
         }
-        lastErrorSeq.set(deck.port, deck.errorSeq);
+        lastErrorSeq.set(key, deck.errorSeq);
     }
 
     // ---- the deck's rate ----
@@ -370,8 +449,10 @@
         if (document.activeElement !== select && deck.rate) {
             select.value = deck.rate;
         }
-        select.title = "frame rate of port " + deck.port + ": " + (deck.fps || 25).toFixed(3) +
-                       " fps" + (deck.dropFrame ? ", drop frame" : "");
+        select.title = "frame rate of " + nameOf(deck) + ": " + (deck.fps || 25).toFixed(3) +
+                       " fps" + (deck.dropFrame ? ", drop frame" : "") +
+                       (deck.resolution > 1 ? "; the line carries frame pairs, so times " +
+                        "go by " + deck.resolution + " frames" : "");
     }
 
     function changeRate() {
@@ -383,61 +464,177 @@
 
     // ---- the event stream ----
 
+    // A server on a broker says how its link is; the line under the header says when it is
+    // down, and why.
+    function showBroker(link) {
+        const down = link && !link.connected;
+        if (down || $("link").dataset.broker) {
+            setText("link", down ? "broker: " + (link.error || "not connected") : "");
+            $("link").dataset.broker = down ? "1" : "";
+        }
+    }
+
     let tabsDrawn = "";
 
     function applyDecks(list) {
         decks = Array.isArray(list) ? list : [];
-        if (port === null || !decks.some((d) => d.port === port)) {
+        if (port === null || !decks.some((d) => keyOf(d) === port)) {
             let saved = null;
             try {
-                saved = Number(sessionStorage.getItem("deck-port"));
+                saved = sessionStorage.getItem("deck-port");
             } catch (e) {
                 saved = null;
             }
-            const found = decks.find((d) => d.port === saved);
-            port = found ? found.port : decks.length ? decks[0].port : null;
+            const found = decks.find((d) => keyOf(d) === saved);
+            port = found ? keyOf(found) : decks.length ? keyOf(decks[0]) : null;
         }
         // The tabs change only with the list of decks or the choice, not with every frame.
-        const sig = port + "|" + decks.map((d) => d.port + "=" + (d.device || "")).join(",");
+        const sig = port + "|" + decks.map((d) => keyOf(d) + "=" + (d.device || "") +
+                                           (d.machineOnline === false ? "-" : "")).join(",");
         if (sig !== tabsDrawn) {
             tabsDrawn = sig;
             drawTabs();
         }
+        if (captureOn && batchPort !== port) {
+            drawBatch();
+        }
         render();
     }
 
+    // The event stream, read with fetch so that it carries the token as the other requests do;
+    // events, `open` and `error` reach the listeners as an EventSource's would, and it
+    // reconnects after the delay the server's `retry:` asks for.
+    function eventStream(path) {
+        const listeners = new Map();
+        let retry = 1000;
+        const emit = (type, data) => (listeners.get(type) || []).forEach((fn) => fn({ data }));
+
+        // One event: its lines up to the blank line that ends it.
+        function dispatch(block) {
+            let type = "message";
+            const data = [];
+            for (const line of block.split("\n")) {
+                if (line === "" || line.startsWith(":")) {
+                    continue;
+                }
+                const colon = line.indexOf(":");
+                const field = colon < 0 ? line : line.slice(0, colon);
+                let value = colon < 0 ? "" : line.slice(colon + 1);
+                if (value.startsWith(" ")) {
+                    value = value.slice(1);
+                }
+                if (field === "event") {
+                    type = value;
+                } else if (field === "data") {
+                    data.push(value);
+                } else if (field === "retry" && /^\d+$/.test(value)) {
+                    retry = Number(value);
+                }
+            }
+            if (data.length) {
+                emit(type, data.join("\n"));
+            }
+        }
+
+        async function run() {
+            try {
+                const reply = await fetch(path, { headers: authorised(), cache: "no-store" });
+                if (!reply.ok || !reply.body) {
+                    let why = "HTTP " + reply.status;
+                    try {
+                        why = (await reply.json()).error + " (" + why + ")";
+                    } catch (e) {
+                        // not JSON: the status says it
+                    }
+                    throw new Error(why);
+                }
+                emit("open");
+                const reader = reply.body.getReader();
+                const decoder = new TextDecoder();
+                let text = "";
+                let from = 0;  // what was searched already: a whole log comes in many pieces
+                for (;;) {
+                    const { value, done } = await reader.read();
+                    if (done) {
+                        break;
+                    }
+                    // The server ends its lines with \n alone.
+                    text += decoder.decode(value, { stream: true });
+                    let end;
+                    while ((end = text.indexOf("\n\n", from)) >= 0) {
+                        dispatch(text.slice(0, end));
+                        text = text.slice(end + 2);
+                        from = 0;
+                    }
+                    from = Math.max(0, text.length - 1);
+                }
+                emit("error");
+            } catch (e) {
+                emit("error", e.message);
+            }
+            setTimeout(run, retry);
+        }
+
+        setTimeout(run, 0);
+        return {
+            addEventListener(type, fn) {
+                listeners.set(type, (listeners.get(type) || []).concat([fn]));
+            },
+        };
+    }
+
     function connectStream() {
-        const es = new EventSource("/api/events");
+        const es = eventStream("/api/events");
         es.addEventListener("open", () => {
             streamUp = true;
             setText("link", "");
             render();
+            loadCapture();  // what the server allows may have changed while it was away
         });
         es.addEventListener("decks", (e) => {
             streamUp = true;
             try {
-                applyDecks(JSON.parse(e.data).decks);
+                const update = JSON.parse(e.data);
+                showBroker(update.broker);
+                applyDecks(update.decks);
             } catch (err) {
                 say("a deck update could not be read: " + err.message, true);
             }
         });
         es.addEventListener("log", (e) => {
             try {
-                applyClips(JSON.parse(e.data).clips);
+                const log = JSON.parse(e.data);
+                clipsSeq = typeof log.seq === "number" ? log.seq : -1;
+                applyClips(log.clips);
             } catch (err) {
                 say("a log update could not be read: " + err.message, true);
             }
         });
-        // After the whole log on connect, only the clips that changed.
+        // After the whole log on connect, only the clips that changed; a change the whole
+        // log already held (saved while it was made) is skipped.
         es.addEventListener("clips", (e) => {
             try {
-                applyClipChanges(JSON.parse(e.data));
+                const change = JSON.parse(e.data);
+                if (typeof change.seq === "number") {
+                    if (change.seq <= clipsSeq) {
+                        return;
+                    }
+                    clipsSeq = change.seq;
+                }
+                applyClipChanges(change);
             } catch (err) {
                 say("a log update could not be read: " + err.message, true);
+            }
+        });
+        es.addEventListener("capture", (e) => {
+            try {
+                applyBatch(JSON.parse(e.data));
+            } catch (err) {
+                say("a capture update could not be read: " + err.message, true);
             }
         });
         es.addEventListener("error", () => {
-            // EventSource retries by itself; meanwhile the panel must not look live.
+            // The stream retries by itself; meanwhile the panel must not look live.
             streamUp = false;
             setText("link", "connection to the server lost; retrying");
             render();
@@ -682,7 +879,7 @@
 
     function editingClip() {
         const a = document.activeElement;
-        return !!a && a.tagName === "INPUT" && $("clips").contains(a);
+        return !!a && a.tagName === "INPUT" && a.type !== "checkbox" && $("clips").contains(a);
     }
 
     function drawClips() {
@@ -693,6 +890,7 @@
             body.appendChild(clipRow(clip));
         }
         $("no-clips").hidden = clips.length > 0;
+        showPicked();
     }
 
     // A row of the log: the number, a field to edit per column (the duration only shown), and
@@ -700,6 +898,7 @@
     function clipRow(clip) {
         const tr = document.createElement("tr");
         tr.dataset.id = String(clip.id);
+        tr.appendChild(pickCell(clip));
         const num = document.createElement("td");
         num.className = "num";
         num.textContent = String(clip.id);
@@ -801,7 +1000,7 @@
                 return;
             }
             const at = deck.time || framesToTc(deck.frames, fps);
-            clip = { port: deck.port, name, in: at, out: at, note: text };
+            clip = { port: deck.port, machine: deck.machine, name, in: at, out: at, note: text };
         } else {
             if (deck.markIn === null || deck.markIn === undefined ||
                 deck.markOut === null || deck.markOut === undefined) {
@@ -812,7 +1011,8 @@
                 say("log clip: Out is before In", true);
                 return;
             }
-            clip = { port: deck.port, name, in: deck.markInTime, out: deck.markOutTime,
+            clip = { port: deck.port, machine: deck.machine, name, in: deck.markInTime,
+                     out: deck.markOutTime,
                      note: text };
         }
         try {
@@ -822,6 +1022,32 @@
             say("logged clip " + (stored && stored.id !== undefined ? stored.id : ""), false);
         } catch (e) {
             say("log: " + e.message, true);
+        }
+    }
+
+    // An export: fetched with the token, then saved under the link's file name.
+    async function save(link) {
+        try {
+            const reply = await fetch(link.getAttribute("href"), { headers: authorised() });
+            if (!reply.ok) {
+                let why = reply.statusText;
+                try {
+                    why = (await reply.json()).error;
+                } catch (e) {
+                    // not JSON: the status says it
+                }
+                throw new Error(why + " (HTTP " + reply.status + ")");
+            }
+            const url = URL.createObjectURL(await reply.blob());
+            const a = document.createElement("a");
+            a.href = url;
+            a.download = link.getAttribute("download") || "";
+            document.body.appendChild(a);
+            a.click();
+            a.remove();
+            setTimeout(() => URL.revokeObjectURL(url), 10000);
+        } catch (e) {
+            say(link.textContent.toLowerCase() + ": " + e.message, true);
         }
     }
 
@@ -850,6 +1076,12 @@
         };
         edl();
         $("edl-title").addEventListener("input", edl);
+        for (const id of ["export-csv", "export-edl"]) {
+            $(id).addEventListener("click", (e) => {
+                e.preventDefault();
+                save(e.currentTarget);
+            });
+        }
         $("import-csv").addEventListener("change", (e) => {
             const f = e.target.files && e.target.files[0];
             if (f) {
@@ -857,6 +1089,252 @@
             }
             e.target.value = "";
         });
+    }
+
+    // ---- capture: the clips ticked in the log, from this deck, into files ----
+
+    const picked = new Set();   // clip ids ticked for capture
+    const batches = new Map();  // deck key -> its last batch, as the server last sent it
+    const batchSeen = new Map();  // batch id -> its state when last drawn, for the news
+    let captureOn = false;
+
+    // The log's first cell: the tick box that picks a clip for capture.
+    function pickCell(clip) {
+        const td = document.createElement("td");
+        td.className = "sel";
+        const box = document.createElement("input");
+        box.type = "checkbox";
+        box.checked = picked.has(clip.id);
+        box.setAttribute("aria-label", "capture clip " + clip.id);
+        box.addEventListener("change", () => {
+            if (box.checked) {
+                picked.add(clip.id);
+            } else {
+                picked.delete(clip.id);
+            }
+            showPicked();
+        });
+        td.appendChild(box);
+        return td;
+    }
+
+    function showPicked() {
+        const ids = new Set(clips.map((c) => c.id));
+        for (const id of [...picked]) {
+            if (!ids.has(id)) {
+                picked.delete(id);  // deleted from the log meanwhile
+            }
+        }
+        setText("cap-picked", picked.size ? picked.size + (picked.size === 1 ? " clip" : " clips") +
+                              " ticked" : "tick clips in the log to capture them");
+    }
+
+    // What the server allows: its inputs and the folders below its capture folder.
+    async function loadCapture() {
+        let r;
+        try {
+            r = await request("GET", "/api/capture");
+        } catch (e) {
+            return;  // an older server, or a hub's: no capture
+        }
+        captureOn = !!(r && r.inputs && r.inputs.length);
+        $("capture").hidden = !captureOn;
+        document.body.classList.toggle("can-capture", captureOn);
+        if (!captureOn) {
+            return;
+        }
+        const sel = $("cap-input");
+        const was = sel.value;
+        sel.textContent = "";
+        for (const input of r.inputs) {
+            const o = document.createElement("option");
+            o.value = o.textContent = input;
+            sel.appendChild(o);
+        }
+        if (r.inputs.includes(was)) {
+            sel.value = was;
+        }
+        const list = $("cap-folders");
+        list.textContent = "";
+        for (const f of r.folders || []) {
+            const o = document.createElement("option");
+            o.value = f;
+            list.appendChild(o);
+        }
+        (r.batches || []).forEach(applyBatch);
+        showPicked();
+        drawBatch();
+    }
+
+    function applyBatch(batch) {
+        if (!batch || typeof batch.port !== "number") {
+            return;
+        }
+        const key = String(batch.port);
+        const had = batches.get(key);
+        if (had && (had.id > batch.id || (had.id === batch.id && had.seq > batch.seq))) {
+            return;  // late news of an older batch, or of an older state of this one
+        }
+        batches.set(key, batch);
+        if (key === port) {
+            drawBatch();
+        }
+    }
+
+    function captureOptions(deck) {
+        return { port: deck.port, input: $("cap-input").value,
+                 preroll: Number($("cap-preroll").value) };
+    }
+
+    async function startCapture() {
+        const deck = current();
+        if (!deck) {
+            return;
+        }
+        const ids = clips.filter((c) => picked.has(c.id)).map((c) => c.id);
+        if (!ids.length) {
+            say("capture: tick the clips to capture in the log", true);
+            return;
+        }
+        const body = Object.assign(captureOptions(deck), {
+            clips: ids, folder: $("cap-folder").value.trim(),
+            handles: Number($("cap-handles").value), retries: Number($("cap-retries").value) });
+        try {
+            applyBatch(await request("POST", "/api/capture", body));
+            say("capturing " + ids.length + (ids.length === 1 ? " clip" : " clips") + " on " +
+                nameOf(deck), false);
+        } catch (e) {
+            say("capture: " + (e.words || e.message), true);
+        }
+    }
+
+    async function calibrate() {
+        const deck = current();
+        if (!deck) {
+            return;
+        }
+        try {
+            applyBatch(await request("POST", "/api/capture/calibrate", captureOptions(deck)));
+            say("calibrating " + nameOf(deck) + " with " + $("cap-input").value, false);
+        } catch (e) {
+            say("calibrate: " + (e.words || e.message), true);
+        }
+    }
+
+    async function cancelCapture() {
+        const deck = current();
+        if (!deck) {
+            return;
+        }
+        try {
+            await request("POST", "/api/capture/cancel", { port: deck.port });
+        } catch (e) {
+            say("cancel: " + (e.words || e.message), true);
+        }
+    }
+
+    const PHASE_WORDS = { waiting: "waiting", cue: "cueing", preroll: "preroll",
+                          capture: "capturing", finish: "writing" };
+
+    function cell(tr, text, cls, title) {
+        const td = document.createElement("td");
+        td.textContent = text === null || text === undefined ? "" : String(text);
+        if (cls) {
+            td.className = cls;
+        }
+        if (title) {
+            td.title = title;
+        }
+        tr.appendChild(td);
+        return td;
+    }
+
+    // One clip of the batch: its bar while it runs, then its report.
+    function batchRow(clip) {
+        const r = clip.report;
+        const tr = document.createElement("tr");
+        tr.dataset.id = String(clip.id);
+        tr.dataset.phase = clip.phase;
+        cell(tr, clip.id, "n");
+        cell(tr, clip.name || clip.reel, "", clip.reel);
+        const bar = document.createElement("progress");
+        bar.className = "cap-bar";
+        bar.max = Math.max(1, clip.wanted);
+        bar.value = r ? bar.max : Math.min(clip.frames, bar.max);
+        cell(tr, "").appendChild(bar);
+        const req = r ? r.requested : { in: clip.in, out: clip.out, frames: clip.wanted };
+        const got = r ? r.achieved : {};
+        cell(tr, req.in, "mono");
+        cell(tr, req.out, "mono");
+        cell(tr, req.frames, "n");
+        cell(tr, got.in, "mono");
+        cell(tr, got.out, "mono");
+        cell(tr, r ? got.frames : "", "n");
+        cell(tr, r ? r.missing : "", "n");
+        cell(tr, r ? r.repeated : "", "n");
+        cell(tr, r ? r.breaks.length : "", "n", r ? r.breaks.join("\n") : "");
+        cell(tr, r ? r.retries : "", "n", r ? r.attempts.join("\n") : "");
+        const words = !r ? PHASE_WORDS[clip.phase] || clip.phase
+                         : r.status + (r.reason ? ": " + r.reason : "");
+        cell(tr, words, r ? (r.status === "captured" ? "good" : "bad") : "", words);
+        const file = r && r.file ? r.file : "";
+        cell(tr, file.split("/").pop(), "", file);
+        return tr;
+    }
+
+    function batchWords(b) {
+        if (b.kind === "calibrate") {
+            const c = b.calibration;
+            return b.state === "running" ? "calibrating with " + b.input
+                 : c && c.stored ? "capture offset " + c.offsetMs + " ms stored (spread " +
+                                   c.spreadMs + " ms over " + c.frames + " frames)"
+                 : "calibration " + b.state + (b.error ? ": " + b.error : "");
+        }
+        const n = b.clips.length;
+        if (b.state === "running") {
+            return "capturing clip " + (b.clip + 1) + " of " + n + " into " + (b.folder || "the " +
+                   "capture folder");
+        }
+        return b.state + ": " + b.captured + " of " + n + (n === 1 ? " clip" : " clips") +
+               " captured" + (b.error ? "; " + b.error : "");
+    }
+
+    let batchPort = null;  // the deck whose batch is drawn
+
+    function drawBatch() {
+        batchPort = port;
+        const b = batches.get(port);
+        const body = $("cap-report").tBodies[0];
+        body.textContent = "";
+        $("cap-batch").value = b && b.wanted ? b.frames / b.wanted : 0;
+        setText("cap-words", b ? batchWords(b) : "");
+        $("cap-words").className = b && b.state === "failed" ? "bad" : "";
+        const running = !!b && b.state === "running";
+        $("cap-start").disabled = running;
+        $("cap-calibrate").disabled = running;
+        $("cap-cancel").disabled = !running;
+        if (!b) {
+            return;
+        }
+        for (const clip of b.clips) {
+            body.appendChild(batchRow(clip));
+        }
+        // Once, when a batch of this deck ends: what came of it.
+        const was = batchSeen.get(b.id);
+        batchSeen.set(b.id, b.state);
+        if (was === "running" && b.state !== "running") {
+            say("Deck " + b.port + ": " + batchWords(b), b.state === "failed");
+            loadCapture();  // a folder it made is one to choose now
+        }
+    }
+
+    function setupCapture() {
+        $("cap-form").addEventListener("submit", (e) => {
+            e.preventDefault();
+            startCapture();
+        });
+        $("cap-cancel").addEventListener("click", cancelCapture);
+        $("cap-calibrate").addEventListener("click", calibrate);
     }
 
     // ---- start ----
@@ -874,11 +1352,12 @@
         $("goto-out").addEventListener("click", () => goTo("out"));
         $("clear-marks").addEventListener("click", () => act("clearmarks", {}, "clear marks"));
         $("rate").addEventListener("change", changeRate);
-        $("deck-select").addEventListener("change", (e) => select(Number(e.target.value)));
+        $("deck-select").addEventListener("change", (e) => select(e.target.value));
         setupShuttle();
         setupCueField();
         setupKeys();
         setupLog();
+        setupCapture();
         drawTabs();
         render();
         drawClips();

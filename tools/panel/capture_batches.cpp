@@ -1,0 +1,712 @@
+#include "tools/panel/capture_batches.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include "tools/capture/calibration.h"
+#include "tools/capture/engine.h"
+#include "tools/capture/input.h"
+#include "tools/capture/writer.h"
+#include "tools/panel/capture_deck.h"
+
+namespace panel {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A batch's progress goes out at most this often while frames come; phases and ends at once.
+constexpr std::chrono::milliseconds kProgressInterval{200};
+// An input that gives no frame within this is refused, as `deckctl capture` does.
+constexpr std::chrono::milliseconds kInputLimit{5000};
+constexpr std::size_t kMaxBatchClips = 1000;
+constexpr std::size_t kMaxFolderDepth = 16;
+constexpr std::size_t kMaxFolderText = 1024;
+constexpr std::size_t kMaxFoldersListed = 200;
+
+// A refusal in words with the status its kind calls for; `ok` when there is none.
+struct Verdict {
+    int status = 0;
+    std::string words;
+    bool ok() const { return status == 0; }
+};
+
+Verdict Bad(int status, std::string words) {
+    return Verdict{status, std::move(words)};
+}
+
+// A number in the body, within [lo, hi], whole when asked; `fallback` when absent.
+Verdict NumberField(const Json& body, const char* key, double lo, double hi, bool whole,
+                    double fallback, double* out) {
+    *out = fallback;
+    if (!body.contains(key)) {
+        return {};
+    }
+    const Json& v = body[key];
+    const bool number = whole ? v.is_number_integer() : v.is_number();
+    if (!number || v.get<double>() < lo || v.get<double>() > hi) {
+        char range[64];
+        std::snprintf(range, sizeof range, "%g to %g", lo, hi);
+        return Bad(400, std::string(key) + " must be " + (whole ? "a whole number" : "a number") +
+                            " from " + range);
+    }
+    *out = v.get<double>();
+    return {};
+}
+
+// The names of a folder a client gives: a relative path of plain names below the root.
+Verdict FolderNames(std::string sub, std::vector<std::string>* names) {
+    if (sub.size() > kMaxFolderText) {
+        return Bad(400, "folder is too long");
+    }
+    while (!sub.empty() && sub.back() == '/') {
+        sub.pop_back();
+    }
+    if (!sub.empty() && sub.front() == '/') {
+        return Bad(400, "folder names a folder below the capture folder, not a path from /");
+    }
+    std::vector<std::string>& parts = *names;
+    std::size_t from = 0;
+    while (from < sub.size()) {
+        const std::size_t slash = std::min(sub.find('/', from), sub.size());
+        parts.push_back(sub.substr(from, slash - from));
+        from = slash + 1;
+    }
+    for (const std::string& part : parts) {
+        const bool control = std::any_of(part.begin(), part.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+        });
+        if (part.empty() || part == "." || part == ".." || control) {
+            return Bad(400, "folder '" + sub +
+                                "' must be names below the capture folder, without '.', "
+                                "'..', empty names or control characters");
+        }
+    }
+    if (parts.size() > kMaxFolderDepth) {
+        return Bad(400, "folder has more than 16 levels");
+    }
+    return {};
+}
+
+// The folder of `names` below `root`, each made where missing and entered without following a
+// link, so that no file of a capture lands outside the root.
+Verdict BelowRoot(const std::string& root, const std::vector<std::string>& names,
+                  std::string* path) {
+    int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return Bad(500, "cannot open the capture folder " + root + ": " + std::strerror(errno));
+    }
+    std::string at = root;
+    for (const std::string& part : names) {
+        if (mkdirat(fd, part.c_str(), 0755) != 0 && errno != EEXIST) {
+            const std::string why = std::strerror(errno);
+            close(fd);
+            return Bad(500, "cannot make " + at.append("/").append(part) + ": " + why);
+        }
+        const int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        close(fd);
+        if (next < 0) {
+            return Bad(403, "the folder goes through " + at.substr(root.size()) + "/" + part +
+                                ", which is a link or not a folder: files go only into folders "
+                                "below the capture folder");
+        }
+        fd = next;
+        at += "/" + part;
+    }
+    close(fd);
+    *path = at;
+    return {};
+}
+
+// The folders right below the capture folder, for a client to choose from; links left out.
+Json FoldersBelow(const std::string& root) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(root.c_str())) {
+        while (const dirent* e = readdir(dir)) {
+            struct stat st {};
+            if (e->d_name[0] != '.' &&
+                fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISDIR(st.st_mode) && names.size() < kMaxFoldersListed) {
+                names.emplace_back(e->d_name);
+            }
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return Json(names);
+}
+
+}  // namespace
+
+struct CaptureBatches::Request {
+    bool calibrate = false;
+    int port = 0;
+    DeckWorker* deck = nullptr;
+    const hostkit::RateInfo* rate = nullptr;
+    std::string input;
+    std::string folder;  // as the client named it
+    std::vector<std::string> folderNames;
+    std::string path;  // where that is
+    std::vector<capture::ClipRequest> clips;
+    double preroll = 5.0;
+    int handles = 0;
+    int retries = 2;
+    double offset = 0.0;  // seconds
+    int64_t at = 0;       // a calibration's stretch of tape
+    double seconds = 4.0;
+};
+
+struct CaptureBatches::Batch {
+    struct ClipState {
+        std::string phase = "waiting";  // then the engine's phases, then the report's status
+        int attempt = 0;
+        int64_t frames = 0;
+        int64_t wanted = 0;
+        Json report;  // null until the clip is done
+    };
+
+    uint64_t id = 0;
+    Request request;
+    std::atomic<bool> cancel{false};
+    std::thread thread;
+    // Under the service's mutex:
+    std::string state = "running";  // then done, cancelled or failed
+    std::string error;
+    std::vector<ClipState> clips;
+    std::size_t current = 0;
+    uint64_t seq = 0;  // counts its changes, so that a client keeps the latest
+    Json calibration;
+    Clock::time_point published;
+};
+
+CaptureBatches::CaptureBatches(const Decks& decks, Publish publish)
+    : m_Decks(decks), m_Publish(std::move(publish)) {}
+
+CaptureBatches::~CaptureBatches() {
+    Stop();
+}
+
+bool CaptureBatches::Configure(CaptureSettings settings, std::string* error) {
+    m_Settings = std::move(settings);
+    if (!m_Settings.folder.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(m_Settings.folder, ec);  // made when missing
+        char real[PATH_MAX];
+        struct stat st {};
+        if (realpath(m_Settings.folder.c_str(), real) == nullptr || stat(real, &st) != 0 ||
+            !S_ISDIR(st.st_mode)) {
+            *error = "--capture-folder " + m_Settings.folder + " is not a folder";
+            return false;
+        }
+        m_Settings.folder = real;
+    }
+    // What goes wrong is said in the batches' reports, in words; not on the server's stderr.
+    av_log_set_level(AV_LOG_FATAL);
+    return true;
+}
+
+namespace {
+
+// The deck, the input and the options both kinds of batch take; the deck's port is the body's
+// or `fallback`.
+Verdict Common(const Json& body, const CaptureSettings& settings,
+               const CaptureBatches::Decks& decks, int fallback, int* port, std::string* input,
+               double* preroll) {
+    if (settings.inputs.empty()) {
+        return Bad(409,
+                   "this server captures from no input: start deckctl serve with "
+                   "--capture-input URL (and --capture-folder DIR for the files)");
+    }
+    double number = 0;
+    if (Verdict v = NumberField(body, "port", 1, 255, true, fallback, &number); !v.ok()) {
+        return v;
+    }
+    *port = static_cast<int>(number);
+    if (*port == 0) {
+        return Bad(400, "port must name the deck that plays the tape");
+    }
+    if (decks.count(*port) == 0) {
+        return Bad(404, "no deck on port " + std::to_string(*port));
+    }
+    if (body.contains("input") && !body["input"].is_string()) {
+        return Bad(400, "input must be text, one of the inputs GET /api/capture lists");
+    }
+    *input = body.value("input", settings.inputs.size() == 1 ? settings.inputs[0] : "");
+    if (std::find(settings.inputs.begin(), settings.inputs.end(), *input) ==
+        settings.inputs.end()) {
+        std::string allowed;
+        for (const std::string& i : settings.inputs) {
+            allowed += (allowed.empty() ? "" : ", ") + i;
+        }
+        return Bad(input->empty() ? 400 : 403,
+                   input->empty() ? "name the input, one of " + allowed
+                                  : "the input '" + *input +
+                                        "' is not one this server captures from; it "
+                                        "allows " +
+                                        allowed + " (--capture-input)");
+    }
+    return NumberField(body, "preroll", 0, 120, false, 5.0, preroll);
+}
+
+}  // namespace
+
+ActionAnswer CaptureBatches::Start(const std::string& text, const std::vector<Clip>& log) {
+    const Json body = hostkit::ParseJson(text.empty() ? "{}" : text);
+    if (!body.is_object()) {
+        return Refusal(400, "the body must be a JSON object");
+    }
+    Request r;
+    const Json ids = body.value("clips", Json());
+    if (!ids.is_array() || ids.empty() || ids.size() > kMaxBatchClips) {
+        return Refusal(400, "clips must be a list of 1 to 1000 clip ids of the log");
+    }
+    std::vector<const Clip*> chosen;
+    std::set<int64_t> seen;
+    for (const Json& id : ids) {
+        if (!id.is_number_integer() || !seen.insert(id.get<int64_t>()).second) {
+            return Refusal(400, "clips must be a list of distinct clip ids; " + DumpJson(id) +
+                                    " is not one, or is named twice");
+        }
+        const auto it = std::find_if(log.begin(), log.end(),
+                                     [&id](const Clip& c) { return c.id == id.get<int64_t>(); });
+        if (it == log.end()) {
+            return Refusal(400, "no clip " + DumpJson(id) + " in the log");
+        }
+        if (!it->machine.empty()) {
+            return Refusal(400, "clip " + DumpJson(id) + " was logged on " + it->machine +
+                                    "'s deck: capture it on that machine");
+        }
+        chosen.push_back(&*it);
+    }
+    // The deck that plays them: the one named, else the one they were logged on.
+    const bool onePort = std::all_of(chosen.begin(), chosen.end(),
+                                     [&](const Clip* c) { return c->port == chosen[0]->port; });
+    Verdict v = Common(body, m_Settings, m_Decks, onePort ? chosen[0]->port : 0, &r.port, &r.input,
+                       &r.preroll);
+    double handles = 0;
+    double retries = 0;
+    if (v.ok()) {
+        v = NumberField(body, "handles", 0, 100000, true, 0, &handles);
+    }
+    if (v.ok()) {
+        v = NumberField(body, "retries", 0, 20, true, 2, &retries);
+    }
+    if (v.ok() && body.contains("folder") && !body["folder"].is_string()) {
+        v = Bad(400, "folder must be text: a folder below the capture folder");
+    }
+    if (v.ok()) {
+        v = FolderNames(body.value("folder", ""), &r.folderNames);
+    }
+    if (v.ok() && m_Settings.folder.empty()) {
+        v = Bad(409,
+                "this server has no folder for captures: start deckctl serve with "
+                "--capture-folder DIR");
+    }
+    if (!v.ok()) {
+        return Refusal(v.status, v.words);
+    }
+    r.handles = static_cast<int>(handles);
+    r.retries = static_cast<int>(retries);
+    r.folder = body.value("folder", "");
+    r.deck = m_Decks.at(r.port).get();
+    r.rate = r.deck->Rate();
+    for (const Clip* c : chosen) {
+        if (c->rate != r.rate) {
+            return Refusal(409, "clip " + std::to_string(c->id) + " was logged at " +
+                                    c->rate->name + " and the deck on port " +
+                                    std::to_string(r.port) + " runs at " + r.rate->name +
+                                    ": its times name other frames");
+        }
+        if (c->out <= c->in) {
+            return Refusal(400, "clip " + std::to_string(c->id) +
+                                    " is a note at one time (its out is its in): nothing to "
+                                    "capture");
+        }
+        capture::ClipRequest q;
+        q.id = c->id;
+        q.name = c->name;
+        q.reel = c->reel;
+        q.in = c->in;
+        q.out = c->out;
+        q.stem = capture::ClipStem(c->id, c->reel, c->name, c->in, c->rate->base);
+        r.clips.push_back(q);
+    }
+    return Begin(std::move(r));
+}
+
+ActionAnswer CaptureBatches::Calibrate(const std::string& text) {
+    const Json body = hostkit::ParseJson(text.empty() ? "{}" : text);
+    if (!body.is_object()) {
+        return Refusal(400, "the body must be a JSON object");
+    }
+    Request r;
+    r.calibrate = true;
+    Verdict v = Common(body, m_Settings, m_Decks, m_Decks.size() == 1 ? m_Decks.begin()->first : 0,
+                       &r.port, &r.input, &r.preroll);
+    if (v.ok()) {
+        v = NumberField(body, "seconds", 1, 600, false, 4.0, &r.seconds);
+    }
+    if (!v.ok()) {
+        return Refusal(v.status, v.words);
+    }
+    r.deck = m_Decks.at(r.port).get();
+    r.rate = r.deck->Rate();
+    const Json at = body.value("at", Json("00:00:30:00"));
+    const hostkit::ParsedTimecode p = at.is_string()
+                                          ? hostkit::ParseTimecode(at.get<std::string>(), *r.rate)
+                                          : hostkit::ParsedTimecode{};
+    if (!p.ok || p.frames < 0) {
+        return Refusal(400, "at must be a time on the tape at the deck's rate, e.g. 00:00:30:00" +
+                                (p.error.empty() ? "" : ": " + p.error));
+    }
+    r.at = p.frames;
+    return Begin(std::move(r));
+}
+
+// What both kinds share: the deck must answer at an exact rate and be free, the input free;
+// a capture needs the deck's offset for that input and its folder. Then the batch's thread.
+ActionAnswer CaptureBatches::Begin(Request r) {
+    std::string why;
+    if (!capture::ExactRate(*r.rate, &why)) {
+        return Refusal(409, why);
+    }
+    const DeckState now = r.deck->Snapshot();
+    if (!now.connected || !now.answering) {
+        return Refusal(409, "the deck on port " + std::to_string(r.port) + " is not answering");
+    }
+    const std::string deckName = WorkerDeck(*r.deck, *r.rate).Name();
+    if (!r.calibrate) {
+        capture::CalibrationStore store;
+        const std::string file = m_Settings.calibration.empty()
+                                     ? capture::CalibrationStore::DefaultPath()
+                                     : m_Settings.calibration;
+        std::optional<capture::CalibrationEntry> entry;
+        {
+            std::lock_guard<std::mutex> lock(m_StoreMutex);
+            if (!store.Load(file, &why)) {
+                return Refusal(500, why);
+            }
+            entry = store.Find(deckName, r.input, r.rate->name);
+        }
+        if (!entry) {
+            return Refusal(409, "no capture offset for " + deckName + ", the input " + r.input +
+                                    " and " + r.rate->name +
+                                    ": calibrate first, with POST /api/capture/calibrate "
+                                    "{\"port\": " +
+                                    std::to_string(r.port) + ", \"input\": \"" + r.input +
+                                    "\"} (the page's Calibrate) on a tape whose frames "
+                                    "show their position");
+        }
+        r.offset = entry->offsetMs / 1000.0;
+    }
+    std::shared_ptr<Batch> old;
+    std::shared_ptr<Batch> b = std::make_shared<Batch>();
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (m_bStopped) {
+            return Refusal(503, "the server is stopping");
+        }
+        if (const std::string holder = r.deck->Holder(); !holder.empty()) {
+            return Refusal(409, "port " + std::to_string(r.port) + " is busy with " + holder +
+                                    " already: one at a time per deck; cancel it first");
+        }
+        for (const auto& [port, other] : m_Last) {
+            if (other->state == "running" && other->request.input == r.input) {
+                return Refusal(409, "the input " + r.input + " is in use by the capture on port " +
+                                        std::to_string(port));
+            }
+        }
+        if (!r.calibrate) {
+            const Verdict v = BelowRoot(m_Settings.folder, r.folderNames, &r.path);
+            if (!v.ok()) {
+                return Refusal(v.status, v.words);
+            }
+        }
+        b->id = ++m_nLastId;
+        const std::string holder =
+            std::string(r.calibrate ? "calibration " : "capture ") + std::to_string(b->id);
+        const std::weak_ptr<Batch> weak = b;
+        const auto cancel = [weak] {
+            if (const std::shared_ptr<Batch> held = weak.lock()) {
+                held->cancel = true;
+            }
+        };
+        if (!r.deck->Hold(holder, cancel)) {
+            return Refusal(409, "port " + std::to_string(r.port) + " is busy with " +
+                                    r.deck->Holder() + " already: one at a time per deck");
+        }
+        // The rate may have changed since it was checked; it cannot while the deck is held.
+        if (r.deck->Rate() != r.rate) {
+            r.deck->Release();
+            return Refusal(409, "the deck on port " + std::to_string(r.port) +
+                                    " changed its rate meanwhile; ask again");
+        }
+        b->clips.resize(r.clips.size());
+        b->request = std::move(r);
+        const int port = b->request.port;
+        const auto it = m_Last.find(port);
+        if (it != m_Last.end()) {
+            old = it->second;
+        }
+        m_Last[port] = b;
+        b->thread = std::thread([this, b] { Run(b); });
+    }
+    // The deck's previous batch released it before its thread ended: that is moments away.
+    if (old && old->thread.joinable()) {
+        old->thread.join();
+    }
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return ActionAnswer{202, BatchJson(*b)};
+}
+
+void CaptureBatches::Run(const std::shared_ptr<Batch>& b) {
+    std::string error;
+    try {
+        error = Work(b);
+    } catch (const std::exception& e) {
+        error = std::string("the capture failed: ") + e.what();
+    }
+    const bool cancelled = b->cancel.load();
+    Finish(*b, cancelled ? "cancelled" : error.empty() ? "done" : "failed", cancelled ? "" : error);
+    // Last: the deck is free for another batch, whose start joins this thread.
+    b->request.deck->Release();
+}
+
+std::string CaptureBatches::Work(const std::shared_ptr<Batch>& b) {
+    Request& r = b->request;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Publish(BatchJson(*b));
+    }
+    capture::InputReader input;
+    std::string openError;
+    input.Open(r.input, "", kInputLimit, &openError);
+    WorkerDeck deck(*r.deck, *r.rate);
+    capture::EngineOptions eo;
+    eo.folder = r.path;
+    eo.preroll = r.preroll;
+    eo.handles = r.handles;
+    eo.retries = r.retries;
+    eo.offset = r.offset;
+    eo.cancel = &b->cancel;
+    eo.progress = [this, &b](const capture::Progress& p) {
+        const Json report = p.report ? capture::ReportJson(*p.report) : Json();
+        Progress(*b, p.clip, p.report ? capture::StatusName(p.report->status) : p.phase.c_str(),
+                 p.attempt, p.frames, p.wanted, p.report ? &report : nullptr);
+    };
+    capture::CaptureEngine engine(deck, input, eo);
+    if (r.calibrate) {
+        if (openError.empty()) {
+            const capture::CalibrationResult result = engine.Calibrate(r.at, r.seconds);
+            std::string verdict =
+                result.ok ? capture::CalibrationVerdict(result, *r.rate) : result.error;
+            if (verdict.empty()) {
+                const capture::CalibrationEntry e =
+                    capture::CalibrationOf(result, deck.Name(), r.input, *r.rate);
+                capture::CalibrationStore store;
+                std::lock_guard<std::mutex> lock(m_StoreMutex);
+                const std::string file = m_Settings.calibration.empty()
+                                             ? capture::CalibrationStore::DefaultPath()
+                                             : m_Settings.calibration;
+                if (!store.Load(file, &verdict) || !store.Put(e, &verdict)) {
+                    verdict = verdict.empty() ? "cannot store it" : verdict;
+                }
+            }
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            b->calibration = Json{{"deck", deck.Name()},
+                                  {"input", r.input},
+                                  {"rate", r.rate->name},
+                                  {"offsetMs", std::round(result.offset * 1e5) / 100.0},
+                                  {"spreadMs", std::round(result.spread * 1e5) / 100.0},
+                                  {"frames", result.frames},
+                                  {"agree", result.agree},
+                                  {"stored", verdict.empty()}};
+            openError = verdict;
+        }
+    } else if (openError.empty()) {
+        engine.Run(r.clips);
+    } else {
+        // Clips that never reached the deck still get their report.
+        for (std::size_t i = 0; i < r.clips.size(); ++i) {
+            capture::ClipReport report;
+            report.clip = r.clips[i];
+            report.rate = r.rate;
+            report.handles = r.handles;
+            report.reason = "not attempted: " + openError;
+            const Json j = capture::ReportJson(report);
+            Progress(*b, i, "failed", 0, 0, r.clips[i].out - r.clips[i].in + 2 * int64_t{r.handles},
+                     &j);
+        }
+    }
+    return openError;
+}
+
+void CaptureBatches::Progress(Batch& b, std::size_t clip, const char* phase, int attempt,
+                              int64_t frames, int64_t wanted, const Json* report) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    if (clip >= b.clips.size()) {
+        return;
+    }
+    Batch::ClipState& c = b.clips[clip];
+    ++b.seq;
+    const bool turn = c.phase != phase || report != nullptr;
+    c.phase = phase;
+    c.attempt = attempt;
+    c.frames = frames;
+    c.wanted = wanted;
+    if (report != nullptr) {
+        c.report = *report;
+    }
+    b.current = clip;
+    const auto now = Clock::now();
+    if (turn || now - b.published >= kProgressInterval) {
+        b.published = now;
+        m_Publish(BatchJson(b));
+    }
+}
+
+void CaptureBatches::Finish(Batch& b, std::string state, std::string error) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    b.state = std::move(state);
+    b.error = std::move(error);
+    ++b.seq;
+    m_Publish(BatchJson(b));
+}
+
+Json CaptureBatches::BatchJson(const Batch& b) const {
+    const Request& r = b.request;
+    const hostkit::TimeBase& base = r.rate->base;
+    Json clips = Json::array();
+    int64_t frames = 0;
+    int64_t wanted = 0;
+    int captured = 0;
+    for (std::size_t i = 0; i < r.clips.size(); ++i) {
+        const capture::ClipRequest& q = r.clips[i];
+        const Batch::ClipState& c = b.clips[i];
+        const int64_t want = q.out - q.in + 2 * int64_t{r.handles};
+        // A clip that is done counts whole in the batch's bar, whatever became of it.
+        wanted += want;
+        frames += c.report.is_null() ? std::min(c.frames, want) : want;
+        captured += c.phase == "captured" ? 1 : 0;
+        clips.push_back(Json{{"id", q.id},
+                             {"name", q.name},
+                             {"reel", q.reel},
+                             {"in", hostkit::FormatTimecode(q.in, base)},
+                             {"out", hostkit::FormatTimecode(q.out, base)},
+                             {"phase", c.phase},
+                             {"attempt", c.attempt},
+                             {"frames", c.frames},
+                             {"wanted", want},
+                             {"report", c.report}});
+    }
+    Json j{{"id", b.id},
+           {"seq", b.seq},
+           {"kind", r.calibrate ? "calibrate" : "capture"},
+           {"port", r.port},
+           {"input", r.input},
+           {"rate", r.rate->name},
+           {"state", b.state},
+           {"error", b.error},
+           {"clip", b.state == "running" && !r.clips.empty() ? Json(b.current) : Json(nullptr)},
+           {"captured", captured},
+           {"frames", frames},
+           {"wanted", wanted},
+           {"clips", clips}};
+    if (r.calibrate) {
+        j["calibration"] = b.calibration;
+    } else {
+        j["folder"] = r.folder;
+        j["path"] = r.path;
+        j["offsetMs"] = std::round(r.offset * 1e5) / 100.0;
+        j["preroll"] = r.preroll;
+        j["handles"] = r.handles;
+        j["retries"] = r.retries;
+    }
+    return j;
+}
+
+ActionAnswer CaptureBatches::Cancel(const std::string& text) {
+    const Json body = hostkit::ParseJson(text.empty() ? "{}" : text);
+    double port = 0;
+    const Verdict v = body.is_object() ? NumberField(body, "port", 1, 255, true, 0, &port)
+                                       : Bad(400, "the body must be a JSON object");
+    if (!v.ok()) {
+        return Refusal(v.status, v.words);
+    }
+    Json cancelled = Json::array();
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        for (const auto& [p, b] : m_Last) {
+            if ((port == 0 || p == port) && b->state == "running") {
+                b->cancel = true;
+                cancelled.push_back(p);
+            }
+        }
+    }
+    if (cancelled.empty()) {
+        return Refusal(409, port == 0 ? std::string("no capture is running")
+                                      : "no capture is running on port " +
+                                            std::to_string(static_cast<int>(port)));
+    }
+    return ActionAnswer{200, Json{{"ok", true}, {"cancelled", cancelled}}};
+}
+
+Json CaptureBatches::List(int port) const {
+    Json batches = Json::array();
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        for (const auto& [p, b] : m_Last) {
+            if (port == 0 || p == port) {
+                batches.push_back(BatchJson(*b));
+            }
+        }
+    }
+    return Json{
+        {"batches", batches},
+        {"inputs", m_Settings.inputs},
+        {"folders", m_Settings.folder.empty() ? Json::array() : FoldersBelow(m_Settings.folder)}};
+}
+
+std::vector<Json> CaptureBatches::Batches() const {
+    std::vector<Json> all;
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    for (const auto& [p, b] : m_Last) {
+        all.push_back(BatchJson(*b));
+    }
+    return all;
+}
+
+void CaptureBatches::Stop() {
+    std::vector<std::shared_ptr<Batch>> all;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_bStopped = true;
+        for (const auto& [p, b] : m_Last) {
+            b->cancel = true;
+            all.push_back(b);
+        }
+    }
+    for (const auto& b : all) {
+        if (b->thread.joinable()) {
+            b->thread.join();
+        }
+    }
+}
+
+}  // namespace panel

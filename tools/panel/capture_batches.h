@@ -1,0 +1,82 @@
+// Captures asked of the panel: a batch of logged clips from one deck and one input into files,
+// on a thread of its own per batch (never an HTTP worker's or an I/O thread's), driving the
+// deck through its deck thread. The inputs a client may name and the folder files go below
+// are the server's to allow (--capture-input, --capture-folder), not the client's. Progress
+// and results go out as `capture` events; the last batch of each deck stays to be asked for.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tools/cliplog/clip_log.h"
+#include "tools/decks/deck_action.h"
+#include "tools/decks/deck_worker.h"
+
+namespace panel {
+
+struct CaptureSettings {
+    std::vector<std::string> inputs;  // the inputs a client may name
+    std::string folder;               // the folder files go below; none: no capture
+    std::string calibration;          // the offsets file; empty: capture::CalibrationStore's
+};
+
+class CaptureBatches {
+  public:
+    using Decks = std::map<int, std::unique_ptr<DeckWorker>>;
+    // A batch's JSON whenever it changes (at most five times a second while frames come);
+    // from the batch's thread, and it must not wait.
+    using Publish = std::function<void(const Json& batch)>;
+
+    CaptureBatches(const Decks& decks, Publish publish);
+    ~CaptureBatches();
+    CaptureBatches(const CaptureBatches&) = delete;
+    CaptureBatches& operator=(const CaptureBatches&) = delete;
+
+    // The settings, checked at start: the folder must be one (its real path is kept).
+    bool Configure(CaptureSettings settings, std::string* error);
+
+    // POST /api/capture: {"clips": [ID, ...], "input", "folder", "port", "preroll", "handles",
+    // "retries"}. 202 and the batch once it is started; 4xx in words, and nothing started.
+    ActionAnswer Start(const std::string& body, const std::vector<Clip>& log);
+    // POST /api/capture/calibrate: {"port", "input", "at", "seconds", "preroll"}.
+    ActionAnswer Calibrate(const std::string& body);
+    // POST /api/capture/cancel: {"port"} or {} for every deck.
+    ActionAnswer Cancel(const std::string& body);
+    // GET /api/capture: the last batch of each deck (of `port` alone when not 0), and what a
+    // client may choose: the inputs and the folders below the capture folder.
+    Json List(int port) const;
+    // Each deck's last batch, for a stream's first state.
+    std::vector<Json> Batches() const;
+    // Cancels every batch and waits for their threads.
+    void Stop();
+
+  private:
+    struct Batch;
+    struct Request;
+
+    ActionAnswer Begin(Request request);
+    void Run(const std::shared_ptr<Batch>& batch);
+    // The batch's work; what stopped it, in words, or "" when it ran to its end.
+    std::string Work(const std::shared_ptr<Batch>& batch);
+    void Progress(Batch& batch, std::size_t clip, const char* phase, int attempt, int64_t frames,
+                  int64_t wanted, const Json* report);
+    Json BatchJson(const Batch& batch) const;  // under m_Mutex
+    void Finish(Batch& batch, std::string state, std::string error);
+
+    const Decks& m_Decks;
+    Publish m_Publish;
+    CaptureSettings m_Settings;
+
+    mutable std::mutex m_Mutex;  // the batches and everything in them that changes
+    std::map<int, std::shared_ptr<Batch>> m_Last;
+    uint64_t m_nLastId = 0;
+    bool m_bStopped = false;  // the server stops: no batch starts
+    std::mutex m_StoreMutex;  // one calibration written at a time
+};
+
+}  // namespace panel
