@@ -1,0 +1,349 @@
+#include "tools/broker/hub_link.h"
+
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "tools/broker/topics.h"
+
+namespace broker {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Json = hostkit::Json;
+
+// How often waiting commands and quiet decks are looked at.
+constexpr std::chrono::milliseconds kTick{100};
+
+std::string RandomHex() {
+    std::random_device random;
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(random()));
+    return text;
+}
+
+// A status as a machine sends it in its answer's user property; 0 when there is none.
+int StatusOf(const Message& m) {
+    for (const auto& [name, value] : m.user) {
+        if (name == "status" && value.size() == 3 &&
+            value.find_first_not_of("0123456789") == std::string::npos) {
+            return std::stoi(value);
+        }
+    }
+    return 0;
+}
+
+bool PortOf(const std::string& text, int* port) {
+    if (text.empty() || text.size() > 3 ||
+        text.find_first_not_of("0123456789") != std::string::npos || std::stoi(text) < 1 ||
+        std::stoi(text) > 255) {
+        return false;
+    }
+    *port = std::stoi(text);
+    return true;
+}
+
+}  // namespace
+
+HubLink::HubLink(LinkOptions options, std::function<void()> changed)
+    : m_Options(std::move(options)), m_Changed(std::move(changed)) {}
+
+HubLink::~HubLink() {
+    Stop();
+}
+
+bool HubLink::SplitName(const std::string& name, std::string* machine, int* port) {
+    const std::size_t colon = name.rfind(':');
+    if (colon == std::string::npos || !NameRefusal(name.substr(0, colon)).empty() ||
+        !PortOf(name.substr(colon + 1), port)) {
+        return false;
+    }
+    *machine = name.substr(0, colon);
+    return true;
+}
+
+bool HubLink::Start(std::string* error) {
+    const std::string user = m_Options.user.empty() ? m_Options.name : m_Options.user;
+    // Answers come back on a level of the hub's own, so two hubs never take each other's.
+    m_Name = user + "-" + RandomHex();
+    ClientOptions o;
+    o.url = m_Options.url;
+    o.caFile = m_Options.caFile;
+    o.clientId = "tapedeck5500-hub-" + m_Name;
+    o.user = user;
+    o.password = m_Options.password;
+    o.keepalive = m_Options.keepalive;
+    o.connected = [this] { Connected(); };
+    o.message = [this](const Message& m) { OnMessage(m); };
+    o.log = m_Options.log;
+    m_Client = std::make_unique<MqttClient>(o);
+    m_Ticker = std::thread([this] { Tick(); });
+    return m_Client->Start(error);
+}
+
+void HubLink::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_bStop = true;
+    }
+    m_Wake.notify_all();
+    if (m_Ticker.joinable()) {
+        m_Ticker.join();
+    }
+    if (m_Client) {
+        m_Client->Stop();
+    }
+    // Whoever still waits hears that no answer will come.
+    std::map<std::string, Pending> left;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        left.swap(m_Pending);
+    }
+    for (auto& [id, p] : left) {
+        p.done(panel::Refusal(503, "the hub is stopping"));
+    }
+}
+
+hostkit::Json HubLink::Status() const {
+    const bool up = m_Client && m_Client->Connected();
+    return Json{{"url", std::string(m_Options.url.tls ? "mqtts://" : "mqtt://") +
+                            m_Options.url.host + ":" + std::to_string(m_Options.url.port)},
+                {"hub", m_Name},
+                {"connected", up},
+                {"error", up || !m_Client ? "" : m_Client->Problem()}};
+}
+
+void HubLink::Connected() {
+    for (const std::string& filter :
+         {ConnectionFilter(), StateFilter(), TimeFilter(), ReplyFilter(m_Name)}) {
+        m_Client->Subscribe(filter, 1);
+    }
+}
+
+// Online by its presence, and heard from within 1.5 times its keep-alive: a machine says
+// something at least every half keep-alive, so one that stalls shows offline in that time
+// whenever the broker gets round to its Will.
+bool HubLink::Up(const std::string& machine, Clock::time_point now) const {
+    const auto m = m_Machines.find(machine);
+    return m != m_Machines.end() && m->second.online &&
+           now - m->second.seen <= std::chrono::milliseconds(m->second.keepalive * 1500);
+}
+
+bool HubLink::Lost(const Key& key, const Deck& deck, Clock::time_point now) const {
+    return !Up(key.first, now) ||
+           now - deck.seen > std::chrono::seconds(m_Machines.at(key.first).keepalive);
+}
+
+Json HubLink::Decks() const {
+    Json list = Json::array();
+    const auto now = Clock::now();
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    for (const auto& [key, deck] : m_Decks) {
+        Json d = deck.state;
+        if (!deck.time.is_null()) {
+            d["time"] = deck.time["time"];
+            d["frames"] = deck.time["value"];
+        }
+        const bool online = Up(key.first, now);
+        d["machineOnline"] = online;
+        if (Lost(key, deck, now)) {
+            d["answering"] = false;
+            d["state"] = online ? "not answering" : "offline";
+        }
+        list.push_back(std::move(d));
+    }
+    return list;
+}
+
+const hostkit::RateInfo* HubLink::RateOf(const std::string& machine, int port) const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    const auto it = m_Decks.find(Key{machine, port});
+    if (it == m_Decks.end()) {
+        return nullptr;
+    }
+    const Json rate = it->second.state.value("rate", Json());
+    return rate.is_string() ? hostkit::FindRate(rate.get<std::string>()) : nullptr;
+}
+
+void HubLink::OnMessage(const Message& m) {
+    const std::optional<Topic> t = ParseTopic(m.topic);
+    if (!t) {
+        return;
+    }
+    if (t->kind == "replies") {
+        std::function<void(panel::ActionAnswer)> done;
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            const auto it = m_Pending.find(m.correlation);
+            if (t->hub != m_Name || it == m_Pending.end() || it->second.machine != t->machine) {
+                return;  // answered already, given up on, or not ours
+            }
+            done = std::move(it->second.done);
+            m_Pending.erase(it);
+        }
+        const Json body = hostkit::ParseJson(m.payload);
+        const int status = StatusOf(m);
+        if (status == 0 || !body.is_object()) {
+            done(panel::Refusal(502, "machine " + t->machine +
+                                         " answered in a form the hub does "
+                                         "not read"));
+        } else {
+            done(panel::ActionAnswer{status, body});
+        }
+        return;
+    }
+    const Json message = hostkit::ParseJson(m.payload);
+    if (!message.is_object()) {
+        return;
+    }
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        int port = 0;
+        Machine& machine = m_Machines[t->machine];
+        machine.seen = Clock::now();
+        if (t->kind == "connection") {
+            const Json active = message.value("active", Json());
+            if (!active.is_boolean()) {
+                return;  // not a presence: the last one stands
+            }
+            machine.online = active.get<bool>();
+            const Json keepalive = message.value("keepalive", Json());
+            if (keepalive.is_number_integer() && keepalive.get<int64_t>() >= 1 &&
+                keepalive.get<int64_t>() <= 3600) {
+                machine.keepalive = keepalive.get<int>();
+            }
+            changed = true;
+        } else if ((t->kind == "state" || t->kind == "time") && PortOf(t->port, &port)) {
+            const Json payload = message.value("payload", Json());
+            const auto it = m_Decks.find(Key{t->machine, port});
+            if (!payload.is_object()) {
+                return;
+            }
+            if (t->kind == "state") {
+                // A state names the deck it comes from; one that names another is ignored.
+                if (payload.value("port", Json()) != Json(port) ||
+                    payload.value("machine", Json()) != Json(t->machine)) {
+                    return;
+                }
+                Deck& d = m_Decks[Key{t->machine, port}];
+                d.state = payload;
+                d.time = Json();
+                d.seen = Clock::now();
+                changed = true;
+            } else if (it != m_Decks.end() && payload.value("value", Json()).is_number_integer() &&
+                       payload.value("time", Json()).is_string()) {
+                it->second.time = payload;
+                it->second.seen = Clock::now();
+                changed = true;
+            }
+        }
+    }
+    if (changed && m_Changed) {
+        m_Changed();
+    }
+}
+
+void HubLink::Command(const std::string& deck, const std::string& action, const std::string& body,
+                      std::function<void(panel::ActionAnswer)> done) {
+    std::string machine;
+    int port = 0;
+    if (!SplitName(deck, &machine, &port)) {
+        done(panel::Refusal(404, "no deck '" + deck + "'; the hub names a deck MACHINE:PORT"));
+        return;
+    }
+    if (action.empty() ||
+        action.find_first_not_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos) {
+        done(panel::Refusal(
+            404, "unknown action '" + action + "'; the actions are " + panel::kDeckActions));
+        return;
+    }
+    std::string id;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        id = m_Name + "-" + std::to_string(++m_nLastId);
+        if (m_Decks.count(Key{machine, port}) == 0) {
+            done(panel::Refusal(404, "no deck " + deck + " on the broker"));
+            return;
+        }
+        if (!Up(machine, Clock::now())) {
+            done(panel::Refusal(503, "machine " + machine + " is offline; nothing was sent"));
+            return;
+        }
+        m_Pending[id] = Pending{std::move(done), Clock::now() + kReplyWait, machine};
+    }
+    Outgoing out;
+    out.topic = CommandTopic(machine, port, action);
+    out.payload = body;
+    out.responseTopic = ReplyTopic(machine, m_Name);
+    out.correlation = id;
+    out.expiry = static_cast<uint32_t>(kCommandExpiry.count());
+    // The broker counts the expiry from when it takes the command; a broker that stalls with
+    // the command in hand would hand it on late but fresh. The machine counts from here.
+    out.user = {{"sent", Timestamp(WallClock::now())}};
+    if (!m_Client->Publish(out)) {
+        std::function<void(panel::ActionAnswer)> unsent;
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            const auto it = m_Pending.find(id);
+            if (it == m_Pending.end()) {
+                return;  // answered meanwhile: the hub is stopping
+            }
+            unsent = std::move(it->second.done);
+            m_Pending.erase(it);
+        }
+        unsent(panel::Refusal(503, "the hub is not connected to the broker; nothing was sent"));
+    }
+}
+
+// Commands whose answer is overdue are answered 504; decks that fell quiet, or spoke again,
+// are news for the page.
+void HubLink::Tick() {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    while (!m_bStop) {
+        m_Wake.wait_for(lock, kTick, [this] { return m_bStop; });
+        const auto now = Clock::now();
+        std::vector<Pending> overdue;
+        for (auto it = m_Pending.begin(); it != m_Pending.end();) {
+            if (it->second.deadline <= now) {
+                overdue.push_back(std::move(it->second));
+                it = m_Pending.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        bool changed = false;
+        for (auto& [key, deck] : m_Decks) {
+            const bool lost = Lost(key, deck, now);
+            changed = changed || lost != deck.lost;
+            deck.lost = lost;
+        }
+        std::vector<std::string> said;
+        for (auto& [name, machine] : m_Machines) {
+            const bool up = Up(name, now);
+            if (up != machine.up) {
+                said.push_back("machine " + name + (up ? " is online" : " went offline"));
+                machine.up = up;
+                changed = true;
+            }
+        }
+        lock.unlock();
+        for (const std::string& line : said) {
+            if (m_Options.log) {
+                m_Options.log(line);
+            }
+        }
+        for (Pending& p : overdue) {
+            p.done(panel::Refusal(504, "machine " + p.machine + " did not answer within " +
+                                           std::to_string(kReplyWait.count()) +
+                                           " seconds; the command may not have reached the deck"));
+        }
+        if (changed && m_Changed) {
+            m_Changed();
+        }
+        lock.lock();
+    }
+}
+
+}  // namespace broker
