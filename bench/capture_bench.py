@@ -1,0 +1,165 @@
+#!/usr/bin/env python3
+"""`deckctl capture` against decksim's picture, decksim at 9600 baud:
+
+- accuracy: a batch of clips of 2 to 10 s at 25 and at 29.97 drop frame, in-points at random
+  over half an hour of tape, the picture 80 ms late with 5 ms of jitter, after calibration:
+  the share of clips whose file holds exactly the requested frames, in to out, none missing
+  or repeated, judged by the position stripe read back from each file (the witness the
+  capture never reads). The preroll is 1 s, not 5, to keep the run bearable; the deck locks in
+  100 ms. The same batches give the time a batch takes against its floor: the tape's own
+  running time plus each cue as the deck took it plus the preroll;
+- real time: one long clip at 720x576 and 25 fps: frames we dropped (the input's queue, the
+  encoder's queue, and frames decksim could not send because we did not read them) and the
+  capture's CPU, per stream, over the run.
+
+Writes report.py's form: {"figures": [{section, name, unit, median, lo, hi, runs, target,
+pass, note}]}.
+"""
+import argparse
+import glob
+import json
+import os
+import random
+import resource
+import sys
+import tempfile
+import time
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "support"))
+import deckrig  # noqa: E402
+
+SECTION = "deckctl capture, decksim's picture at 9600 baud"
+PREROLL = 1.0
+DELAY = ["--video-delay", "80", "--video-jitter", "5"]
+
+
+def figure(name, unit, values, target, passed, note=""):
+    return deckrig.figure(SECTION, name, unit, values, target, passed, note)
+
+
+def label(frames, fps, drop):
+    """HH:MM:SS:FF (';' in drop frame) of real frames."""
+    if drop:
+        tens, rest = divmod(frames, 17982)
+        frames += 18 * tens + (2 * ((rest - 2) // 1798) if rest >= 2 else 0)
+    f, s = frames % fps, frames // fps
+    return "%02d:%02d:%02d%s%02d" % (s // 3600, s // 60 % 60, s % 60, ";" if drop else ":", f)
+
+
+def batch(deckctl, decksim, work, rate, count, seed):
+    """One batch at one rate: (exact clips, clips, batch seconds, floor seconds, retries). A
+    clip the run could not judge counts as not exact; the run goes on."""
+    fps, drop = (30, True) if rate == "29.97df" else (25, False)
+    rig = deckrig.CaptureRig(deckctl, decksim, work, fps=29.97 if drop else 25, drop_frame=drop,
+                             video=DELAY)
+    try:
+        try:
+            rig.calibrate()
+        except AssertionError as e:
+            print("calibration failed: %s" % e)
+            return 0, count, 0.0, 1.0, 0
+        rng = random.Random(seed)
+        real = 30000 / 1001 if drop else 25
+        clips, csv = [], os.path.join(work, "clips.csv")
+        with open(csv, "w") as f:
+            f.write("id,port,reel,name,in,out,rate,drop_frame\r\n")
+            for n in range(1, count + 1):
+                first = rng.randrange(int(60 * real), int(1800 * real))
+                length = int(rng.uniform(2, 10) * real)
+                clips.append((n, first, first + length))
+                f.write("%d,1,B,c%d,%s,%s,%s,%d\r\n" % (n, n, label(first, fps, drop),
+                                                        label(first + length, fps, drop),
+                                                        "29.97" if drop else "25", drop))
+        folder = os.path.join(work, "clips")
+        started = time.monotonic()
+        rc, out, err = rig.capture("--csv", csv, "--folder", folder, "--preroll", str(PREROLL),
+                                   "--json", timeout=3600)
+        seconds = time.monotonic() - started
+        reports = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
+        exact, floor = 0, 0.0
+        for (n, first, last), r in zip(clips, reports):
+            floor += r["cueSeconds"] / (1 + r["retries"]) + PREROLL + (last - first) / real
+            if r["status"] == "captured" and \
+                    deckrig.stripes(r["file"], 320) == list(range(first, last)):
+                exact += 1
+            else:
+                print("clip %d not exact: %s" % (n, r["reason"] or r["attempts"]))
+        return exact, len(clips), seconds, floor, sum(r["retries"] for r in reports)
+    finally:
+        rig.stop()
+
+
+def real_time(deckctl, decksim, work, seconds):
+    """One clip at 720x576: (frames dropped by us, CPU % of a core, exact)."""
+    rig = deckrig.CaptureRig(deckctl, decksim, work, video=DELAY + ["--video-size", "720x576"])
+    try:
+        try:
+            rig.calibrate()
+        except AssertionError as e:
+            print("calibration failed: %s" % e)
+            return int(seconds * 25), 0.0, False
+        folder = os.path.join(work, "clips")
+        start, end = 60 * 25, 60 * 25 + int(seconds * 25)
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        began = time.monotonic()
+        rc, out, err = rig.capture("--in", label(start, 25, False), "--out",
+                                   label(end, 25, False), "--folder", folder, "--preroll",
+                                   str(PREROLL), "--json", timeout=3600)
+        wall = time.monotonic() - began
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+        lines = [line for line in out.splitlines() if line.startswith("{")]
+        if rc not in (0, 1) or not lines:
+            print("the capture gave no report: %s" % err)
+            return int(seconds * 25), 100.0 * cpu / wall, False
+        r = json.loads(lines[0])
+        counters = dict(kv.split("=") for kv in rig.deck.command("video").split())
+        dropped = r["overflows"] + int(counters["slow"]) + \
+            (0 if r["status"] == "captured" else r["requested"]["frames"] - r["achieved"]["frames"])
+        exact = r["status"] == "captured" and \
+            deckrig.stripes(r["file"], 720) == list(range(start, end))
+        return dropped, 100.0 * cpu / wall, exact
+    finally:
+        rig.stop()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--deckctl", required=True)
+    ap.add_argument("--decksim", required=True)
+    ap.add_argument("--json", required=True)
+    ap.add_argument("--quick", action="store_true", help="2 clips a rate, 4 s at 720x576")
+    ap.add_argument("--clips", type=int, default=50, help="clips in each rate's batch")
+    a = ap.parse_args()
+    count = 2 if a.quick else a.clips
+    figures = []
+    with tempfile.TemporaryDirectory(prefix="capture-bench-") as work:
+        for n, rate in enumerate(("25", "29.97df")):
+            sub = os.path.join(work, rate)
+            os.makedirs(sub)
+            exact, clips, seconds, floor, retries = batch(a.deckctl, a.decksim, sub, rate, count,
+                                                          28 + n)
+            note = "%d clips of 2-10 s, preroll %.0f s, %d retries, %.0f s in all" % (
+                clips, PREROLL, retries, seconds)
+            figures.append(figure("clips holding exactly in to out, %s" % rate, "%",
+                                  [100.0 * exact / clips], "100", exact == clips, note))
+            figures.append(figure("a batch's time / its floor (tape, cues, preroll), %s" % rate,
+                                  "", [seconds / floor], "<= 1.5", seconds / floor <= 1.5,
+                                  "floor %.0f s" % floor))
+        sub = os.path.join(work, "sd")
+        os.makedirs(sub)
+        length = 4 if a.quick else 60
+        dropped, cpu, exact = real_time(a.deckctl, a.decksim, sub, length)
+        figures.append(figure("frames dropped by us, 720x576 at 25 fps", "", [dropped], "0",
+                              dropped == 0 and exact, "a %d s clip%s" % (
+                                  length, "" if exact else ", NOT exact")))
+        figures.append(figure("capture CPU per stream, 720x576 at 25 fps", "% of a core", [cpu],
+                              "< 100", cpu < 100, "FFV1 on %d CPUs" % os.cpu_count()))
+    deckrig.write_figures(a.json, figures, 60)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,332 @@
+"""`deckctl capture` end to end against decksim's picture: the files it writes checked with
+ffprobe, ffmpeg's framemd5 and the position stripe read back (the witness the capture never
+reads), and the faults of a capture as one table.
+
+usage: capture_test.py DECKCTL DECKSIM CASE    (CASE: rate25, rate2997df, calibration, faults)
+"""
+import glob
+import json
+import os
+import re
+import resource
+import signal
+import socket
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import deckrig  # noqa: E402
+
+DELAY = ["--video-delay", "80", "--video-jitter", "5"]
+WIDTH = 320
+
+
+def check(cond, what):
+    if not cond:
+        raise AssertionError(what)
+
+
+def frames(tc, fps=25, drop=False):
+    """Real frames of a label; drop-frame labels skip 2 a minute but every tenth."""
+    h, m, s, f = (int(x) for x in tc.replace(";", ":").split(":"))
+    labels = ((h * 60 + m) * 60 + s) * fps + f
+    if not drop:
+        return labels
+    minutes = h * 60 + m
+    return labels - 2 * (minutes - minutes // 10)
+
+
+def reports(folder):
+    return {os.path.basename(p): json.load(open(p)) for p in glob.glob(folder + "/*.json")}
+
+
+def no_leftovers(folder):
+    left = [p for p in os.listdir(folder) if ".part" in p]
+    check(not left, "half-written files left: %s" % left)
+
+
+def check_clip(rig, folder, report, first, count, timecode):
+    """A captured clip's files: FFV1 in Matroska with the start timecode, the frames in to out
+    by their stripes, and a sidecar equal to ffmpeg's framemd5 of the file."""
+    check(report["status"] == "captured", "not captured: %s" % report)
+    mkv = report["file"]
+    check(os.path.dirname(mkv) == folder and mkv.endswith(".mkv"), mkv)
+    p = deckrig.probe(mkv)
+    check(p["codec_name"] == "ffv1" and "matroska" in p["format_name"], p)
+    check(p["nb_read_frames"] == str(count), "%s frames, not %d" % (p["nb_read_frames"], count))
+    check(p["TAG:TIMECODE"] == timecode, "TIMECODE %s, not %s" % (p["TAG:TIMECODE"], timecode))
+    got = deckrig.stripes(mkv, WIDTH)
+    check(got == list(range(first, first + count)),
+          "stripes %s..%s (%d), wanted %d..%d" % (got[:1], got[-1:], len(got), first,
+                                                  first + count - 1))
+    check(deckrig.framemd5(mkv) == open(report["framemd5"]).read(), "sidecar differs")
+    check(report["achieved"]["frames"] == count and report["missing"] == 0 and
+          report["repeated"] == 0, report)
+
+
+def case_rate25(rig, work):
+    """Three clips of a clip log at 25, while another reader of the picture stalls."""
+    folder = os.path.join(work, "clips")
+    log = os.path.join(work, "cliplog.json")
+    clips = [("00:01:00:00", "00:01:01:10"), ("00:02:10:05", "00:02:12:00"),
+             ("00:02:20:00", "00:02:21:00")]
+    with open(log, "w") as f:
+        json.dump({"clips": [{"id": i + 1, "port": 1, "reel": "R1", "name": "c%d" % (i + 1),
+                              "in": a, "out": b, "rate": "25"} for i, (a, b) in enumerate(clips)]
+                   + [{"id": 9, "port": 2, "in": "00:03:00:00", "out": "00:03:01:00"}],
+                   "nextId": 10}, f)
+    stalled = socket.socket(socket.AF_UNIX)
+    stalled.connect(rig.sock)  # never reads: costs frames of its own, nothing else
+    rig.calibrate()
+    rc, out, err = rig.capture("--log", log, "--folder", folder, "--preroll", "1")
+    check(rc == 0, out + err)
+    check("3 of 3 clips captured" in out, out)
+    got = reports(folder)
+    for i, (a, b) in enumerate(clips):
+        r = got["R1_%04d_c%d.json" % (i + 1, i + 1)]
+        check_clip(rig, folder, r, frames(a), frames(b) - frames(a), a)
+    counters = rig.deck.command("video")
+    check(" slow=0 " not in counters, "a reader that never reads costs frames of its own, "
+          "counted: " + counters)
+    stalled.close()
+    no_leftovers(folder)
+
+
+def case_rate2997df(rig, work):
+    """Clips from a CSV at 29.97 drop frame across a minute's skipped labels, and one given
+    on the command line with handles."""
+    folder = os.path.join(work, "clips")
+    csv = os.path.join(work, "clips.csv")
+    with open(csv, "w") as f:
+        f.write("id,port,reel,name,in,out,rate,drop_frame\r\n"
+                "4,1,DF,minute,00:00:59;20,00:01:01;10,29.97,1\r\n"
+                "5,1,DF,tenth,00:09:59;25,00:10:00;20,29.97,1\r\n")
+    rig.calibrate()
+    rc, out, err = rig.capture("--csv", csv, "--folder", folder, "--preroll", "1")
+    check(rc == 0, out + err)
+    rc, out2, err = rig.capture("--in", "00:02:00;02", "--out", "00:02:01;00", "--name", "cli",
+                                "--handles", "3", "--folder", folder, "--preroll", "1")
+    check(rc == 0, out2 + err)
+    got = reports(folder)
+    for name, a, b in (("DF_0004_minute", "00:00:59;20", "00:01:01;10"),
+                       ("DF_0005_tenth", "00:09:59;25", "00:10:00;20")):
+        first, last = frames(a, 30, True), frames(b, 30, True)
+        check_clip(rig, folder, got[name + ".json"], first, last - first, a)
+    first = frames("00:02:00;02", 30, True) - 3
+    r = got["DECK1_00020002_cli.json"]
+    check(r["requested"] == {"in": "00:01:59;27", "out": "00:02:01;03", "frames": 34,
+                             "handles": 3}, r["requested"])
+    check_clip(rig, folder, r, first, 34, "00:01:59;27")
+    no_leftovers(folder)
+
+
+def case_calibration(rig, work):
+    """The offset follows the capture path's latency and is stored per deck, input and rate;
+    without it a capture is refused, and an offset a frame off shifts the clip by a frame."""
+    folder = os.path.join(work, "clips")
+    rc, out, err = rig.capture("--in", "00:01:00:00", "--out", "00:01:01:00", "--folder", folder)
+    check(rc == 2 and "run deckctl capture --calibrate" in err, err)
+    offsets = []
+    for delay in ("80", "200"):
+        check(rig.deck.command("video delay " + delay) == "ok", "video delay")
+        out = rig.calibrate("--json")
+        result = json.loads(out)
+        check(result["stored"] and result["agree"] == result["frames"] >= 75, result)
+        offsets.append(result["offsetMs"])
+    check(abs(offsets[1] - offsets[0] - 120) < 5, "offsets %s, 120 ms apart" % offsets)
+    stored = json.load(open(rig.calibration))["offsets"]
+    check(len(stored) == 1 and stored[0]["offsetMs"] == offsets[1], stored)
+    # One frame (40 ms) too little offset labels every frame one later: the clip comes out a
+    # frame early, which only the stripe shows.
+    rc, out, err = rig.capture("--in", "00:01:00:00", "--out", "00:01:01:00", "--folder", folder,
+                               "--preroll", "1", "--offset", str(offsets[1] - 40))
+    check(rc == 0, out + err)
+    got = deckrig.stripes(reports(folder)["DECK1_00010000.json"]["file"], WIDTH)
+    check(got == list(range(1499, 1524)), "stripes %s..%s" % (got[:1], got[-1:]))
+
+
+def run_row(rig, folder, name, extra, before=None, during=None, preexec=None):
+    """One fault: the capture of clip(s) given by `extra`, with decksim set up by `before`
+    (control lines) and `during` called while it runs. (status, stdout, stderr, reports)."""
+    for line in before or ():
+        check(rig.deck.command(line) == "ok", line)
+    extra = list(extra)
+    source = None
+    if "--input" in extra:
+        source = extra.pop(extra.index("--input") + 1)
+        extra.remove("--input")
+    p = rig.start("--folder", folder, *extra, source=source, preexec_fn=preexec)
+    try:
+        if during:
+            during(p)
+        out, err = p.communicate(timeout=240)
+    finally:
+        if p.poll() is None:
+            p.kill()
+    sys.stdout.write("%s: %s%s" % (name, out, err))
+    no_leftovers(folder)
+    got = reports(folder)
+    for r in got.values():
+        sys.stdout.write("  attempts: %s\n" % "; ".join(r["attempts"]))
+    return p.returncode, out, err, got
+
+
+def when_playing(rig, at):
+    """Waits until the deck plays at `at` (frames at 25) or later."""
+    def playing():
+        get = rig.deck.command("get")
+        return "transport=play" in get and frames(get.split("time=")[1].split()[0]) >= at
+    deckrig.wait(playing, "the deck to play past %d" % at, 60)
+
+
+def failed(folder, report, words, retries):
+    """A clip failed in these words (one of them, given a tuple) after so many retries, and
+    left no file under a final name."""
+    words = words if isinstance(words, tuple) else (words,)
+    check(report["status"] == "failed" and any(w in report["reason"] for w in words) and
+          report["retries"] == retries and report["file"] is None, report)
+    check(not glob.glob(folder + "/*.mkv") and not glob.glob(folder + "/*.framemd5"),
+          "a failed clip left a file")
+
+
+def case_faults(rig, work):
+    rig.calibrate()
+    mute = os.path.join(work, "mute.sock")
+    listener = socket.socket(socket.AF_UNIX)
+    listener.bind(mute)
+    listener.listen(1)  # takes the connection and never says a word
+
+    def cancel_in_second(p):
+        when_playing(rig, frames("00:05:10:05"))
+        p.send_signal(signal.SIGINT)
+
+    second = {}
+
+    def second_capture(p):
+        when_playing(rig, frames("00:06:00:00") - 10)
+        second["result"] = rig.capture("--folder", os.path.join(work, "second"), "--in",
+                                       "00:06:20:00", "--out", "00:06:21:00")
+        second["pid"] = p.pid
+
+    def hang_up(p):
+        when_playing(rig, frames("00:07:00:10"))
+        check(rig.deck.command("fault hangup 1500") == "ok", "hangup")
+
+    def cancel_in_cue(p):
+        deckrig.wait(lambda: "transport=cue" in rig.deck.command("get"), "the cue", 30)
+        p.send_signal(signal.SIGINT)
+
+    def small_files():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (60000, 60000))
+
+    csv = os.path.join(work, "two.csv")
+    with open(csv, "w") as f:
+        f.write("id,port,reel,name,in,out\r\n"
+                "1,1,C,one,00:05:00:00,00:05:01:00\r\n"
+                "2,1,C,two,00:05:10:00,00:05:14:00\r\n"
+                "3,1,C,three,00:05:20:00,00:05:21:00\r\n")
+    clip = ["--preroll", "1", "--in"]
+    rows = [
+        # name, capture arguments, decksim set-up, while it runs, in the child, and the
+        # verdict on (status, stdout, stderr, reports, folder f)
+        ("no_input", ["--input", "unix:" + work + "/none.sock", "--offset", "100",
+                      "--in", "00:01:00:00", "--out", "00:01:01:00"], None, None, None,
+         lambda rc, out, err, r, f: check(
+             rc == 1 and "not attempted: cannot open the input" in out and
+             "No such file or directory" in out and not r, out)),
+        ("mute_input", ["--input", "unix:" + mute, "--offset", "100",
+                        "--in", "00:01:00:00", "--out", "00:01:01:00"], None, None, None,
+         lambda rc, out, err, r, f: check(rc == 1 and "no answer within 5000 ms" in out, out)),
+        ("beyond_end", clip + ["00:40:00:00", "--out", "00:40:01:00"], None, None, None,
+         lambda rc, out, err, r, f: failed(f, r["DECK1_00400000.json"],
+                                        "short of the cue point 00:39:59:00", 0)),
+        ("across_end", clip + ["00:29:59:00", "--out", "00:30:01:00", "--retries", "1"], None,
+         None, None,
+         lambda rc, out, err, r, f: failed(f, r["DECK1_00295900.json"],
+                                                    ("left play", "tape stopped"), 1)),
+        ("missed_in", ["--preroll", "0.4", "--in", "00:02:00:00", "--out", "00:02:01:00"],
+         ["lock 1500"], None, None,
+         lambda rc, out, err, r, f: (
+             check(rc == 0 and "in-point missed: the servo locked" in
+                   r["DECK1_00020000.json"]["attempts"][0], out),
+             check_clip(rig, f, r["DECK1_00020000.json"], 3000, 25,
+                        "00:02:00:00"))),
+        ("missed_in_no_retry", ["--preroll", "0.4", "--retries", "0", "--in", "00:02:10:00",
+                                "--out", "00:02:11:00"], ["lock 1500"], None, None,
+         lambda rc, out, err, r, f: failed(f, r["DECK1_00021000.json"],
+                                        "in-point missed: the servo locked", 0)),
+        ("break", clip + ["00:03:00:00", "--out", "00:03:02:00", "--retries", "1"],
+         ["lock 0", "break 00:03:01:00 00:08:00:00"], None, None,
+         lambda rc, out, err, r, f: (
+             failed(f, r["DECK1_00030000.json"], "the deck's time jumps to 00:08:00:00, "
+                                                 "inside the clip", 1),
+             # After the last read before it: within a frame of the break at 00:03:01:00.
+             check(re.match(r"timecode break: after 00:03:00:2[34] ",
+                            r["DECK1_00030000.json"]["reason"]) and
+                   len(r["DECK1_00030000.json"]["breaks"]) == 1, r))),
+        ("dropped", clip + ["00:04:00:00", "--out", "00:04:02:00", "--retries", "1"],
+         ["break none", "video drop 8"], None, None,
+         lambda rc, out, err, r, f: (
+             failed(f, r["DECK1_00040000.json"], "missing before", 1),
+             check(r["DECK1_00040000.json"]["missing"] >= 1 and
+                   r["DECK1_00040000.json"]["inputGaps"] >= 1, r))),
+        ("full_disk", clip + ["00:04:10:00", "--out", "00:04:14:00"], ["video drop 0"], None,
+         small_files,
+         lambda rc, out, err, r, f: failed(f, r["DECK1_00041000.json"], "File too large", 0)),
+        ("cancel", ["--preroll", "1", "--csv", csv], None, cancel_in_second, None,
+         lambda rc, out, err, r, f: (
+             check_clip(rig, f, r["C_0001_one.json"], 7500, 25, "00:05:00:00"),
+             check(r["C_0002_two.json"]["status"] == "cancelled" and
+                   r["C_0003_three.json"]["reason"] == "cancelled before it started", r),
+             check("transport=stopped" in rig.deck.command("get"), "the deck still runs"))),
+        ("two_captures", clip + ["00:06:00:00", "--out", "00:06:02:00"], None, second_capture,
+         None,
+         lambda rc, out, err, r, f: (
+             check(rc == 0, out),
+             check(second["result"][0] == 1 and "is held for a capture by deckctl (pid %d)"
+                   % second["pid"] in second["result"][2], second))),
+        ("hangup", clip + ["00:07:00:00", "--out", "00:07:03:00"], None, hang_up, None,
+         lambda rc, out, err, r, f: (
+             check("the deck stopped answering" in r["DECK1_00070000.json"]["attempts"][0] and
+                   "came back" in r["DECK1_00070000.json"]["attempts"][0], r),
+             check_clip(rig, f, r["DECK1_00070000.json"], 10500, 75,
+                        "00:07:00:00"))),
+        ("cancel_in_cue", clip + ["00:25:00:00", "--out", "00:25:01:00"], None, cancel_in_cue,
+         None,
+         lambda rc, out, err, r, f: check(
+             r["DECK1_00250000.json"]["reason"].startswith("cancelled while the deck cued") and
+             "transport=stopped" in rig.deck.command("get"), r)),
+    ]
+    only = set(os.environ.get("CAPTURE_ROWS", "").split(",")) - {""}
+    for name, extra, before, during, preexec, verdict in rows:
+        if only and name not in only:
+            continue
+        folder = os.path.join(work, name)
+        os.makedirs(folder)
+        rc, out, err, r = run_row(rig, folder, name, extra, before, during, preexec)
+        try:
+            verdict(rc, out, err, r, folder)
+        except AssertionError as e:
+            raise AssertionError("%s: %s" % (name, e))
+
+
+def main(argv):
+    deckctl, decksim, case = argv[1:4]
+    cases = {"rate25": (case_rate25, 25, False), "rate2997df": (case_rate2997df, 29.97, True),
+             "calibration": (case_calibration, 25, False), "faults": (case_faults, 25, False)}
+    run, fps, drop = cases[case]
+    with tempfile.TemporaryDirectory(prefix="capture-") as work:
+        rig = deckrig.CaptureRig(deckctl, decksim, work, fps=fps, drop_frame=drop,
+                                 video=DELAY + ["--tape-length", "00:30:00:00"])
+        try:
+            started = time.monotonic()
+            run(rig, work)
+            print("%s passed in %.0f s" % (case, time.monotonic() - started))
+        finally:
+            rig.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,139 @@
+#include "tools/capture/calibration.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tools/hostkit/json.h"
+
+namespace capture {
+
+namespace {
+
+using hostkit::Json;
+constexpr int kVersion = 1;
+
+}  // namespace
+
+std::string CalibrationStore::DefaultPath() {
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    std::string base;
+    if (xdg != nullptr && xdg[0] == '/') {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::string(home != nullptr && home[0] != '\0' ? home : ".") + "/.local/share";
+    }
+    return base + "/tapedeck5500/capture.json";
+}
+
+std::string UtcNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+bool CalibrationStore::Load(const std::string& path, std::string* error) {
+    m_Path = path;
+    m_Entries.clear();
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (errno == ENOENT) {
+            return true;
+        }
+        *error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    const Json doc = hostkit::ParseJson(text.str());
+    try {
+        if (!doc.is_object() || !doc.contains("offsets") || !doc["offsets"].is_array()) {
+            throw std::runtime_error("no list of offsets");
+        }
+        for (const Json& j : doc["offsets"]) {
+            CalibrationEntry e;
+            e.deck = j.at("deck").get<std::string>();
+            e.input = j.at("input").get<std::string>();
+            e.rate = j.value("rate", "");
+            e.offsetMs = j.at("offsetMs").get<double>();
+            e.spreadMs = j.value("spreadMs", 0.0);
+            e.frames = j.value("frames", 0);
+            e.measured = j.value("measured", "");
+            m_Entries.push_back(e);
+        }
+    } catch (const std::exception& e) {
+        *error = "the calibration file " + path + " is damaged (" + e.what() +
+                 "); move it aside and calibrate again";
+        return false;
+    }
+    return true;
+}
+
+std::optional<CalibrationEntry> CalibrationStore::Find(const std::string& deck,
+                                                       const std::string& input,
+                                                       const std::string& rate) const {
+    // The offset holds half a frame, so one measured at another rate is not this one's.
+    for (const CalibrationEntry& e : m_Entries) {
+        if (e.deck == deck && e.input == input && e.rate == rate) {
+            return e;
+        }
+    }
+    return std::nullopt;
+}
+
+bool CalibrationStore::Put(const CalibrationEntry& entry, std::string* error) {
+    bool replaced = false;
+    for (CalibrationEntry& e : m_Entries) {
+        if (e.deck == entry.deck && e.input == entry.input && e.rate == entry.rate) {
+            e = entry;
+            replaced = true;
+        }
+    }
+    if (!replaced) {
+        m_Entries.push_back(entry);
+    }
+    Json list = Json::array();
+    for (const CalibrationEntry& e : m_Entries) {
+        list.push_back(Json{{"deck", e.deck},
+                            {"input", e.input},
+                            {"rate", e.rate},
+                            {"offsetMs", e.offsetMs},
+                            {"spreadMs", e.spreadMs},
+                            {"frames", e.frames},
+                            {"measured", e.measured}});
+    }
+    const std::string text =
+        hostkit::DumpJson(Json{{"version", kVersion}, {"offsets", list}}) + "\n";
+    const std::filesystem::path target(m_Path);
+    std::error_code ec;
+    if (target.has_parent_path()) {
+        std::filesystem::create_directories(target.parent_path(), ec);
+    }
+    // A new file beside the old, flushed, then renamed over it: the old or the new, whole.
+    const std::string temp = m_Path + ".new";
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+              fsync(fd) == 0;
+    if (fd >= 0) {
+        ok = close(fd) == 0 && ok;
+    }
+    if (!ok || rename(temp.c_str(), m_Path.c_str()) != 0) {
+        *error = "cannot write " + m_Path + ": " + std::strerror(errno);
+        unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace capture

@@ -1,0 +1,90 @@
+#include "tools/capture/report.h"
+
+#include <cmath>
+
+namespace capture {
+
+namespace {
+
+using hostkit::Json;
+
+std::string Time(int64_t frames, const ClipReport& r) {
+    return hostkit::FormatTimecode(frames, r.rate->base);
+}
+
+Json TimeOrNull(const std::optional<int64_t>& frames, const ClipReport& r) {
+    return frames ? Json(Time(*frames, r)) : Json(nullptr);
+}
+
+double Round(double v, double unit) {
+    return std::round(v / unit) * unit;
+}
+
+}  // namespace
+
+const char* StatusName(ClipStatus status) {
+    switch (status) {
+        case ClipStatus::kCaptured:
+            return "captured";
+        case ClipStatus::kFailed:
+            return "failed";
+        case ClipStatus::kCancelled:
+            return "cancelled";
+    }
+    return "?";
+}
+
+Json ReportJson(const ClipReport& r) {
+    const int64_t in = r.clip.in - r.handles;
+    const int64_t out = r.clip.out + r.handles;
+    return Json{
+        {"clip",
+         {{"id", r.clip.id}, {"name", r.clip.name}, {"reel", r.clip.reel}, {"rate", r.rate->name}}},
+        {"status", StatusName(r.status)},
+        {"reason", r.reason},
+        {"requested",
+         {{"in", Time(in, r)},
+          {"out", Time(out, r)},
+          {"frames", out - in},
+          {"handles", r.handles}}},
+        {"achieved",
+         {{"in", TimeOrNull(r.achievedIn, r)},
+          {"out", TimeOrNull(r.achievedOut, r)},
+          {"frames", r.frames}}},
+        {"missing", r.missing},
+        {"repeated", r.repeated},
+        {"breaks", r.breaks},
+        {"retries", r.retries},
+        {"attempts", r.attempts},
+        {"inputGaps", r.cardGaps},
+        {"overflows", r.overflows},
+        {"offsetMs", Round(r.offsetMs, 0.01)},
+        {"prerollSeconds", Round(r.prerollSeconds, 0.001)},
+        {"seconds", Round(r.seconds, 0.001)},
+        {"cueSeconds", Round(r.cueSeconds, 0.001)},
+        {"file", r.file.empty() ? Json(nullptr) : Json(r.file)},
+        {"framemd5", r.framemd5.empty() ? Json(nullptr) : Json(r.framemd5)}};
+}
+
+std::string ReportLine(const ClipReport& r) {
+    const int64_t in = r.clip.in - r.handles;
+    const int64_t out = r.clip.out + r.handles;
+    std::string line = "clip ";
+    line += r.clip.id > 0 ? std::to_string(r.clip.id) + " " : "";
+    line += "\"" + r.clip.name + "\" " + Time(in, r) + "-" + Time(out, r) + " (" +
+            std::to_string(out - in) + " frames): ";
+    if (r.status == ClipStatus::kCaptured) {
+        line += "captured " + std::to_string(r.frames) + " frames " + Time(*r.achievedIn, r) + "-" +
+                Time(*r.achievedOut, r) + ", 0 missing, 0 repeated, " + std::to_string(r.retries) +
+                (r.retries == 1 ? " retry" : " retries") + " -> " + r.file;
+    } else {
+        line += std::string(r.status == ClipStatus::kCancelled ? "CANCELLED" : "FAILED") +
+                (r.retries > 0 ? " after " + std::to_string(r.retries) +
+                                     (r.retries == 1 ? " retry" : " retries")
+                               : "") +
+                ": " + r.reason;
+    }
+    return line;
+}
+
+}  // namespace capture

@@ -1,0 +1,59 @@
+// What became of each clip: requested against achieved, the faults met and the retries, as
+// JSON (a file beside the clip's, and for the panel's event stream) and as one terminal line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/hostkit/json.h"
+#include "tools/hostkit/timecode.h"
+
+namespace capture {
+
+// A clip to capture: [in, out) in real frames at the deck's rate, as the clip log keeps them
+// (out is the frame after the last, so out - in frames).
+struct ClipRequest {
+    int64_t id = 0;  // the clip log's id; 0 for one given on the command line
+    std::string name;
+    std::string reel;
+    int64_t in = 0;
+    int64_t out = 0;
+    std::string stem;  // the files' name without extension, in the batch's folder
+};
+
+enum class ClipStatus { kCaptured, kFailed, kCancelled };
+
+struct ClipReport {
+    ClipRequest clip;
+    const hostkit::RateInfo* rate = nullptr;
+    ClipStatus status = ClipStatus::kFailed;
+    std::string reason;  // in words; empty when captured
+    int handles = 0;
+    // As the capture labelled the frames it wrote: the first and the one after the last.
+    std::optional<int64_t> achievedIn;
+    std::optional<int64_t> achievedOut;
+    int64_t frames = 0;
+    int64_t missing = 0;
+    int64_t repeated = 0;
+    std::vector<std::string> breaks;    // each timecode break met, in words
+    std::vector<std::string> attempts;  // how each attempt ended, in words
+    int retries = 0;
+    uint64_t cardGaps = 0;   // frames the input's clock skipped, over all attempts
+    uint64_t overflows = 0;  // frames we had no room for, over all attempts
+    double offsetMs = 0;
+    double prerollSeconds = 0;
+    double seconds = 0;     // the clip's wall time, cues and retries included
+    double cueSeconds = 0;  // of which the deck spent cueing
+    std::string file;       // the final names, when captured
+    std::string framemd5;
+    std::string reportFile;
+};
+
+const char* StatusName(ClipStatus status);
+hostkit::Json ReportJson(const ClipReport& report);
+// "clip 3 "name" 00:01:00:00-00:01:05:00 (125 frames): captured 125, ..."
+std::string ReportLine(const ClipReport& report);
+
+}  // namespace capture

@@ -1,0 +1,430 @@
+#include "tools/deckctl/capture_cmd.h"
+
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <sstream>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include "tools/capture/calibration.h"
+#include "tools/capture/engine.h"
+#include "tools/capture/module_deck.h"
+#include "tools/capture/writer.h"
+#include "tools/cliplog/clip_log.h"
+#include "tools/hostkit/json.h"
+
+namespace deckctl {
+
+namespace {
+
+using hostkit::Json;
+
+std::atomic<bool> g_bCancel{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+void OnSignal(int) {
+    g_bCancel = true;
+}
+
+struct Usage : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw Usage("cannot read " + path);
+    }
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// "3,5-7" as a set of ids; empty for all.
+std::set<int64_t> ParseIds(const std::string& text) {
+    std::set<int64_t> ids;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, ',');) {
+        const std::size_t dash = part.find('-');
+        try {
+            std::size_t used = 0;
+            const int64_t first = std::stoll(part.substr(0, dash), &used);
+            int64_t last = first;
+            if (dash != std::string::npos) {
+                last = std::stoll(part.substr(dash + 1));
+            }
+            if (used != (dash == std::string::npos ? part.size() : dash) || first < 1 ||
+                last < first || last - first > panel::kMaxClipId) {
+                throw std::invalid_argument(part);
+            }
+            for (int64_t id = first; id <= last; ++id) {
+                ids.insert(id);
+            }
+        } catch (const std::logic_error&) {
+            throw Usage("--clips wants ids like 3,5-7: " + text);
+        }
+    }
+    return ids;
+}
+
+// The clip log as the server keeps it, read without its lock: the server may hold that, and
+// a capture only reads.
+std::vector<panel::Clip> LogClips(const std::string& path) {
+    const Json doc = hostkit::ParseJson(ReadFile(path));
+    if (!doc.is_object() || !doc.contains("clips") || !doc["clips"].is_array()) {
+        throw Usage(path + " is not a clip log");
+    }
+    std::vector<panel::Clip> clips;
+    for (const Json& j : doc["clips"]) {
+        try {
+            panel::Clip base;
+            base.id = j.at("id").get<int64_t>();
+            base.port = j.value("port", 1);
+            // Clips without a rate come from a server that ran every deck at 25.
+            const hostkit::RateInfo* legacy = hostkit::FindRate(std::to_string(j.value("fps", 25)));
+            base.rate = legacy != nullptr ? legacy : base.rate;
+            panel::Clip c = panel::ClipFromJson(
+                j, base, [&base](const std::string&, int) { return base.rate; });
+            c.id = base.id;
+            clips.push_back(c);
+        } catch (const std::exception& e) {
+            throw Usage("the clip log " + path + " is damaged (" + e.what() + ")");
+        }
+    }
+    return clips;
+}
+
+std::vector<panel::Clip> CsvClips(const std::string& path, int port,
+                                  const hostkit::RateInfo* rate) {
+    std::vector<panel::Clip> clips;
+    try {
+        int64_t next = 1;
+        panel::ReadClipsCsv(ReadFile(path), [&](std::size_t, const Json& row) {
+            panel::Clip base;
+            base.port = port;
+            panel::Clip c =
+                panel::ClipFromJson(row, base, [rate](const std::string&, int) { return rate; });
+            c.id = row.contains("id") ? row["id"].get<int64_t>() : next;
+            next = c.id + 1;
+            clips.push_back(c);
+        });
+    } catch (const std::exception& e) {
+        throw Usage(path + ": " + e.what());
+    }
+    return clips;
+}
+
+// The clips the options name, at the deck's rate.
+std::vector<capture::ClipRequest> Requests(const CaptureOptions& o,
+                                           const hostkit::RateInfo** rate) {
+    const hostkit::RateInfo* given = o.rate.empty() ? nullptr : hostkit::FindRate(o.rate);
+    if (!o.rate.empty() && given == nullptr) {
+        throw Usage("--rate must be one of " + hostkit::RateNames());
+    }
+    std::vector<panel::Clip> clips;
+    if (!o.in.empty()) {
+        const hostkit::RateInfo* r = given != nullptr ? given : hostkit::FindRate("25");
+        Json fields{{"in", o.in}, {"out", o.out.empty() ? o.in : o.out}, {"name", o.name}};
+        if (!o.reel.empty()) {
+            fields["reel"] = o.reel;
+        }
+        panel::Clip base;
+        base.port = o.port;
+        try {
+            clips.push_back(
+                panel::ClipFromJson(fields, base, [r](const std::string&, int) { return r; }));
+        } catch (const std::exception& e) {
+            throw Usage(e.what());
+        }
+    } else if (!o.csv.empty()) {
+        const hostkit::RateInfo* r = given != nullptr ? given : hostkit::FindRate("25");
+        for (const panel::Clip& c : CsvClips(o.csv, o.port, r)) {
+            if (c.port == o.port || !o.clips.empty()) {
+                clips.push_back(c);
+            }
+        }
+    } else {
+        const std::string path = o.log.empty() ? panel::DefaultClipLogPath() : o.log;
+        for (const panel::Clip& c : LogClips(path)) {
+            if (c.port == o.port || !o.clips.empty()) {
+                clips.push_back(c);
+            }
+        }
+    }
+    if (!o.clips.empty()) {
+        const std::set<int64_t> ids = ParseIds(o.clips);
+        std::vector<panel::Clip> chosen;
+        for (const panel::Clip& c : clips) {
+            if (ids.count(c.id) != 0) {
+                chosen.push_back(c);
+            }
+        }
+        clips.swap(chosen);
+    }
+    if (clips.empty()) {
+        throw Usage("no clips to capture" +
+                    std::string(o.in.empty() ? " (of port " + std::to_string(o.port) + ")" : ""));
+    }
+    *rate = given != nullptr ? given : clips.front().rate;
+    std::vector<capture::ClipRequest> out;
+    for (const panel::Clip& c : clips) {
+        if (c.rate != *rate) {
+            throw Usage("clip " + std::to_string(c.id) + " was logged at " + c.rate->name +
+                        " and the deck runs at " + (*rate)->name +
+                        ": its times name other frames; give --rate or choose clips with --clips");
+        }
+        capture::ClipRequest r;
+        r.id = c.id;
+        r.name = c.name;
+        r.reel = c.reel;
+        r.in = c.in;
+        r.out = c.out;
+        r.stem = capture::ClipStem(c.id, c.reel, c.name, c.in, c.rate->base);
+        out.push_back(r);
+    }
+    return out;
+}
+
+int Calibrate(capture::CaptureEngine& engine, capture::ModuleDeck& deck,
+              const hostkit::RateInfo& rate, const CaptureOptions& o, bool json,
+              std::ostream& out) {
+    const hostkit::ParsedTimecode at = hostkit::ParseTimecode(o.at, rate.base);
+    if (!at.ok) {
+        std::cerr << "deckctl: --at: " << at.error << '\n';
+        return 2;
+    }
+    const capture::CalibrationResult r = engine.Calibrate(at.frames, o.seconds);
+    if (!r.ok) {
+        std::cerr << "deckctl: calibration failed: " << r.error << '\n';
+        return 1;
+    }
+    std::string verdict = capture::CalibrationVerdict(r, rate);
+    capture::CalibrationStore store;
+    std::string error;
+    const std::string file =
+        o.calibrationFile.empty() ? capture::CalibrationStore::DefaultPath() : o.calibrationFile;
+    if (verdict.empty()) {
+        const capture::CalibrationEntry e = capture::CalibrationOf(r, deck.Name(), o.input, rate);
+        if (!store.Load(file, &error) || !store.Put(e, &error)) {
+            verdict = error;
+        }
+    }
+    if (json) {
+        out << hostkit::DumpJson(Json{{"deck", deck.Name()},
+                                      {"input", o.input},
+                                      {"rate", rate.name},
+                                      {"offsetMs", std::round(r.offset * 1e5) / 100.0},
+                                      {"spreadMs", std::round(r.spread * 1e5) / 100.0},
+                                      {"frames", r.frames},
+                                      {"agree", r.agree},
+                                      {"unreadable", r.unreadable},
+                                      {"stored", verdict.empty()},
+                                      {"error", verdict}})
+            << '\n';
+    } else {
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "capture offset %.2f ms (spread %.2f ms over %d frames, %d labelled as "
+                      "their stripe)",
+                      r.offset * 1000, r.spread * 1000, r.frames, r.agree);
+        out << deck.Name() << ", " << o.input << ": " << line << '\n';
+        out << (verdict.empty() ? "stored in " + file : "not stored: " + verdict) << '\n';
+    }
+    return verdict.empty() ? 0 : 1;
+}
+
+// The capture offset: given, or as calibrated for this deck, input and rate.
+double Offset(const CaptureOptions& o, const std::string& deck, const hostkit::RateInfo& rate) {
+    if (o.offsetMs) {
+        return *o.offsetMs / 1000.0;
+    }
+    capture::CalibrationStore store;
+    std::string error;
+    const std::string file =
+        o.calibrationFile.empty() ? capture::CalibrationStore::DefaultPath() : o.calibrationFile;
+    if (!store.Load(file, &error)) {
+        throw Usage(error);
+    }
+    const auto entry = store.Find(deck, o.input, rate.name);
+    if (!entry) {
+        throw Usage("no capture offset for " + deck + ", the input " + o.input + " and " +
+                    rate.name + " in " + file + ": run deckctl capture --calibrate --port " +
+                    std::to_string(o.port) + " --rate " + rate.name + " --input " + o.input +
+                    " first, or give --offset MS");
+    }
+    return entry->offsetMs / 1000.0;
+}
+
+// Clips that never reached the deck still get their line.
+void ReportUnattempted(const std::vector<capture::ClipRequest>& clips,
+                       const hostkit::RateInfo& rate, const std::string& why, bool json,
+                       std::ostream& out) {
+    for (const capture::ClipRequest& c : clips) {
+        capture::ClipReport r;
+        r.clip = c;
+        r.rate = &rate;
+        r.reason = "not attempted: " + why;
+        out << (json ? hostkit::DumpJson(capture::ReportJson(r)) : capture::ReportLine(r)) << '\n';
+    }
+}
+
+int Run(const hostkit::Module& module, const CaptureOptions& o, bool json, std::ostream& out) {
+    const hostkit::RateInfo* rate = nullptr;
+    std::vector<capture::ClipRequest> clips;
+    if (o.calibrate) {
+        rate = hostkit::FindRate(o.rate.empty() ? "25" : o.rate);
+        if (rate == nullptr) {
+            throw Usage("--rate must be one of " + hostkit::RateNames());
+        }
+    } else {
+        clips = Requests(o, &rate);
+    }
+    std::string why;
+    if (!capture::ExactRate(*rate, &why)) {
+        throw Usage(why);
+    }
+    capture::EngineOptions eo;
+    eo.folder = o.folder;
+    eo.preroll = o.preroll;
+    eo.handles = o.handles;
+    eo.retries = o.retries;
+    eo.cancel = &g_bCancel;
+    capture::ModuleDeck deck(module, o.port, *rate);
+    if (!o.calibrate) {
+        std::error_code ec;
+        std::filesystem::create_directories(o.folder, ec);
+        if (!std::filesystem::is_directory(o.folder)) {
+            throw Usage("cannot make the folder " + o.folder +
+                        (ec ? ": " + ec.message() : std::string()));
+        }
+    }
+    // The deck first: a port another capture holds is refused before anything else.
+    std::string error;
+    if (!deck.Connect(&error)) {
+        std::cerr << "deckctl: " << error << '\n';
+        ReportUnattempted(clips, *rate, error, json, out);
+        return 1;
+    }
+    capture::InputReader input;
+    if (!input.Open(o.input, o.inputFormat, std::chrono::seconds(5), &error)) {
+        std::cerr << "deckctl: " << error << '\n';
+        ReportUnattempted(clips, *rate, error, json, out);
+        return 1;
+    }
+    if (!o.calibrate) {
+        eo.offset = Offset(o, deck.Name(), *rate);
+    }
+    std::ostream* lines = &out;
+    eo.progress = [lines, json](const capture::Progress& p) {
+        if (p.report != nullptr) {
+            *lines << (json ? hostkit::DumpJson(capture::ReportJson(*p.report))
+                            : capture::ReportLine(*p.report))
+                   << std::endl;
+        }
+    };
+    capture::CaptureEngine engine(deck, input, eo);
+    if (o.calibrate) {
+        return Calibrate(engine, deck, *rate, o, json, out);
+    }
+    const std::vector<capture::ClipReport> reports = engine.Run(clips);
+    std::size_t captured = 0;
+    for (const capture::ClipReport& r : reports) {
+        captured += r.status == capture::ClipStatus::kCaptured ? 1 : 0;
+    }
+    if (!json) {
+        out << captured << " of " << reports.size() << " clips captured"
+            << (g_bCancel ? " (cancelled)" : "") << '\n';
+    }
+    return captured == reports.size() ? 0 : 1;
+}
+
+}  // namespace
+
+CLI::App* AddCapture(CLI::App& app, CaptureOptions& o) {
+    auto* c =
+        app.add_subcommand("capture",
+                           "capture logged clips from a deck into files (FFV1 in Matroska), or "
+                           "--calibrate the capture offset");
+    c->add_option("--port", o.port, "the deck's serial port number")->check(CLI::Range(1, 255));
+    c->add_option("--rate", o.rate,
+                  "the deck's rate: " + hostkit::RateNames() + " (default: the clips', or 25)");
+    c->add_option("--input", o.input,
+                  "the capture input, any FFmpeg input: unix:PATH for decksim's picture, "
+                  "/dev/video0 for a V4L2 card")
+        ->required();
+    c->add_option("--input-format", o.inputFormat,
+                  "the input's format when it cannot be told, "
+                  "e.g. v4l2");
+    c->add_option("--folder", o.folder, "where the files go (made if missing; default .)");
+    c->add_option("--log", o.log,
+                  "the clip log (default ${XDG_DATA_HOME:-~/.local/share}/tapedeck5500/"
+                  "cliplog.json); its clips of --port are captured");
+    c->add_option("--csv", o.csv, "clips from a CSV in the clip log's columns instead");
+    c->add_option("--clips", o.clips, "only these clip ids, e.g. 3,5-7");
+    c->add_option("--in", o.in, "one clip given here: its first frame")->option_text("TIMECODE");
+    c->add_option("--out", o.out, "and the frame after its last")->option_text("TIMECODE");
+    c->add_option("--name", o.name, "the clip's name (with --in)");
+    c->add_option("--reel", o.reel, "the clip's reel (with --in; default DECK<port>)");
+    c->add_option("--preroll", o.preroll, "seconds of play before each in-point (default 5)")
+        ->check(CLI::Range(0.0, 120.0));
+    c->add_option("--handles", o.handles, "frames kept before in and after out (default 0)")
+        ->check(CLI::Range(0, 100000));
+    c->add_option("--retries", o.retries,
+                  "attempts more for a clip whose in-point was missed or that had a break or "
+                  "a gap inside (default 2)")
+        ->check(CLI::Range(0, 20));
+    c->add_option("--calibration", o.calibrationFile,
+                  "the offsets file (default ${XDG_DATA_HOME:-~/.local/share}/tapedeck5500/"
+                  "capture.json)");
+    c->add_option("--offset", o.offsetMs,
+                  "the capture offset in ms, in place of the calibrated one")
+        ->check(CLI::Range(-10000.0, 10000.0));
+    c->add_flag("--calibrate", o.calibrate,
+                "measure the capture offset for this deck and input on a stretch of tape whose "
+                "frames carry their position, and store it");
+    c->add_option("--at", o.at, "where the calibration plays (default 00:00:30:00)");
+    c->add_option("--seconds", o.seconds, "how long it plays (default 4)")
+        ->check(CLI::Range(1.0, 600.0));
+    c->get_option("--csv")->excludes(c->get_option("--log"));
+    c->get_option("--in")->excludes(c->get_option("--csv"))->excludes(c->get_option("--log"));
+    c->get_option("--out")->needs(c->get_option("--in"));
+    c->fallthrough();  // so --json and --module may follow
+    c->footer(
+        "Out is the frame after the last, as in the clip log: a clip holds out - in frames.\n"
+        "Each clip gives STEM.mkv, STEM.framemd5 and the report STEM.json in the folder,\n"
+        "STEM made of the reel, the id and the name. Ctrl-C stops the deck, keeps the clips\n"
+        "finished and reports the rest cancelled. Exit status 0 only when every clip was\n"
+        "captured whole.\n"
+        "Examples:\n"
+        "  deckctl capture --calibrate --port 1 --input unix:/tmp/deck.video\n"
+        "  deckctl capture --port 1 --input unix:/tmp/deck.video --folder clips --clips 2-4");
+    return c;
+}
+
+int RunCapture(const hostkit::Module& module, const CaptureOptions& options, bool json,
+               std::ostream& out) {
+    g_bCancel = false;
+    // Ctrl-C cancels: the deck is stopped and what was finished kept.
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    // Past a file size limit a write fails, and says so, rather than ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
+    // What goes wrong is said in the reports, in words; the libraries' own notices are not.
+    av_log_set_level(AV_LOG_FATAL);
+    try {
+        return Run(module, options, json, out);
+    } catch (const Usage& e) {
+        std::cerr << "deckctl: " << e.what() << '\n';
+        return 2;
+    }
+}
+
+}  // namespace deckctl
