@@ -2,12 +2,12 @@
 DEPS := scripts/install-deps
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build demo panel test bench clean windows asan tsan fuzz-build fuzz-check fuzz uart-check
+.PHONY: all deps build demo panel room test bench clean windows asan tsan fuzz-build fuzz-check fuzz uart-check
 
 all: build
 
 deps:
-	@$(DEPS) base tools panel
+	@$(DEPS) base tools panel capture broker
 
 # The default build makes the manual pages (help2man) and the tests pack and lint the .deb.
 build: deps
@@ -77,6 +77,13 @@ panel: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS) --target deckctl
 	build/default/tools/deckctl/deckctl serve --sim $(PANEL_ARGS)
+
+# A machine room: a Mosquitto broker, machines A and B with two virtual decks each and a hub;
+# open the hub's URL it prints. ROOM_BROKER_PORT and ROOM_LISTEN move the broker and the hub.
+room: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target deckctl
+	scripts/room build/default/tools/deckctl/deckctl
 
 # CPU per command, the pty against its floor, 9600 baud against the wire, a silent deck, the
 # real serial driver in a QEMU guest: one table, and build/bench/results.json.

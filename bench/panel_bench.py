@@ -9,7 +9,10 @@
 - the server's CPU while it idle-polls one stopped deck with no client;
 - 1,000 hostile connections held at once (request lines that never end, chunked bodies that
   never end, one byte a second): the server's memory above idle, and the 99th percentile of a
-  normal client's GET /api/decks beside them (measured in a process of its own).
+  normal client's GET /api/decks beside them (measured in a process of its own);
+- 1,100 strangers (more than the server's 1,024 connections) kept connected without the
+  token, each asking for the page again every 20 s and reconnecting when closed: the 99th
+  percentile of the token holder's GET /api/decks, each on a new connection.
 
 Writes report.py's form: {"figures": [{section, name, unit, median, lo, hi, runs, target,
 pass, note}]}.
@@ -75,9 +78,9 @@ class Rig:
                               "Authorization": "Bearer " + self.token})
         r = conn.getresponse()
         data = r.read()
-        if r.status != 200:
+        if r.status not in (200, 409):  # 409: the deck refused it or did not answer
             raise SystemExit("panel_bench: %s failed: %s" % (action, data))
-        return json.loads(data)["ok"]
+        return r.status == 200
 
     def deck(self):
         c = self.conn()
@@ -92,13 +95,12 @@ class Rig:
 
     def first_after(self, t0, byte, limit=1.0):
         end = time.monotonic() + limit
-        while time.monotonic() < end:
+        while True:
             with self.decksim.lock:
-                found = [t for t, b in self.decksim.inputs[-400:] if t >= t0 and b == byte]
-            if found:
-                return min(found)
+                found = deckrig.first_after(self.decksim.inputs, t0, byte)
+            if found is not None or time.monotonic() >= end:
+                return found
             time.sleep(0.001)
-        return None
 
     def close(self):
         for p in reversed(self.procs):
@@ -124,8 +126,6 @@ def latency(rig, n):
             # On a starved machine the deck's answers can come later than the plug-in's 50 ms;
             # two in a row and the server drops the link until the deck answers again.
             rig.lost += 1
-            if rig.lost > n // 10:
-                raise SystemExit("panel_bench: %d commands never reached the wire" % rig.lost)
             rig._wait(lambda: rig.deck()["answering"], "the deck to answer again")
             continue
         samples.append((t - t0) * 1000.0)
@@ -306,6 +306,109 @@ def hostile(rig, n, seconds, rounds):
     return growth, p99s, notes[-1]
 
 
+class Strangers:
+    """`n` connections without the token, all from one thread: each asks for the page, again
+    every 20 s, reads what it is sent, and is replaced at once when the server closes it."""
+
+    REQUEST = "GET / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n"
+
+    def __init__(self, port, n):
+        self.port, self.n, self.sel = port, n, selectors.DefaultSelector()
+        self.request = (self.REQUEST % port).encode()
+        self.conns = {}  # socket: when it next asks
+        self.opened = self.closed = 0
+
+    def _open(self):
+        try:
+            s = socket.create_connection(("127.0.0.1", self.port), timeout=2)
+        except OSError:
+            return False  # the backlog is full; tried again on the next turn
+        s.setblocking(False)
+        self.sel.register(s, selectors.EVENT_READ)
+        self.conns[s] = 0.0
+        self.opened += 1
+        return True
+
+    def _drop(self, s):
+        self.sel.unregister(s)
+        s.close()
+        del self.conns[s]
+        self.closed += 1
+
+    def hold(self, seconds):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            while len(self.conns) < self.n and self._open():
+                pass
+            for key, _ in self.sel.select(0.02):
+                try:
+                    if not key.fileobj.recv(65536):
+                        self._drop(key.fileobj)
+                except OSError:
+                    self._drop(key.fileobj)
+            now = time.monotonic()
+            for s, due in list(self.conns.items()):
+                if now >= due:
+                    try:
+                        s.send(self.request)
+                        self.conns[s] = now + 20.0
+                    except BlockingIOError:
+                        pass
+                    except OSError:
+                        self._drop(s)
+
+    def close(self):
+        for s in list(self.conns):
+            self._drop(s)
+        self.sel.close()
+
+
+def holder(port, token, seconds):
+    """The token's holder beside the strangers: GET /api/decks on a new connection each time,
+    5 a second; prints each latency in seconds as JSON, 10 for one never answered."""
+    out, end = [], time.monotonic() + seconds
+    while time.monotonic() < end:
+        t0 = time.monotonic()
+        try:
+            conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+            conn.request("GET", "/api/decks", headers={"Authorization": "Bearer " + token})
+            r = conn.getresponse()
+            r.read()
+            conn.close()
+            out.append(time.monotonic() - t0 if r.status == 200 else 10.0)
+        except (OSError, http.client.HTTPException):
+            out.append(10.0)
+        time.sleep(max(0.0, 0.2 - (time.monotonic() - t0)))
+    print(json.dumps(out))
+
+
+def strangers(rig, n, seconds, rounds):
+    """The holder's p99 (s) with n strangers kept connected, one per round, and a note."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, n + 256)), hard))
+    p99s, worst, answers, unanswered, closed = [], 0.0, 0, 0, 0
+    for _ in range(rounds):
+        crowd = Strangers(rig.port, n)
+        try:
+            crowd.hold(2.0)  # every stranger in, before the holder starts
+            prober = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--holder",
+                                       str(rig.port), rig.token, str(seconds)],
+                                      stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+            crowd.hold(seconds + 1.0)
+        finally:
+            crowd.close()
+        out, _ = prober.communicate(timeout=seconds + 60)
+        lat = sorted(json.loads(out)) if prober.returncode == 0 and out.strip() else [10.0]
+        p99s.append(lat[min(len(lat) - 1, int(len(lat) * 0.99))])
+        worst = max(worst, lat[-1])
+        answers += len(lat)
+        unanswered += sum(1 for x in lat if x >= 10.0)
+        closed += crowd.closed
+    note = ("%d strangers; %d requests, worst %.2f s, %d unanswered; the server closed %d "
+            "strangers' connections, each replaced" % (n, answers, worst, unanswered, closed))
+    return p99s, note
+
+
 def figure(name, unit, values, target, passed, note=""):
     return deckrig.figure(SECTION, name, unit, values, target, passed, note)
 
@@ -313,6 +416,9 @@ def figure(name, unit, values, target, passed, note=""):
 def main():
     if len(sys.argv) == 5 and sys.argv[1] == "--probe":
         probe(int(sys.argv[2]), sys.argv[3], float(sys.argv[4]))
+        return 0
+    if len(sys.argv) == 5 and sys.argv[1] == "--holder":
+        holder(int(sys.argv[2]), sys.argv[3], float(sys.argv[4]))
         return 0
     ap = argparse.ArgumentParser()
     ap.add_argument("--deckctl", required=True)
@@ -333,11 +439,12 @@ def main():
         time.sleep(0.5)
 
         lat = latency(rig, commands)
-        p99 = sorted(lat)[min(len(lat) - 1, int(len(lat) * 0.99))]
+        # A command that never reached the wire is counted as lost, and fails the row.
+        p99 = sorted(lat)[min(len(lat) - 1, int(len(lat) * 0.99))] if lat else float("inf")
         figures.append(figure("command arrival to its first byte on the wire, p99", "ms",
-                              [p99], "<= 20", p99 <= 20.0,
+                              [p99], "<= 20", p99 <= 20.0 and rig.lost <= commands // 10,
                               "median %.1f, max %.1f, n=%d, %d not acknowledged, %d lost"
-                              % (statistics.median(lat), max(lat), len(lat),
+                              % (statistics.median(lat or [p99]), max(lat or [p99]), len(lat),
                                  rig.unacknowledged, rig.lost)))
 
         conn = rig.conn()
@@ -381,6 +488,11 @@ def main():
                               growth, "<= 64", max(growth) <= 64.0, note))
         figures.append(figure("GET /api/decks p99 beside the hostile connections", "ms", p99s,
                               "<= 100", statistics.median(p99s) <= 100.0))
+
+        # 25 s: past the strangers' 20 s, so each has asked twice.
+        p99s, note = strangers(rig, 1100, 3.0 if a.quick else 25.0, 1 if a.quick else 3)
+        figures.append(figure("token holder's p99 with 1,100 strangers connected", "s", p99s,
+                              "<= 1", max(p99s) <= 1.0, note))
     finally:
         rig.close()
     deckrig.write_figures(a.json, figures, 60)

@@ -13,11 +13,17 @@ string(JSON n LENGTH "${json}" figures)
 # Five CPU figures and the allocation count, three per command unpaced, two per command
 # paced, three per command through each of the two adapter timers, the poll percentile and
 # the two silent-deck figures (64); the two day-long timecode round trips; the panel
-# server's five (three, and two beside hostile connections) and its seven of rates and a
-# 10,000-clip log; the server under load's seven (three for the flood, three for sixteen
-# decks, one for late replies); the browser's refresh rate where a browser is installed.
-if(NOT (n EQUAL 85 OR n EQUAL 86))
-  message(FATAL_ERROR "results.json holds ${n} figures, expected 85, or 86 with a browser")
+# server's six (three, two beside hostile connections, and the token's holder beside 1,100
+# strangers) and its ten of rates, a 10,000-clip log, the log's memory (per clip, and an
+# import's peak) and a deck's stop during an fsync stall; the server under load's seven (three
+# for the flood, three for sixteen decks, one for late replies); the browser's refresh rate
+# where a browser is installed; the capture's six (exact clips and a batch's time against its
+# floor at each of two rates, frames dropped and CPU at 720x576); the machine room's five where
+# Mosquitto is (the command to the wire, a state change to the hub's stream, the time-read
+# rate, the CPU, the messages).
+if(NOT (n EQUAL 95 OR n EQUAL 96 OR n EQUAL 100 OR n EQUAL 101))
+  message(FATAL_ERROR "results.json holds ${n} figures, expected 95, or 96 with a browser, "
+                      "and 5 more with Mosquitto")
 endif()
 math(EXPR last "${n} - 1")
 foreach(i RANGE 0 ${last})

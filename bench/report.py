@@ -91,10 +91,12 @@ def main():
     ap.add_argument("--build", required=True, help="build tree holding bench/bench_*")
     ap.add_argument("--out", required=True, help="folder for results.json and the logs")
     ap.add_argument("--quick", action="store_true", help="one short pass, to show they run")
-    ap.add_argument("--only", default="cpu,line,timecode,uart,panel",
+    ap.add_argument("--only", default="cpu,line,timecode,uart,panel,capture",
                     help="comma-separated parts to run: cpu, line, timecode, uart (the QEMU guest; "
                          "left out of --quick, whose boot alone takes longer than the rest), "
-                         "panel (deckctl serve, and the browser where one is installed)")
+                         "panel (deckctl serve, the browser where one is installed, and the "
+                         "machine room where Mosquitto is), "
+                         "capture (deckctl capture against decksim's picture)")
     a = ap.parse_args()
     parts = set(a.only.split(","))
     if a.quick:
@@ -129,11 +131,17 @@ def main():
              "--work", os.path.join(a.out, "uart"), "--json", uart_json],
             os.path.join(a.out, "uart.log"))
         figures += line_figures(uart_json)
+    scripts = []
     if "panel" in parts:
-        # The panel server's figures, and the browser's where one is installed (77: none).
+        # The panel server's figures, the browser's where one is installed and the machine
+        # room's where Mosquitto is (77: none).
+        scripts += ["panel_bench.py", "panel_rates_bench.py", "panel_refresh.py",
+                    "panel_load_bench.py", "room_bench.py"]
+    if "capture" in parts:
+        scripts.append("capture_bench.py")
+    if scripts:
         tools = os.path.join(a.build, "tools")
-        for script in ("panel_bench.py", "panel_rates_bench.py", "panel_refresh.py",
-                       "panel_load_bench.py"):
+        for script in scripts:
             path = os.path.join(os.path.dirname(os.path.abspath(__file__)), script)
             if not os.path.exists(path):
                 continue

@@ -24,6 +24,9 @@ void DeckTest::SetUp() {
     std::string error;
     ASSERT_TRUE(m_Module.Load(ModulePath(), &error)) << error;
     m_Session = std::make_unique<hostkit::Session>(m_Module, m_Rec, m_Sink, false);
+    // A value no command writes: a command that should have written nFrames and did not
+    // shows, where a zeroed block would pass for a time read of 00:00:00:00.
+    m_Session->beforeCall = [](hostkit::HostRecords& rec) { rec.Set("nFrames", kUnwritten); };
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && tmp[0] ? tmp : "/tmp") + "/e2e.XXXXXX";
     ASSERT_NE(mkdtemp(pattern.data()), nullptr) << pattern;
@@ -47,6 +50,7 @@ void DeckTest::TearDown() {
 void DeckTest::StartDeck(DeckSetup setup) {
     decksim::ServerOptions o;
     o.fps = setup.fps;
+    o.dropFrame = setup.dropFrame;
     o.videoSystem = setup.videoSystem;
     // A link that follows the line across hang-ups, as a udev name would.
     o.link = m_Link;

@@ -22,10 +22,13 @@ namespace e2e {
 using Millis = std::chrono::milliseconds;
 
 constexpr int kPort = 7;
+// nFrames before every call; only command 25 writes the field.
+constexpr int64_t kUnwritten = 0x5EEDF00D;
 
 struct DeckSetup {
     int videoSystem = 1;
     double fps = 25.0;
+    bool dropFrame = false;
 };
 
 class DeckTest : public testing::Test {

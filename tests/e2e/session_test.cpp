@@ -2,6 +2,7 @@
 #include <thread>
 
 #include "tests/e2e/deck_fixture.h"
+#include "tools/hostkit/timecode.h"
 
 namespace e2e {
 namespace {
@@ -215,7 +216,10 @@ INSTANTIATE_TEST_SUITE_P(Table, CueTest,
                                                  3 * 50 + 7},
                                          CueCase{"System1Offset", 1, 25, 1, 8, 100, 25, 75},
                                          CueCase{"System4OffsetBelowZero", 4, 25, 1, 8, 0, 50, -50},
-                                         CueCase{"System4At30BelowZero", 4, 30, 4, 8, 10, 41, -31}),
+                                         CueCase{"System4At30BelowZero", 4, 30, 4, 8, 10, 41, -31},
+                                         // Pair 29 below one second: -00:00:01:58 at 59.94.
+                                         CueCase{"System4PairAt5994BelowZero", 4, 60000.0 / 1001.0,
+                                                 0x400, 8, 0, 79, -79}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct TimeCase {
@@ -223,17 +227,30 @@ struct TimeCase {
     int system;
     const char* deckTime;
     int64_t frames;
+    // With a rate, the deck runs at it, the host counts in hostkit::ModuleFormat and shows
+    // the count as `shown` (as `deckTime` when not given).
+    const char* rate = nullptr;
+    const char* shown = nullptr;
 };
 
 class TimeTest : public DeckTest, public testing::WithParamInterface<TimeCase> {};
 
 TEST_P(TimeTest, PositionReadsTheDecksCounter) {
     const TimeCase& c = GetParam();
-    StartDeck({c.system, 25});
+    const hostkit::RateInfo& rate = *hostkit::FindRate(c.rate != nullptr ? c.rate : "25");
+    StartDeck({c.system, rate.fps, rate.base.dropFrame});
+    if (c.rate != nullptr) {
+        Set("nVideoFormat", hostkit::ModuleFormat(rate.base));
+    }
     Connect();
     ASSERT_EQ(Control(std::string("time ") + c.deckTime), "ok");
     EXPECT_EQ(Call(25), 1);
     EXPECT_EQ(Get("nFrames"), c.frames);
+    if (c.rate != nullptr) {
+        const int64_t labels = hostkit::LabelsOfModuleCount(Get("nFrames"), rate.base);
+        EXPECT_EQ(hostkit::FormatTimecode(hostkit::LabelsToFrames(labels, rate.base), rate.base),
+                  c.shown != nullptr ? c.shown : c.deckTime);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -243,7 +260,13 @@ INSTANTIATE_TEST_SUITE_P(
                     TimeCase{"System4Positive", 4, "01:23:45:12", 5025 * 25 + 12},
                     TimeCase{"System4OneSecondBelowZero", 4, "-00:00:01:00", -25},
                     TimeCase{"System4FarBelowZero", 4, "-01:23:45:12", -(5025 * 25 + 12)},
-                    TimeCase{"System4TenHours", 4, "10:00:00:00", 36000 * 25}),
+                    TimeCase{"System4TenHours", 4, "10:00:00:00", 36000 * 25},
+                    // The ends of a system-4 deck's range; pairs above 30 fps (first frames).
+                    TimeCase{"LowestAt25", 4, "-13:59:59:24", -2519974, "25"},
+                    TimeCase{"LowestPairAt50", 4, "-13:59:59:47", -2519974, "50", "-13:59:59:48"},
+                    TimeCase{"HighestPairAt50", 4, "10:00:00:01", 1800000, "50", "10:00:00:00"},
+                    TimeCase{"PairBelowZeroAt50", 4, "-00:00:00:01", -1, "50", "-00:00:00:02"},
+                    TimeCase{"PairOfSkips", 4, "-00:00:59;59", -3002, "59.94df", "-00:01:00;04"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DeckTest, VideoSystemReportAndSwitch) {

@@ -5,6 +5,8 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -14,7 +16,7 @@
 #include "plugin/export.h"
 #include "plugin/records.h"
 #include "pty_deck.h"
-#include "tools/panel/format_gate.h"
+#include "tools/decks/format_gate.h"
 
 namespace {
 
@@ -271,6 +273,35 @@ TEST(Concurrency, TwoVideoFormatsAtOnceThroughTheGate) {
         }
         EXPECT_EQ(cues, 150);
     }
+}
+
+// While a format waits, a newcomer of the format inside waits behind it: were it let in, a
+// stream of such calls would keep the other format out for ever.
+TEST(Concurrency, GateLetsNoNewcomerOvertakeAWaitingFormat) {
+    panel::FormatGate gate;
+    std::optional<panel::FormatGate::Pass> inside(gate.Enter(1));
+    std::vector<int> order;  // formats in the order they got in
+    std::mutex orderMutex;
+    const auto enter = [&](int32_t format) {
+        const panel::FormatGate::Pass pass = gate.Enter(format);
+        std::lock_guard<std::mutex> lock(orderMutex);
+        order.push_back(format);
+    };
+    const auto waiting = [&gate](int n) {
+        for (int i = 0; i < 1000 && gate.Waiting() < n; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return gate.Waiting();
+    };
+    std::thread other(enter, 0x400);
+    ASSERT_EQ(waiting(1), 1) << "the other format must wait while format 1 is inside";
+    std::thread newcomer(enter, 1);
+    EXPECT_EQ(waiting(2), 2) << "a newcomer of the format inside went past the waiting one";
+    EXPECT_EQ(gate.Inside(), 1);
+    inside.reset();
+    other.join();
+    newcomer.join();
+    EXPECT_EQ(order, (std::vector<int>{0x400, 1}));
 }
 
 }  // namespace

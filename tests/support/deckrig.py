@@ -5,6 +5,8 @@ stopping processes cleanly. Standard library only.
 From a shell: `python3 deckrig.py control SOCKET LINE` sends one control line and prints the
 reply; the exit status is 0 only when the reply is `ok`.
 """
+import bisect
+import getpass
 import http.client
 import json
 import os
@@ -28,6 +30,13 @@ SERVE_URL = re.compile(r"http://([^/\s]+)/(\S*)")
 def trace_bytes(text):
     """The bytes the deck received, in order, from decksim's trace output."""
     return TRACE_INPUT.findall(text)
+
+
+def first_after(entries, t0, byte):
+    """The time of the first (time, byte, ...) entry at or after t0 whose byte is `byte`, or
+    None. Entries are in time order; the search starts at t0 however far back that is."""
+    i = bisect.bisect_left(entries, t0, key=lambda e: e[0])
+    return next((e[0] for e in entries[i:] if e[1] == byte), None)
 
 
 def wait(cond, what, limit=10.0, fail=AssertionError, tolerate=(), alive=None):
@@ -89,19 +98,20 @@ class Decksim:
     reply leaves, and a file on a busy disk can stall it past the plug-in's 50 ms time-out."""
 
     def __init__(self, decksim, link=None, control=None, trace=False, baud=None, fps=None,
-                 out=None, limit=10.0, drop_frame=False):
+                 out=None, limit=10.0, drop_frame=False, video_system=None, extra=()):
         self.link, self.control_path, self.out = link, control, out
         self.lines, self.inputs = [], []
         self.lock = threading.Lock()
         cmd = [decksim]
         for flag, value in (("--link", link), ("--control", control), ("--baud", baud),
-                            ("--fps", fps)):
+                            ("--fps", fps), ("--video-system", video_system)):
             if value:
                 cmd += [flag, str(value)]
         if trace:
             cmd.append("--trace")
         if drop_frame:
             cmd.append("--drop-frame")
+        cmd += list(extra)
         if out:
             with open(out, "w") as f:
                 self.proc = subprocess.Popen(cmd, stdout=f, stderr=subprocess.STDOUT,
@@ -204,6 +214,104 @@ class Server:
         return stop(self.proc, grace)
 
 
+# The Mosquitto files the project ships: the rig's broker runs with them as they are.
+BROKER_FILES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                            "broker", "mosquitto")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Broker:
+    """Mosquitto on a free loopback port with the shipped config and ACL, and a password file
+    made with mosquitto_passwd for `users` ({name: password}); with `tls`, also an MQTT over
+    TLS listener (`tls_url`) whose certificate a CA made here signed (`ca`). kill() and start()
+    again keep the ports. pub() and sub() are mosquitto_pub and mosquitto_sub as a user."""
+
+    def __init__(self, work, users, limit=10.0, tls=False):
+        self.work, self.users, self.port = work, users, free_port()
+        self.url = "mqtt://127.0.0.1:%d" % self.port
+        listeners = ["listener %d 127.0.0.1" % self.port]
+        if tls:
+            tls_port = free_port()
+            self.tls_url = "mqtts://127.0.0.1:%d" % tls_port
+            self.ca, key, cert = (os.path.join(work, n) for n in ("ca.crt", "server.key",
+                                                                   "server.crt"))
+            ssl = ["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-days", "2"]
+            run = dict(check=True, capture_output=True)
+            subprocess.run(ssl + ["-x509", "-subj", "/CN=room CA", "-keyout",
+                                  os.path.join(work, "ca.key"), "-out", self.ca], **run)
+            subprocess.run(ssl + ["-subj", "/CN=127.0.0.1", "-keyout", key, "-out",
+                                  cert + ".req"], **run)
+            with open(os.path.join(work, "san"), "w") as f:
+                f.write("subjectAltName=IP:127.0.0.1\n")
+            subprocess.run(["openssl", "x509", "-req", "-in", cert + ".req", "-CA", self.ca,
+                            "-CAkey", os.path.join(work, "ca.key"), "-CAcreateserial", "-days",
+                            "2", "-extfile", os.path.join(work, "san"), "-out", cert], **run)
+            listeners += ["listener %d 127.0.0.1" % tls_port, "cafile " + self.ca,
+                          "certfile " + cert, "keyfile " + key]
+        passwd = os.path.join(work, "passwd")
+        for i, (user, password) in enumerate(users.items()):
+            subprocess.run(["mosquitto_passwd", "-b"] + (["-c"] if i == 0 else []) +
+                           [passwd, user, password], check=True, capture_output=True)
+        with open(os.path.join(BROKER_FILES, "tapedeck5500.conf")) as f:
+            kept = [ln for ln in f.read().splitlines()
+                    if ln.split(" ")[0] not in ("listener", "password_file", "acl_file")]
+        self.conf = os.path.join(work, "mosquitto.conf")
+        with open(self.conf, "w") as f:
+            # As root it would drop to user mosquitto, who cannot read the work folder.
+            f.write("\n".join(kept + listeners + ["password_file " + passwd,
+                                       "acl_file " + os.path.join(BROKER_FILES, "acl"),
+                                       "user " + getpass.getuser(), ""]))
+        self.limit = limit
+        self.start()
+
+    def start(self):
+        self.log = open(os.path.join(self.work, "mosquitto.log"), "a")
+        self.proc = subprocess.Popen(["mosquitto", "-c", self.conf], stdout=self.log,
+                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+
+        def listening():
+            if self.proc.poll() is not None:
+                raise AssertionError("mosquitto exited: " + open(self.log.name).read()[-800:])
+            with socket.socket() as s:
+                return s.connect_ex(("127.0.0.1", self.port)) == 0
+        wait(listening, "mosquitto to listen", self.limit)
+
+    def kill(self):
+        self.proc.kill()
+        self.proc.wait()
+
+    def stop(self):
+        stop(self.proc)
+
+    def _client(self, tool, user, password=None):
+        return [tool, "-V", "mqttv5", "-p", str(self.port), "-h", "127.0.0.1", "-u", user,
+                "-P", self.users.get(user, "") if password is None else password]
+
+    def pub(self, user, topic, payload, qos=1, props=(), password=None):
+        """One message; props are (name, value...) of PUBLISH. The completed process, with -d's
+        lines (the PUBACK's reason code) in its stdout."""
+        cmd = self._client("mosquitto_pub", user, password) + ["-d", "-q", str(qos), "-t", topic]
+        for prop in props:
+            cmd += ["-D", "publish"] + [str(x) for x in prop]
+        # Past what a command line holds, the payload goes through stdin.
+        big = len(payload) > 65536
+        return subprocess.run(cmd + (["-s"] if big else ["-m", payload]), capture_output=True,
+                              input=payload if big else None, text=True, timeout=20)
+
+    def sub(self, user, topic, out, fmt="%t|%D|%P|%p"):
+        """mosquitto_sub writing one line per message to the file `out`; returns the process."""
+        f = open(out, "w")
+        p = subprocess.Popen(self._client("mosquitto_sub", user) + ["-t", topic, "-F", fmt],
+                             stdout=f, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        time.sleep(0.3)  # subscribed before anything is sent
+        return p
+
+
 def request(port, method, path, body=None, headers=None, host=None, timeout=15, token=None):
     """One HTTP request to 127.0.0.1:port on a connection of its own: (status, body bytes).
     `token` goes as Authorization: Bearer unless `headers` name their own; a list of bytes
@@ -230,10 +338,109 @@ def request(port, method, path, body=None, headers=None, host=None, timeout=15, 
         c.close()
 
 
+STRIPE_ROWS, STRIPE_BITS = 16, 32
+
+
+def stripes(path, width):
+    """The tape position each frame of a video file carries in decksim's stripe (see the
+    README): the frame numbers in order, None for a frame without one. ffmpeg decodes the top
+    16 rows as grey."""
+    raw = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-vf",
+                          "crop=iw:%d:0:0" % STRIPE_ROWS, "-f", "rawvideo", "-pix_fmt", "gray",
+                          "-"], capture_output=True, check=True).stdout
+    size = width * STRIPE_ROWS
+    out = []
+    for f in range(len(raw) // size):
+        frame = raw[f * size:(f + 1) * size]
+        bits, value = 0, 0
+        for b in range(STRIPE_BITS):
+            x0, x1 = width * b // STRIPE_BITS, width * (b + 1) // STRIPE_BITS
+            q = (x1 - x0) // 4
+            cells = [frame[r * width + x] for r in range(2, STRIPE_ROWS - 2)
+                     for x in range(x0 + q, x1 - q)]
+            mean = sum(cells) / len(cells)
+            if 80 < mean < 170:
+                value = None
+                break
+            bits = (bits << 1) | (mean >= 170)
+        else:
+            value = bits - (1 << 32) if bits >= 1 << 31 else bits
+        out.append(value)
+    return out
+
+
+def probe(path):
+    """ffprobe's view of a file's first video stream and its format, with the frames counted:
+    one dict, the tags as TAG:NAME keys (the stream's over the format's)."""
+    text = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0",
+                           "-show_streams", "-show_format", path],
+                          capture_output=True, text=True, check=True).stdout
+    fields = {}
+    for line in reversed(text.splitlines()):
+        key, sep, value = line.partition("=")
+        if sep:
+            fields[key] = value
+    return fields
+
+
+def framemd5(path):
+    """What `ffmpeg -i FILE -f framemd5 -` gives for a file."""
+    return subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "framemd5", "-"],
+                          capture_output=True, text=True, check=True).stdout
+
+
+class CaptureRig:
+    """decksim with its picture on a socket (`video` options as decksim takes them), in a
+    folder of its own, and `deckctl capture` against it on port 1 with a calibration file
+    there."""
+
+    def __init__(self, deckctl, decksim, work, fps=25, drop_frame=False, video=(), baud=9600):
+        self.deckctl, self.work = deckctl, work
+        self.sock = os.path.join(work, "video.sock")
+        self.calibration = os.path.join(work, "capture.json")
+        self.rate = {25: "25", 29.97: "29.97df" if drop_frame else "29.97"}.get(fps, str(fps))
+        self.deck = Decksim(decksim, link=os.path.join(work, "deck"),
+                            control=os.path.join(work, "deck.sock"), baud=baud, fps=fps,
+                            drop_frame=drop_frame, out=os.path.join(work, "decksim.out"),
+                            extra=["--video", self.sock] + list(video))
+        wait(lambda: os.path.exists(self.sock), "decksim's picture socket")
+        self.env = dict(os.environ, TAPEDECK_COM1=self.deck.link)
+
+    def args(self, *extra, source=None):
+        return [self.deckctl, "capture", "--port", "1", "--rate", self.rate, "--input",
+                source or "unix:" + self.sock, "--calibration", self.calibration] + list(extra)
+
+    def start(self, *extra, source=None, **popen):
+        """`deckctl capture` with these arguments, from decksim's picture or `source`."""
+        return subprocess.Popen(self.args(*extra, source=source), env=self.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                **popen)
+
+    def capture(self, *extra, timeout=300, **popen):
+        """Runs `deckctl capture` to its end: (exit status, stdout, stderr)."""
+        p = self.start(*extra, **popen)
+        out, err = p.communicate(timeout=timeout)
+        return p.returncode, out, err
+
+    def calibrate(self, *extra):
+        rc, out, err = self.capture("--calibrate", "--preroll", "1", *extra)
+        if rc != 0:
+            raise AssertionError("calibration failed: " + out + err)
+        return out
+
+    def stop(self):
+        return self.deck.stop()
+
+
 def tc_to_frames(text, fps=25):
+    """Real frames of [-]HH:MM:SS:FF at `fps` whole frames a second; with ';' before the
+    frames, drop frame (2 labels a dropping minute at 30, 4 at 60)."""
     neg = text.startswith("-")
-    h, m, s, f = (int(x) for x in text.lstrip("-").split(":"))
+    h, m, s, f = (int(x) for x in text.lstrip("-").replace(";", ":").split(":"))
     n = ((h * 60 + m) * 60 + s) * fps + f
+    if ";" in text:
+        minutes = n // (fps * 60)
+        n -= fps // 15 * (minutes - minutes // 10)
     return -n if neg else n
 
 

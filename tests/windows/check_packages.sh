@@ -62,10 +62,13 @@ deb)
     echo "unpacked deckctl demo: ok ($(grep -c . "$out/demo.log") lines)"
 
     # The unpacked decksim as a deck of its own: its options keep their meaning (system 4
-    # answers the video-system request with 01) and wrong ones end with status 2.
-    for bad in "--video-system 2" "--fps 0" "--baud 0" "--link"; do
+    # answers the video-system request with 01) and wrong ones end with status 2: drop frame
+    # only at 29.97 and 59.94, an odd whole rate above 30 (frame pairs) not at all.
+    for bad in "--video-system 2" "--fps 0" "--baud 0" "--link" "--fps 29.5 --drop-frame" \
+        "--fps 25 --drop-frame" "--fps 45"; do
+        # One taken by mistake would serve on; the time-out ends it with 124.
         # shellcheck disable=SC2086  # the words of each case are separate arguments
-        "$root/usr/bin/decksim" $bad >/dev/null 2>&1
+        timeout 5 "$root/usr/bin/decksim" $bad >/dev/null 2>&1
         [ $? -eq 2 ] || fail "decksim $bad did not end with status 2"
     done
     "$root/usr/bin/decksim" --link "$out/deck" --video-system 4 --trace >"$out/decksim.log" 2>&1 &

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "tapedeck5500_version.h"
+#include "tools/deckctl/capture_cmd.h"
 #include "tools/deckctl/demo.h"
 #include "tools/hostkit/bitmaps.h"
 #include "tools/hostkit/host_records.h"
@@ -113,7 +114,16 @@ void ExplainFailedConnect(const Step& step, const HostRecords& records, bool jso
     std::cout.flush();
 }
 
-int RunScript(const Module& module, int port, const std::string& script, bool json) {
+// With --rate, says once what a time shown stands for where a label is a frame pair.
+void SayResolution(const RateInfo* rate, bool json) {
+    if (rate != nullptr && !json && Resolution(rate->base) > 1) {
+        std::cout << "   " << RateWords(*rate) << ": the line carries frame pairs; each time "
+                  << "shown is a pair's first frame\n";
+    }
+}
+
+int RunScript(const Module& module, int port, const RateInfo* rate, const std::string& script,
+              bool json) {
     std::vector<Step> steps;
     try {
         steps = ParseScript(script);
@@ -123,6 +133,8 @@ int RunScript(const Module& module, int port, const std::string& script, bool js
     HostRecords records;
     records.Set("nPort", port);
     Session session(module, records, std::cout, json);
+    session.SetRate(rate);
+    SayResolution(rate, json);
     for (const Step& step : steps) {
         try {
             session.Run(step);
@@ -134,10 +146,12 @@ int RunScript(const Module& module, int port, const std::string& script, bool js
     return session.Healthy() ? 0 : Fail("the module wrote past the end of a record");
 }
 
-int Shell(const Module& module, int port, bool json) {
+int Shell(const Module& module, int port, const RateInfo* rate, bool json) {
     HostRecords records;
     records.Set("nPort", port);
     Session session(module, records, std::cout, json);
+    session.SetRate(rate);
+    SayResolution(rate, json);
     const bool interactive = isatty(STDIN_FILENO);
     if (interactive) {
         std::cout << "host commands by name or number, set FIELD=VALUE, show, sleep MS; "
@@ -178,25 +192,38 @@ int Shell(const Module& module, int port, bool json) {
     return session.Healthy() ? status : Fail("the module wrote past the end of a record");
 }
 
-int Watch(const Module& module, int port, int intervalMs, int count, bool json) {
+int Watch(const Module& module, int port, const RateInfo* rate, int intervalMs, int count,
+          bool json) {
     HostRecords records;
     records.Set("nPort", port);
     Session session(module, records, std::cout, json);
+    session.SetRate(rate);
     if (session.Quiet(5).result != 1) {
         return Fail("cannot connect on port " + std::to_string(port) + ": " +
                     hostkit::DiagnoseConnect(hostkit::DevicePathForPort(port)));
     }
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
+    SayResolution(rate, json);
     for (int n = 0; !g_bInterrupted && (count <= 0 || n < count); ++n) {
         // A read the deck did not answer gives 0 frames, which is no time the deck had.
         const bool answered = session.Quiet(25).result == 1;
-        const int64_t frames = records.Get("nFrames");
-        const std::string tc = FormatTimecode(frames, records.Fps());
+        const int64_t read = records.Get("nFrames");
+        const std::string tc = session.TimeOf(read);
+        // With a rate, the real frames the time stands for; else the module's count.
+        int64_t frames = read;
+        if (rate != nullptr) {
+            frames = LabelsToFrames(LabelsOfModuleCount(read, rate->base), rate->base);
+        }
         if (json) {
-            std::cout << DumpJson(answered ? Json{{"nFrames", frames}, {"timecode", tc}}
-                                           : Json{{"nFrames", nullptr}, {"timecode", nullptr}})
-                      << '\n';
+            Json line = answered ? Json{{"nFrames", read}, {"timecode", tc}}
+                                 : Json{{"nFrames", nullptr}, {"timecode", nullptr}};
+            if (rate != nullptr) {
+                line["frames"] = answered ? Json(frames) : Json(nullptr);
+                line["rate"] = rate->name;
+                line["resolution"] = Resolution(rate->base);
+            }
+            std::cout << DumpJson(line) << '\n';
         } else if (answered) {
             std::printf("\r%-13s %10lld frames ", tc.c_str(), static_cast<long long>(frames));
         } else {
@@ -275,8 +302,10 @@ struct Options {
     std::string scriptFile;
     int interval = 40;
     int count = 0;
+    std::string rate;  // empty: timecodes at the record's video format
     std::string bitmapDir;
     ServeOptions serve;
+    CaptureOptions capture;
 };
 
 struct Subcommands {
@@ -288,6 +317,7 @@ struct Subcommands {
     CLI::App* demo;
     CLI::App* bitmaps;
     CLI::App* serve;
+    CLI::App* capture;
 };
 
 void AddTopLevel(CLI::App& app, Options& o) {
@@ -306,7 +336,9 @@ void AddTopLevel(CLI::App& app, Options& o) {
         "                           a script of host commands on port 1\n"
         "  TAPEDECK_COM1=/tmp/deck deckctl shell --port 1\n"
         "                           type host commands to the deck at /tmp/deck\n"
-        "  deckctl watch --port 1   the deck's running time, until Ctrl-C");
+        "  deckctl watch --port 1   the deck's running time, until Ctrl-C\n"
+        "  deckctl capture --port 1 --input unix:/tmp/deck.video --folder clips\n"
+        "                           the clip log's clips of port 1 into files");
     app.require_subcommand(1);
     app.set_version_flag("--version", "deckctl " TAPEDECK_VERSION);
     app.add_option("--module", o.modulePath, "the plug-in module to load")
@@ -315,9 +347,22 @@ void AddTopLevel(CLI::App& app, Options& o) {
     app.add_flag("--json", o.json, "one JSON object per host command");
 }
 
+// --rate of run, shell and watch.
+void AddRate(CLI::App* sub, Options& o) {
+    sub->add_option("--rate", o.rate,
+                    "the deck's rate (" + RateNames() +
+                        "): timecodes are its labels, counted as serve counts them (video "
+                        "format 0x400; above 30 fps frame pairs); without it, timecodes count "
+                        "at the record's video format")
+        ->check([](const std::string& r) {
+            return FindRate(r) != nullptr ? "" : "the rate must be one of " + RateNames();
+        });
+}
+
 CLI::App* AddRun(CLI::App& app, Options& o) {
     auto* run = app.add_subcommand("run", "run a script of host commands");
     run->add_option("--port", o.port, "serial port number (nPort)")->check(CLI::Range(1, 255));
+    AddRate(run, o);
     run->add_option("script", o.script, "statements separated by ';' or newlines");
     run->add_option("-f,--file", o.scriptFile, "read the script from a file ('-' for stdin)");
     run->footer(
@@ -333,6 +378,7 @@ CLI::App* AddRun(CLI::App& app, Options& o) {
 CLI::App* AddWatch(CLI::App& app, Options& o) {
     auto* watch = app.add_subcommand("watch", "show the deck's running time until interrupted");
     watch->add_option("--port", o.port, "serial port number (nPort)")->check(CLI::Range(1, 255));
+    AddRate(watch, o);
     watch->add_option("--interval", o.interval, "milliseconds between reads")
         ->check(CLI::Range(1, 10000));
     watch->add_option("--count", o.count, "stop after this many reads (0: until interrupted)")
@@ -385,6 +431,40 @@ CLI::App* AddServe(CLI::App& app, ServeOptions& so) {
     serve->add_flag("--quiet", so.quiet,
                     "no error log on stderr (5xx answers, connections refused past a limit, "
                     "decks lost or back)");
+    broker::BrokerOptions& b = so.broker;
+    serve->add_option("--broker", b.url,
+                      "join an MQTT broker, mqtt://HOST:PORT or mqtts://HOST:PORT, as a machine "
+                      "(--machine) or as the hub (--hub)");
+    serve->add_option("--machine", b.machine,
+                      "this server's name on the broker: its decks are MACHINE:PORT to a hub");
+    serve->add_flag("--hub", b.hub,
+                    "serve every machine's decks seen on the broker (no decks of its own)");
+    serve->add_option("--broker-user", b.user,
+                      "the broker's user name (default the machine's name, or 'hub')");
+    serve->add_option("--broker-password-file", b.passwordFile,
+                      "the broker's password: this file's first line");
+    serve->add_option("--broker-ca", b.caFile,
+                      "mqtts: the CA certificate the broker's certificate is signed by (default: "
+                      "the system's CAs)");
+    serve
+        ->add_option("--broker-keepalive", b.keepalive,
+                     "seconds between signs of life (default 10); the broker declares the "
+                     "machine offline after 1.5 times this")
+        ->check(CLI::Range(5, 3600));
+    serve
+        ->add_option("--capture-input", so.captureInputs,
+                     "an input the page may capture from (any FFmpeg input: unix:PATH for "
+                     "decksim's picture, /dev/video0); repeat for more")
+        ->option_text("URL");
+    serve->add_option("--capture-folder", so.captureFolder,
+                      "the folder captured files go below (made if missing); a client names a "
+                      "folder in it");
+    serve->add_option("--capture-calibration", so.captureCalibration,
+                      "the capture offsets file (default ${XDG_DATA_HOME:-~/.local/share}/"
+                      "tapedeck5500/capture.json, as deckctl capture's)");
+    serve->add_flag("--sim-video", so.simVideo,
+                    "give each virtual deck its picture, as decksim --video does, as an input "
+                    "to capture from");
     serve->fallthrough();
     return serve;
 }
@@ -396,11 +476,13 @@ Subcommands AddSubcommands(CLI::App& app, Options& o) {
     c.run = AddRun(app, o);
     c.shell = app.add_subcommand("shell", "type host commands interactively");
     c.shell->add_option("--port", o.port, "serial port number (nPort)")->check(CLI::Range(1, 255));
+    AddRate(c.shell, o);
     c.watch = AddWatch(app, o);
     c.ports = app.add_subcommand("ports", "list serial devices and their port numbers");
     c.demo = app.add_subcommand("demo", "run a session against a built-in virtual deck");
     c.bitmaps = AddBitmaps(app, o);
     c.serve = AddServe(app, o.serve);
+    c.capture = AddCapture(app, o.capture);
     return c;
 }
 
@@ -424,7 +506,7 @@ int RunCommand(const Module& module, const Options& o) {
     if (text.find_first_not_of(" \t\r\n;") == std::string::npos) {
         return Fail("run needs a script, e.g. deckctl run --port 1 \"connect; status\"", 2);
     }
-    return RunScript(module, o.port, text, o.json);
+    return RunScript(module, o.port, FindRate(o.rate), text, o.json);
 }
 
 int Dispatch(const Subcommands& c, const Options& o) {
@@ -442,10 +524,10 @@ int Dispatch(const Subcommands& c, const Options& o) {
         return RunCommand(module, o);
     }
     if (c.shell->parsed()) {
-        return Shell(module, o.port, o.json);
+        return Shell(module, o.port, FindRate(o.rate), o.json);
     }
     if (c.watch->parsed()) {
-        return Watch(module, o.port, o.interval, o.count, o.json);
+        return Watch(module, o.port, FindRate(o.rate), o.interval, o.count, o.json);
     }
     if (c.demo->parsed()) {
         return RunDemo(module, std::cout, o.json);
@@ -455,6 +537,9 @@ int Dispatch(const Subcommands& c, const Options& o) {
     }
     if (c.serve->parsed()) {
         return RunServe(module, o.serve, std::cout);
+    }
+    if (c.capture->parsed()) {
+        return RunCapture(module, o.capture, o.json, std::cout);
     }
     return 0;
 }
