@@ -691,6 +691,25 @@ std::vector<ClipReport> CaptureEngine::Run(const std::vector<ClipRequest>& clips
 }
 
 CalibrationResult CaptureEngine::Calibrate(int64_t at, double seconds) {
+    for (int retries = 0;; ++retries) {
+        End end = End::kFail;
+        CalibrationResult result = CalibrateOnce(at, seconds, &end);
+        result.retries = retries;
+        if (end == End::kDeckLost && !m_Deck.Recover(m_Options.recoverLimit, m_Options.cancel)) {
+            result.error += ", and did not come back within " +
+                            std::to_string(m_Options.recoverLimit.count() / 1000) + " s";
+            return result;
+        }
+        if ((end != End::kRetry && end != End::kDeckLost) || retries >= m_Options.retries) {
+            if (!result.ok && retries > 0) {
+                result.error += " (" + std::to_string(retries + 1) + " attempts)";
+            }
+            return result;
+        }
+    }
+}
+
+CalibrationResult CaptureEngine::CalibrateOnce(int64_t at, double seconds, End* how) {
     CalibrationResult result;
     struct Seen {
         double arrival;
@@ -719,7 +738,9 @@ CalibrationResult CaptureEngine::Calibrate(int64_t at, double seconds) {
             end = End::kFatal;
             words = why;
         } else if (const Roll::Step step = roll.Exchange(); step != Roll::Step::kOk) {
-            end = End::kFail;
+            end = step == Roll::Step::kLost       ? End::kDeckLost
+                  : step == Roll::Step::kLeftPlay ? End::kRetry
+                                                  : End::kFail;
             words = step == Roll::Step::kLost    ? "the deck stopped answering"
                     : step == Roll::Step::kBreak ? "the deck's time broke off during the "
                                                    "stretch; calibrate on another (--at)"
@@ -748,6 +769,7 @@ CalibrationResult CaptureEngine::Calibrate(int64_t at, double seconds) {
     if (end != End::kDeckLost) {
         m_Deck.Stop(&stopError);
     }
+    *how = end;
     if (end != End::kCaptured) {
         result.error = words;
         return result;

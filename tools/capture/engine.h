@@ -50,6 +50,7 @@ struct CalibrationResult {
     int frames = 0;       // frames with a readable stripe, measured
     int agree = 0;        // of them, labelled as their stripe with `offset`
     int unreadable = 0;   // frames after the lock without a readable stripe
+    int retries = 0;      // runs of the stretch tried again (the deck left play, or was lost)
 };
 
 // Whether a rate's time reads give every frame: above 30 frames a second decks report frame
@@ -72,7 +73,8 @@ class CaptureEngine {
     std::vector<ClipReport> Run(const std::vector<ClipRequest>& clips);
 
     // Plays `seconds` of tape from `at` and measures the capture offset against the
-    // position stripe the frames carry.
+    // position stripe the frames carry; tried again, as a clip is, when the deck left play or
+    // stopped answering.
     CalibrationResult Calibrate(int64_t at, double seconds);
 
   private:
@@ -86,6 +88,7 @@ class CaptureEngine {
 
     Attempt Capture(const ClipRequest& clip, double preroll, std::size_t index, int attempt,
                     ClipReport& report);
+    CalibrationResult CalibrateOnce(int64_t at, double seconds, End* end);
     void CaptureClip(std::size_t index, ClipReport& report);
     bool Cancelled() const;
     void Tell(std::size_t index, int attempt, const char* phase, int64_t frames, int64_t wanted,

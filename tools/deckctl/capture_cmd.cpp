@@ -225,6 +225,7 @@ int Calibrate(capture::CaptureEngine& engine, capture::ModuleDeck& deck,
                                       {"frames", r.frames},
                                       {"agree", r.agree},
                                       {"unreadable", r.unreadable},
+                                      {"retries", r.retries},
                                       {"stored", verdict.empty()},
                                       {"error", verdict}})
             << '\n';
@@ -234,7 +235,11 @@ int Calibrate(capture::CaptureEngine& engine, capture::ModuleDeck& deck,
                       "capture offset %.2f ms (spread %.2f ms over %d frames, %d labelled as "
                       "their stripe)",
                       r.offset * 1000, r.spread * 1000, r.frames, r.agree);
-        out << deck.Name() << ", " << o.input << ": " << line << '\n';
+        out << deck.Name() << ", " << o.input << ": " << line
+            << (r.retries > 0 ? ", after " + std::to_string(r.retries) +
+                                    (r.retries == 1 ? " retry" : " retries")
+                              : "")
+            << '\n';
         out << (verdict.empty() ? "stored in " + file : "not stored: " + verdict) << '\n';
     }
     return verdict.empty() ? 0 : 1;

@@ -536,6 +536,7 @@ std::string CaptureBatches::Work(const std::shared_ptr<Batch>& b) {
                                   {"spreadMs", std::round(result.spread * 1e5) / 100.0},
                                   {"frames", result.frames},
                                   {"agree", result.agree},
+                                  {"retries", result.retries},
                                   {"stored", verdict.empty()}};
             openError = verdict;
         }
