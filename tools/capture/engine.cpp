@@ -737,14 +737,19 @@ CalibrationResult CaptureEngine::CalibrateOnce(int64_t at, double seconds, End* 
         } else if (!m_Input.Alive(&why)) {
             end = End::kFatal;
             words = why;
-        } else if (const Roll::Step step = roll.Exchange(); step != Roll::Step::kOk) {
-            end = step == Roll::Step::kLost       ? End::kDeckLost
-                  : step == Roll::Step::kLeftPlay ? End::kRetry
-                                                  : End::kFail;
-            words = step == Roll::Step::kLost    ? "the deck stopped answering"
-                    : step == Roll::Step::kBreak ? "the deck's time broke off during the "
-                                                   "stretch; calibrate on another (--at)"
-                                                 : "the deck left play";
+        } else if (const Roll::Step step = roll.Exchange(); step == Roll::Step::kLost) {
+            end = End::kDeckLost;
+            words = "the deck stopped answering";
+        } else if (step == Roll::Step::kLeftPlay) {
+            end = End::kRetry;
+            words = "the deck left play";
+        } else if (step == Roll::Step::kBreak && roll.Line().LastBreak().stopped) {
+            // The reads saw the tape stop before a status question did: worth another run.
+            end = End::kRetry;
+            words = "the tape stopped at " + Time(roll.Line().LastBreak().lastOnLine);
+        } else if (step == Roll::Step::kBreak) {
+            end = End::kFail;  // a jump in the tape's own time: another run would meet it again
+            words = "the deck's time broke off during the stretch; calibrate on another (--at)";
         }
         for (std::optional<InputFrame> f = m_Input.Next(roll.Rest()); f && end == End::kCaptured;
              f = m_Input.Next(Millis(0))) {
