@@ -436,7 +436,8 @@ class Session : public std::enable_shared_from_this<Session> {
     bool TakeHeader();
     void ReadBody();
     void Continue();
-    void OnBody(const ErrorCode& ec);
+    void ReadBodyPart();
+    void OnBodyPart(const ErrorCode& ec, std::size_t n);
     void Dispatch();
     void Handle();
     void OpenStream(HttpResponse& res);
@@ -463,8 +464,11 @@ class Session : public std::enable_shared_from_this<Session> {
     std::shared_ptr<Reply> m_Reply;
     bool m_bFirst = true;        // the connection's first request, until its header is in
     bool m_bShownToken = false;  // a request of this connection passed the screen
-    std::chrono::steady_clock::time_point m_Begun;  // the request's start
-    std::chrono::milliseconds m_Deadline{0};        // the deadline in force, for the log
+    std::chrono::steady_clock::time_point m_Begun;      // the request's start
+    std::chrono::milliseconds m_Deadline{0};            // the deadline in force, for the log
+    bool m_bInBody = false;                             // its body is being read, by its rate
+    std::chrono::steady_clock::time_point m_WindowEnd;  // the body's window closes then
+    std::size_t m_nWindowBytes = 0;                     // what the window has brought
     std::array<char, 4096> m_Sink{};
     std::size_t m_nLingered = 0;
     std::vector<StreamMessage> m_Out;  // the stream's write in flight
@@ -530,6 +534,7 @@ void Session::BeginRequest() {
     m_Parser->body_limit(boost::none);
     m_Request = HttpRequest();
     m_Route = nullptr;
+    m_bInBody = false;
     m_Stream.expires_after(m_Deadline);
     http::async_read_header(
         m_Stream, m_Buffer, *m_Parser,
@@ -625,32 +630,52 @@ void Session::ReadBody() {
         Continue();
         return;
     }
-    http::async_read(
-        m_Stream, m_Buffer, *m_Parser,
-        [self = shared_from_this()](const ErrorCode& ec, std::size_t) { self->OnBody(ec); });
+    ReadBodyPart();
 }
 
 // A client that waits to be told before sending its body (curl does, past 1 KiB) is told,
 // now that the header has passed every check.
 void Session::Continue() {
     auto told = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
-    http::async_write(
-        m_Stream, *told, [self = shared_from_this(), told](const ErrorCode& ec, std::size_t) {
-            if (ec) {
-                self->Shut();
-                return;
-            }
-            http::async_read(self->m_Stream, self->m_Buffer, *self->m_Parser,
-                             [self](const ErrorCode& e, std::size_t) { self->OnBody(e); });
-        });
+    http::async_write(m_Stream, *told,
+                      [self = shared_from_this(), told](const ErrorCode& ec, std::size_t) {
+                          if (ec) {
+                              self->Shut();
+                              return;
+                          }
+                          self->ReadBodyPart();
+                      });
 }
 
-void Session::OnBody(const ErrorCode& ec) {
+// The body in parts, each window of bodyWindow bringing at least bodyBytes or the rest.
+void Session::ReadBodyPart() {
+    if (!m_bInBody) {
+        m_bInBody = true;
+        m_WindowEnd = std::chrono::steady_clock::now() + m_Server.Limits().bodyWindow;
+        m_nWindowBytes = 0;
+    }
+    m_Stream.expires_at(m_WindowEnd);
+    http::async_read_some(m_Stream, m_Buffer, *m_Parser,
+                          [self = shared_from_this()](const ErrorCode& ec, std::size_t n) {
+                              self->OnBodyPart(ec, n);
+                          });
+}
+
+void Session::OnBodyPart(const ErrorCode& ec, std::size_t n) {
     if (ec) {
         ReadFailed(ec);
         return;
     }
-    Dispatch();
+    if (m_Parser->is_done()) {
+        Dispatch();
+        return;
+    }
+    m_nWindowBytes += n;
+    if (m_nWindowBytes >= m_Server.Limits().bodyBytes) {
+        m_WindowEnd = std::chrono::steady_clock::now() + m_Server.Limits().bodyWindow;
+        m_nWindowBytes = 0;
+    }
+    ReadBodyPart();
 }
 
 void Session::ReadFailed(const ErrorCode& ec) {
@@ -666,6 +691,10 @@ void Session::ReadFailed(const ErrorCode& ec) {
         const std::size_t limit =
             m_Route != nullptr && m_Route->body != 0 ? m_Route->body : lim.body;
         Refuse(413, "the body is larger than " + Kib(limit));
+    } else if (ec == beast::error::timeout && m_bInBody) {
+        m_Server.Log("closed a connection from " + m_Peer + ": its body came slower than " +
+                     Kib(lim.bodyBytes) + " in " + Seconds(lim.bodyWindow));
+        Shut();
     } else if (ec == beast::error::timeout) {
         if (m_Parser->got_some() || m_Buffer.size() > 0) {
             m_Server.Log("closed a connection from " + m_Peer + ": its request took longer than " +

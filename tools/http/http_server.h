@@ -1,6 +1,7 @@
 // The panel's HTTP server: Boost.Beast parses every request under fixed bounds (request line,
-// header size and count, body by any transfer encoding, a deadline for the whole request and
-// one for idle keep-alive), so no client can make it hold more than a few KiB per connection.
+// header size and count, body by any transfer encoding, a deadline for the header, a least
+// rate for the body and a deadline for idle keep-alive), so no client can make it hold more
+// than a few KiB per connection.
 //
 // Threads: a few I/O threads run every connection asynchronously, so idle or hostile
 // connections cost memory, not threads. Handlers that may wait (a deck's reply) run on a
@@ -27,10 +28,15 @@ struct HttpLimits {
     std::size_t header = 16 * 1024;               // request line and fields together; 431 past it
     std::size_t fields = 100;                     // 431 past it
     std::size_t body = 16 * 1024;                 // by any transfer encoding; 413 past it
-    std::chrono::milliseconds request{10000};     // from a request's first byte to its last
+    std::chrono::milliseconds request{10000};     // from a request's first byte to its header's end
     std::chrono::milliseconds firstHeader{2000};  // a new connection's first request header
-    std::chrono::milliseconds idle{30000};        // between requests on a kept-alive connection
-    std::chrono::milliseconds write{5000};        // one write to a client, the stream's included
+    // A body is judged by its rate, not by one deadline, so that a slow link (a VPN from home)
+    // is not taken for a client that trickles: it is closed once fewer than `bodyBytes`
+    // arrived in a `bodyWindow` (32 KiB in 2 s: 128 kbit/s), a body that stops included.
+    std::size_t bodyBytes = 32 * 1024;
+    std::chrono::milliseconds bodyWindow{2000};
+    std::chrono::milliseconds idle{30000};  // between requests on a kept-alive connection
+    std::chrono::milliseconds write{5000};  // one write to a client, the stream's included
     // Past it the oldest connection that has not shown the token is closed for the new one;
     // when every one has, new ones wait in the kernel's backlog.
     std::size_t connections = 1024;
