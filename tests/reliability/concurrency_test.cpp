@@ -2,14 +2,19 @@
 // run under ThreadSanitizer, and every deck's trace must be whole frames, never interleaved.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
+#include "deck/serial/serial.h"
 #include "deck/vtr_device.h"
 #include "fake_port.h"
 #include "plugin/device_table.h"
@@ -72,11 +77,50 @@ struct HostRecord {
     }
 };
 
+// The platform's serial layer, with each reply the host gave up on counted on the host's own
+// thread: a read that came back short ran into its time-out. On a loaded machine a deck's
+// thread can be held off the CPU past the 50 ms, which the deck object meets by design: the
+// exchange fails, and its frame stops where it waited.
+class TimeoutCounter : public serial::Port {
+  public:
+    static thread_local int t_nShortReads;
+
+    int Open(int port) override { return Real().Open(port); }
+    int SetLine(int port, int speed, int mode) override {
+        return Real().SetLine(port, speed, mode);
+    }
+    int Flush(int port, int direction) override { return Real().Flush(port, direction); }
+    int SetTimeout(int port, int ms, int reserved) override {
+        return Real().SetTimeout(port, ms, reserved);
+    }
+    int Write(int port, const uint8_t* data, int count) override {
+        return Real().Write(port, data, count);
+    }
+    int Read(int port, uint8_t* data, int count) override {
+        const int got = Real().Read(port, data, count);
+        t_nShortReads += got < count ? 1 : 0;
+        return got;
+    }
+    int Close(int port) override { return Real().Close(port); }
+    int AroundClose(int port, int a, int b) override { return Real().AroundClose(port, a, b); }
+
+  private:
+    static serial::Port& Real() { return serial::PlatformPort(); }
+};
+thread_local int TimeoutCounter::t_nShortReads = 0;
+
+// A host that paused this long inside a frame is heard by the deck as starting a new one.
+constexpr auto kDeckFrameGap = std::chrono::milliseconds(500);
+
 struct HostResult {
     int calls = 0;
     int unexpected = 0;
     int timeReads = 0;
     int varSpeeds = 0;
+    int shortReads = 0;   // replies the host gave up on
+    int excused = 0;      // calls that may fail for it: timed out, after one, or paused
+    int excusedTime = 0;  // of which time reads, and variable speeds
+    int excusedVarSpeed = 0;
     std::string firstProblem;
 };
 
@@ -86,37 +130,68 @@ void DriveDeck(HostRecord& rec, int commands, HostResult* out) {
         return;
     }
     const uint32_t handle = rec.ctx().pDevice;
+    bool timedOutBefore = false;
     for (int i = 0; i < commands; ++i) {
         const Step& s = kCycle[i % (sizeof kCycle / sizeof kCycle[0])];
+        const int shortBefore = TimeoutCounter::t_nShortReads;
+        const auto start = std::chrono::steady_clock::now();
         const int r = Main(s.command, &rec.ctx(), &rec.data());
+        const bool paused = std::chrono::steady_clock::now() - start > kDeckFrameGap;
+        const bool timedOut = TimeoutCounter::t_nShortReads != shortBefore;
+        // A late reply is flushed before the next exchange, or taken by it: that one may fail.
+        const bool excused = timedOut || timedOutBefore || paused;
+        timedOutBefore = timedOut;
         ++out->calls;
         out->timeReads += s.command == 25;
         out->varSpeeds += s.command == 53;
-        const bool bad = (s.expect >= 0 && r != s.expect) || rec.ctx().pDevice != handle ||
-                         rec.ctx().nVideoFormat != 1;
+        out->excused += excused;
+        out->excusedTime += excused && s.command == 25;
+        out->excusedVarSpeed += excused && s.command == 53;
+        const bool wrong = s.expect >= 0 && r != s.expect && !excused;
+        const bool bad = wrong || rec.ctx().pDevice != handle || rec.ctx().nVideoFormat != 1;
         if (bad && out->unexpected++ == 0) {
             out->firstProblem = "command " + std::to_string(s.command) + " returned " +
                                 std::to_string(r) + " at call " + std::to_string(i);
         }
     }
+    out->shortReads = TimeoutCounter::t_nShortReads;
     Main(6, &rec.ctx(), &rec.data());
 }
 
-// Whole frames, the deck never refused or failed to parse one, and the counts the host knows.
-void CheckTrace(const PtyDeck& deck, int timeReads, int varSpeeds) {
+// Whole frames, or frames cut short where the host's time-outs say it gave up; the deck never
+// refused one but where it met such a cut or a host's pause; and the counts the host knows.
+void CheckTrace(const PtyDeck& deck, const HostResult& host) {
     FrameCount count;
     std::size_t badAt = 0;
+    std::vector<std::size_t> cuts;
     const auto bytes = deck.Received();
-    ASSERT_TRUE(reliability::SplitFrames(bytes, &count, &badAt))
+    ASSERT_TRUE(reliability::SplitFrames(bytes, &count, &badAt, &cuts))
         << "deck on port " << deck.port() << ": broken frame at byte " << badAt << " of "
         << bytes.size();
+    // Each time-out cuts at most its own frame and the next, which may take its late reply.
+    EXPECT_LE(cuts.size(), static_cast<std::size_t>(2 * host.shortReads + host.excused))
+        << "port " << deck.port() << ": frames cut short without time-outs to explain them";
+    std::size_t in = 0;
+    double before = 0;
     for (const std::string& line : deck.Trace()) {
-        ASSERT_EQ(line.find("-bad"), std::string::npos) << line;
-        ASSERT_EQ(line.find("unknown"), std::string::npos) << line;
+        if (line.find(" in ") == std::string::npos) {
+            continue;
+        }
+        const double at = std::strtod(line.c_str(), nullptr);
+        const bool cut = std::find(cuts.begin(), cuts.end(), in) != cuts.end();
+        const bool paused = at - before > std::chrono::duration<double>(kDeckFrameGap).count();
+        if (!cut && !paused) {
+            ASSERT_EQ(line.find("-bad"), std::string::npos) << line;
+            ASSERT_EQ(line.find("unknown"), std::string::npos) << line;
+        }
         ASSERT_EQ(line.find("refused"), std::string::npos) << line;
+        before = at;
+        ++in;
     }
-    EXPECT_EQ(count.time, timeReads) << "port " << deck.port();
-    EXPECT_EQ(count.varSpeed, varSpeeds) << "port " << deck.port();
+    EXPECT_LE(count.time, host.timeReads) << "port " << deck.port();
+    EXPECT_GE(count.time, host.timeReads - host.excusedTime) << "port " << deck.port();
+    EXPECT_LE(count.varSpeed, host.varSpeeds) << "port " << deck.port();
+    EXPECT_GE(count.varSpeed, host.varSpeeds - host.excusedVarSpeed) << "port " << deck.port();
     EXPECT_GT(count.cue, 0) << "port " << deck.port();
 }
 
@@ -127,6 +202,8 @@ TEST(Concurrency, EightHostThreadsEightDecksTenThousandCommands) {
         decks.push_back(std::make_unique<PtyDeck>(41 + i));
         records.push_back(std::make_unique<HostRecord>(41 + i));
     }
+    TimeoutCounter counter;
+    serial::Port* const platform = serial::SetActivePort(&counter);
     std::array<HostResult, kDecks> results{};
     std::vector<std::thread> hosts;
     for (int i = 0; i < kDecks; ++i) {
@@ -135,10 +212,15 @@ TEST(Concurrency, EightHostThreadsEightDecksTenThousandCommands) {
     for (auto& t : hosts) {
         t.join();
     }
+    serial::SetActivePort(platform);
     int calls = 0;
+    int shortReads = 0;
+    int excused = 0;
     for (int i = 0; i < kDecks; ++i) {
         SCOPED_TRACE("deck " + std::to_string(i));
         calls += results[i].calls;
+        shortReads += results[i].shortReads;
+        excused += results[i].excused;
         EXPECT_EQ(results[i].unexpected, 0) << results[i].firstProblem;
         EXPECT_TRUE(results[i].firstProblem.empty()) << results[i].firstProblem;
         for (std::size_t b = 0; b < sizeof records[i]->ctxBuf; ++b) {
@@ -147,9 +229,16 @@ TEST(Concurrency, EightHostThreadsEightDecksTenThousandCommands) {
                     << "byte 0x" << std::hex << b;
             }
         }
-        CheckTrace(*decks[i], results[i].timeReads, results[i].varSpeeds);
+        CheckTrace(*decks[i], results[i]);
     }
     EXPECT_EQ(calls, kCommandsInAll);
+    // Time-outs excuse a failure only now and then: a deck that never answered in time would
+    // leave nothing checked.
+    EXPECT_LT(excused, calls / 4) << shortReads << " time-outs";
+    RecordProperty("timeouts", shortReads);
+    RecordProperty("excused", excused);
+    std::printf("%d time-outs on the host's side; %d of %d calls excused by them\n", shortReads,
+                excused, calls);
     EXPECT_EQ(device_table::LiveCount(), 0u);
 }
 

@@ -116,54 +116,84 @@ bool PtyDeck::WaitLineUp(unsigned afterGeneration, std::chrono::milliseconds lim
     return false;
 }
 
-bool SplitFrames(const std::vector<uint8_t>& b, FrameCount* count, std::size_t* badAt) {
-    auto isDigit = [](uint8_t x) { return x >= 0x30 && x <= 0x39; };
-    std::size_t i = 0;
-    const std::size_t n = b.size();
-    while (i < n) {
-        const std::size_t start = i;
-        const uint8_t x = b[i];
-        bool ok = true;
-        if (x == 0xD7) {
-            // The two status requests of one sense go out under one lock, back to back.
-            ok = i + 1 < n && b[i + 1] == 0xB0;
-            i += 2;
-            ++count->status1;
-            ++count->status2;
-        } else if (x == 0xDE) {
-            ok = i + 1 < n && b[i + 1] == 0xC1;
-            i += 2;
-            ++count->videoSystem;
-        } else if (x == 0xA0) {
-            ++i;
-            ++count->time;
-        } else if (x == 0xB5 || x == 0xB6) {
-            ok = i + 1 < n && b[i + 1] >= 0x30 && b[i + 1] <= 0x38;
-            i += 2;
-            ++count->varSpeed;
-        } else if (x == 0x3A || x == 0x3F || x == 0x4B || x == 0x2A || x == 0x3D || x == 0x3E ||
-                   x == 0x4D || x == 0x4E) {
-            ++i;
-            ++count->single;
-        } else if (x == 0xDF) {
-            // DF 93 d [sign] d d d d d d d 40
-            ok = i + 2 < n && b[i + 1] == 0x93 && isDigit(b[i + 2]);
-            i += 3;
-            if (ok && i < n && (b[i] == 0xA1 || b[i] == 0xA2)) {
-                ++i;
-            }
-            for (int d = 0; ok && d < 7; ++d, ++i) {
-                ok = i < n && isDigit(b[i]);
-            }
-            ok = ok && i < n && b[i] == 0x40;
-            ++i;
-            ++count->cue;
-        } else {
-            ok = false;
+namespace {
+
+bool IsDigit(uint8_t x) {
+    return x >= 0x30 && x <= 0x39;
+}
+
+// The length of the frame that starts at `i`, counted as it goes; 0 when no frame starts
+// there. `whole` says whether the frame ran to its end or stopped short at `n`.
+std::size_t FrameAt(const std::vector<uint8_t>& b, std::size_t i, std::size_t n, FrameCount* count,
+                    bool* whole) {
+    const uint8_t x = b[i];
+    // Each byte after the first must be the frame's next, else the frame ended before it.
+    std::size_t at = i + 1;
+    const auto next = [&](bool ok) {
+        if (at < n && ok) {
+            ++at;
+            return true;
         }
-        if (!ok) {
-            *badAt = start;
+        return false;
+    };
+    *whole = true;
+    if (x == 0xD7) {
+        // The two status requests of one sense go out under one lock, back to back.
+        ++count->status1;
+        *whole = next(b[std::min(at, n - 1)] == 0xB0);
+        count->status2 += *whole ? 1 : 0;
+    } else if (x == 0xDE) {
+        ++count->videoSystem;
+        *whole = next(b[std::min(at, n - 1)] == 0xC1);
+    } else if (x == 0xA0) {
+        ++count->time;
+    } else if (x == 0xB5 || x == 0xB6) {
+        ++count->varSpeed;
+        const uint8_t d = b[std::min(at, n - 1)];
+        *whole = next(d >= 0x30 && d <= 0x38);
+    } else if (x == 0x3A || x == 0x3F || x == 0x4B || x == 0x2A || x == 0x3D || x == 0x3E ||
+               x == 0x4D || x == 0x4E) {
+        ++count->single;
+    } else if (x == 0xDF) {
+        // DF 93 d [sign] d d d d d d d 40
+        ++count->cue;
+        const auto peek = [&] { return at < n ? b[at] : uint8_t{0}; };
+        *whole = next(peek() == 0x93) && next(IsDigit(peek()));
+        if (*whole && (peek() == 0xA1 || peek() == 0xA2)) {
+            next(true);
+        }
+        for (int d = 0; *whole && d < 7; ++d) {
+            *whole = next(IsDigit(peek()));
+        }
+        *whole = *whole && next(peek() == 0x40);
+    } else {
+        return 0;
+    }
+    return at - i;
+}
+
+}  // namespace
+
+bool SplitFrames(const std::vector<uint8_t>& b, FrameCount* count, std::size_t* badAt,
+                 std::vector<std::size_t>* cuts) {
+    const std::size_t n = b.size();
+    std::size_t i = 0;
+    while (i < n) {
+        bool whole = true;
+        const std::size_t length = FrameAt(b, i, n, count, &whole);
+        if (length == 0 || (!whole && cuts == nullptr)) {
+            *badAt = i;
             return false;
+        }
+        i += length;
+        if (!whole) {
+            cuts->push_back(i);  // a broken frame unless the next byte starts one
+            FrameCount ignored;
+            bool ignoredWhole = true;
+            if (i < n && FrameAt(b, i, n, &ignored, &ignoredWhole) == 0) {
+                *badAt = i;
+                return false;
+            }
         }
     }
     return true;

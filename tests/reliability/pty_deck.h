@@ -50,10 +50,14 @@ class PtyDeck {
 
 // Splits the bytes a deck received into the host's frames. Returns false, with the offset of
 // the first byte that starts no frame or breaks one, when the stream is not whole frames.
+// Every byte of a frame awaits the deck's reply, so a host that gave up on one (a time-out)
+// ends its frame there: with `cuts`, a frame that stops short and is followed by the start
+// of another is taken, and the offset of the byte after it noted.
 struct FrameCount {
     int status1 = 0, status2 = 0, videoSystem = 0, time = 0, cue = 0, varSpeed = 0, single = 0;
 };
-bool SplitFrames(const std::vector<uint8_t>& bytes, FrameCount* count, std::size_t* badAt);
+bool SplitFrames(const std::vector<uint8_t>& bytes, FrameCount* count, std::size_t* badAt,
+                 std::vector<std::size_t>* cuts = nullptr);
 
 // Open file descriptors of this process.
 int OpenFdCount();
