@@ -2,7 +2,9 @@
 DEPS := scripts/install-deps
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build demo panel room test bench clean windows asan tsan fuzz-build fuzz-check fuzz uart-check
+.PHONY: all deps build demo panel room test bench clean windows asan tsan fuzz-build fuzz-check fuzz uart-check i686-check
+# Each stage's CTest results, read by scripts/test-summary at the end of `make test`.
+JUNIT := $(CURDIR)/build/junit
 
 all: build
 
@@ -15,24 +17,31 @@ build: deps
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS)
 
-# The sanitizer and fuzz stages first, so the run ends with the full suite's summary.
+# The sanitizer, fuzz, guest and 32-bit stages first, so the run ends with the full suite's
+# summary; then what skipped in any stage, and why.
 test: windows build
 	@$(DEPS) browser
-	$(MAKE) --no-print-directory asan tsan fuzz-check uart-check
-	ctest --preset default -j $(JOBS) -E '^uart[.]'
+	@rm -rf $(JUNIT)
+	$(MAKE) --no-print-directory asan tsan fuzz-check uart-check i686-check
+	@mkdir -p $(JUNIT)
+	@ctest --preset default -j $(JOBS) -E '^uart[.]' --output-junit $(JUNIT)/default.xml; \
+	    rc=$$?; python3 scripts/test-summary $(JUNIT); exit $$rc
 
 # The unit and end-to-end suites under AddressSanitizer + UBSan, halting on the first report
 # (the Windows modules, packages, the QEMU guest and the browser run once, in the default build).
 asan: deps
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS)
-	ctest --preset asan -j $(JOBS) -E '^(windows|packages|uart)[.]|^panel[.]browser$$'
+	@mkdir -p $(JUNIT)
+	ctest --preset asan -j $(JOBS) -E '^(windows|packages|uart)[.]|^panel[.]browser$$' \
+	    --output-junit $(JUNIT)/asan.xml
 
 # The concurrency tests under ThreadSanitizer; only their target is built.
 tsan: deps
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan -j $(JOBS) --target reliability_concurrency_tests
-	ctest --preset tsan -L concurrency
+	@mkdir -p $(JUNIT)
+	ctest --preset tsan -L concurrency --output-junit $(JUNIT)/tsan.xml
 
 fuzz-build: deps
 	@$(DEPS) fuzz
@@ -53,7 +62,23 @@ uart-check: deps
 	@$(DEPS) uart
 	cmake --preset default >/dev/null
 	cmake --build --preset default -j $(JOBS) --target uart_guest
-	ctest --preset default -R '^uart[.]' --output-on-failure
+	@mkdir -p $(JUNIT)
+	ctest --preset default -R '^uart[.]' --output-on-failure --output-junit $(JUNIT)/uart.xml
+
+# The module built for 32-bit Linux (multilib, amd64 packages only) and its end-to-end suite
+# and sample host: natively where the kernel runs 32-bit code, else under qemu-i386. The
+# sample's virtual deck is the default build's.
+i686-check: deps
+	@$(DEPS) i686
+	cmake --preset default >/dev/null
+	cmake --build --preset default -j $(JOBS) --target decksim
+	@mkdir -p build && cmake --preset i686 \
+	    -DTAPEDECK_DECKSIM=$(CURDIR)/build/default/tools/decksim/decksim >build/i686.log \
+	    || { cat build/i686.log; exit 1; }
+	@sed -n 's/^-- \(32-bit programs run .*\)/i686: \1/p' build/i686.log
+	cmake --build --preset i686 -j $(JOBS)
+	@mkdir -p $(JUNIT)
+	ctest --preset i686 -j $(JOBS) --output-junit $(JUNIT)/i686.xml
 
 # Both Windows modules and the Wine test's host program, cross-built; `make test` checks them.
 windows: deps

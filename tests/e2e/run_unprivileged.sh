@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs the end-to-end suite as nobody over copies of the test binary and the module, since the
-# build tree may not be readable by that user. Exit 77 (skipped) when not root.
+# build tree may not be readable by that user. Exit 77 (skipped) when not root. TAPEDECK_RUNNER
+# names an emulator for a suite the kernel cannot run itself.
 set -eu
 tests=$1
 module=$2
@@ -31,4 +32,4 @@ cd "$dir"
 # A clean environment: no TAPEDECK_COM<N> of the caller's, HOME and TMPDIR the user can use.
 env -i PATH=/usr/bin:/bin HOME="$dir/tmp" TMPDIR="$dir/tmp" \
     E2E_MODULE="$dir/libtapedeck5500.so" \
-    $drop "$dir/e2e_tests" --gtest_brief=1
+    $drop ${TAPEDECK_RUNNER:-} "$dir/e2e_tests" --gtest_brief=1

@@ -10,6 +10,8 @@ if [ $# -ne 4 ] && [ $# -ne 7 ]; then
     exit 2
 fi
 sample=$1 module=$2 decksim=$3 work=$4 wine=${5:-} prefix=${6:-} comport=${7:-}
+# An emulator for a sample the kernel cannot run itself (the 32-bit build under qemu-i386).
+runner=${TAPEDECK_RUNNER:-}
 for f in "$sample" "$module" "$decksim"; do
     [ -f "$f" ] || { echo "FAIL: $f is missing"; exit 1; }
 done
@@ -33,7 +35,7 @@ done
 
 if [ -z "$wine" ]; then
     port=1
-    TAPEDECK_COM1=$work/deck "$sample" "$module" $port >"$work/sample.out" 2>&1
+    TAPEDECK_COM1=$work/deck $runner "$sample" "$module" $port >"$work/sample.out" 2>&1
     rc=$?
 else
     port=$comport

@@ -17,14 +17,16 @@ if [ "$arch" = x86 ]; then
     [ -x "$wine" ] || wine=$(command -v wine || true)
     # ELF class byte 1: a 32-bit loader, which only wine32:i386 provides.
     if [ -z "$wine" ] || [ "$(od -An -tx1 -j4 -N1 "$wine" 2>/dev/null | tr -d ' ')" != 01 ]; then
-        echo "SKIP: 32-bit Wine is not installed (wine32:i386; scripts/install-deps windows)"
+        echo "SKIP: 32-bit Wine is not installed (wine32:i386; scripts/install-deps windows" \
+             "says why); the 32-bit module is still run by the i686 suite, on Linux"
         exit 77
     fi
     version=$("$wine" --version 2>&1)
     rc=$?
     if [ $rc -ne 0 ]; then
         if [ $rc -eq 126 ] || grep -qi 'exec format error' <<<"$version"; then
-            echo "SKIP: this kernel cannot execute 32-bit programs ($version)"
+            echo "SKIP: this kernel cannot execute 32-bit programs ($version); the 32-bit" \
+                 "module is still run by the i686 suite, under qemu-i386"
             exit 77
         fi
         echo "FAIL: $wine --version: $version"
