@@ -2,9 +2,11 @@
 ffprobe, ffmpeg's framemd5 and the position stripe read back (the witness the capture never
 reads), and the faults of a capture as one table.
 
-usage: capture_test.py DECKCTL DECKSIM CASE    (CASE: rate25, rate2997df, calibration, faults)
+usage: capture_test.py DECKCTL DECKSIM CASE [FSYNC_SHIM]
+       (CASE: rate25, rate2997df, calibration, faults; FSYNC_SHIM: tests/support/fsync_stall)
 """
 import glob
+import itertools
 import json
 import os
 import re
@@ -12,7 +14,9 @@ import resource
 import signal
 import socket
 import sys
+import subprocess
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -42,7 +46,7 @@ def reports(folder):
 
 
 def no_leftovers(folder):
-    left = [p for p in os.listdir(folder) if ".part" in p]
+    left = [p for p in os.listdir(folder) if p.startswith(".") and ".part-" in p]
     check(not left, "half-written files left: %s" % left)
 
 
@@ -63,6 +67,22 @@ def check_clip(rig, folder, report, first, count, timecode):
     check(deckrig.framemd5(mkv) == open(report["framemd5"]).read(), "sidecar differs")
     check(report["achieved"]["frames"] == count and report["missing"] == 0 and
           report["repeated"] == 0, report)
+    # What the report says it kept is what the stripes show.
+    whole = 30 if rig.rate.startswith("29.97") else int(rig.rate)
+    achieved = [deckrig.tc_to_frames(report["achieved"][k], whole) for k in ("in", "out")]
+    check(achieved == [got[0], got[-1] + 1], "achieved %s, the stripes %s..%s"
+          % (report["achieved"], got[0], got[-1]))
+
+
+def unchanged(folder):
+    """What a folder's captures are now, to compare with later: every report's text, and each
+    media file's inode, size and time."""
+    state = {}
+    for path in sorted(glob.glob(folder + "/*")):
+        st = os.stat(path)
+        state[path] = open(path).read() if path.endswith(".json") else (st.st_ino, st.st_size,
+                                                                        st.st_mtime_ns)
+    return state
 
 
 def case_rate25(rig, work):
@@ -91,6 +111,14 @@ def case_rate25(rig, work):
           "counted: " + counters)
     stalled.close()
     no_leftovers(folder)
+    # Run again, with handles that would reach before the tape's start: each clip is refused
+    # for its files before anything else, the deck never moves, and nothing there changes.
+    before, deck = unchanged(folder), rig.deck.command("get")
+    rc, out, err = rig.capture("--log", log, "--folder", folder, "--preroll", "1",
+                               "--handles", "1600")
+    check(rc == 1 and out.count("exists; not replacing it") == 3, out + err)
+    check(unchanged(folder) == before, "a refused run changed the folder")
+    check(rig.deck.command("get") == deck, "a refused run moved the deck")
 
 
 def case_rate2997df(rig, work):
@@ -157,15 +185,19 @@ def case_calibration(rig, work):
 
 def run_row(rig, folder, name, extra, before=None, during=None, preexec=None):
     """One fault: the capture of clip(s) given by `extra`, with decksim set up by `before`
-    (control lines) and `during` called while it runs. (status, stdout, stderr, reports)."""
-    for line in before or ():
+    (control lines, or a function of the folder that returns them) and `during` called while
+    it runs; `preexec` is called in the child, or is a dict of its environment's additions.
+    (status, stdout, stderr, reports)."""
+    for line in (before(folder) if callable(before) else before) or ():
         check(rig.deck.command(line) == "ok", line)
     extra = list(extra)
     source = None
     if "--input" in extra:
         source = extra.pop(extra.index("--input") + 1)
         extra.remove("--input")
-    p = rig.start("--folder", folder, *extra, source=source, preexec_fn=preexec)
+    env = preexec if isinstance(preexec, dict) else {}
+    preexec = None if isinstance(preexec, dict) else preexec
+    p = rig.start("--folder", folder, *extra, source=source, preexec_fn=preexec, env=env)
     try:
         if during:
             during(p)
@@ -190,16 +222,45 @@ def when_playing(rig, at):
 
 
 def failed(folder, report, words, retries):
-    """A clip failed in these words (one of them, given a tuple) after so many retries, and
-    left no file under a final name."""
+    """A clip failed in these words (one of them, given a tuple) after so many retries, kept
+    nothing, and left no file under a final name."""
     words = words if isinstance(words, tuple) else (words,)
     check(report["status"] == "failed" and any(w in report["reason"] for w in words) and
           report["retries"] == retries and report["file"] is None, report)
+    check(report["achieved"] == {"in": None, "out": None, "frames": 0}, report["achieved"])
     check(not glob.glob(folder + "/*.mkv") and not glob.glob(folder + "/*.framemd5"),
           "a failed clip left a file")
 
 
-def case_faults(rig, work):
+def alternating_picture(work):
+    """A socket whose picture changes size at every frame, as a card's does when its signal
+    changes: raw MJPEG at 25 frames a second, 320x240 and 160x120 in turn. Its path."""
+    jpegs = [subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i",
+                             "testsrc=s=" + size, "-frames:v", "1", "-f", "mjpeg", "-"],
+                            capture_output=True, check=True).stdout
+             for size in ("320x240", "160x120")]
+    path = os.path.join(work, "alternating.sock")
+    listener = socket.socket(socket.AF_UNIX)
+    listener.bind(path)
+    listener.listen(4)
+
+    def serve(conn):
+        with conn:
+            try:
+                for i in itertools.count():
+                    conn.sendall(jpegs[i % 2])
+                    time.sleep(0.04)
+            except OSError:
+                pass
+
+    def accept():
+        while True:
+            threading.Thread(target=serve, args=(listener.accept()[0],), daemon=True).start()
+    threading.Thread(target=accept, daemon=True).start()
+    return path
+
+
+def case_faults(rig, work, shim):
     rig.calibrate()
     mute = os.path.join(work, "mute.sock")
     listener = socket.socket(socket.AF_UNIX)
@@ -229,6 +290,40 @@ def case_faults(rig, work):
     def small_files():
         resource.setrlimit(resource.RLIMIT_FSIZE, (60000, 60000))
 
+    outside = os.path.join(work, "outside.txt")
+    with open(outside, "w") as f:
+        f.write("not the capture's\n")
+
+    def planted(folder):
+        # The report's temporary name as it once was, linked to a file outside the folder.
+        os.symlink(outside, os.path.join(folder, "DECK1_00400000.json.part"))
+        os.symlink(outside, os.path.join(folder, ".DECK1_00400000.json.part-00000000"))
+
+    seen = {}
+
+    def kill_then_again(p):
+        when_playing(rig, frames("00:08:20:10"))
+        p.kill()
+        p.wait()
+        folder = os.path.join(work, "killed")
+        seen["parts"] = glob.glob(folder + "/.DECK1_00082000.*.part-*")
+        seen["again"] = rig.capture("--folder", folder, "--preroll", "1", "--in",
+                                      "00:08:20:00", "--out", "00:08:21:00")
+
+    unsynced = os.path.join(work, "unsynced.control")
+    with open(unsynced, "w") as f:
+        f.write("fail-file .mkv.part")
+
+    def captured_first(folder):
+        # Clip three captured before the batch that is cancelled: its report must stay.
+        one = os.path.join(work, "three.csv")
+        with open(one, "w") as f:
+            f.write("id,port,reel,name,in,out\r\n3,1,C,three,00:05:20:00,00:05:21:00\r\n")
+        rc, out, err = rig.capture("--folder", folder, "--preroll", "1", "--csv", one)
+        check(rc == 0, out + err)
+        seen["three"] = open(os.path.join(folder, "C_0003_three.json")).read()
+        return ()
+
     csv = os.path.join(work, "two.csv")
     with open(csv, "w") as f:
         f.write("id,port,reel,name,in,out\r\n"
@@ -247,9 +342,11 @@ def case_faults(rig, work):
         ("mute_input", ["--input", "unix:" + mute, "--offset", "100",
                         "--in", "00:01:00:00", "--out", "00:01:01:00"], None, None, None,
          lambda rc, out, err, r, f: check(rc == 1 and "no answer within 5000 ms" in out, out)),
-        ("beyond_end", clip + ["00:40:00:00", "--out", "00:40:01:00"], None, None, None,
-         lambda rc, out, err, r, f: failed(f, r["DECK1_00400000.json"],
-                                        "short of the cue point 00:39:59:00", 0)),
+        ("beyond_end", clip + ["00:40:00:00", "--out", "00:40:01:00"], planted, None, None,
+         lambda rc, out, err, r, f: (
+             failed(f, r["DECK1_00400000.json"], "short of the cue point 00:39:59:00", 0),
+             check(open(outside).read() == "not the capture's\n",
+                   "the report went through a planted link"))),
         ("across_end", clip + ["00:29:59:00", "--out", "00:30:01:00", "--retries", "1"], None,
          None, None,
          lambda rc, out, err, r, f: failed(f, r["DECK1_00295900.json"],
@@ -283,11 +380,27 @@ def case_faults(rig, work):
         ("full_disk", clip + ["00:04:10:00", "--out", "00:04:14:00"], ["video drop 0"], None,
          small_files,
          lambda rc, out, err, r, f: failed(f, r["DECK1_00041000.json"], "File too large", 0)),
-        ("cancel", ["--preroll", "1", "--csv", csv], None, cancel_in_second, None,
+        # A file that cannot be flushed never takes its final name.
+        ("unsynced", clip + ["00:04:20:00", "--out", "00:04:21:00"], None, None,
+         {"LD_PRELOAD": shim, "FSYNC_STALL_CONTROL": unsynced},
+         lambda rc, out, err, r, f: failed(f, r["DECK1_00042000.json"], "flushing", 0)),
+        ("picture_size", ["--input", "unix:" + alternating_picture(work), "--offset", "100",
+                          "--retries", "1"] + clip + ["00:08:00:00", "--out", "00:08:01:00"],
+         None, None, None,
+         lambda rc, out, err, r, f: failed(f, r["DECK1_00080000.json"],
+                                        "the input's picture changed from ", 1)),
+        # A capture killed mid-clip leaves its parts; the next capture of the clip clears them.
+        ("killed", clip + ["00:08:20:00", "--out", "00:08:21:00"], None, kill_then_again, None,
+         lambda rc, out, err, r, f: (
+             check(len(seen["parts"]) == 2, "parts after the kill: %s" % seen["parts"]),
+             check(seen["again"][0] == 0, seen["again"]),
+             check_clip(rig, f, r["DECK1_00082000.json"], 12500, 25, "00:08:20:00"))),
+        ("cancel", ["--preroll", "1", "--csv", csv], captured_first, cancel_in_second, None,
          lambda rc, out, err, r, f: (
              check_clip(rig, f, r["C_0001_one.json"], 7500, 25, "00:05:00:00"),
-             check(r["C_0002_two.json"]["status"] == "cancelled" and
-                   r["C_0003_three.json"]["reason"] == "cancelled before it started", r),
+             check(r["C_0002_two.json"]["status"] == "cancelled", r),
+             check(open(os.path.join(f, "C_0003_three.json")).read() == seen["three"] and
+                   "C_0003_three.mkv exists; not replacing it" in out, out),
              check("transport=stopped" in rig.deck.command("get"), "the deck still runs"))),
         ("two_captures", clip + ["00:06:00:00", "--out", "00:06:02:00"], None, second_capture,
          None,
@@ -322,8 +435,10 @@ def case_faults(rig, work):
 
 def main(argv):
     deckctl, decksim, case = argv[1:4]
+    shim = argv[4] if len(argv) > 4 else None
     cases = {"rate25": (case_rate25, 25, False), "rate2997df": (case_rate2997df, 29.97, True),
-             "calibration": (case_calibration, 25, False), "faults": (case_faults, 25, False)}
+             "calibration": (case_calibration, 25, False),
+             "faults": (lambda rig, work: case_faults(rig, work, shim), 25, False)}
     run, fps, drop = cases[case]
     with tempfile.TemporaryDirectory(prefix="capture-") as work:
         rig = deckrig.CaptureRig(deckctl, decksim, work, fps=fps, drop_frame=drop,

@@ -1,6 +1,7 @@
 #include "tools/capture/calibration.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tools/capture/files.h"
 #include "tools/hostkit/json.h"
 
 namespace capture {
@@ -93,6 +95,30 @@ std::optional<CalibrationEntry> CalibrationStore::Find(const std::string& deck,
 }
 
 bool CalibrationStore::Put(const CalibrationEntry& entry, std::string* error) {
+    const std::filesystem::path target(m_Path);
+    const std::string folder = target.has_parent_path() ? target.parent_path().string() : ".";
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    // Two writers at once (a calibration on the command line, a server's) must not lose each
+    // other's entries: each reads the file again under the lock, then replaces it whole.
+    const std::string lockPath = m_Path + ".lock";
+    const int lock = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (lock < 0 || flock(lock, LOCK_EX) != 0) {
+        *error = "cannot lock " + lockPath + ": " + std::strerror(errno);
+        if (lock >= 0) {
+            close(lock);
+        }
+        return false;
+    }
+    struct Unlock {
+        int fd;
+        ~Unlock() { close(fd); }
+    } unlock{lock};
+    CalibrationStore now;
+    if (!now.Load(m_Path, error)) {
+        return false;
+    }
+    m_Entries = std::move(now.m_Entries);
     bool replaced = false;
     for (CalibrationEntry& e : m_Entries) {
         if (e.deck == entry.deck && e.input == entry.input && e.rate == entry.rate) {
@@ -115,24 +141,22 @@ bool CalibrationStore::Put(const CalibrationEntry& entry, std::string* error) {
     }
     const std::string text =
         hostkit::DumpJson(Json{{"version", kVersion}, {"offsets", list}}) + "\n";
-    const std::filesystem::path target(m_Path);
-    std::error_code ec;
-    if (target.has_parent_path()) {
-        std::filesystem::create_directories(target.parent_path(), ec);
-    }
     // A new file beside the old, flushed, then renamed over it: the old or the new, whole.
-    const std::string temp = m_Path + ".new";
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-              fsync(fd) == 0;
-    if (fd >= 0) {
-        ok = close(fd) == 0 && ok;
-    }
-    if (!ok || rename(temp.c_str(), m_Path.c_str()) != 0) {
-        *error = "cannot write " + m_Path + ": " + std::strerror(errno);
-        unlink(temp.c_str());
+    TempFile temp;
+    if (!temp.Create(folder, target.filename().string(), error)) {
         return false;
     }
+    const bool written =
+        write(temp.Fd(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+        fsync(temp.Fd()) == 0;
+    if (!written) {
+        *error = "cannot write " + m_Path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!temp.RenameOver(m_Path, error)) {
+        return false;
+    }
+    SyncFolder(folder);
     return true;
 }
 

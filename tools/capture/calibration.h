@@ -26,7 +26,8 @@ class CalibrationStore {
     bool Load(const std::string& path, std::string* error);
     std::optional<CalibrationEntry> Find(const std::string& deck, const std::string& input,
                                          const std::string& rate) const;
-    // Adds the entry, replacing one for the same deck, input and rate, and writes the file.
+    // Adds the entry, replacing one for the same deck, input and rate, to the file as it is
+    // now (other writers' entries kept), and writes it.
     bool Put(const CalibrationEntry& entry, std::string* error);
     const std::string& Path() const { return m_Path; }
 

@@ -1,7 +1,5 @@
 #include "tools/capture/engine.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,7 +7,6 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
-#include <fstream>
 #include <random>
 #include <thread>
 
@@ -18,6 +15,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "tools/capture/files.h"
 #include "tools/capture/labeller.h"
 #include "tools/capture/stripe.h"
 #include "tools/capture/writer.h"
@@ -48,11 +46,6 @@ constexpr int64_t kProgressEvery = 5;
 constexpr Millis kRestPause{300};
 // How long past the out-point's moment the capture waits for its frame.
 constexpr double kLateLimit = 3.0;
-
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
 
 // The stripe of a decoded frame: its luma read in place where the format has an 8-bit luma
 // plane, else through a conversion to grey.
@@ -85,30 +78,42 @@ std::optional<int64_t> FrameStripe(const AVFrame* f) {
     return v;
 }
 
-// A report beside the clip's files, replaced whole.
-bool WriteReport(const ClipReport& r, const std::string& path, std::string* error) {
-    const std::string temp = path + ".part";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << hostkit::DumpJson(ReportJson(r)) << '\n';
-        out.flush();
-        if (!out) {
-            *error = "cannot write " + path;
-            unlink(temp.c_str());
-            return false;
-        }
-    }
-    const int fd = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
-    const bool synced = fd >= 0 && fsync(fd) == 0;
-    if (fd >= 0) {
-        close(fd);
-    }
-    if (!synced || rename(temp.c_str(), path.c_str()) != 0) {
-        *error = "cannot write " + path + ": " + std::strerror(errno);
-        unlink(temp.c_str());
+// A report beside the clip's files, replaced whole through a temporary file of its own.
+bool WriteReport(const ClipReport& r, const std::string& folder, const std::string& path,
+                 std::string* error) {
+    const std::string text = hostkit::DumpJson(ReportJson(r)) + "\n";
+    TempFile temp;
+    if (!temp.Create(folder, r.clip.stem + ".json", error)) {
         return false;
     }
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(temp.Fd(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            *error = "cannot write " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (fsync(temp.Fd()) != 0) {
+        *error = "cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!temp.RenameOver(path, error)) {
+        return false;
+    }
+    SyncFolder(folder);  // the new name is durable once the folder is
     return true;
+}
+
+// "320x240 yuv420p"
+std::string PictureText(int width, int height, int format) {
+    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(format));
+    return std::to_string(width) + "x" + std::to_string(height) + " " +
+           (name != nullptr ? name : "?");
 }
 
 std::string Seconds(double s) {
@@ -376,10 +381,11 @@ CaptureEngine::Attempt CaptureEngine::Capture(const ClipRequest& clip, double pr
     WriterSpec spec;
     spec.folder = m_Options.folder;
     spec.stem = clip.stem;
-    spec.width = m_Input.Width();
-    spec.height = m_Input.Height();
-    spec.pixelFormat = m_Input.PixelFormat();
-    spec.aspect = m_Input.AspectRatio();
+    const InputReader::Picture picture = m_Input.Current();
+    spec.width = picture.width;
+    spec.height = picture.height;
+    spec.pixelFormat = picture.pixelFormat;
+    spec.aspect = picture.aspect;
     spec.frameRate = av_d2q(m_dFps, 1001000);
     spec.timecode = Time(from);
     spec.title = clip.name;
@@ -521,6 +527,16 @@ CaptureEngine::Attempt CaptureEngine::Capture(const ClipRequest& clip, double pr
                     break;
                 case Sequence::Verdict::kKeep:
                 case Sequence::Verdict::kKeepLast:
+                    if (f.frame->width != spec.width || f.frame->height != spec.height ||
+                        f.frame->format != spec.pixelFormat) {
+                        // A card's picture changes with its signal; a file keeps one.
+                        fault(End::kRetry,
+                              "the input's picture changed from " +
+                                  PictureText(spec.width, spec.height, spec.pixelFormat) + " to " +
+                                  PictureText(f.frame->width, f.frame->height, f.frame->format) +
+                                  " at " + Time(label) + "; a clip's file keeps one picture");
+                        break;
+                    }
                     if (!writer.Push(std::move(f.frame))) {
                         std::string why;
                         if (writer.Failed(&why)) {
@@ -658,8 +674,15 @@ std::vector<ClipReport> CaptureEngine::Run(const std::vector<ClipRequest>& clips
         r.offsetMs = m_Options.offset * 1000.0;
         r.prerollSeconds = m_Options.preroll;
         const std::string base = m_Options.folder + "/" + r.clip.stem;
+        // What a capture of it that crashed left behind, before anything else is decided.
+        RemoveStaleParts(m_Options.folder, r.clip.stem);
+        const std::string existing = FirstExisting({base + ".mkv", base + ".framemd5"});
         bool writeReport = true;
-        if (Cancelled()) {
+        if (!existing.empty()) {
+            // Nothing about this run may replace that capture's files or its report.
+            r.reason = existing + " exists; not replacing it";
+            writeReport = false;
+        } else if (Cancelled()) {
             r.status = ClipStatus::kCancelled;
             r.reason = "cancelled before it started";
         } else if (!exact) {
@@ -670,15 +693,12 @@ std::vector<ClipReport> CaptureEngine::Run(const std::vector<ClipRequest>& clips
             r.reason = "no frames between in and out: nothing to capture";
         } else if (r.clip.in - r.handles < 0) {
             r.reason = "the handles reach before 00:00:00:00";
-        } else if (Exists(base + ".mkv") || Exists(base + ".framemd5")) {
-            r.reason = base + ".mkv exists; not replacing it";
-            writeReport = false;  // the report beside it is that capture's
         } else {
             CaptureClip(i, r);
         }
         if (writeReport) {
             std::string error;
-            if (WriteReport(r, base + ".json", &error)) {
+            if (WriteReport(r, m_Options.folder, base + ".json", &error)) {
                 r.reportFile = base + ".json";
             } else if (r.status == ClipStatus::kCaptured) {
                 r.attempts.push_back(error);

@@ -105,11 +105,12 @@ bool InputReader::Open(const std::string& url, const std::string& format,
     }
     m_TimeBase = st->time_base;
     m_FrameRate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
-    m_nWidth = st->codecpar->width;
-    m_nHeight = st->codecpar->height;
-    m_nPixelFormat = st->codecpar->format;
-    if (st->codecpar->sample_aspect_ratio.num > 0) {
-        m_Aspect = st->codecpar->sample_aspect_ratio;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Picture =
+            Picture{st->codecpar->width, st->codecpar->height, st->codecpar->format,
+                    st->codecpar->sample_aspect_ratio.num > 0 ? st->codecpar->sample_aspect_ratio
+                                                              : AVRational{1, 1}};
     }
     m_Clock.Reset();
     m_bHaveLastPts = false;
@@ -161,6 +162,11 @@ std::optional<InputFrame> InputReader::Next(std::chrono::milliseconds wait) {
     return f;
 }
 
+InputReader::Picture InputReader::Current() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Picture;
+}
+
 bool InputReader::Alive(std::string* why) const {
     std::lock_guard<std::mutex> lock(m_Mutex);
     if (m_bFailed && why != nullptr) {
@@ -196,20 +202,19 @@ void InputReader::Deliver(FramePtr frame) {
         m_nLastPts = pts;
         m_bHaveLastPts = true;
     }
-    if (m_nRead == 0) {
-        // What the frames are, as the decoder gives them: a header may not say.
-        m_nWidth = frame->width;
-        m_nHeight = frame->height;
-        m_nPixelFormat = frame->format;
-        if (frame->sample_aspect_ratio.num > 0) {
-            m_Aspect = frame->sample_aspect_ratio;
-        }
-    }
+    // What the frames are, as the decoder gives them: a header may not say, and a card's
+    // picture changes when its signal does.
+    const int width = frame->width;
+    const int height = frame->height;
+    const int format = frame->format;
+    const AVRational aspect = frame->sample_aspect_ratio;
     InputFrame f;
     f.arrival = m_Clock.Arrival(card, SecondsOf(now));
     f.number = m_nRead;
     f.frame = std::move(frame);
     std::lock_guard<std::mutex> lock(m_Mutex);
+    // A frame that does not say its aspect has the stream's.
+    m_Picture = Picture{width, height, format, aspect.num > 0 ? aspect : m_Picture.aspect};
     ++m_nRead;
     if (m_bArmed) {
         if (m_Queue.size() >= kQueue) {

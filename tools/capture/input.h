@@ -70,11 +70,19 @@ class InputReader {
     uint64_t CardGaps() const { return m_nCardGaps.load(); }
     uint64_t Overflows() const { return m_nOverflows.load(); }
 
-    int Width() const { return m_nWidth; }
-    int Height() const { return m_nHeight; }
-    int PixelFormat() const { return m_nPixelFormat; }
+    // The picture as the latest frame has it: a card's changes with its signal.
+    struct Picture {
+        int width = 0;
+        int height = 0;
+        int pixelFormat = -1;
+        AVRational aspect{1, 1};
+    };
+    Picture Current() const;
+    int Width() const { return Current().width; }
+    int Height() const { return Current().height; }
+    int PixelFormat() const { return Current().pixelFormat; }
+    AVRational AspectRatio() const { return Current().aspect; }
     AVRational FrameRate() const { return m_FrameRate; }
-    AVRational AspectRatio() const { return m_Aspect; }
     const std::string& Url() const { return m_Url; }
 
   private:
@@ -89,10 +97,7 @@ class InputReader {
     int m_nStream = -1;
     AVRational m_TimeBase{0, 1};
     AVRational m_FrameRate{0, 1};
-    AVRational m_Aspect{1, 1};
-    int m_nWidth = 0;
-    int m_nHeight = 0;
-    int m_nPixelFormat = -1;
+    Picture m_Picture;  // guarded by m_Mutex
     CardClock m_Clock;
     int64_t m_nLastPts = 0;
     bool m_bHaveLastPts = false;

@@ -75,7 +75,8 @@ std::string ReportLine(const ClipReport& r) {
             std::to_string(out - in) + " frames): ";
     if (r.status == ClipStatus::kCaptured) {
         line += "captured " + std::to_string(r.frames) + " frames " + Time(*r.achievedIn, r) + "-" +
-                Time(*r.achievedOut, r) + ", 0 missing, 0 repeated, " + std::to_string(r.retries) +
+                Time(*r.achievedOut, r) + ", " + std::to_string(r.missing) + " missing, " +
+                std::to_string(r.repeated) + " repeated, " + std::to_string(r.retries) +
                 (r.retries == 1 ? " retry" : " retries") + " -> " + r.file;
     } else {
         line += std::string(r.status == ClipStatus::kCancelled ? "CANCELLED" : "FAILED") +

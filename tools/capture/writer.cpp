@@ -34,54 +34,6 @@ std::string AvError(int code) {
     return text;
 }
 
-// A new, empty file of our own at a name nobody else can have taken (never through a link
-// planted there), with the mode the user's umask gives.
-bool MakeTemp(const std::string& folder, const std::string& name, std::string* path,
-              std::string* error) {
-    std::random_device seed;
-    for (int tries = 0; tries < 100; ++tries) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(seed()));
-        std::string candidate = folder;
-        candidate += "/.";
-        candidate += name;
-        candidate += ".part-";
-        candidate += suffix;
-        const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            close(fd);
-            *path = candidate;
-            return true;
-        }
-        if (errno != EEXIST) {
-            break;
-        }
-    }
-    *error = "cannot write in " + folder + ": " + std::strerror(errno);
-    return false;
-}
-
-bool SyncFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool ok = fsync(fd) == 0;
-    close(fd);
-    return ok;
-}
-
-// The final name, never over a file that is there: a link fails rather than replaces.
-bool Publish(const std::string& temp, const std::string& final, std::string* error) {
-    if (link(temp.c_str(), final.c_str()) != 0) {
-        *error = errno == EEXIST ? final + " exists; not replacing it"
-                                 : "cannot name " + final + ": " + std::strerror(errno);
-        return false;
-    }
-    unlink(temp.c_str());
-    return true;
-}
-
 bool CloseOutput(AVFormatContext* ctx, bool trailer, std::string* error) {
     if (ctx == nullptr) {
         return true;
@@ -243,8 +195,10 @@ bool ClipWriter::OpenFiles(std::string* error) {
     sums->codecpar->sample_aspect_ratio = m_Spec.aspect;
     sums->sample_aspect_ratio = m_Spec.aspect;
 
-    if ((rc = avio_open(&m_pFile->pb, ("file:" + m_TempFile).c_str(), AVIO_FLAG_WRITE)) < 0 ||
-        (rc = avio_open(&m_pSidecar->pb, ("file:" + m_TempSidecar).c_str(), AVIO_FLAG_WRITE)) < 0) {
+    if ((rc = avio_open(&m_pFile->pb, ("file:" + m_TempFile.Path()).c_str(), AVIO_FLAG_WRITE)) <
+            0 ||
+        (rc = avio_open(&m_pSidecar->pb, ("file:" + m_TempSidecar.Path()).c_str(),
+                        AVIO_FLAG_WRITE)) < 0) {
         *error = "cannot write in " + m_Spec.folder + ": " + AvError(rc);
         return false;
     }
@@ -264,8 +218,8 @@ bool ClipWriter::Open(const WriterSpec& spec, std::string* error) {
     m_bEnd = false;
     m_bFailed = false;
     m_Why.clear();
-    if (!MakeTemp(spec.folder, spec.stem + ".mkv", &m_TempFile, error) ||
-        !MakeTemp(spec.folder, spec.stem + ".framemd5", &m_TempSidecar, error)) {
+    if (!m_TempFile.Create(spec.folder, spec.stem + ".mkv", error) ||
+        !m_TempSidecar.Create(spec.folder, spec.stem + ".framemd5", error)) {
         Abort();
         return false;
     }
@@ -332,6 +286,14 @@ bool ClipWriter::WritePackets() {
 bool ClipWriter::Encode(AVFrame* in) {
     if (in == nullptr) {
         return avcodec_send_frame(m_pEncoder, nullptr) >= 0 && WritePackets();
+    }
+    // The encoder, the conversion and the sidecar are all set up for the spec's picture.
+    if (in->width != m_Spec.width || in->height != m_Spec.height ||
+        in->format != m_Spec.pixelFormat) {
+        SetError("a frame of " + std::to_string(in->width) + "x" + std::to_string(in->height) +
+                 " came into a clip of " + std::to_string(m_Spec.width) + "x" +
+                 std::to_string(m_Spec.height));
+        return false;
     }
     FramePtr converted;
     AVFrame* frame = in;
@@ -425,30 +387,25 @@ bool ClipWriter::Finish(std::string* error) {
     m_pFile = nullptr;
     const bool sumsOk = CloseOutput(m_pSidecar, trailer, &closeError);
     m_pSidecar = nullptr;
-    if (Failed(&why) || !fileOk || !sumsOk || !SyncFile(m_TempFile) || !SyncFile(m_TempSidecar)) {
+    if (Failed(&why) || !fileOk || !sumsOk || !SyncFile(m_TempFile.Path()) ||
+        !SyncFile(m_TempSidecar.Path())) {
         *error = !why.empty()          ? why
                  : !closeError.empty() ? "finishing " + FilePath() + " failed: " + closeError
                                        : "flushing " + FilePath() + " failed";
         Abort();
         return false;
     }
-    if (!Publish(m_TempFile, FilePath(), error)) {
+    if (!m_TempFile.LinkAs(FilePath(), error)) {
         Abort();
         return false;
     }
-    if (!Publish(m_TempSidecar, SidecarPath(), error)) {
+    if (!m_TempSidecar.LinkAs(SidecarPath(), error)) {
         unlink(FilePath().c_str());  // never one without the other
         Abort();
         return false;
     }
     // The new names are durable once the folder is.
-    const int dir = open(m_Spec.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
-    m_TempFile.clear();
-    m_TempSidecar.clear();
+    SyncFolder(m_Spec.folder);
     Release();
     return true;
 }
@@ -481,12 +438,8 @@ void ClipWriter::Abort() {
         m_Thread.join();
     }
     Release();
-    for (std::string* temp : {&m_TempFile, &m_TempSidecar}) {
-        if (!temp->empty()) {
-            unlink(temp->c_str());
-            temp->clear();
-        }
-    }
+    m_TempFile.Remove();
+    m_TempSidecar.Remove();
 }
 
 }  // namespace capture

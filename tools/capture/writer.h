@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "tools/capture/files.h"
 #include "tools/capture/input.h"
 #include "tools/hostkit/timecode.h"
 
@@ -47,7 +48,7 @@ class ClipWriter {
     // Creates the temporary files and starts the encoder. False with the reason.
     bool Open(const WriterSpec& spec, std::string* error);
     // Hands a frame over; false when the encoder is that far behind (the frame is lost) or
-    // has failed.
+    // has failed. A frame of another size or format than the spec's fails the file.
     bool Push(FramePtr frame);
     // Encodes what is queued, closes and flushes both files and gives them their final names.
     // False with the reason, and then nothing is left.
@@ -70,8 +71,8 @@ class ClipWriter {
     bool OpenFiles(std::string* error);
 
     WriterSpec m_Spec;
-    std::string m_TempFile;
-    std::string m_TempSidecar;
+    TempFile m_TempFile;
+    TempFile m_TempSidecar;
     AVCodecContext* m_pEncoder = nullptr;
     AVFormatContext* m_pFile = nullptr;
     AVFormatContext* m_pSidecar = nullptr;
