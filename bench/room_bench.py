@@ -180,7 +180,7 @@ def state_changes(room, rounds):
 def broker_messages(room, span):
     """Messages a second the broker takes in: what a subscriber to everything of ours hears."""
     count = [0]
-    p = subprocess.Popen(room.broker._client("mosquitto_sub", "hub") +
+    p = subprocess.Popen(room.broker._client("mosquitto_sub", room.broker.listener()) +
                          ["-t", "tapedeck5500/v1/#", "-F", "x"], stdout=subprocess.PIPE)
     threading.Thread(target=lambda: [count.__setitem__(0, count[0] + 1)
                                      for _ in iter(p.stdout.readline, b"")], daemon=True).start()

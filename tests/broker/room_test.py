@@ -96,21 +96,25 @@ class Room:
         """What reached the machine's deck, its own thread's questions left out."""
         return [b for b in self.decks[machine].trace_bytes() if b not in IDLE]
 
-    def listen(self, topic, user="hub", fmt="%t|%D|%P|%r|%p"):
-        """Messages on TOPIC from now on, as lines (mosquitto_sub -F FMT); a function reads them."""
+    def listen(self, topic, user=None, fmt="%t|%D|%P|%r|%p"):
+        """Messages on TOPIC from now on, as lines (mosquitto_sub -F FMT); a function reads them.
+        By default as a tool with the hub's rights, one of its own."""
         out = os.path.join(self.work, "sub-%d.txt" % len(self.subs))
-        self.subs.append(self.broker.sub(user, topic, out, fmt))
+        self.subs.append(self.broker.sub(user or self.broker.listener(), topic, out, fmt))
         return lambda: open(out).read().splitlines()
 
-    def command(self, machine, port, action, body, correlation, user="hub", expiry=2,
+    def command(self, machine, port, action, body, correlation, user=deckrig.TOOL, expiry=2,
                 answer_to=None, sent=True):
-        """A command as a hub sends it, by mosquitto_pub; the completed process."""
+        """A command as a hub sends it, by mosquitto_pub; the completed process. `sent` is
+        now, or as many seconds ago, or the property's text as it stands."""
         props = [("correlation-data", correlation),
                  ("response-topic", answer_to or "tapedeck5500/v1/%s/replies/test" % machine)]
         if expiry is not None:
             props.append(("message-expiry-interval", expiry))
-        if sent:
-            now = time.time()
+        if isinstance(sent, str):
+            props.append(("user-property", "sent", sent))
+        elif sent is not False:
+            now = time.time() - (0 if sent is True else sent)
             props.append(("user-property", "sent", "%d:%09d" % (int(now), (now % 1) * 1e9)))
         return self.broker.pub(user, "tapedeck5500/v1/%s/decks/%s/command/%s"
                                % (machine, port, action), body, props=props)
@@ -272,24 +276,30 @@ def bad_input(room):
     """Commands for no deck, malformed ones, one without anywhere to answer, and sizes: each
     refused (404, 400, 413, or by the broker), none reaching the wire; messages of the wrong
     shape from a machine leave the hub standing."""
-    room.start("A")
-    got = room.listen("tapedeck5500/v1/A/replies/#")
-    for corr, port, action, body, status, words in (
-            ("c1", 9, "play", "{}", 404, "no deck on port '9'"),
-            ("c2", 1, "play", "{oops", 400, "the body must be a JSON object"),
-            ("c3", 1, "shuttle", '{"speed": "x"}', 400, "shuttle wants"),
-            ("c4", 1, "play", "x" * (20 * 1024), 413, "16 KiB at most")):
-        room.command("A", port, action, body, corr)
-        wait(lambda: answers(got, corr), "the answer to " + corr)
-        s, b = answers(got, corr)[0]
-        check(s == status and words in b["error"], "%s: %s %s" % (corr, s, b))
     # What a machine may publish under its own name, of the wrong shape: the hub reads past it.
+    # (Before A's server joins: each user has one session at a time.)
+    room.serve("hub")
     for topic, payload in (("connection", '{"active": "yes", "keepalive": "x"}'),
                            ("decks/1/state", '{"payload": {"port": "1", "machine": 5}}'),
                            ("decks/1/time", '{"payload": {"value": 5, "time": 7}}'),
                            ("decks/1/state", "[")):
-        room.broker.pub("A", "tapedeck5500/v1/A/" + topic, payload)
+        check(room.broker.pub("A", "tapedeck5500/v1/A/" + topic, payload).returncode == 0, topic)
+    room.serve("A")
     room.wait_deck("A", lambda d: d["answering"], "A:1 on the hub after A's odd messages")
+    got = room.listen("tapedeck5500/v1/A/replies/#")
+    for corr, port, action, body, status, words, how in (
+            ("c1", 9, "play", "{}", 404, "no deck on port '9'", {}),
+            ("c2", 1, "play", "{oops", 400, "the body must be a JSON object", {}),
+            ("c3", 1, "shuttle", '{"speed": "x"}', 400, "shuttle wants", {}),
+            ("c4", 1, "play", "x" * (20 * 1024), 413, "16 KiB at most", {}),
+            # Past what the nanosecond clock holds: no time at all, not a time long ago.
+            ("c7", 1, "play", "{}", 400, "is not a time", {"sent": "999999999999:000000000"}),
+            # An expiry whose milliseconds pass 32 bits: still the long life it asks for.
+            ("c8", 1, "clearmarks", "{}", 200, None, {"expiry": 4294968, "sent": 1.0})):
+        room.command("A", port, action, body, corr, **how)
+        wait(lambda: answers(got, corr), "the answer to " + corr)
+        s, b = answers(got, corr)[0]
+        check(s == status and (words is None or words in b["error"]), "%s: %s %s" % (corr, s, b))
     check(room.api("hub", "POST", "/api/decks/A:9/play", "{}")[0] == 404, "A:9 through the hub")
     check(room.api("hub", "POST", "/api/decks/C:1/play", "{}")[0] == 404, "C:1 through the hub")
     # Nowhere this machine may answer: not carried out.
@@ -298,13 +308,42 @@ def bad_input(room):
     # that does is cut off by the broker.
     r = room.command("A", 1, "play", "x" * (1 << 20), "c6")
     check("sending PUBLISH" not in r.stdout, "1 MiB over MQTT 5: %s" % r.stdout)
-    big = subprocess.run(room.broker._client("mosquitto_pub", "hub") +
+    big = subprocess.run(room.broker._client("mosquitto_pub", deckrig.TOOL) +
                          ["-V", "mqttv311", "-q", "1", "-t", "tapedeck5500/v1/A/decks/1/command/play",
                           "-s"], input=b"x" * (1 << 20), capture_output=True)
     check(big.returncode != 0, "1 MiB over MQTT 3.1.1 was taken")
     wait(lambda: "oversize" in open(room.broker.log.name).read(), "the broker to refuse 1 MiB")
     time.sleep(1.0)
     check(room.wire("A") == [] and not answers(got, "c5"), "A's wire: %s" % room.wire("A"))
+
+
+def takeover(room):
+    """No other user's password pushes a machine off the broker, whatever client id it asks
+    for; a second server started with a name already online is refused in words, the first
+    keeps its place, and the hub shows the clash."""
+    room.start("A")
+    out = os.path.join(room.work, "takeover.txt")
+    room.subs += [room.broker.sub("B", "tapedeck5500/v1/B/#", out, args=["-i", cid])
+                  for cid in ("A", "tapedeck5500-machine-A")]
+    end = time.monotonic() + 4.0
+    while time.monotonic() < end:
+        check(room.hub_decks()["A:1"]["machineOnline"], "A went offline under B's sign-ins")
+        time.sleep(0.2)
+    check("took this one's session" not in room.servers["A"].output(),
+          "B's sign-ins took A's session: %s" % room.servers["A"].output()[-600:])
+    second = subprocess.run(
+        [room.deckctl, "serve", "--sim", "--listen", "127.0.0.1:0", "--log",
+         os.path.join(room.work, "second.json"), "--broker", room.broker.url,
+         "--broker-keepalive", str(KEEPALIVE), "--broker-password-file",
+         room.password_file("A"), "--machine", "A"],
+        capture_output=True, text=True, timeout=60, env=dict(os.environ, TAPEDECK_TOKEN=TOKEN))
+    said = second.stdout + second.stderr
+    check(second.returncode != 0 and "machine A is already online on the broker" in said,
+          "the second server A: %s %s" % (second.returncode, said))
+    room.wait_deck("A", lambda d: d["machineOnline"] and "turned away" in d.get(
+        "machineClash", ""), "the clash shown on the hub")
+    check(room.api("hub", "POST", "/api/decks/A:1/play", "{}")[0] == 200, "a play after it")
+    wait(lambda: "3A" in room.wire("A"), "the play on the first A's wire")
 
 
 def broker_restart(room):
@@ -376,8 +415,8 @@ def wrong_password(room):
     wait(lambda: "3A" in room.wire("A"), "A's play on the wire")
 
 
-CASES = {f.__name__: f for f in (states, acl, duplicate, expired, bad_input, broker_restart,
-                                 machines_lost, tls, wrong_password)}
+CASES = {f.__name__: f for f in (states, acl, duplicate, expired, bad_input, takeover,
+                                 broker_restart, machines_lost, tls, wrong_password)}
 
 
 def main():

@@ -225,14 +225,26 @@ def free_port():
         return s.getsockname()[1]
 
 
+# The tests' own clients with the hub's rights: the shipped broker gives each user one session
+# (use_username_as_clientid), so a tool that signed in as the hub would push the hub off, and
+# two tools at once need two users. TOOL publishes; Broker.listener() hands out the others.
+TOOLS = ["hub-tool-%d" % i for i in range(8)]
+TOOL = TOOLS[0]
+
+
 class Broker:
-    """Mosquitto on a free loopback port with the shipped config and ACL, and a password file
-    made with mosquitto_passwd for `users` ({name: password}); with `tls`, also an MQTT over
-    TLS listener (`tls_url`) whose certificate a CA made here signed (`ca`). kill() and start()
-    again keep the ports. pub() and sub() are mosquitto_pub and mosquitto_sub as a user."""
+    """Mosquitto on a free loopback port with the shipped config and ACL (and the hub's lines
+    again for TOOL, the tests' own client), and a password file made with mosquitto_passwd for
+    `users` ({name: password}) and TOOL; with `tls`, also an MQTT over TLS listener (`tls_url`)
+    whose certificate a CA made here signed (`ca`). kill() and start() again keep the ports.
+    pub() and sub() are mosquitto_pub and mosquitto_sub as a user."""
 
     def __init__(self, work, users, limit=10.0, tls=False):
+        users = dict(users)
+        for tool in TOOLS:
+            users.setdefault(tool, "tool-%08x" % random.getrandbits(32))
         self.work, self.users, self.port = work, users, free_port()
+        self.listeners = 0
         self.url = "mqtt://127.0.0.1:%d" % self.port
         listeners = ["listener %d 127.0.0.1" % self.port]
         if tls:
@@ -260,12 +272,22 @@ class Broker:
         with open(os.path.join(BROKER_FILES, "tapedeck5500.conf")) as f:
             kept = [ln for ln in f.read().splitlines()
                     if ln.split(" ")[0] not in ("listener", "password_file", "acl_file")]
+        with open(os.path.join(BROKER_FILES, "acl")) as f:
+            shipped = f.read()
+        hub = shipped[shipped.index("\nuser hub\n"):].strip().splitlines()[1:]
+        acl = os.path.join(work, "acl")
+        with open(acl, "w") as f:
+            rights = "\n".join(line for line in hub if line.startswith("topic "))
+            f.write(shipped + "\n# The tests' own clients, with the hub's rights.\n" +
+                    "".join("user %s\n%s\n" % (tool, rights) for tool in TOOLS))
         self.conf = os.path.join(work, "mosquitto.conf")
         with open(self.conf, "w") as f:
             # As root it would drop to user mosquitto, who cannot read the work folder.
-            f.write("\n".join(kept + listeners + ["password_file " + passwd,
-                                       "acl_file " + os.path.join(BROKER_FILES, "acl"),
-                                       "user " + getpass.getuser(), ""]))
+            # The plain listener first: an option of the shipped file's before any listener
+            # would make Mosquitto open its default one on port 1883.
+            f.write("\n".join(listeners[:1] + kept + listeners[1:] +
+                               ["password_file " + passwd, "acl_file " + acl,
+                                "user " + getpass.getuser(), ""]))
         self.limit = limit
         self.start()
 
@@ -303,10 +325,16 @@ class Broker:
         return subprocess.run(cmd + (["-s"] if big else ["-m", payload]), capture_output=True,
                               input=payload if big else None, text=True, timeout=20)
 
-    def sub(self, user, topic, out, fmt="%t|%D|%P|%p"):
+    def listener(self):
+        """A tool user no other tool of this broker's holds (they are used in turn)."""
+        self.listeners += 1
+        return TOOLS[1 + (self.listeners - 1) % (len(TOOLS) - 1)]
+
+    def sub(self, user, topic, out, fmt="%t|%D|%P|%p", args=()):
         """mosquitto_sub writing one line per message to the file `out`; returns the process."""
         f = open(out, "w")
-        p = subprocess.Popen(self._client("mosquitto_sub", user) + ["-t", topic, "-F", fmt],
+        p = subprocess.Popen(self._client("mosquitto_sub", user) + ["-t", topic, "-F", fmt] +
+                             list(args),
                              stdout=f, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         time.sleep(0.3)  # subscribed before anything is sent
         return p
@@ -410,9 +438,10 @@ class CaptureRig:
         return [self.deckctl, "capture", "--port", "1", "--rate", self.rate, "--input",
                 source or "unix:" + self.sock, "--calibration", self.calibration] + list(extra)
 
-    def start(self, *extra, source=None, **popen):
-        """`deckctl capture` with these arguments, from decksim's picture or `source`."""
-        return subprocess.Popen(self.args(*extra, source=source), env=self.env,
+    def start(self, *extra, source=None, env=None, **popen):
+        """`deckctl capture` with these arguments, from decksim's picture or `source`, with
+        `env` added to its environment."""
+        return subprocess.Popen(self.args(*extra, source=source), env=dict(self.env, **(env or {})),
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                 **popen)
 

@@ -46,8 +46,33 @@ bool PortOf(const std::string& text, int* port) {
 
 }  // namespace
 
+// As a machine's: a new connection is held this long before the hub shows itself.
+constexpr std::chrono::milliseconds kClaim{2000};
+constexpr std::chrono::milliseconds kStartWait{8000};
+// What a claim may hold: its instance's length, and claims kept between two presences.
+constexpr std::size_t kMaxClash = 64;
+constexpr std::size_t kMaxClaims = 16;
+
+// The link's name and client are made here, before any thread can ask for its status.
 HubLink::HubLink(LinkOptions options, std::function<void()> changed)
-    : m_Options(std::move(options)), m_Changed(std::move(changed)) {}
+    : m_Options(std::move(options)), m_Changed(std::move(changed)) {
+    const std::string user = m_Options.user.empty() ? m_Options.name : m_Options.user;
+    // Answers come back on a level of the hub's own, so two hubs never take each other's.
+    m_Name = user + "-" + RandomHex();
+    ClientOptions o;
+    o.url = m_Options.url;
+    o.caFile = m_Options.caFile;
+    // The user's own name, which the shipped broker enforces: each hub needs a user of its own.
+    o.clientId = user;
+    o.claim = kClaim;
+    o.user = user;
+    o.password = m_Options.password;
+    o.keepalive = m_Options.keepalive;
+    o.connected = [this] { Connected(); };
+    o.message = [this](const Message& m) { OnMessage(m); };
+    o.log = m_Options.log;
+    m_Client = std::make_unique<MqttClient>(o);
+}
 
 HubLink::~HubLink() {
     Stop();
@@ -64,22 +89,20 @@ bool HubLink::SplitName(const std::string& name, std::string* machine, int* port
 }
 
 bool HubLink::Start(std::string* error) {
-    const std::string user = m_Options.user.empty() ? m_Options.name : m_Options.user;
-    // Answers come back on a level of the hub's own, so two hubs never take each other's.
-    m_Name = user + "-" + RandomHex();
-    ClientOptions o;
-    o.url = m_Options.url;
-    o.caFile = m_Options.caFile;
-    o.clientId = "tapedeck5500-hub-" + m_Name;
-    o.user = user;
-    o.password = m_Options.password;
-    o.keepalive = m_Options.keepalive;
-    o.connected = [this] { Connected(); };
-    o.message = [this](const Message& m) { OnMessage(m); };
-    o.log = m_Options.log;
-    m_Client = std::make_unique<MqttClient>(o);
     m_Ticker = std::thread([this] { Tick(); });
-    return m_Client->Start(error);
+    if (!m_Client->Start(error)) {
+        return false;
+    }
+    std::string refusal;
+    if (!m_Client->AwaitFirst(kStartWait, &refusal)) {
+        *error = "a hub is already signed in to the broker as user '" +
+                 (m_Options.user.empty() ? m_Options.name : m_Options.user) +
+                 "'; give each hub a user of its own (--broker-user, and its lines in the "
+                 "broker's acl): " +
+                 refusal;
+        return false;
+    }
+    return true;
 }
 
 void HubLink::Stop() {
@@ -91,9 +114,7 @@ void HubLink::Stop() {
     if (m_Ticker.joinable()) {
         m_Ticker.join();
     }
-    if (m_Client) {
-        m_Client->Stop();
-    }
+    m_Client->Stop();
     // Whoever still waits hears that no answer will come.
     std::map<std::string, Pending> left;
     {
@@ -106,17 +127,17 @@ void HubLink::Stop() {
 }
 
 hostkit::Json HubLink::Status() const {
-    const bool up = m_Client && m_Client->Connected();
+    const bool up = m_Client->Connected();
     return Json{{"url", std::string(m_Options.url.tls ? "mqtts://" : "mqtt://") +
                             m_Options.url.host + ":" + std::to_string(m_Options.url.port)},
                 {"hub", m_Name},
                 {"connected", up},
-                {"error", up || !m_Client ? "" : m_Client->Problem()}};
+                {"error", up ? "" : m_Client->Problem()}};
 }
 
 void HubLink::Connected() {
     for (const std::string& filter :
-         {ConnectionFilter(), StateFilter(), TimeFilter(), ReplyFilter(m_Name)}) {
+         {ConnectionFilter(), ClaimFilter(), StateFilter(), TimeFilter(), ReplyFilter(m_Name)}) {
         m_Client->Subscribe(filter, 1);
     }
 }
@@ -147,6 +168,9 @@ Json HubLink::Decks() const {
         }
         const bool online = Up(key.first, now);
         d["machineOnline"] = online;
+        if (const std::string& clash = m_Machines.at(key.first).clash; !clash.empty()) {
+            d["machineClash"] = clash;
+        }
         if (Lost(key, deck, now)) {
             d["answering"] = false;
             d["state"] = online ? "not answering" : "offline";
@@ -203,12 +227,36 @@ void HubLink::OnMessage(const Message& m) {
         int port = 0;
         Machine& machine = m_Machines[t->machine];
         machine.seen = Clock::now();
+        if (t->kind == "claim") {
+            // A server signing in under the name: if the name then shows online under another
+            // run of a server, this one was turned away.
+            const Json instance = message.value("instance", Json());
+            const Json host = message.value("host", Json());
+            const Json pid = message.value("pid", Json());
+            if (instance.is_string() && machine.claims.size() < kMaxClaims) {
+                machine.claims[instance.get<std::string>().substr(0, kMaxClash)] =
+                    "on " + (host.is_string() ? host.get<std::string>().substr(0, 64) : "?") +
+                    (pid.is_number_integer() ? ", pid " + std::to_string(pid.get<int64_t>()) : "") +
+                    ", at " + UtcText(WallClock::now());
+            }
+            return;
+        }
         if (t->kind == "connection") {
             const Json active = message.value("active", Json());
             if (!active.is_boolean()) {
                 return;  // not a presence: the last one stands
             }
             machine.online = active.get<bool>();
+            const Json instance = message.value("instance", Json());
+            if (machine.online && instance.is_string()) {
+                for (const auto& [claimer, where] : machine.claims) {
+                    if (claimer != instance.get<std::string>()) {
+                        machine.clash = "another server (" + where + ") signed in as " +
+                                        t->machine + " and was turned away";
+                    }
+                }
+                machine.claims.clear();
+            }
             const Json keepalive = message.value("keepalive", Json());
             if (keepalive.is_number_integer() && keepalive.get<int64_t>() >= 1 &&
                 keepalive.get<int64_t>() <= 3600) {
@@ -260,18 +308,22 @@ void HubLink::Command(const std::string& deck, const std::string& action, const 
         return;
     }
     std::string id;
+    std::optional<panel::ActionAnswer> refused;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         id = m_Name + "-" + std::to_string(++m_nLastId);
         if (m_Decks.count(Key{machine, port}) == 0) {
-            done(panel::Refusal(404, "no deck " + deck + " on the broker"));
-            return;
+            refused = panel::Refusal(404, "no deck " + deck + " on the broker");
+        } else if (!Up(machine, Clock::now())) {
+            refused = panel::Refusal(503, "machine " + machine + " is offline; nothing was sent");
+        } else {
+            m_Pending[id] = Pending{std::move(done), Clock::now() + kReplyWait, machine};
         }
-        if (!Up(machine, Clock::now())) {
-            done(panel::Refusal(503, "machine " + machine + " is offline; nothing was sent"));
-            return;
-        }
-        m_Pending[id] = Pending{std::move(done), Clock::now() + kReplyWait, machine};
+    }
+    // The answer is given outside the lock: it may call back into the hub.
+    if (refused) {
+        done(std::move(*refused));
+        return;
     }
     Outgoing out;
     out.topic = CommandTopic(machine, port, action);
@@ -326,6 +378,12 @@ void HubLink::Tick() {
                 said.push_back("machine " + name + (up ? " is online" : " went offline"));
                 machine.up = up;
                 changed = true;
+            }
+            if (machine.clash != machine.saidClash) {
+                if (!machine.clash.empty()) {
+                    said.push_back("machine " + name + ": " + machine.clash);
+                }
+                machine.saidClash = machine.clash;
             }
         }
         lock.unlock();

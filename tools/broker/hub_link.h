@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -66,6 +67,9 @@ class HubLink {
         int keepalive = 10;
         std::chrono::steady_clock::time_point seen;  // anything from it
         bool up = false;                             // as last told
+        std::map<std::string, std::string> claims;   // since its last presence: instance, where
+        std::string clash;      // the last server turned away from its name, in words
+        std::string saidClash;  // as last told
     };
     struct Pending {
         std::function<void(panel::ActionAnswer)> done;
@@ -82,8 +86,8 @@ class HubLink {
 
     LinkOptions m_Options;
     std::function<void()> m_Changed;
-    std::string m_Name;  // the hub's level in its reply topics
-    std::unique_ptr<MqttClient> m_Client;
+    std::string m_Name;                    // the hub's level in its reply topics
+    std::unique_ptr<MqttClient> m_Client;  // made with the link, started by Start
 
     mutable std::mutex m_Mutex;  // guards what follows
     std::condition_variable m_Wake;

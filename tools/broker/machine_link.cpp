@@ -1,6 +1,10 @@
 #include "tools/broker/machine_link.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
+#include <random>
 
 #include "tools/broker/topics.h"
 
@@ -15,6 +19,11 @@ using Millis = std::chrono::milliseconds;
 constexpr Millis kStateInterval{20};
 // Commands waiting for a worker, at most; past it they are answered 503.
 constexpr std::size_t kMaxJobs = 256;
+// A new connection is held this long before the machine shows itself, so that a server
+// already online under the name can take its session back first.
+constexpr Millis kClaim{2000};
+// How long a start waits for its first connect to end, one way or the other.
+constexpr Millis kStartWait{8000};
 
 std::string Words(const std::string& topic) {
     return "a command on " + topic;
@@ -74,7 +83,13 @@ bool ResolveLink(const BrokerOptions& given, LinkOptions* out, std::string* erro
 }
 
 MachineLink::MachineLink(LinkOptions options, const Decks& decks)
-    : m_Options(std::move(options)), m_Decks(decks) {}
+    : m_Options(std::move(options)), m_Decks(decks) {
+    std::random_device random;
+    char id[24];
+    std::snprintf(id, sizeof id, "%08x%08x", static_cast<unsigned>(random()),
+                  static_cast<unsigned>(random()));
+    m_Instance = id;
+}
 
 MachineLink::~MachineLink() {
     Stop();
@@ -84,12 +99,24 @@ bool MachineLink::Start(std::string* error) {
     ClientOptions o;
     o.url = m_Options.url;
     o.caFile = m_Options.caFile;
-    o.clientId = "tapedeck5500-machine-" + m_Options.name;
     o.user = m_Options.user.empty() ? m_Options.name : m_Options.user;
+    // The user's own name, which the shipped broker enforces (use_username_as_clientid).
+    o.clientId = o.user;
+    o.claim = kClaim;
+    o.claiming = [this] {
+        // Which server this is, so that a hub can tell one turned away from the name's holder.
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        Outgoing claim;
+        claim.topic = ClaimTopic(m_Options.name);
+        claim.payload = hostkit::DumpJson(Claim(m_Options.name, m_Instance, host, getpid()));
+        m_Client->PublishClaim(claim);
+    };
     o.password = m_Options.password;
     o.keepalive = m_Options.keepalive;
     o.willTopic = ConnectionTopic(m_Options.name);
-    o.willPayload = hostkit::DumpJson(Presence(m_Options.name, false, m_Options.keepalive));
+    o.willPayload =
+        hostkit::DumpJson(Presence(m_Options.name, false, m_Options.keepalive, m_Instance));
     o.connected = [this] { Connected(); };
     o.message = [this](const Message& m) { OnMessage(m); };
     o.log = m_Options.log;
@@ -100,7 +127,16 @@ bool MachineLink::Start(std::string* error) {
         m_Workers.emplace_back([this] { Work(); });
     }
     m_Publisher = std::thread([this] { Run(); });
-    return m_Client->Start(error);
+    std::string refusal;
+    if (!m_Client->Start(error)) {
+        return false;
+    }
+    if (!m_Client->AwaitFirst(kStartWait, &refusal)) {
+        *error = "machine " + m_Options.name + " is already online on the broker (is another " +
+                 "deckctl serve running with --machine " + m_Options.name + "?): " + refusal;
+        return false;
+    }
+    return true;
 }
 
 void MachineLink::Stop() {
@@ -110,6 +146,7 @@ void MachineLink::Stop() {
     }
     {
         std::lock_guard<std::mutex> lock(m_JobMutex);
+        m_bJobsStop = true;
         m_Jobs.clear();
     }
     m_Wake.notify_all();
@@ -158,7 +195,8 @@ void MachineLink::Connected() {
     m_Client->Subscribe(CommandFilter(m_Options.name), 1);
     Outgoing online;
     online.topic = ConnectionTopic(m_Options.name);
-    online.payload = hostkit::DumpJson(Presence(m_Options.name, true, m_Options.keepalive));
+    online.payload =
+        hostkit::DumpJson(Presence(m_Options.name, true, m_Options.keepalive, m_Instance));
     online.retain = true;
     m_Client->Publish(online);
     std::lock_guard<std::mutex> lock(m_Mutex);
@@ -315,8 +353,8 @@ void MachineLink::Work() {
         Job job;
         {
             std::unique_lock<std::mutex> lock(m_JobMutex);
-            m_JobWake.wait(lock, [this] { return !m_Jobs.empty() || m_bStop; });
-            if (m_bStop) {
+            m_JobWake.wait(lock, [this] { return !m_Jobs.empty() || m_bJobsStop; });
+            if (m_bJobsStop) {
                 return;
             }
             job = std::move(m_Jobs.front());
@@ -333,17 +371,26 @@ void MachineLink::Carry(Job& job) {
     // The broker counts a message's expiry down while it holds it; what is left is counted
     // down here too, up to the moment the deck's thread takes the command. A hub also says
     // when it sent the command, which counts a broker that stalled with it in hand.
-    Millis left = m.expiry ? Millis(*m.expiry * 1000) -
-                                 std::chrono::duration_cast<Millis>(Clock::now() - job.received)
-                           : Millis(0);
+    const Millis expiry = m.expiry ? Millis(std::chrono::seconds(*m.expiry)) : Millis(0);
+    Millis left = expiry - std::chrono::duration_cast<Millis>(Clock::now() - job.received);
+    std::string unreadable;
     for (const auto& [name, value] : m.user) {
-        const std::optional<WallClock::time_point> sent = ParseTimestamp(value);
-        if (name == "sent" && sent && m.expiry) {
-            const Millis age = std::chrono::duration_cast<Millis>(WallClock::now() - *sent);
-            left = std::min(left, Millis(*m.expiry * 1000) - age);
+        if (name != "sent") {
+            continue;
         }
+        const std::optional<WallClock::time_point> sent = ParseTimestamp(value);
+        if (!sent) {
+            unreadable = value.substr(0, 40);
+            continue;
+        }
+        const Millis age = std::chrono::duration_cast<Millis>(WallClock::now() - *sent);
+        left = std::min(left, expiry - age);
     }
-    if (m.payload.size() > kMaxCommandBody) {
+    if (!unreadable.empty()) {
+        answer = panel::Refusal(400, "the command's sent property '" + unreadable +
+                                         "' is not a time (seconds:nanoseconds since 1970, UTC, "
+                                         "as IS-07 writes it); it was not carried out");
+    } else if (m.payload.size() > kMaxCommandBody) {
         answer = panel::Refusal(413, "the command's body is " + std::to_string(m.payload.size()) +
                                          " bytes; 16 KiB at most");
     } else if (!m.expiry) {

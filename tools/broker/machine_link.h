@@ -105,10 +105,11 @@ class MachineLink {
 
     LinkOptions m_Options;
     const Decks& m_Decks;
+    std::string m_Instance;  // this run of the server, in its claim and presence
     std::unique_ptr<MqttClient> m_Client;
     int m_nWorkers = 0;
 
-    std::mutex m_Mutex;  // guards what follows
+    mutable std::mutex m_Mutex;  // guards what follows
     std::condition_variable m_Wake;
     bool m_bStop = false;
     bool m_bDirty = true;
@@ -122,6 +123,7 @@ class MachineLink {
     std::mutex m_JobMutex;  // guards the jobs and the remembered commands
     std::condition_variable m_JobWake;
     std::deque<Job> m_Jobs;
+    bool m_bJobsStop = false;
     std::map<std::string, Remembered> m_Remembered;
     std::deque<std::string> m_RememberedOrder;
     std::vector<std::thread> m_Workers;

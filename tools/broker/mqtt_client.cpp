@@ -15,6 +15,9 @@ using Millis = std::chrono::milliseconds;
 
 constexpr Millis kFirstPause{250};
 constexpr Millis kLongestPause{10000};
+// A connection that held this long sets the pause back to the first.
+constexpr Millis kSteady{10000};
+
 // How long one turn of the loop may wait for the socket; a Stop waits at most this long.
 constexpr int kLoopMillis = 100;
 
@@ -148,6 +151,10 @@ std::string MqttClient::Problem() const {
     return m_bConnected ? "" : m_Problem;
 }
 
+std::string MqttClient::Where() const {
+    return m_Options.url.host + ":" + std::to_string(m_Options.url.port);
+}
+
 void MqttClient::Note(const std::string& problem) {
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
@@ -162,6 +169,24 @@ void MqttClient::Note(const std::string& problem) {
     }
 }
 
+void MqttClient::Outcome() {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        ++m_nOutcomes;
+    }
+    m_Wake.notify_all();
+}
+
+bool MqttClient::AwaitFirst(std::chrono::milliseconds limit, std::string* refusal) {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    m_Wake.wait_for(lock, limit, [this] { return m_nOutcomes > 0 || m_bStop.load(); });
+    if (m_bGaveUp) {
+        *refusal = m_Problem;
+        return false;
+    }
+    return true;
+}
+
 bool MqttClient::Attempt() {
     const int rc = m_bEverTried ? mosquitto_reconnect_async(m_pClient)
                                 : mosquitto_connect_bind_async(
@@ -169,16 +194,28 @@ bool MqttClient::Attempt() {
                                       m_Options.keepalive, nullptr);
     m_bEverTried = true;
     if (rc != MOSQ_ERR_SUCCESS) {
-        Note("cannot reach the broker at " + m_Options.url.host + ":" +
-             std::to_string(m_Options.url.port) + ": " + Reason(rc) + "; trying again");
+        Note("cannot reach the broker at " + Where() + ": " + Reason(rc) + "; trying again");
         return false;
     }
     return true;
 }
 
+void MqttClient::Join() {
+    m_bClaiming = false;
+    m_bEverJoined = true;
+    m_nClaimsLost = 0;
+    m_bConnected = true;
+    Note("joined the broker at " + Where() +
+         (m_Options.user.empty() ? "" : " as '" + m_Options.user + "'"));
+    if (m_Options.connected) {
+        m_Options.connected();
+    }
+    Outcome();
+}
+
 void MqttClient::Run() {
     bool open = false;
-    while (!m_bStop) {
+    while (!m_bStop && !m_bGaveUp) {
         if (!open) {
             if (m_bEverTried) {
                 std::unique_lock<std::mutex> lock(m_Mutex);
@@ -187,54 +224,84 @@ void MqttClient::Run() {
             }
             if (!m_bStop) {
                 open = Attempt();
+                if (!open) {
+                    Outcome();
+                }
             }
             continue;
         }
         const int rc = mosquitto_loop(m_pClient, kLoopMillis, 1);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            open = false;
-            if (m_bConnected.exchange(false)) {
-                Note("lost the broker at " + m_Options.url.host + ":" +
-                     std::to_string(m_Options.url.port) + ": " + Reason(rc) + "; trying again");
-            } else if (rc != MOSQ_ERR_PROTOCOL && rc != MOSQ_ERR_CONN_REFUSED) {
-                // A refused connect was said by OnConnect, with the broker's reason.
-                Note("cannot reach the broker at " + m_Options.url.host + ":" +
-                     std::to_string(m_Options.url.port) + ": " + Reason(rc) + "; trying again");
+        const auto now = std::chrono::steady_clock::now();
+        if (rc == MOSQ_ERR_SUCCESS) {
+            if (m_bClaiming && now - m_JoinedAt >= m_Options.claim) {
+                Join();
             }
+            if (m_bConnected && now - m_JoinedAt >= kSteady) {
+                m_Backoff = kFirstPause;
+            }
+            continue;
         }
+        open = false;
+        const bool claimLost = m_bClaiming;
+        m_bClaiming = false;
+        if (claimLost && ++m_nClaimsLost >= (m_bEverJoined ? 2 : 1)) {
+            m_bGaveUp = true;
+            const std::string words = "another client holds the id '" + m_Options.clientId +
+                                      "' on the broker at " + Where() +
+                                      ": it took its session back as this one signed in; "
+                                      "not trying again";
+            Note(words);
+            if (m_Options.refused) {
+                m_Options.refused(words);
+            }
+            Outcome();
+            break;
+        }
+        if (claimLost) {
+            Note("the broker at " + Where() + " closed the connection as this one signed in as '" +
+                 m_Options.clientId + "' (did another client sign in under it?); trying again");
+        } else if (m_bConnected.exchange(false)) {
+            Note("lost the broker at " + Where() + ": " + Reason(rc) + "; trying again");
+        } else if (rc != MOSQ_ERR_PROTOCOL && rc != MOSQ_ERR_CONN_REFUSED) {
+            // A refused connect was said by OnConnect, with the broker's reason.
+            Note("cannot reach the broker at " + Where() + ": " + Reason(rc) + "; trying again");
+        }
+        Outcome();
     }
     if (open && m_bConnected) {
         // The Will goes out as we leave: the hub sees the machine offline at once.
         mosquitto_disconnect_v5(m_pClient, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
         for (int i = 0; i < 10 && mosquitto_loop(m_pClient, 50, 1) == MOSQ_ERR_SUCCESS; ++i) {
         }
+    } else if (open) {
+        mosquitto_disconnect_v5(m_pClient, 0, nullptr);
     }
     m_bConnected = false;
 }
 
 void MqttClient::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__property*) {
     auto* c = static_cast<MqttClient*>(self);
-    const std::string where = c->m_Options.url.host + ":" + std::to_string(c->m_Options.url.port);
     if (rc != 0) {
-        c->Note("the broker at " + where + " refused " +
+        c->Note("the broker at " + c->Where() + " refused " +
                 (c->m_Options.user.empty() ? "us" : "user '" + c->m_Options.user + "'") + ": " +
                 mosquitto_reason_string(rc) + "; trying again");
         return;
     }
-    c->m_Backoff = kFirstPause;
-    c->m_bConnected = true;
-    c->Note("joined the broker at " + where +
-            (c->m_Options.user.empty() ? "" : " as '" + c->m_Options.user + "'"));
-    if (c->m_Options.connected) {
-        c->m_Options.connected();
+    c->m_JoinedAt = std::chrono::steady_clock::now();
+    if (c->m_Options.claim.count() > 0) {
+        c->m_bClaiming = true;  // joined once no other holder of the id has taken it back
+        if (c->m_Options.claiming) {
+            c->m_Options.claiming();
+        }
+        return;
     }
+    c->Join();
 }
 
 void MqttClient::OnDisconnect(mosquitto*, void* self, int rc, const mqtt5__property*) {
     auto* c = static_cast<MqttClient*>(self);
     if (c->m_bConnected.exchange(false) && !c->m_bStop) {
-        c->Note("lost the broker at " + c->m_Options.url.host + ":" +
-                std::to_string(c->m_Options.url.port) + ": " +
+        c->Note("lost the broker at " + c->Where() + ": " +
                 (rc >= 128 ? mosquitto_reason_string(rc) : mosquitto_strerror(rc)) +
                 "; trying again");
     }
@@ -300,7 +367,15 @@ void MqttClient::OnPublish(mosquitto*, void* self, int, int rc, const mqtt5__pro
 }
 
 bool MqttClient::Publish(const Outgoing& out) {
-    if (!m_bConnected || m_pClient == nullptr) {
+    return m_bConnected && Send(out);
+}
+
+bool MqttClient::PublishClaim(const Outgoing& out) {
+    return m_bClaiming && Send(out);
+}
+
+bool MqttClient::Send(const Outgoing& out) {
+    if (m_pClient == nullptr) {
         return false;
     }
     Properties props;

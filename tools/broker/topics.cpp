@@ -3,6 +3,7 @@
 #include <boost/uuid/name_generator_sha1.hpp>
 #include <boost/uuid/uuid_io.hpp>
 #include <cstdio>
+#include <ctime>
 #include <vector>
 
 namespace broker {
@@ -54,6 +55,10 @@ std::string ConnectionTopic(const std::string& machine) {
     return std::string(kTopicPrefix) + "/" + machine + "/connection";
 }
 
+std::string ClaimTopic(const std::string& machine) {
+    return std::string(kTopicPrefix) + "/" + machine + "/claim";
+}
+
 std::string StateTopic(const std::string& machine, int port) {
     return DeckTopic(machine, port) + "/state";
 }
@@ -76,6 +81,10 @@ std::string CommandFilter(const std::string& machine) {
 
 std::string ConnectionFilter() {
     return std::string(kTopicPrefix) + "/+/connection";
+}
+
+std::string ClaimFilter() {
+    return std::string(kTopicPrefix) + "/+/claim";
 }
 
 std::string StateFilter() {
@@ -101,7 +110,7 @@ std::optional<Topic> ParseTopic(const std::string& topic) {
     if (!NameRefusal(t.machine).empty()) {
         return std::nullopt;
     }
-    if (l.size() == 2 && l[1] == "connection") {
+    if (l.size() == 2 && (l[1] == "connection" || l[1] == "claim")) {
         t.kind = l[1];
     } else if (l.size() == 3 && l[1] == "replies" && !l[2].empty()) {
         t.kind = l[1];
@@ -134,13 +143,24 @@ std::optional<WallClock::time_point> ParseTimestamp(const std::string& text) {
         return !d.empty() && d.size() <= most &&
                d.find_first_not_of("0123456789") == std::string::npos;
     };
-    if (colon == std::string::npos || !digits(text.substr(0, colon), 12) ||
-        !digits(text.substr(colon + 1), 9)) {
+    // Ten digits of seconds, and below what the nanosecond clock holds (year 2262).
+    constexpr long long kLastSecond = 9223372035LL;
+    if (colon == std::string::npos || !digits(text.substr(0, colon), 10) ||
+        !digits(text.substr(colon + 1), 9) || std::stoll(text.substr(0, colon)) > kLastSecond) {
         return std::nullopt;
     }
     const auto ns = std::chrono::seconds(std::stoll(text.substr(0, colon))) +
                     std::chrono::nanoseconds(std::stoll(text.substr(colon + 1)));
     return WallClock::time_point(std::chrono::duration_cast<WallClock::duration>(ns));
+}
+
+std::string UtcText(WallClock::time_point at) {
+    const std::time_t t = WallClock::to_time_t(at);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
 }
 
 std::string SourceId(const std::string& machine, int port, const std::string& what) {
@@ -161,12 +181,23 @@ Json Event(const std::string& machine, int port, const std::string& what,
                 {"payload", std::move(payload)}};
 }
 
-Json Presence(const std::string& machine, bool online, int keepalive) {
+Json Presence(const std::string& machine, bool online, int keepalive, const std::string& instance) {
     return Json{{"message_type", "connection_status"},
                 {"active", online},
                 {"status", online ? "online" : "offline"},
                 {"machine", machine},
                 {"keepalive", keepalive},
+                {"instance", instance},
+                {"timing", {{"creation_timestamp", Timestamp(WallClock::now())}}}};
+}
+
+Json Claim(const std::string& machine, const std::string& instance, const std::string& host,
+           long pid) {
+    return Json{{"message_type", "claim"},
+                {"machine", machine},
+                {"instance", instance},
+                {"host", host},
+                {"pid", pid},
                 {"timing", {{"creation_timestamp", Timestamp(WallClock::now())}}}};
 }
 

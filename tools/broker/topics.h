@@ -3,6 +3,7 @@
 // event type, timing, payload), a machine's presence as a connection status.
 //
 //   tapedeck5500/v1/MACHINE/connection               retained: online, or the Will's offline
+//   tapedeck5500/v1/MACHINE/claim                    a server signing in under the name
 //   tapedeck5500/v1/MACHINE/decks/PORT/state         retained: the DECK object and `machine`
 //   tapedeck5500/v1/MACHINE/decks/PORT/time          each time read, not retained
 //   tapedeck5500/v1/MACHINE/decks/PORT/command/ACT   a command: the HTTP body, MQTT 5 request
@@ -28,6 +29,7 @@ inline constexpr const char* kTopicPrefix = "tapedeck5500/v1";
 std::string NameRefusal(const std::string& name);
 
 std::string ConnectionTopic(const std::string& machine);
+std::string ClaimTopic(const std::string& machine);
 std::string StateTopic(const std::string& machine, int port);
 std::string TimeTopic(const std::string& machine, int port);
 std::string CommandTopic(const std::string& machine, int port, const std::string& action);
@@ -36,11 +38,12 @@ std::string ReplyTopic(const std::string& machine, const std::string& hub);
 std::string CommandFilter(const std::string& machine);
 // What a hub subscribes to: every machine's presence, states, times, and its own replies.
 std::string ConnectionFilter();
+std::string ClaimFilter();
 std::string StateFilter();
 std::string TimeFilter();
 std::string ReplyFilter(const std::string& hub);
 
-// A topic taken apart; `kind` is connection, state, time, command or replies. The port is
+// A topic taken apart; `kind` is connection, claim, state, time, command or replies. The port is
 // the level as sent (a command may name a port no deck has).
 struct Topic {
     std::string machine;
@@ -51,9 +54,12 @@ struct Topic {
 };
 std::optional<Topic> ParseTopic(const std::string& topic);
 
-// "seconds:nanoseconds" since 1970 (UTC), as IS-07 writes timestamps, and back.
+// "seconds:nanoseconds" since 1970 (UTC), as IS-07 writes timestamps, and back: a time
+// before 1970 or after 2262 (past the nanosecond clock) is no time.
 std::string Timestamp(WallClock::time_point at);
 std::optional<WallClock::time_point> ParseTimestamp(const std::string& text);
+// "2026-12-10T01:02:03Z", for people.
+std::string UtcText(WallClock::time_point at);
 
 // A stable id for a machine's deck and what it sends ("state", "time"): a name-based UUID.
 std::string SourceId(const std::string& machine, int port, const std::string& what);
@@ -63,7 +69,14 @@ std::string SourceId(const std::string& machine, int port, const std::string& wh
 Json Event(const std::string& machine, int port, const std::string& what,
            const std::string& eventType, WallClock::time_point origin, Json payload);
 
-// The machine's presence: connection status, with "online"/"offline" and its keep-alive.
-Json Presence(const std::string& machine, bool online, int keepalive);
+// The machine's presence: connection status, with "online"/"offline", its keep-alive and the
+// server's `instance` (a random id for each run of a server).
+Json Presence(const std::string& machine, bool online, int keepalive, const std::string& instance);
+
+// What a server says as it signs in under a machine's name, before it shows itself: which run
+// of which server it is. A hub that then sees the name online under another instance knows
+// that this one was turned away.
+Json Claim(const std::string& machine, const std::string& instance, const std::string& host,
+           long pid);
 
 }  // namespace broker

@@ -394,6 +394,9 @@
             where += " \u00b7 frame pairs";  // each time shown stands for 2 frames
         }
         showRate(deck);
+        if (deck.machineClash) {
+            where += " \u00b7 " + deck.machineClash;  // another server tried its name
+        }
         if (deck.machineOnline === false) {
             where += " \u00b7 machine offline";
         } else if (!deck.connected) {
