@@ -85,7 +85,9 @@ TEST_P(FaultTest, CommandsFailCleanlyAndRecover) {
     // The deck obeyed some of those commands; bring it to rest at a known time. A late deck
     // still has replies on their way: the module cannot tell them from fresh ones, so wait.
     ASSERT_EQ(Control("fault none"), "ok");
-    WaitQuiet(Millis(150));
+    // Longer than a late reply is held (120 ms), with room for a deck thread a loaded machine
+    // wakes late.
+    WaitQuiet(Millis(600));
     ASSERT_EQ(Control("pause"), "ok");
     ASSERT_EQ(Control("time 00:00:08:00"), "ok");
     // A late reply to an earlier exchange can land in a video-system request's slots and pass

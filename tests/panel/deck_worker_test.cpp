@@ -314,13 +314,16 @@ TEST_F(DeckWorkerTest, TimeReadsForACaptureComeInOrderStampedAndFresh) {
     ASSERT_NE(same, calls.end());
     EXPECT_TRUE(b.taken <= same->start && same->end <= b.done);
     deck.With([this] { deck.silentOnce = {25}; });
-    ASSERT_TRUE(
-        Eventually([&] { return worker->NextTimeRead(b.seq, {}, soon(), &c) && !c.answered; }));
+    // Read on from b, one read at a time, until the unanswered one comes by.
+    uint64_t seen = b.seq;
+    ASSERT_TRUE(Eventually(
+        [&] { return worker->NextTimeRead(seen, {}, soon(), &c) && (seen = c.seq, !c.answered); }));
     const auto since = Clock::now();
     ASSERT_TRUE(worker->NextTimeRead(0, since, soon(), &c));
     EXPECT_GE(c.taken, since);
-    ASSERT_TRUE(
-        Eventually([&] { return worker->NextTimeRead(c.seq, {}, soon(), &c) && c.seq > 70; }));
+    while (c.seq <= 70) {
+        ASSERT_TRUE(worker->NextTimeRead(c.seq, {}, soon(), &c));  // each waits for the next
+    }
     ASSERT_TRUE(worker->NextTimeRead(1, {}, soon(), &a));
     EXPECT_GE(a.seq + DeckWorker::kTimeSamples, c.seq + 1);  // the oldest kept, not read 2
     Hold();

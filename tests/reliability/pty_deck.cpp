@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -22,6 +23,59 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes(void);
 #endif
 
 namespace reliability {
+
+PatientPort::PatientPort(int patientMs)
+    : m_nPatientMs(patientMs), m_pBefore(serial::SetActivePort(this)) {}
+
+PatientPort::~PatientPort() {
+    serial::SetActivePort(m_pBefore);
+}
+
+int PatientPort::Wanted(const Given& g) const {
+    return m_bPatient ? std::max(g.asked, m_nPatientMs) : g.asked;
+}
+
+int PatientPort::Open(int port) {
+    return serial::PlatformPort().Open(port);
+}
+int PatientPort::SetLine(int port, int speed, int mode) {
+    return serial::PlatformPort().SetLine(port, speed, mode);
+}
+int PatientPort::Flush(int port, int direction) {
+    return serial::PlatformPort().Flush(port, direction);
+}
+int PatientPort::SetTimeout(int port, int ms, int reserved) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    Given& g = m_Given[port];
+    g.asked = ms;
+    g.applied = Wanted(g);
+    return serial::PlatformPort().SetTimeout(port, g.applied, reserved);
+}
+int PatientPort::Write(int port, const uint8_t* data, int count) {
+    return serial::PlatformPort().Write(port, data, count);
+}
+int PatientPort::Read(int port, uint8_t* data, int count) {
+    {
+        // Patience switched since the port's time-out was set: the read waits as it says now.
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        const auto it = m_Given.find(port);
+        if (it != m_Given.end() && it->second.applied != Wanted(it->second)) {
+            it->second.applied = Wanted(it->second);
+            serial::PlatformPort().SetTimeout(port, it->second.applied, 0);
+        }
+    }
+    return serial::PlatformPort().Read(port, data, count);
+}
+int PatientPort::Close(int port) {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Given.erase(port);
+    }
+    return serial::PlatformPort().Close(port);
+}
+int PatientPort::AroundClose(int port, int a, int b) {
+    return serial::PlatformPort().AroundClose(port, a, b);
+}
 
 PtyDeck::PtyDeck(int port, int videoSystem, decksim::DeckTiming timing, bool trace)
     : m_nPort(port) {

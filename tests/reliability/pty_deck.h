@@ -2,16 +2,57 @@
 // trace kept for the checks on what went over the line.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "deck/serial/serial.h"
 #include "tools/decksim/pty_server.h"
 
 namespace reliability {
+
+// The platform's serial layer with patience: while patient, every read waits up to `patientMs`
+// however short a time-out the deck object set. For the rows where the 50 ms is not what is
+// tested: a deck thread that a loaded machine holds off the CPU is then only slow, and a frame
+// that breaks or a count that is off still shows. It stands in for the platform's layer from
+// its construction to its destruction, for deck objects made meanwhile; set patience off for
+// a call whose own time-out is the point, on again after.
+class PatientPort : public serial::Port {
+  public:
+    explicit PatientPort(int patientMs = 2000);
+    ~PatientPort() override;
+    PatientPort(const PatientPort&) = delete;
+    PatientPort& operator=(const PatientPort&) = delete;
+
+    void Patient(bool on) { m_bPatient = on; }
+
+    int Open(int port) override;
+    int SetLine(int port, int speed, int mode) override;
+    int Flush(int port, int direction) override;
+    int SetTimeout(int port, int ms, int reserved) override;
+    int Write(int port, const uint8_t* data, int count) override;
+    int Read(int port, uint8_t* data, int count) override;
+    int Close(int port) override;
+    int AroundClose(int port, int a, int b) override;
+
+  private:
+    struct Given {
+        int asked = 0;    // what the deck object set
+        int applied = 0;  // what the platform's layer was given
+    };
+    int Wanted(const Given& g) const;
+
+    int m_nPatientMs;
+    std::atomic<bool> m_bPatient{true};
+    serial::Port* m_pBefore;
+    std::mutex m_Mutex;
+    std::map<int, Given> m_Given;
+};
 
 class PtyDeck {
   public:

@@ -220,6 +220,9 @@ TEST_F(PtyPortTest, AfterAPacedReplyEveryShapeOfTheNextIsReadWhole) {
     };
     OpenAndSetUp(50);
     for (const Row& r : rows) {
+        // A reply the deck's thread sends late on a loaded machine is still a reply: only the
+        // silent row meets the 50 ms, which it must wait out whole.
+        ASSERT_EQ(port.SetTimeout(kPort, r.got == 0 ? 50 : 1000, 0), 0);
         for (bool first : {true, false}) {  // the first teaches the layer the line's speed
             const uint8_t request = 0xD7;
             ASSERT_EQ(port.Write(kPort, &request, 1), 1);
@@ -230,7 +233,7 @@ TEST_F(PtyPortTest, AfterAPacedReplyEveryShapeOfTheNextIsReadWhole) {
             const long ms = MsSince(start);
             deck.join();
             EXPECT_EQ(got, first ? kBytes : r.got) << r.reply << (first ? " (first)" : "");
-            EXPECT_LT(ms, 500) << r.reply;
+            EXPECT_LT(ms, 1000) << r.reply;
             if (!first && r.got == 0) {
                 EXPECT_GE(ms, 50) << "a missing reply is waited for the whole time-out";
             }
@@ -241,7 +244,13 @@ TEST_F(PtyPortTest, AfterAPacedReplyEveryShapeOfTheNextIsReadWhole) {
 TEST_F(PtyPortTest, FlushDiscardsPendingInput) {
     OpenAndSetUp(50);
     MasterWrite("stale");
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // The pty hands the bytes over on a kernel worker: wait until they are there to discard.
+    int queued = 0;
+    for (int i = 0; i < 400 && queued < 5; ++i) {
+        ASSERT_EQ(ioctl(m_Slave, FIONREAD, &queued), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(queued, 5);
     EXPECT_EQ(port.Flush(kPort, serial::kFlushBoth), 0);
     uint8_t buf[5] = {};
     EXPECT_EQ(port.Read(kPort, buf, 5), 0);
