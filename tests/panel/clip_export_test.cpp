@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace panel {
+namespace cliplog {
 namespace {
 
 const hostkit::TimeBase kDf{30, true};
@@ -83,4 +83,4 @@ TEST(ClipExport, SpreadsheetTextRoundTrips) {
 }
 
 }  // namespace
-}  // namespace panel
+}  // namespace cliplog

@@ -14,7 +14,7 @@
 #include <functional>
 #include <sstream>
 
-namespace panel {
+namespace cliplog {
 namespace {
 
 namespace fs = std::filesystem;
@@ -314,4 +314,4 @@ TEST(Json, NumbersPastInt64AreRefused) {
 }
 
 }  // namespace
-}  // namespace panel
+}  // namespace cliplog

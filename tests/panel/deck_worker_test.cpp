@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-namespace panel {
+namespace decks {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -345,4 +345,4 @@ TEST_F(DeckWorkerTest, TimeReadsForACaptureComeInOrderStampedAndFresh) {
 }
 
 }  // namespace
-}  // namespace panel
+}  // namespace decks

@@ -18,7 +18,7 @@
 namespace {
 
 namespace net = boost::asio;
-namespace http = boost::beast::http;
+namespace bhttp = boost::beast::http;
 using net::ip::tcp;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
@@ -45,10 +45,10 @@ struct Client {
     // The status of the answer, or 0 when the connection closed without one or none came
     // within 5 s.
     int Status(std::string* body = nullptr) {
-        http::response_parser<http::string_body> parser;
+        bhttp::response_parser<bhttp::string_body> parser;
         parser.body_limit(1 << 20);
         bool read = false;
-        http::async_read(socket, buffer, parser, [&read](auto, auto) { read = true; });
+        bhttp::async_read(socket, buffer, parser, [&read](auto, auto) { read = true; });
         io.restart();
         io.run_for(5s);
         if (!read) {
@@ -79,28 +79,28 @@ class HttpLimitsTest : public ::testing::Test {
     }
 
     void SetUp() override {
-        server = std::make_unique<panel::HttpServer>(options);
-        const auto echo = [](const panel::HttpRequest& req, panel::HttpResponse& res) {
+        server = std::make_unique<http::HttpServer>(options);
+        const auto echo = [](const http::HttpRequest& req, http::HttpResponse& res) {
             res.Json(200, std::to_string(req.body.size()));
         };
         server->Route("GET", "/echo", echo);
         server->Route("GET", "/open", echo);
-        server->Route("GET", "/fail[\\s\\S]*", [](const panel::HttpRequest&, panel::HttpResponse&) {
+        server->Route("GET", "/fail[\\s\\S]*", [](const http::HttpRequest&, http::HttpResponse&) {
             throw std::runtime_error("failed");
         });
-        server->Route("POST", "/echo", echo, panel::HttpRun::kWorker);
-        server->Route("POST", "/import", echo, panel::HttpRun::kInline, kCsvLimit);
-        server->Route("GET", "/events", [](const panel::HttpRequest&, panel::HttpResponse& res) {
+        server->Route("POST", "/echo", echo, http::HttpRun::kWorker);
+        server->Route("POST", "/import", echo, http::HttpRun::kInline, kCsvLimit);
+        server->Route("GET", "/events", [](const http::HttpRequest&, http::HttpResponse& res) {
             res.StartStream({std::make_shared<const std::string>("retry: 1000\n\n")});
         });
-        server->Screen([](const panel::HttpRequest& req) -> panel::HttpVerdict {
+        server->Screen([](const http::HttpRequest& req) -> http::HttpVerdict {
             if (req.Header("Authorization") == "Bearer right") {
                 return {};
             }
             if (req.path == "/open") {
-                return panel::HttpVerdict::Open();
+                return http::HttpVerdict::Open();
             }
-            panel::HttpResponse res;
+            http::HttpResponse res;
             res.Error(401, "no token");
             return {res};
         });
@@ -114,11 +114,11 @@ class HttpLimitsTest : public ::testing::Test {
         }));
     }
 
-    panel::HttpOptions options;
+    http::HttpOptions options;
     // The log's thread writes here until the server has ended, so these outlive it.
     std::mutex m_Hold;
     std::vector<std::string> m_Log;  // written by the log's thread; read after Stop
-    std::unique_ptr<panel::HttpServer> server;
+    std::unique_ptr<http::HttpServer> server;
 };
 
 constexpr const char* kStranger = "GET /open HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";

@@ -311,11 +311,11 @@ struct FormatHost {
     int wrongReads = 0;
 };
 
-void DriveThroughGate(panel::FormatGate& gate, HostRecord& rec, FormatHost* host) {
+void DriveThroughGate(decks::FormatGate& gate, HostRecord& rec, FormatHost* host) {
     rec.ctx().nVideoFormat = host->format;
     rec.ctx().nPosition = host->target;
     const auto call = [&](int command) {
-        const panel::FormatGate::Pass pass = gate.Enter(rec.ctx().nVideoFormat);
+        const decks::FormatGate::Pass pass = gate.Enter(rec.ctx().nVideoFormat);
         return Main(command, &rec.ctx(), &rec.data());
     };
     if (call(5) != 1) {
@@ -340,7 +340,7 @@ TEST(Concurrency, TwoVideoFormatsAtOnceThroughTheGate) {
         decks.push_back(std::make_unique<PtyDeck>(51 + i, 1, quick));
         records.push_back(std::make_unique<HostRecord>(51 + i));
     }
-    panel::FormatGate gate;
+    decks::FormatGate gate;
     reliability::PatientPort patient;  // what is checked is the format each call used
     std::vector<std::thread> threads;
     for (int i = 0; i < 4; ++i) {
@@ -369,12 +369,12 @@ TEST(Concurrency, TwoVideoFormatsAtOnceThroughTheGate) {
 // While a format waits, a newcomer of the format inside waits behind it: were it let in, a
 // stream of such calls would keep the other format out for ever.
 TEST(Concurrency, GateLetsNoNewcomerOvertakeAWaitingFormat) {
-    panel::FormatGate gate;
-    std::optional<panel::FormatGate::Pass> inside(gate.Enter(1));
+    decks::FormatGate gate;
+    std::optional<decks::FormatGate::Pass> inside(gate.Enter(1));
     std::vector<int> order;  // formats in the order they got in
     std::mutex orderMutex;
     const auto enter = [&](int32_t format) {
-        const panel::FormatGate::Pass pass = gate.Enter(format);
+        const decks::FormatGate::Pass pass = gate.Enter(format);
         std::lock_guard<std::mutex> lock(orderMutex);
         order.push_back(format);
     };

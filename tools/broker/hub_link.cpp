@@ -122,7 +122,7 @@ void HubLink::Stop() {
         left.swap(m_Pending);
     }
     for (auto& [id, p] : left) {
-        p.done(panel::Refusal(503, "the hub is stopping"));
+        p.done(decks::Refusal(503, "the hub is stopping"));
     }
 }
 
@@ -196,7 +196,7 @@ void HubLink::OnMessage(const Message& m) {
         return;
     }
     if (t->kind == "replies") {
-        std::function<void(panel::ActionAnswer)> done;
+        std::function<void(decks::ActionAnswer)> done;
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
             const auto it = m_Pending.find(m.correlation);
@@ -209,11 +209,11 @@ void HubLink::OnMessage(const Message& m) {
         const Json body = hostkit::ParseJson(m.payload);
         const int status = StatusOf(m);
         if (status == 0 || !body.is_object()) {
-            done(panel::Refusal(502, "machine " + t->machine +
+            done(decks::Refusal(502, "machine " + t->machine +
                                          " answered in a form the hub does "
                                          "not read"));
         } else {
-            done(panel::ActionAnswer{status, body});
+            done(decks::ActionAnswer{status, body});
         }
         return;
     }
@@ -294,28 +294,28 @@ void HubLink::OnMessage(const Message& m) {
 }
 
 void HubLink::Command(const std::string& deck, const std::string& action, const std::string& body,
-                      std::function<void(panel::ActionAnswer)> done) {
+                      std::function<void(decks::ActionAnswer)> done) {
     std::string machine;
     int port = 0;
     if (!SplitName(deck, &machine, &port)) {
-        done(panel::Refusal(404, "no deck '" + deck + "'; the hub names a deck MACHINE:PORT"));
+        done(decks::Refusal(404, "no deck '" + deck + "'; the hub names a deck MACHINE:PORT"));
         return;
     }
     if (action.empty() ||
         action.find_first_not_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos) {
-        done(panel::Refusal(
-            404, "unknown action '" + action + "'; the actions are " + panel::kDeckActions));
+        done(decks::Refusal(
+            404, "unknown action '" + action + "'; the actions are " + decks::kDeckActions));
         return;
     }
     std::string id;
-    std::optional<panel::ActionAnswer> refused;
+    std::optional<decks::ActionAnswer> refused;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         id = m_Name + "-" + std::to_string(++m_nLastId);
         if (m_Decks.count(Key{machine, port}) == 0) {
-            refused = panel::Refusal(404, "no deck " + deck + " on the broker");
+            refused = decks::Refusal(404, "no deck " + deck + " on the broker");
         } else if (!Up(machine, Clock::now())) {
-            refused = panel::Refusal(503, "machine " + machine + " is offline; nothing was sent");
+            refused = decks::Refusal(503, "machine " + machine + " is offline; nothing was sent");
         } else {
             m_Pending[id] = Pending{std::move(done), Clock::now() + kReplyWait, machine};
         }
@@ -335,7 +335,7 @@ void HubLink::Command(const std::string& deck, const std::string& action, const 
     // the command in hand would hand it on late but fresh. The machine counts from here.
     out.user = {{"sent", Timestamp(WallClock::now())}};
     if (!m_Client->Publish(out)) {
-        std::function<void(panel::ActionAnswer)> unsent;
+        std::function<void(decks::ActionAnswer)> unsent;
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
             const auto it = m_Pending.find(id);
@@ -345,7 +345,7 @@ void HubLink::Command(const std::string& deck, const std::string& action, const 
             unsent = std::move(it->second.done);
             m_Pending.erase(it);
         }
-        unsent(panel::Refusal(503, "the hub is not connected to the broker; nothing was sent"));
+        unsent(decks::Refusal(503, "the hub is not connected to the broker; nothing was sent"));
     }
 }
 
@@ -393,7 +393,7 @@ void HubLink::Tick() {
             }
         }
         for (Pending& p : overdue) {
-            p.done(panel::Refusal(504, "machine " + p.machine + " did not answer within " +
+            p.done(decks::Refusal(504, "machine " + p.machine + " did not answer within " +
                                            std::to_string(kReplyWait.count()) +
                                            " seconds; the command may not have reached the deck"));
         }

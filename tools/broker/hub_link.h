@@ -51,7 +51,7 @@ class HubLink {
     // hub's refusal (an unknown deck, a machine offline, the broker away, no answer in time).
     // Never waits: `done` is called on one of the link's threads, or before this returns.
     void Command(const std::string& deck, const std::string& action, const std::string& body,
-                 std::function<void(panel::ActionAnswer)> done);
+                 std::function<void(decks::ActionAnswer)> done);
 
     hostkit::Json Status() const;
 
@@ -72,7 +72,7 @@ class HubLink {
         std::string saidClash;  // as last told
     };
     struct Pending {
-        std::function<void(panel::ActionAnswer)> done;
+        std::function<void(decks::ActionAnswer)> done;
         std::chrono::steady_clock::time_point deadline;
         std::string machine;
     };

@@ -122,7 +122,7 @@ bool MachineLink::Start(std::string* error) {
     o.log = m_Options.log;
     m_Client = std::make_unique<MqttClient>(o);
     // A worker for every command the decks' queues hold at once, and a few more.
-    m_nWorkers = static_cast<int>(m_Decks.size() * (panel::DeckWorker::kMaxQueued + 1)) + 4;
+    m_nWorkers = static_cast<int>(m_Decks.size() * (decks::DeckWorker::kMaxQueued + 1)) + 4;
     for (int i = 0; i < m_nWorkers; ++i) {
         m_Workers.emplace_back([this] { Work(); });
     }
@@ -249,7 +249,7 @@ void MachineLink::PublishStates(bool all) {
     const auto now = Clock::now();
     const Millis quiet{m_Options.keepalive * 500};
     for (const auto& [port, deck] : m_Decks) {
-        hostkit::Json payload = panel::DeckJson(deck->Snapshot());
+        hostkit::Json payload = decks::DeckJson(deck->Snapshot());
         payload["machine"] = m_Options.name;
         hostkit::Json bare = payload;
         for (const char* moving : {"time", "frames", "seq"}) {
@@ -324,7 +324,7 @@ void MachineLink::OnMessage(const Message& m) {
         return;
     }
     const std::string key = m.responseTopic + '\n' + m.correlation;
-    std::optional<panel::ActionAnswer> again;
+    std::optional<decks::ActionAnswer> again;
     {
         std::lock_guard<std::mutex> lock(m_JobMutex);
         const auto seen = m_Remembered.find(key);
@@ -335,7 +335,7 @@ void MachineLink::OnMessage(const Message& m) {
             }
             again = seen->second.answer;
         } else if (m_Jobs.size() >= kMaxJobs) {
-            again = panel::Refusal(
+            again = decks::Refusal(
                 503, "too many commands are waiting on machine " + m_Options.name + "; try again");
         } else {
             m_Remembered[key];
@@ -367,7 +367,7 @@ void MachineLink::Work() {
 void MachineLink::Carry(Job& job) {
     const Message& m = job.message;
     const Topic t = *ParseTopic(m.topic);
-    panel::ActionAnswer answer;
+    decks::ActionAnswer answer;
     // The broker counts a message's expiry down while it holds it; what is left is counted
     // down here too, up to the moment the deck's thread takes the command. A hub also says
     // when it sent the command, which counts a broker that stalled with it in hand.
@@ -387,18 +387,18 @@ void MachineLink::Carry(Job& job) {
         left = std::min(left, expiry - age);
     }
     if (!unreadable.empty()) {
-        answer = panel::Refusal(400, "the command's sent property '" + unreadable +
+        answer = decks::Refusal(400, "the command's sent property '" + unreadable +
                                          "' is not a time (seconds:nanoseconds since 1970, UTC, "
                                          "as IS-07 writes it); it was not carried out");
     } else if (m.payload.size() > kMaxCommandBody) {
-        answer = panel::Refusal(413, "the command's body is " + std::to_string(m.payload.size()) +
+        answer = decks::Refusal(413, "the command's body is " + std::to_string(m.payload.size()) +
                                          " bytes; 16 KiB at most");
     } else if (!m.expiry) {
-        answer = panel::Refusal(400,
+        answer = decks::Refusal(400,
                                 "a command must carry a message expiry (2 s, say), so that "
                                 "one that arrives late is never carried out");
     } else if (left <= Millis(0)) {
-        answer = panel::Refusal(504, "the command reached machine " + m_Options.name +
+        answer = decks::Refusal(504, "the command reached machine " + m_Options.name +
                                          " after its expiry of " + std::to_string(*m.expiry) +
                                          " s; it was not carried out (if every command does, "
                                          "set the clocks of the hub and the machine by NTP)");
@@ -412,18 +412,18 @@ void MachineLink::Carry(Job& job) {
         const auto deck = m_Decks.find(static_cast<int>(port));
         try {
             answer =
-                panel::RunDeckAction(deck == m_Decks.end() ? nullptr : deck->second.get(), t.port,
-                                     t.action, m.payload, std::min(left, panel::kCommandWait));
+                decks::RunDeckAction(deck == m_Decks.end() ? nullptr : deck->second.get(), t.port,
+                                     t.action, m.payload, std::min(left, decks::kCommandWait));
         } catch (const std::exception& e) {
             answer =
-                panel::Refusal(500, std::string("the machine failed on this command: ") + e.what());
+                decks::Refusal(500, std::string("the machine failed on this command: ") + e.what());
         }
     }
     Remember(m.responseTopic + '\n' + m.correlation, answer);
     Answer(m, answer);
 }
 
-void MachineLink::Remember(const std::string& key, const panel::ActionAnswer& answer) {
+void MachineLink::Remember(const std::string& key, const decks::ActionAnswer& answer) {
     std::lock_guard<std::mutex> lock(m_JobMutex);
     m_Remembered[key] = Remembered{true, answer};
     // The oldest answers go first; a command still running stays until it has its answer.
@@ -437,7 +437,7 @@ void MachineLink::Remember(const std::string& key, const panel::ActionAnswer& an
     }
 }
 
-void MachineLink::Answer(const Message& m, const panel::ActionAnswer& answer) {
+void MachineLink::Answer(const Message& m, const decks::ActionAnswer& answer) {
     Outgoing out;
     out.topic = m.responseTopic;
     out.payload = hostkit::DumpJson(answer.body);

@@ -56,7 +56,7 @@ constexpr std::size_t kMaxCommandBody = 16 * 1024;
 
 class MachineLink {
   public:
-    using Decks = std::map<int, std::unique_ptr<panel::DeckWorker>>;
+    using Decks = std::map<int, std::unique_ptr<decks::DeckWorker>>;
 
     // `decks` must outlive the link and be complete before Start.
     MachineLink(LinkOptions options, const Decks& decks);
@@ -90,7 +90,7 @@ class MachineLink {
     };
     struct Remembered {
         bool done = false;
-        panel::ActionAnswer answer;
+        decks::ActionAnswer answer;
     };
 
     void Connected();
@@ -100,8 +100,8 @@ class MachineLink {
     void OnMessage(const Message& m);
     void Work();
     void Carry(Job& job);
-    void Answer(const Message& m, const panel::ActionAnswer& answer);
-    void Remember(const std::string& key, const panel::ActionAnswer& answer);
+    void Answer(const Message& m, const decks::ActionAnswer& answer);
+    void Remember(const std::string& key, const decks::ActionAnswer& answer);
 
     LinkOptions m_Options;
     const Decks& m_Decks;

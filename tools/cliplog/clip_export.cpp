@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <map>
 
-namespace panel {
+namespace cliplog {
 
 namespace {
 
@@ -151,4 +151,4 @@ std::string FromSpreadsheetText(const std::string& cell) {
     return !cell.empty() && cell[0] == '\'' ? cell.substr(1) : cell;
 }
 
-}  // namespace panel
+}  // namespace cliplog

@@ -9,7 +9,7 @@
 
 #include "tools/hostkit/timecode.h"
 
-namespace panel {
+namespace cliplog {
 
 // An export that cannot be made as asked, in words that say what to do instead.
 class ExportConflict : public std::runtime_error {
@@ -46,4 +46,4 @@ std::string CsvQuoted(const std::string& text);
 std::string SpreadsheetText(const std::string& text);
 std::string FromSpreadsheetText(const std::string& cell);
 
-}  // namespace panel
+}  // namespace cliplog

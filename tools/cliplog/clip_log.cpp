@@ -22,7 +22,7 @@
 
 #include "tools/cliplog/clip_export.h"
 
-namespace panel {
+namespace cliplog {
 
 namespace {
 
@@ -336,7 +336,7 @@ std::string ClipsCsv(const std::vector<Clip>& clips) {
     std::string out = std::string("id,port,reel,name,in,out,duration,note,rate,drop_frame") +
                       (machines ? ",machine" : "") + "\r\n";
     const auto text = [](const std::string& t) {
-        return panel::CsvQuoted(panel::SpreadsheetText(t));
+        return cliplog::CsvQuoted(cliplog::SpreadsheetText(t));
     };
     for (const Clip& c : clips) {
         out += std::to_string(c.id) + "," + std::to_string(c.port) + "," + text(c.reel) + "," +
@@ -509,7 +509,7 @@ Json CsvClip(const std::vector<std::string>& row, const std::map<std::string, st
     }
     for (const char* text : {"reel", "name", "note", "machine"}) {
         if (col.count(text) != 0) {
-            clip[text] = panel::FromSpreadsheetText(cell(text));
+            clip[text] = cliplog::FromSpreadsheetText(cell(text));
         }
     }
     clip["in"] = cell("in");
@@ -536,23 +536,23 @@ std::vector<Clip> SelectClips(const std::vector<Clip>& clips, int port, int64_t 
 
 std::string ClipsEdl(const std::vector<Clip>& clips, const std::string& title) {
     std::set<std::string> rates;
-    std::vector<panel::EdlClip> events;
+    std::vector<cliplog::EdlClip> events;
     for (const Clip& c : clips) {
         if (c.out > c.in) {
             rates.insert(c.rate->name);
         }
-        events.push_back(panel::EdlClip{c.id, c.reel, c.name, c.note, c.in, c.out});
+        events.push_back(cliplog::EdlClip{c.id, c.reel, c.name, c.note, c.in, c.out});
     }
     if (rates.size() > 1) {
         std::string names;
         for (const std::string& r : rates) {
             names += (names.empty() ? "" : " and ") + r;
         }
-        throw panel::ExportConflict("an EDL holds one rate and these clips are at " + names +
-                                    "; export one port (port=N) or a range (first=, last=)");
+        throw cliplog::ExportConflict("an EDL holds one rate and these clips are at " + names +
+                                      "; export one port (port=N) or a range (first=, last=)");
     }
     const hostkit::RateInfo* rate = hostkit::FindRate(rates.empty() ? "25" : *rates.begin());
-    return panel::MakeEdl(title, rate->base, events);
+    return cliplog::MakeEdl(title, rate->base, events);
 }
 
 // ---- changes, as the saving thread makes them ----
@@ -1046,4 +1046,4 @@ std::string DefaultClipLogPath() {
     return base + "/tapedeck5500/cliplog.json";
 }
 
-}  // namespace panel
+}  // namespace cliplog

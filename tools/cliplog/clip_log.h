@@ -19,7 +19,7 @@
 #include "tools/hostkit/json.h"
 #include "tools/hostkit/timecode.h"
 
-namespace panel {
+namespace cliplog {
 
 // The host kit's names, used throughout the server.
 using hostkit::DumpJson;
@@ -90,7 +90,7 @@ void ReadClipsCsv(const std::string& csv,
 // too when `machine` is given.
 std::vector<Clip> SelectClips(const std::vector<Clip>& clips, int port, int64_t first, int64_t last,
                               const std::string& machine = "");
-// CMX 3600 at the clips' one rate (see panel::MakeEdl). Throws panel::ExportConflict when
+// CMX 3600 at the clips' one rate (see cliplog::MakeEdl). Throws cliplog::ExportConflict when
 // the clips with events have more than one rate, or for what MakeEdl refuses.
 std::string ClipsEdl(const std::vector<Clip>& clips, const std::string& title);
 
@@ -228,4 +228,4 @@ class ClipLog {
 // ${XDG_DATA_HOME:-~/.local/share}/tapedeck5500/cliplog.json
 std::string DefaultClipLogPath();
 
-}  // namespace panel
+}  // namespace cliplog

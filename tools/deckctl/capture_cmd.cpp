@@ -61,7 +61,7 @@ std::set<int64_t> ParseIds(const std::string& text) {
                 last = std::stoll(part.substr(dash + 1));
             }
             if (used != (dash == std::string::npos ? part.size() : dash) || first < 1 ||
-                last < first || last - first > panel::kMaxClipId) {
+                last < first || last - first > cliplog::kMaxClipId) {
                 throw std::invalid_argument(part);
             }
             for (int64_t id = first; id <= last; ++id) {
@@ -76,21 +76,21 @@ std::set<int64_t> ParseIds(const std::string& text) {
 
 // The clip log as the server keeps it, read without its lock: the server may hold that, and
 // a capture only reads.
-std::vector<panel::Clip> LogClips(const std::string& path) {
+std::vector<cliplog::Clip> LogClips(const std::string& path) {
     const Json doc = hostkit::ParseJson(ReadFile(path));
     if (!doc.is_object() || !doc.contains("clips") || !doc["clips"].is_array()) {
         throw Usage(path + " is not a clip log");
     }
-    std::vector<panel::Clip> clips;
+    std::vector<cliplog::Clip> clips;
     for (const Json& j : doc["clips"]) {
         try {
-            panel::Clip base;
+            cliplog::Clip base;
             base.id = j.at("id").get<int64_t>();
             base.port = j.value("port", 1);
             // Clips without a rate come from a server that ran every deck at 25.
             const hostkit::RateInfo* legacy = hostkit::FindRate(std::to_string(j.value("fps", 25)));
             base.rate = legacy != nullptr ? legacy : base.rate;
-            panel::Clip c = panel::ClipFromJson(
+            cliplog::Clip c = cliplog::ClipFromJson(
                 j, base, [&base](const std::string&, int) { return base.rate; });
             c.id = base.id;
             clips.push_back(c);
@@ -101,16 +101,16 @@ std::vector<panel::Clip> LogClips(const std::string& path) {
     return clips;
 }
 
-std::vector<panel::Clip> CsvClips(const std::string& path, int port,
-                                  const hostkit::RateInfo* rate) {
-    std::vector<panel::Clip> clips;
+std::vector<cliplog::Clip> CsvClips(const std::string& path, int port,
+                                    const hostkit::RateInfo* rate) {
+    std::vector<cliplog::Clip> clips;
     try {
         int64_t next = 1;
-        panel::ReadClipsCsv(ReadFile(path), [&](std::size_t, const Json& row) {
-            panel::Clip base;
+        cliplog::ReadClipsCsv(ReadFile(path), [&](std::size_t, const Json& row) {
+            cliplog::Clip base;
             base.port = port;
-            panel::Clip c =
-                panel::ClipFromJson(row, base, [rate](const std::string&, int) { return rate; });
+            cliplog::Clip c =
+                cliplog::ClipFromJson(row, base, [rate](const std::string&, int) { return rate; });
             c.id = row.contains("id") ? row["id"].get<int64_t>() : next;
             next = c.id + 1;
             clips.push_back(c);
@@ -128,31 +128,31 @@ std::vector<capture::ClipRequest> Requests(const CaptureOptions& o,
     if (!o.rate.empty() && given == nullptr) {
         throw Usage("--rate must be one of " + hostkit::RateNames());
     }
-    std::vector<panel::Clip> clips;
+    std::vector<cliplog::Clip> clips;
     if (!o.in.empty()) {
         const hostkit::RateInfo* r = given != nullptr ? given : hostkit::FindRate("25");
         Json fields{{"in", o.in}, {"out", o.out.empty() ? o.in : o.out}, {"name", o.name}};
         if (!o.reel.empty()) {
             fields["reel"] = o.reel;
         }
-        panel::Clip base;
+        cliplog::Clip base;
         base.port = o.port;
         try {
             clips.push_back(
-                panel::ClipFromJson(fields, base, [r](const std::string&, int) { return r; }));
+                cliplog::ClipFromJson(fields, base, [r](const std::string&, int) { return r; }));
         } catch (const std::exception& e) {
             throw Usage(e.what());
         }
     } else if (!o.csv.empty()) {
         const hostkit::RateInfo* r = given != nullptr ? given : hostkit::FindRate("25");
-        for (const panel::Clip& c : CsvClips(o.csv, o.port, r)) {
+        for (const cliplog::Clip& c : CsvClips(o.csv, o.port, r)) {
             if (c.port == o.port || !o.clips.empty()) {
                 clips.push_back(c);
             }
         }
     } else {
-        const std::string path = o.log.empty() ? panel::DefaultClipLogPath() : o.log;
-        for (const panel::Clip& c : LogClips(path)) {
+        const std::string path = o.log.empty() ? cliplog::DefaultClipLogPath() : o.log;
+        for (const cliplog::Clip& c : LogClips(path)) {
             if (c.port == o.port || !o.clips.empty()) {
                 clips.push_back(c);
             }
@@ -160,8 +160,8 @@ std::vector<capture::ClipRequest> Requests(const CaptureOptions& o,
     }
     if (!o.clips.empty()) {
         const std::set<int64_t> ids = ParseIds(o.clips);
-        std::vector<panel::Clip> chosen;
-        for (const panel::Clip& c : clips) {
+        std::vector<cliplog::Clip> chosen;
+        for (const cliplog::Clip& c : clips) {
             if (ids.count(c.id) != 0) {
                 chosen.push_back(c);
             }
@@ -174,7 +174,7 @@ std::vector<capture::ClipRequest> Requests(const CaptureOptions& o,
     }
     *rate = given != nullptr ? given : clips.front().rate;
     std::vector<capture::ClipRequest> out;
-    for (const panel::Clip& c : clips) {
+    for (const cliplog::Clip& c : clips) {
         if (c.rate != *rate) {
             throw Usage("clip " + std::to_string(c.id) + " was logged at " + c.rate->name +
                         " and the deck runs at " + (*rate)->name +

@@ -4,7 +4,7 @@
 #include <map>
 #include <optional>
 
-namespace panel {
+namespace decks {
 
 const char* const kDeckActions =
     "connect, disconnect, play, stop, pause, ffwd, rew, shuttle, cue, mark, clearmarks, rate";
@@ -200,4 +200,4 @@ ActionAnswer RunDeckAction(DeckWorker* deck, const std::string& port, const std:
     return answer;
 }
 
-}  // namespace panel
+}  // namespace decks

@@ -9,7 +9,7 @@
 
 #include "tools/decks/deck_worker.h"
 
-namespace panel {
+namespace decks {
 
 // How long a command may wait for the deck's thread to take it.
 constexpr std::chrono::milliseconds kCommandWait{10000};
@@ -31,4 +31,4 @@ ActionAnswer RunDeckAction(DeckWorker* deck, const std::string& port, const std:
 // {"error": words} with a status.
 ActionAnswer Refusal(int status, const std::string& words);
 
-}  // namespace panel
+}  // namespace decks

@@ -6,7 +6,7 @@
 #include "tools/hostkit/host_records.h"
 #include "tools/hostkit/port_diagnosis.h"
 
-namespace panel {
+namespace decks {
 
 namespace {
 
@@ -108,14 +108,14 @@ Json ReplyJson(const DeckReply& r) {
 
 DeckWorker::DeckWorker(const Module& module, int port, std::string device, StatusSource status,
                        std::function<void()> changed, const hostkit::RateInfo* rate,
-                       panel::FormatGate* gate)
+                       decks::FormatGate* gate)
     : DeckWorker(
           [&module](int command, HostRecords& records) { return module.Call(command, records); },
           port, std::move(device), std::move(status), std::move(changed), rate, gate) {}
 
 DeckWorker::DeckWorker(MainCall main, int port, std::string device, StatusSource status,
                        std::function<void()> changed, const hostkit::RateInfo* rate,
-                       panel::FormatGate* gate)
+                       decks::FormatGate* gate)
     : m_Main(std::move(main)),
       m_nPort(port),
       m_Device(std::move(device)),
@@ -234,7 +234,7 @@ void DeckWorker::ClearMarks() {
 int DeckWorker::Call(int command) {
     AwaitLateReply();
     m_Records.ClearData();
-    std::optional<panel::FormatGate::Pass> pass;
+    std::optional<decks::FormatGate::Pass> pass;
     if (m_pGate != nullptr) {
         pass.emplace(m_pGate->Enter(static_cast<int32_t>(m_Records.Get("nVideoFormat"))));
     }
@@ -883,4 +883,4 @@ std::optional<DeckWorker::TimePoint> DeckWorker::NextStep() {
     return sleepUntil;
 }
 
-}  // namespace panel
+}  // namespace decks

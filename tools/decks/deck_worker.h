@@ -22,7 +22,7 @@
 #include "tools/hostkit/module.h"
 #include "tools/hostkit/timecode.h"
 
-namespace panel {
+namespace decks {
 
 // The host kit's names, used throughout the server.
 using hostkit::HostRecords;
@@ -100,13 +100,13 @@ class DeckWorker {
     // the process's video format).
     DeckWorker(const Module& module, int port, std::string device, StatusSource status,
                std::function<void()> changed, const hostkit::RateInfo* rate = nullptr,
-               panel::FormatGate* gate = nullptr);
+               decks::FormatGate* gate = nullptr);
     // One call of the module's Main on the deck's records.
     using MainCall = std::function<int(int command, HostRecords& records)>;
     // The same over any Main, such as a stand-in for the module in tests.
     DeckWorker(MainCall main, int port, std::string device, StatusSource status,
                std::function<void()> changed, const hostkit::RateInfo* rate = nullptr,
-               panel::FormatGate* gate = nullptr);
+               decks::FormatGate* gate = nullptr);
     ~DeckWorker();
     DeckWorker(const DeckWorker&) = delete;
     DeckWorker& operator=(const DeckWorker&) = delete;
@@ -216,7 +216,7 @@ class DeckWorker {
     StatusSource m_StatusSource;
     std::function<void()> m_Changed;
     std::function<void(int64_t)> m_TimeRead;
-    panel::FormatGate* m_pGate;
+    decks::FormatGate* m_pGate;
 
     // The deck thread's own: the records and what it learnt from the deck.
     HostRecords m_Records;
@@ -267,4 +267,4 @@ class DeckWorker {
     std::thread m_Thread;
 };
 
-}  // namespace panel
+}  // namespace decks

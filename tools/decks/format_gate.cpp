@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace panel {
+namespace decks {
 
 FormatGate::Pass FormatGate::Enter(int32_t format) {
     std::unique_lock<std::mutex> lock(m_Mutex);
@@ -55,4 +55,4 @@ uint64_t FormatGate::Switches() const {
     return m_nSwitches;
 }
 
-}  // namespace panel
+}  // namespace decks

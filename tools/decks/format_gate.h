@@ -11,7 +11,7 @@
 #include <deque>
 #include <mutex>
 
-namespace panel {
+namespace decks {
 
 class FormatGate {
   public:
@@ -58,4 +58,4 @@ class FormatGate {
     uint64_t m_nSwitches = 0;
 };
 
-}  // namespace panel
+}  // namespace decks

@@ -22,15 +22,15 @@
 #include <regex>
 #include <thread>
 
-namespace panel {
+namespace http {
 
 namespace beast = boost::beast;
-namespace http = beast::http;
+namespace bhttp = beast::http;
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 using ErrorCode = boost::system::error_code;
-using Parser = http::request_parser<http::string_body>;
-using Reply = http::response<http::string_body>;
+using Parser = bhttp::request_parser<bhttp::string_body>;
+using Reply = bhttp::response<bhttp::string_body>;
 
 namespace {
 
@@ -489,7 +489,7 @@ class Session : public std::enable_shared_from_this<Session> {
 namespace {
 
 bool Quiet(const ErrorCode& ec) {
-    return ec == http::error::end_of_stream || ec == net::error::eof ||
+    return ec == bhttp::error::end_of_stream || ec == net::error::eof ||
            ec == net::error::connection_reset || ec == net::error::operation_aborted ||
            ec == net::error::broken_pipe || ec == beast::error::timeout;
 }
@@ -536,7 +536,7 @@ void Session::BeginRequest() {
     m_Route = nullptr;
     m_bInBody = false;
     m_Stream.expires_after(m_Deadline);
-    http::async_read_header(
+    bhttp::async_read_header(
         m_Stream, m_Buffer, *m_Parser,
         [self = shared_from_this()](const ErrorCode& ec, std::size_t) { self->OnHeader(ec); });
 }
@@ -626,7 +626,7 @@ void Session::ReadBody() {
         Dispatch();
         return;
     }
-    if (beast::iequals(m_Parser->get()[http::field::expect], "100-continue")) {
+    if (beast::iequals(m_Parser->get()[bhttp::field::expect], "100-continue")) {
         Continue();
         return;
     }
@@ -636,15 +636,15 @@ void Session::ReadBody() {
 // A client that waits to be told before sending its body (curl does, past 1 KiB) is told,
 // now that the header has passed every check.
 void Session::Continue() {
-    auto told = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
-    http::async_write(m_Stream, *told,
-                      [self = shared_from_this(), told](const ErrorCode& ec, std::size_t) {
-                          if (ec) {
-                              self->Shut();
-                              return;
-                          }
-                          self->ReadBodyPart();
-                      });
+    auto told = std::make_shared<bhttp::response<bhttp::empty_body>>(bhttp::status::continue_, 11);
+    bhttp::async_write(m_Stream, *told,
+                       [self = shared_from_this(), told](const ErrorCode& ec, std::size_t) {
+                           if (ec) {
+                               self->Shut();
+                               return;
+                           }
+                           self->ReadBodyPart();
+                       });
 }
 
 // The body in parts, each window of bodyWindow bringing at least bodyBytes or the rest.
@@ -655,10 +655,10 @@ void Session::ReadBodyPart() {
         m_nWindowBytes = 0;
     }
     m_Stream.expires_at(m_WindowEnd);
-    http::async_read_some(m_Stream, m_Buffer, *m_Parser,
-                          [self = shared_from_this()](const ErrorCode& ec, std::size_t n) {
-                              self->OnBodyPart(ec, n);
-                          });
+    bhttp::async_read_some(m_Stream, m_Buffer, *m_Parser,
+                           [self = shared_from_this()](const ErrorCode& ec, std::size_t n) {
+                               self->OnBodyPart(ec, n);
+                           });
 }
 
 void Session::OnBodyPart(const ErrorCode& ec, std::size_t n) {
@@ -680,14 +680,14 @@ void Session::OnBodyPart(const ErrorCode& ec, std::size_t n) {
 
 void Session::ReadFailed(const ErrorCode& ec) {
     const HttpLimits& lim = m_Server.Limits();
-    if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
+    if (ec == bhttp::error::header_limit || ec == bhttp::error::buffer_overflow) {
         // The header never ended: its request line, if that never ended either, or its fields.
         if (m_Parser->get().target().empty()) {
             Refuse(414, "the request line is longer than " + Kib(lim.requestLine));
         } else {
             Refuse(431, "the header is larger than " + Kib(lim.header));
         }
-    } else if (ec == http::error::body_limit) {
+    } else if (ec == bhttp::error::body_limit) {
         const std::size_t limit =
             m_Route != nullptr && m_Route->body != 0 ? m_Route->body : lim.body;
         Refuse(413, "the body is larger than " + Kib(limit));
@@ -790,12 +790,12 @@ void Session::Send(HttpResponse res, bool close) {
                      " " + res.body);
     }
     const bool head = m_Request.method == "HEAD";
-    auto reply = std::make_shared<Reply>(static_cast<http::status>(res.status),
+    auto reply = std::make_shared<Reply>(static_cast<bhttp::status>(res.status),
                                          m_Parser->get().version() == 10 ? 10 : 11);
     for (const auto& [name, value] : m_Server.Options().headers) {
         reply->set(name, value);
     }
-    reply->set(http::field::content_type, res.contentType);
+    reply->set(bhttp::field::content_type, res.contentType);
     for (const auto& [name, value] : res.headers) {
         reply->insert(name, value);
     }
@@ -807,10 +807,10 @@ void Session::Send(HttpResponse res, bool close) {
     }
     m_Reply = reply;
     m_Stream.expires_after(m_Server.Limits().write);
-    http::async_write(m_Stream, *reply,
-                      [self = shared_from_this(), close](const ErrorCode& ec, std::size_t) {
-                          self->OnSent(ec, close);
-                      });
+    bhttp::async_write(m_Stream, *reply,
+                       [self = shared_from_this(), close](const ErrorCode& ec, std::size_t) {
+                           self->OnSent(ec, close);
+                       });
 }
 
 void Session::OnSent(const ErrorCode& ec, bool close) {
@@ -881,27 +881,27 @@ void Session::OpenStream(HttpResponse& res) {
 
 void Session::StartStream(const HttpResponse& res) {
     // No length and no chunks: the stream's body runs until the connection closes.
-    auto reply = std::make_shared<Reply>(http::status::ok, 11);
+    auto reply = std::make_shared<Reply>(bhttp::status::ok, 11);
     for (const auto& [name, value] : m_Server.Options().headers) {
         reply->set(name, value);
     }
-    reply->set(http::field::content_type, res.contentType);
+    reply->set(bhttp::field::content_type, res.contentType);
     for (const auto& [name, value] : res.headers) {
         reply->insert(name, value);
     }
     reply->keep_alive(false);
     m_Reply = reply;
     m_Stream.expires_after(m_Server.Limits().write);
-    http::async_write(m_Stream, *reply,
-                      [self = shared_from_this()](const ErrorCode& ec, std::size_t) {
-                          self->m_Reply.reset();
-                          if (ec) {
-                              self->Shut();
-                              return;
-                          }
-                          self->WatchStream();
-                          self->WriteQueued();
-                      });
+    bhttp::async_write(m_Stream, *reply,
+                       [self = shared_from_this()](const ErrorCode& ec, std::size_t) {
+                           self->m_Reply.reset();
+                           if (ec) {
+                               self->Shut();
+                               return;
+                           }
+                           self->WatchStream();
+                           self->WriteQueued();
+                       });
 }
 
 bool Session::Push(const StreamMessage& message) {
@@ -1297,4 +1297,4 @@ void HttpServer::Stop() {
     m_Impl->Stop();
 }
 
-}  // namespace panel
+}  // namespace http

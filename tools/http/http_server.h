@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-namespace panel {
+namespace http {
 
 struct HttpLimits {
     std::size_t requestLine = 8 * 1024;           // 414 past it
@@ -178,4 +178,4 @@ class HttpServer {
     std::shared_ptr<Impl> m_Impl;
 };
 
-}  // namespace panel
+}  // namespace http

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <random>
 
-namespace panel {
+namespace http {
 
 namespace {
 
@@ -163,4 +163,4 @@ void TokenFile::Remove() {
     }
 }
 
-}  // namespace panel
+}  // namespace http

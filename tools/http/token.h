@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace panel {
+namespace http {
 
 // Where a fixed token comes from, first found first: --token-file, --token, TAPEDECK_TOKEN.
 struct TokenSource {
@@ -45,4 +45,4 @@ class TokenFile {
     std::string m_Path;
 };
 
-}  // namespace panel
+}  // namespace http

@@ -27,6 +27,14 @@ extern "C" {
 
 namespace panel {
 
+using cliplog::Clip;
+using decks::ActionAnswer;
+using decks::DeckState;
+using decks::DeckWorker;
+using decks::Refusal;
+using hostkit::DumpJson;
+using hostkit::Json;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

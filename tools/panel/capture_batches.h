@@ -27,10 +27,10 @@ struct CaptureSettings {
 
 class CaptureBatches {
   public:
-    using Decks = std::map<int, std::unique_ptr<DeckWorker>>;
+    using Decks = std::map<int, std::unique_ptr<decks::DeckWorker>>;
     // A batch's JSON whenever it changes (at most five times a second while frames come);
     // from the batch's thread, and it must not wait.
-    using Publish = std::function<void(const Json& batch)>;
+    using Publish = std::function<void(const hostkit::Json& batch)>;
 
     CaptureBatches(const Decks& decks, Publish publish);
     ~CaptureBatches();
@@ -42,16 +42,16 @@ class CaptureBatches {
 
     // POST /api/capture: {"clips": [ID, ...], "input", "folder", "port", "preroll", "handles",
     // "retries"}. 202 and the batch once it is started; 4xx in words, and nothing started.
-    ActionAnswer Start(const std::string& body, const std::vector<Clip>& log);
+    decks::ActionAnswer Start(const std::string& body, const std::vector<cliplog::Clip>& log);
     // POST /api/capture/calibrate: {"port", "input", "at", "seconds", "preroll"}.
-    ActionAnswer Calibrate(const std::string& body);
+    decks::ActionAnswer Calibrate(const std::string& body);
     // POST /api/capture/cancel: {"port"} or {} for every deck.
-    ActionAnswer Cancel(const std::string& body);
+    decks::ActionAnswer Cancel(const std::string& body);
     // GET /api/capture: the last batch of each deck (of `port` alone when not 0), and what a
     // client may choose: the inputs and the folders below the capture folder.
-    Json List(int port) const;
+    hostkit::Json List(int port) const;
     // Each deck's last batch, for a stream's first state.
-    std::vector<Json> Batches() const;
+    std::vector<hostkit::Json> Batches() const;
     // Cancels every batch and waits for their threads.
     void Stop();
 
@@ -59,13 +59,13 @@ class CaptureBatches {
     struct Batch;
     struct Request;
 
-    ActionAnswer Begin(Request request);
+    decks::ActionAnswer Begin(Request request);
     void Run(const std::shared_ptr<Batch>& batch);
     // The batch's work; what stopped it, in words, or "" when it ran to its end.
     std::string Work(const std::shared_ptr<Batch>& batch);
     void Progress(Batch& batch, std::size_t clip, const char* phase, int attempt, int64_t frames,
-                  int64_t wanted, const Json* report);
-    Json BatchJson(const Batch& batch) const;  // under m_Mutex
+                  int64_t wanted, const hostkit::Json* report);
+    hostkit::Json BatchJson(const Batch& batch) const;  // under m_Mutex
     void Finish(Batch& batch, std::string state, std::string error);
 
     const Decks& m_Decks;

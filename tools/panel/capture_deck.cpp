@@ -7,6 +7,12 @@
 
 namespace panel {
 
+using decks::DeckAction;
+using decks::DeckReply;
+using decks::DeckWorker;
+using decks::kCommandWait;
+using decks::TimeSample;
+
 namespace {
 
 using capture::Clock;

@@ -10,7 +10,7 @@ namespace panel {
 
 class WorkerDeck : public capture::DeckControl {
   public:
-    WorkerDeck(DeckWorker& worker, const hostkit::RateInfo& rate);
+    WorkerDeck(decks::DeckWorker& worker, const hostkit::RateInfo& rate);
 
     const hostkit::RateInfo& Rate() const override { return m_Rate; }
     // As `deckctl capture` names the deck on the same port, so that both share calibrations.
@@ -25,11 +25,11 @@ class WorkerDeck : public capture::DeckControl {
 
   private:
     // A command or question through the queue; the reason in words when it failed.
-    bool Send(DeckAction action, int64_t value, DeckReply* reply);
+    bool Send(decks::DeckAction action, int64_t value, decks::DeckReply* reply);
     // The tape moves on a command: time reads whose questions went out before it are stale.
     void Moved();
 
-    DeckWorker& m_Worker;
+    decks::DeckWorker& m_Worker;
     const hostkit::RateInfo& m_Rate;
     uint64_t m_nLastRead = 0;
     capture::Clock::time_point m_Since;

@@ -31,6 +31,43 @@
 
 namespace panel {
 
+using cliplog::ClipError;
+using cliplog::ClipJson;
+using cliplog::ClipLimit;
+using cliplog::ClipLog;
+using cliplog::ClipsCsv;
+using cliplog::ClipsEdl;
+using cliplog::DefaultClipLogPath;
+using cliplog::ExportConflict;
+using cliplog::LogChange;
+using cliplog::LogResult;
+using cliplog::LogSaved;
+using cliplog::LogState;
+using cliplog::LogView;
+using cliplog::RateOfDeck;
+using cliplog::SelectClips;
+using decks::ActionAnswer;
+using decks::DeckState;
+using decks::DeckWorker;
+using decks::FormatGate;
+using decks::RunDeckAction;
+using hostkit::DumpJson;
+using hostkit::Json;
+using hostkit::Module;
+using hostkit::ParseJson;
+using http::HttpHandler;
+using http::HttpLater;
+using http::HttpOptions;
+using http::HttpRequest;
+using http::HttpResponse;
+using http::HttpRun;
+using http::HttpServer;
+using http::HttpVerdict;
+using http::ResolveToken;
+using http::SameToken;
+using http::StreamMessage;
+using http::TokenFile;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

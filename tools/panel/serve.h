@@ -40,7 +40,7 @@ struct ServeOptions {
 
 class PanelServer {
   public:
-    PanelServer(const Module& module, ServeOptions options);
+    PanelServer(const hostkit::Module& module, ServeOptions options);
     ~PanelServer();
     PanelServer(const PanelServer&) = delete;
     PanelServer& operator=(const PanelServer&) = delete;
@@ -60,6 +60,6 @@ class PanelServer {
 };
 
 // Runs the server until SIGINT or SIGTERM; prints the URL first.
-int RunServe(const Module& module, const ServeOptions& options, std::ostream& out);
+int RunServe(const hostkit::Module& module, const ServeOptions& options, std::ostream& out);
 
 }  // namespace panel
