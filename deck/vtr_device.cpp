@@ -36,7 +36,7 @@ BOOL CVtrDevice::Initialize(BOOL bInit) {
     std::memset(m_RecvBuf, 0, sizeof m_RecvBuf);
     std::memset(m_SendBuf, 0, sizeof m_SendBuf);
     m_nRetries = 1;
-    m_nTimeout = 50;
+    m_nTimeout = kTimeoutMs;
     m_nVideoSystem = 0;
     std::call_once(g_PortTableOnce, [] {
         std::memset(g_PortInUse, 0, sizeof g_PortInUse);

@@ -13,6 +13,9 @@ extern int32_t g_bPortTableReady;
 
 class CVtrDevice {
   public:
+    // How long a reply may take to come whole, in milliseconds: fixed for every exchange.
+    static constexpr int32_t kTimeoutMs = 50;
+
     CVtrDevice();
     // Uses `port` instead of the active serial layer.
     explicit CVtrDevice(serial::Port& port);
@@ -65,7 +68,7 @@ class CVtrDevice {
     BYTE m_RecvBuf[256] = {};
     BYTE m_SendBuf[256] = {};
     int32_t m_nRetries = 1;
-    int32_t m_nTimeout = 50;
+    int32_t m_nTimeout = kTimeoutMs;
     CCriticalSection m_Lock;
     int32_t m_nVideoSystem = 0;
     BYTE m_Status[10] = {};

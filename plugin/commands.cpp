@@ -29,11 +29,6 @@ constexpr UINT kStatusFlag8Pending = 0x0305;  // byte 3 bit 5
 constexpr UINT kStatusAnswer18 = 0x0307;      // byte 3 bit 7
 constexpr UINT kStatusAnswer29 = 0x0503;      // byte 5 bit 3
 
-constexpr DWORD kPendingStop = 1u << 0;
-constexpr DWORD kPending4B = 1u << 1;
-constexpr DWORD kPendingCue = 1u << 2;
-constexpr DWORD kPending2A = 1u << 3;
-
 constexpr DWORD kOptionIdleState8 = 1u << 3;
 
 int32_t IdleState(const DEVICE_CONTEXT& ctx) {

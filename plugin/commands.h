@@ -30,6 +30,14 @@ enum : int {
     kVarSpeed = 53,
 };
 
+// The pending-action flags of dwPending that the poll (command 10) works off, one a call.
+enum : DWORD {
+    kPendingStop = 1u << 0,
+    kPending4B = 1u << 1,
+    kPendingCue = 1u << 2,
+    kPending2A = 1u << 3,
+};
+
 // The display name and identity command 1 reports.
 extern const char16_t kDisplayName[];
 extern const BYTE kPluginId[16];

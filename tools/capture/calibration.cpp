@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "tools/capture/files.h"
+#include "tools/hostkit/host_commands.h"
 #include "tools/hostkit/json.h"
 
 namespace capture {
@@ -25,15 +26,7 @@ constexpr int kVersion = 1;
 }  // namespace
 
 std::string CalibrationStore::DefaultPath() {
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    std::string base;
-    if (xdg != nullptr && xdg[0] == '/') {
-        base = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = std::string(home != nullptr && home[0] != '\0' ? home : ".") + "/.local/share";
-    }
-    return base + "/tapedeck5500/capture.json";
+    return hostkit::DataFolder() + "/capture.json";
 }
 
 std::string UtcNow() {

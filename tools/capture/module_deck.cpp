@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tools/hostkit/host_commands.h"
 #include "tools/hostkit/port_diagnosis.h"
 #include "tools/hostkit/ports.h"
 
@@ -19,19 +20,17 @@ namespace capture {
 
 namespace {
 
-constexpr int kConnect = 5;
-constexpr int kDisconnect = 6;
-constexpr int kCue = 7;
-constexpr int kCueOffset = 8;
-constexpr int kPlay = 9;
-constexpr int kPoll = 10;
-constexpr int kPlaying = 18;
-constexpr int kPosition = 25;
-constexpr int kCueDone = 29;
-constexpr uint32_t kPendingStop = 1u << 0;
-// The module's line time-out: a reply later than this after a failed call could be read as
-// the next call's answer, so the next call waits it out.
-constexpr auto kLineTimeout = std::chrono::milliseconds(50);
+using hostkit::kLineTimeout;
+using hostkit::command::kConnect;
+using hostkit::command::kCue;
+using hostkit::command::kCueDone;
+using hostkit::command::kCueOffset;
+using hostkit::command::kDisconnect;
+using hostkit::command::kPlay;
+using hostkit::command::kPlaying;
+using hostkit::command::kPoll;
+using hostkit::command::kPosition;
+constexpr uint32_t kPendingStop = hostkit::pending::kStop;
 // A read that took longer than the quickest by more than this may have gone out later than it
 // was stamped (the host was busy): it is answered, but not trusted to place the tape.
 constexpr auto kSureWithin = std::chrono::milliseconds(10);

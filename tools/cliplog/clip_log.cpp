@@ -21,6 +21,7 @@
 #include <unordered_set>
 
 #include "tools/cliplog/clip_export.h"
+#include "tools/hostkit/host_commands.h"
 
 namespace cliplog {
 
@@ -1035,15 +1036,7 @@ std::size_t ClipLog::ImportCsv(const std::string& csv, const RateOfPort& rateOf)
 }
 
 std::string DefaultClipLogPath() {
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    std::string base;
-    if (xdg != nullptr && xdg[0] == '/') {
-        base = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = std::string(home != nullptr && home[0] != '\0' ? home : ".") + "/.local/share";
-    }
-    return base + "/tapedeck5500/cliplog.json";
+    return hostkit::DataFolder() + "/cliplog.json";
 }
 
 }  // namespace cliplog

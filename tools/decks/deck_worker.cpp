@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "tools/hostkit/host_commands.h"
 #include "tools/hostkit/host_records.h"
 #include "tools/hostkit/port_diagnosis.h"
 
@@ -13,23 +14,25 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 
-constexpr int kConnect = 5;
-constexpr int kDisconnect = 6;
-constexpr int kCue = 7;
-constexpr int kCueOffset = 8;
-constexpr int kPlay = 9;
-constexpr int kPoll = 10;
-constexpr int kServo = 17;
-constexpr int kPlaying = 18;
-constexpr int kPosition = 25;
-constexpr int kCueDone = 29;
-constexpr int kStandby = 33;
-constexpr int kVideoSystem = 44;
-constexpr int kSpeed = 47;
-constexpr int kVarSpeed = 53;
-
-constexpr uint32_t kPendingStop = 1u << 0;
-constexpr uint32_t kPendingPause = 1u << 1;
+// Main has no result that tells a deck that said nothing from one that answered: a call that
+// took a whole line time-out waited for an answer that did not come, or came late.
+using hostkit::kLineTimeout;
+using hostkit::command::kConnect;
+using hostkit::command::kCue;
+using hostkit::command::kCueDone;
+using hostkit::command::kCueOffset;
+using hostkit::command::kDisconnect;
+using hostkit::command::kPlay;
+using hostkit::command::kPlaying;
+using hostkit::command::kPoll;
+using hostkit::command::kPosition;
+using hostkit::command::kServo;
+using hostkit::command::kSpeed;
+using hostkit::command::kStandby;
+using hostkit::command::kVarSpeed;
+using hostkit::command::kVideoSystem;
+constexpr uint32_t kPendingStop = hostkit::pending::kStop;
+constexpr uint32_t kPendingPause = hostkit::pending::kPause;
 
 // Speed bytes from 80 up wind at 20x (79 and below shuttle at 2x).
 constexpr int kWindSpeed = 80;
@@ -41,9 +44,6 @@ constexpr int kFailuresToDrop = 2;
 // A stop or pause the poll cannot finish in this time is given up, with an error.
 constexpr Millis kPendingLimit{5000};
 constexpr Millis kCueLimit{10000};
-// Main has no result that tells a deck that said nothing from one that answered: a call that
-// took a whole line time-out waited for an answer that did not come, or came late.
-constexpr Millis kLineTimeout{50};
 
 // Why a connect failed, as far as the host side can tell.
 std::string ConnectFailure(int port, const std::string& device) {

@@ -6,31 +6,37 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "plugin/commands.h"
+
 namespace hostkit {
 
 const std::vector<CommandInfo>& Commands() {
-    static const std::vector<CommandInfo> commands = {
-        {1, "identify", {}, "name and identity of the plug-in"},
-        {5, "connect", {"nPort"}, "open the deck on nPort"},
-        {6, "disconnect", {}, "close the deck"},
-        {7, "cue", {"nPosition"}, "cue to nPosition"},
-        {8, "cue-offset", {"nPosition", "nCueOffset"}, "cue to nPosition - nCueOffset"},
-        {9, "play", {}, "deck command 0x3A"},
-        {10, "poll", {}, "report the state, work off one pending flag of dwPending"},
-        {16, "status16", {}, "status test; state 3 when it passes"},
-        {17, "status17", {}, "the same status test, writing nothing"},
-        {18, "status18", {}, "status answer into bAnswer18"},
-        {19, "idle", {}, "idle state report, no deck traffic"},
-        {24, "update", {}, "state update from the deck's status"},
-        {25, "position", {}, "the deck's time into nFrames"},
-        {29, "status29", {}, "status answer into bAnswer29"},
-        {30, "ready", {}, "ready test into bAnswer30"},
-        {33, "status", {}, "status test as the result"},
-        {44, "video-system", {}, "the deck's video system into nVideoFormat"},
-        {47, "speed", {"nSpeed"}, "speed from nSpeed, forward above 0"},
-        {53, "varspeed", {"nSpeed"}, "variable speed from nSpeed, -4..4"},
+    // Numbered as the module's own header numbers them.
+    static const std::vector<CommandInfo> table = {
+        {commands::kIdentify, "identify", {}, "name and identity of the plug-in"},
+        {commands::kConnect, "connect", {"nPort"}, "open the deck on nPort"},
+        {commands::kDisconnect, "disconnect", {}, "close the deck"},
+        {commands::kCue, "cue", {"nPosition"}, "cue to nPosition"},
+        {commands::kCueOffset,
+         "cue-offset",
+         {"nPosition", "nCueOffset"},
+         "cue to nPosition - nCueOffset"},
+        {commands::kCommand3A, "play", {}, "deck command 0x3A"},
+        {commands::kPoll, "poll", {}, "report the state, work off one pending flag of dwPending"},
+        {commands::kStatus16, "status16", {}, "status test; state 3 when it passes"},
+        {commands::kStatus17, "status17", {}, "the same status test, writing nothing"},
+        {commands::kStatus18, "status18", {}, "status answer into bAnswer18"},
+        {commands::kIdle, "idle", {}, "idle state report, no deck traffic"},
+        {commands::kStateUpdate, "update", {}, "state update from the deck's status"},
+        {commands::kPosition, "position", {}, "the deck's time into nFrames"},
+        {commands::kStatus29, "status29", {}, "status answer into bAnswer29"},
+        {commands::kReady, "ready", {}, "ready test into bAnswer30"},
+        {commands::kStatus33, "status", {}, "status test as the result"},
+        {commands::kVideoSystem, "video-system", {}, "the deck's video system into nVideoFormat"},
+        {commands::kSpeed, "speed", {"nSpeed"}, "speed from nSpeed, forward above 0"},
+        {commands::kVarSpeed, "varspeed", {"nSpeed"}, "variable speed from nSpeed, -4..4"},
     };
-    return commands;
+    return table;
 }
 
 const CommandInfo* FindCommand(int number) {
