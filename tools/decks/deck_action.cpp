@@ -95,6 +95,17 @@ std::string CommandValue(DeckAction action, const Json& body, const DeckState& n
     return "";
 }
 
+// {"ok", "command", "result"} and the error, as a client hears the deck's answer.
+Json ReplyJson(const DeckReply& r) {
+    Json j{{"ok", r.ok},
+           {"command", r.command ? Json(*r.command) : Json(nullptr)},
+           {"result", r.result ? Json(*r.result) : Json(nullptr)}};
+    if (!r.ok) {
+        j["error"] = r.error;
+    }
+    return j;
+}
+
 // What a deck command came to: 504 if the deck's thread never took it, 503 if it was
 // refused unrun, 409 with the deck's answer if the deck refused it, else the deck's answer.
 ActionAnswer CommandAnswer(const std::optional<DeckReply>& reply, std::chrono::milliseconds wait) {
@@ -113,65 +124,142 @@ ActionAnswer CommandAnswer(const std::optional<DeckReply>& reply, std::chrono::m
     return ActionAnswer{200, ReplyJson(*reply)};
 }
 
-// A mark at a given time and clearmarks are the server's own: answered here. A mark of the
-// deck's current time is left to the deck's thread, which reads the time for it: nullopt.
-std::optional<ActionAnswer> MarkAction(DeckWorker* deck, const std::string& name,
-                                       const Json& body) {
-    if (name == "mark") {
-        const Json which = body.value("which", Json());
-        if (!which.is_string() || (which != "in" && which != "out")) {
-            return Refusal(400, "mark wants {\"which\": \"in\"} or {\"which\": \"out\"}");
-        }
-        std::optional<int64_t> at;
-        const DeckState now = deck->Snapshot();
-        std::string bad = FramesOf(body, now, false, &at);
-        if (bad.empty() && at) {
-            bad = Sendable(*at, now);  // a mark is never finer than a read could be
-        }
-        if (!bad.empty()) {
-            return Refusal(400, bad);
-        }
-        if (!at) {
-            return std::nullopt;
-        }
-        deck->Mark(which == "in", *at);
-    } else {
-        deck->ClearMarks();
-    }
-    return ActionAnswer{
-        200, ReplyJson(DeckReply{true, std::nullopt, std::nullopt, "", false, std::nullopt})};
+// What a client asked of a deck, read and checked against one look at the deck: the command
+// for its thread, or what is done and answered without it.
+struct Asked {
+    std::optional<ActionAnswer> refused;
+    bool marked = false;  // a mark at a given time, or clearmarks: the server's own
+    std::optional<int64_t> markAt;
+    bool markIn = true;
+    DeckAction action = DeckAction::kPlay;
+    int64_t value = 0;
+};
+
+Asked Refused(int status, const std::string& words) {
+    Asked a;
+    a.refused = Refusal(status, words);
+    return a;
 }
 
-ActionAnswer RateAction(DeckWorker* deck, const Json& body, std::chrono::milliseconds wait) {
-    const Json rate = body.value("rate", Json());
-    const hostkit::RateInfo* r =
-        rate.is_string() ? hostkit::FindRate(rate.get<std::string>()) : nullptr;
-    if (r == nullptr) {
-        return Refusal(400, "rate wants {\"rate\": R} with R one of " + hostkit::RateNames());
+// A mark names in or out, and maybe its time; without one the deck's thread reads the time.
+Asked ReadMark(const std::string& name, const Json& body, const DeckState& now) {
+    Asked a;
+    a.action = DeckAction::kMark;
+    if (name == "clearmarks") {
+        a.marked = true;
+        return a;
     }
-    return CommandAnswer(deck->Command(DeckAction::kRate, r - hostkit::Rates().data(), wait), wait);
+    const Json which = body.value("which", Json());
+    if (!which.is_string() || (which != "in" && which != "out")) {
+        return Refused(400, "mark wants {\"which\": \"in\"} or {\"which\": \"out\"}");
+    }
+    a.markIn = which == "in";
+    a.value = a.markIn ? 1 : 0;
+    std::string bad = FramesOf(body, now, false, &a.markAt);
+    if (bad.empty() && a.markAt) {
+        bad = Sendable(*a.markAt, now);  // a mark is never finer than a read could be
+    }
+    if (!bad.empty()) {
+        return Refused(400, bad);
+    }
+    a.marked = a.markAt.has_value();
+    return a;
+}
+
+Asked Read(const std::string& name, const std::string& text, const DeckState& now) {
+    const auto it = DeckActions().find(name);
+    const bool marks = name == "mark" || name == "clearmarks";
+    if (it == DeckActions().end() && !marks && name != "rate") {
+        return Refused(404, "unknown action '" + name + "'; the actions are " + kDeckActions);
+    }
+    const Json body = text.empty() ? Json::object() : hostkit::ParseJson(text);
+    if (!body.is_object()) {
+        return Refused(400, "the body must be a JSON object");
+    }
+    if (marks) {
+        return ReadMark(name, body, now);
+    }
+    Asked a;
+    if (name == "rate") {
+        const Json rate = body.value("rate", Json());
+        const hostkit::RateInfo* r =
+            rate.is_string() ? hostkit::FindRate(rate.get<std::string>()) : nullptr;
+        if (r == nullptr) {
+            return Refused(400, "rate wants {\"rate\": R} with R one of " + hostkit::RateNames());
+        }
+        a.action = DeckAction::kRate;
+        a.value = r - hostkit::Rates().data();
+        return a;
+    }
+    a.action = it->second;
+    if (const std::string bad = CommandValue(a.action, body, now, &a.value); !bad.empty()) {
+        return Refused(400, bad);
+    }
+    return a;
 }
 
 }  // namespace
 
+Json DeckJson(const DeckState& d) {
+    Json status = nullptr;
+    if (d.status) {
+        status = Json::array();
+        for (const uint8_t b : *d.status) {
+            status.push_back(b);
+        }
+    }
+    const hostkit::TimeBase& base = d.rate->base;
+    // The page shows times as the server writes them: drop-frame labels are not arithmetic.
+    const auto time = [&base](const std::optional<int64_t>& f) {
+        return f ? Json(hostkit::FormatTimecode(*f, base)) : Json(nullptr);
+    };
+    const Json duration = d.markIn && d.markOut
+                              ? Json(hostkit::FormatTimecode(*d.markOut - *d.markIn, base))
+                              : Json(nullptr);
+    return Json{{"port", d.port},
+                {"device", d.device},
+                {"connected", d.connected},
+                {"answering", d.answering},
+                {"state", d.state},
+                {"time", hostkit::FormatTimecode(d.frames, base)},
+                {"frames", d.frames},
+                {"rate", d.rate->name},
+                {"fps", d.rate->fps},
+                {"dropFrame", base.dropFrame},
+                {"resolution", hostkit::Resolution(base)},
+                {"markInTime", time(d.markIn)},
+                {"markOutTime", time(d.markOut)},
+                {"markDuration", duration},
+                {"videoSystem", d.videoSystem},
+                {"status", status},
+                {"speed", d.speed},
+                {"mode", d.mode},
+                {"markIn", d.markIn ? Json(*d.markIn) : Json(nullptr)},
+                {"markOut", d.markOut ? Json(*d.markOut) : Json(nullptr)},
+                {"error", d.error},
+                {"errorSeq", d.errorSeq},
+                {"seq", d.seq},
+                {"capturing", d.capturing}};
+}
+
+// Read and checked here, then done by the deck's thread in one call, then answered here.
 ActionAnswer RunDeckAction(DeckWorker* deck, const std::string& port, const std::string& name,
                            const std::string& text, std::chrono::milliseconds wait) {
     if (deck == nullptr) {
         return Refusal(404, "no deck on port '" + port + "'");
     }
-    const auto it = DeckActions().find(name);
-    const bool marks = name == "mark" || name == "clearmarks";
-    if (it == DeckActions().end() && !marks && name != "rate") {
-        return Refusal(404, "unknown action '" + name + "'; the actions are " + kDeckActions);
+    const Asked asked = Read(name, text, deck->Snapshot());
+    if (asked.refused) {
+        return *asked.refused;
     }
-    const Json body = text.empty() ? Json::object() : hostkit::ParseJson(text);
-    if (!body.is_object()) {
-        return Refusal(400, "the body must be a JSON object");
-    }
-    if (marks) {
-        if (std::optional<ActionAnswer> answered = MarkAction(deck, name, body)) {
-            return *answered;
+    if (asked.marked) {
+        if (asked.markAt) {
+            deck->Mark(asked.markIn, *asked.markAt);
+        } else {
+            deck->ClearMarks();
         }
+        return ActionAnswer{
+            200, ReplyJson(DeckReply{true, std::nullopt, std::nullopt, "", false, std::nullopt})};
     }
     // A capture drives the transport: anything that would move the tape, read its time for a
     // mark or change its rate under it is refused; a stop cancels the capture and stops.
@@ -183,17 +271,8 @@ ActionAnswer RunDeckAction(DeckWorker* deck, const std::string& port, const std:
         }
         cancelled = deck->CancelHold();
     }
-    if (name == "rate") {
-        return RateAction(deck, body, wait);
-    }
-    const DeckAction action = marks ? DeckAction::kMark : it->second;
-    int64_t value = marks && body.at("which") == "in" ? 1 : 0;
-    const std::string bad = marks ? "" : CommandValue(action, body, deck->Snapshot(), &value);
-    if (!bad.empty()) {
-        return Refusal(400, bad);
-    }
     // A command not taken in time is withdrawn, so a client told 504 knows it never ran.
-    ActionAnswer answer = CommandAnswer(deck->Command(action, value, wait), wait);
+    ActionAnswer answer = CommandAnswer(deck->Command(asked.action, asked.value, wait), wait);
     if (cancelled) {
         answer.body["capture"] = "cancelled";
     }

@@ -31,4 +31,7 @@ ActionAnswer RunDeckAction(DeckWorker* deck, const std::string& port, const std:
 // {"error": words} with a status.
 ActionAnswer Refusal(int status, const std::string& words);
 
+// A deck as clients see it: the API's DECK, the broker's state.
+Json DeckJson(const DeckState& deck);
+
 }  // namespace decks

@@ -54,58 +54,6 @@ std::string ConnectFailure(int port, const std::string& device) {
 
 }  // namespace
 
-Json DeckJson(const DeckState& d) {
-    Json status = nullptr;
-    if (d.status) {
-        status = Json::array();
-        for (const uint8_t b : *d.status) {
-            status.push_back(b);
-        }
-    }
-    const hostkit::TimeBase& base = d.rate->base;
-    // The page shows times as the server writes them: drop-frame labels are not arithmetic.
-    const auto time = [&base](const std::optional<int64_t>& f) {
-        return f ? Json(hostkit::FormatTimecode(*f, base)) : Json(nullptr);
-    };
-    const Json duration = d.markIn && d.markOut
-                              ? Json(hostkit::FormatTimecode(*d.markOut - *d.markIn, base))
-                              : Json(nullptr);
-    return Json{{"port", d.port},
-                {"device", d.device},
-                {"connected", d.connected},
-                {"answering", d.answering},
-                {"state", d.state},
-                {"time", hostkit::FormatTimecode(d.frames, base)},
-                {"frames", d.frames},
-                {"rate", d.rate->name},
-                {"fps", d.rate->fps},
-                {"dropFrame", base.dropFrame},
-                {"resolution", hostkit::Resolution(base)},
-                {"markInTime", time(d.markIn)},
-                {"markOutTime", time(d.markOut)},
-                {"markDuration", duration},
-                {"videoSystem", d.videoSystem},
-                {"status", status},
-                {"speed", d.speed},
-                {"mode", d.mode},
-                {"markIn", d.markIn ? Json(*d.markIn) : Json(nullptr)},
-                {"markOut", d.markOut ? Json(*d.markOut) : Json(nullptr)},
-                {"error", d.error},
-                {"errorSeq", d.errorSeq},
-                {"seq", d.seq},
-                {"capturing", d.capturing}};
-}
-
-Json ReplyJson(const DeckReply& r) {
-    Json j{{"ok", r.ok},
-           {"command", r.command ? Json(*r.command) : Json(nullptr)},
-           {"result", r.result ? Json(*r.result) : Json(nullptr)}};
-    if (!r.ok) {
-        j["error"] = r.error;
-    }
-    return j;
-}
-
 DeckWorker::DeckWorker(const Module& module, int port, std::string device, StatusSource status,
                        std::function<void()> changed, const hostkit::RateInfo* rate,
                        decks::FormatGate* gate)

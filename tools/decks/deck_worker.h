@@ -49,8 +49,6 @@ struct DeckState {
     bool capturing = false;  // a capture holds the transport (DeckWorker::Hold)
 };
 
-Json DeckJson(const DeckState& deck);
-
 enum class DeckAction {
     kConnect,
     kDisconnect,
@@ -87,8 +85,6 @@ struct TimeSample {
     std::chrono::steady_clock::time_point taken;
     std::chrono::steady_clock::time_point done;
 };
-
-Json ReplyJson(const DeckReply& reply);
 
 class DeckWorker {
   public:
