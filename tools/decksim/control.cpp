@@ -70,7 +70,7 @@ std::string Controller::Describe(Clock::time_point now) {
 
 std::string Controller::Execute(const std::string& line, Clock::time_point now) {
     std::istringstream in(line);
-    std::vector<std::string> w;
+    Words w;
     for (std::string t; in >> t;) {
         w.push_back(t);
     }
@@ -78,132 +78,172 @@ std::string Controller::Execute(const std::string& line, Clock::time_point now) 
         return "";
     }
     const std::string& cmd = w[0];
-    const size_t n = w.size();
-    long a = 0, b = 0;
+    std::optional<std::string> reply;
+    if (cmd == "status") {
+        reply = Status(w, now);
+    } else if (cmd == "time" || cmd == "cue") {
+        reply = SetTime(w, now);
+    } else if (cmd == "break") {
+        reply = Break(w);
+    } else if (cmd == "lock") {
+        reply = Lock(w);
+    } else if (cmd == "system" && w.size() == 2 && (w[1] == "1" || w[1] == "4")) {
+        m_Deck.SetVideoSystem(w[1] == "1" ? 1 : 4);
+        reply = "ok";
+    } else if (cmd == "fault") {
+        reply = SetFault(w);
+    }
+    if (!reply && w.size() == 1) {
+        reply = Transport(cmd, now);
+    }
+    return reply ? *reply : "error: bad arguments to '" + cmd + "' (try help)";
+}
 
-    if (cmd == "status" && n == 1) {
+std::optional<std::string> Controller::Status(const Words& w, Clock::time_point now) {
+    long a = 0;
+    long b = 0;
+    if (w.size() == 1) {
         const auto s = m_Deck.Status(now);
         return Hex(s.data(), s.size());
     }
-    if (cmd == "status" && n == 4) {
-        if (!ToInt(w[1], 0, 9, &a) || !ToInt(w[2], 0, 7, &b)) {
-            return "error: status BYTE BIT wants BYTE 0-9 and BIT 0-7";
-        }
-        if (w[3] == "auto") {
-            m_Deck.ForceBit(static_cast<int>(a), static_cast<int>(b), std::nullopt);
-        } else if (w[3] == "0" || w[3] == "1") {
-            m_Deck.ForceBit(static_cast<int>(a), static_cast<int>(b), w[3] == "1");
-        } else {
-            return "error: status BYTE BIT wants 0, 1 or auto";
-        }
-        return "ok";
+    if (w.size() != 4) {
+        return std::nullopt;
     }
-    if ((cmd == "time" || cmd == "cue") && n == 2) {
-        const std::string& text = w[1];
-        const bool plus = text[0] == '+';
-        const hostkit::ParsedTimecode p =
-            hostkit::ParseTimecode(plus ? text.substr(1) : text, m_Deck.Rate());
-        if (!p.ok) {
-            return "error: " + cmd + " wants [-]HH:MM:SS:FF: " + p.error;
-        }
-        const int64_t frames = p.frames;
-        if (!m_Deck.InRange(frames)) {
-            return "error: a video-system-4 deck's times run from " +
-                   FormatTime(m_Deck.Earliest(), m_Deck.Base()) + " to " +
-                   FormatTime(m_Deck.Latest(), m_Deck.Base()) + "; " + text + " is not one of them";
-        }
-        // The deck may stand on either frame of a pair, but a cue goes to a label the line
-        // can carry, as one from the wire does.
-        if (cmd == "cue" && !hostkit::OnTheLine(frames, m_Deck.Base())) {
-            return "error: " + hostkit::LineRefusal(frames, m_Deck.Rate());
-        }
-        if (cmd == "time") {
-            m_Deck.SetFrames(frames, now);
-        } else {
-            m_Deck.Cue(m_Deck.TapeOfLabel(frames), now);
-        }
-        return "ok";
+    if (!ToInt(w[1], 0, 9, &a) || !ToInt(w[2], 0, 7, &b)) {
+        return "error: status BYTE BIT wants BYTE 0-9 and BIT 0-7";
     }
-    if (cmd == "break" && (n == 3 || (n == 2 && w[1] == "none"))) {
-        int64_t at = 0;
-        int64_t to = 0;
-        if (n == 3 &&
-            (!ParseTime(w[1], m_Deck.Base(), &at) || !ParseTime(w[2], m_Deck.Base(), &to))) {
-            return "error: break wants AT and TO as [-]HH:MM:SS:FF, or none";
-        }
-        m_Deck.SetBreak(at, to - at);
-        return "ok";
+    if (w[3] == "auto") {
+        m_Deck.ForceBit(static_cast<int>(a), static_cast<int>(b), std::nullopt);
+    } else if (w[3] == "0" || w[3] == "1") {
+        m_Deck.ForceBit(static_cast<int>(a), static_cast<int>(b), w[3] == "1");
+    } else {
+        return "error: status BYTE BIT wants 0, 1 or auto";
     }
-    if (cmd == "lock" && n == 2) {
-        if (!ToInt(w[1], 0, 60000, &a)) {
-            return "error: lock wants MS from 0 to 60000";
-        }
-        m_Deck.SetLockTime(Millis(a));
-        return "ok";
+    return "ok";
+}
+
+// `time` sets the counter, `cue` moves the tape there as the wire would.
+std::optional<std::string> Controller::SetTime(const Words& w, Clock::time_point now) {
+    if (w.size() != 2) {
+        return std::nullopt;
     }
-    if (cmd == "system" && n == 2 && (w[1] == "1" || w[1] == "4")) {
-        m_Deck.SetVideoSystem(w[1] == "1" ? 1 : 4);
-        return "ok";
+    const std::string& cmd = w[0];
+    const std::string& text = w[1];
+    const bool plus = text[0] == '+';
+    const hostkit::ParsedTimecode p =
+        hostkit::ParseTimecode(plus ? text.substr(1) : text, m_Deck.Rate());
+    if (!p.ok) {
+        return "error: " + cmd + " wants [-]HH:MM:SS:FF: " + p.error;
     }
-    if (cmd == "fault" && n >= 2 && n <= 4) {
-        Fault f;
-        const std::string& kind = w[1];
-        const bool hasArg = n >= 3;
-        long every = 1;
-        if (n == 4 && (kind != "late" || !ToInt(w[3], 1, 1000, &every))) {
-            return "error: fault late MS N wants N from 1 to 1000";
-        }
-        f.every = static_cast<int>(every);
-        if (kind == "none" && !hasArg) {
-            f.kind = FaultKind::kNone;
-        } else if (kind == "silent" && !hasArg) {
-            f.kind = FaultKind::kSilent;
-        } else if (kind == "nak" && !hasArg) {
-            f.kind = FaultKind::kNak;
-        } else if (kind == "short" && !hasArg) {
-            f.kind = FaultKind::kShort;
-        } else if (kind == "garbage" && !hasArg) {
-            f.kind = FaultKind::kGarbage;
-        } else if (kind == "late" && (!hasArg || ToInt(w[2], 0, 10000, &a))) {
-            f.kind = FaultKind::kLate;
-            if (hasArg) {
-                f.delay = Millis(a);
-            }
-        } else if (kind == "random" && hasArg && ToInt(w[2], 1, 4096, &a)) {
-            f.kind = FaultKind::kRandom;
-            f.count = static_cast<int>(a);
-        } else if (kind == "hangup" && (!hasArg || ToInt(w[2], 0, 60000, &a))) {
-            m_Hangup(Millis(hasArg ? a : 1000));
-            return "ok";
-        } else {
-            return "error: fault silent|nak|short|garbage|late [MS [N]]|hangup [MS]|random N|none";
-        }
-        m_Responder.SetFault(f);
-        return "ok";
+    const int64_t frames = p.frames;
+    if (!m_Deck.InRange(frames)) {
+        return "error: a video-system-4 deck's times run from " +
+               FormatTime(m_Deck.Earliest(), m_Deck.Base()) + " to " +
+               FormatTime(m_Deck.Latest(), m_Deck.Base()) + "; " + text + " is not one of them";
     }
-    if (n == 1) {
-        if (cmd == "play") {
-            m_Deck.Play(now);
-        } else if (cmd == "stop") {
-            m_Deck.Stop(now);
-        } else if (cmd == "pause") {
-            m_Deck.Pause(now);
-        } else if (cmd == "standby") {
-            m_Deck.Standby(now);
-        } else if (cmd == "get") {
-            return Describe(now);
-        } else if (cmd == "help") {
-            std::string h = kControlHelp;
-            h.pop_back();
-            return h;
-        } else if (cmd == "quit") {
-            m_Quit();
-        } else {
-            return "error: unknown command '" + cmd + "' (try help)";
-        }
-        return "ok";
+    // The deck may stand on either frame of a pair, but a cue goes to a label the line can
+    // carry, as one from the wire does.
+    if (cmd == "cue" && !hostkit::OnTheLine(frames, m_Deck.Base())) {
+        return "error: " + hostkit::LineRefusal(frames, m_Deck.Rate());
     }
-    return "error: bad arguments to '" + cmd + "' (try help)";
+    if (cmd == "time") {
+        m_Deck.SetFrames(frames, now);
+    } else {
+        m_Deck.Cue(m_Deck.TapeOfLabel(frames), now);
+    }
+    return "ok";
+}
+
+std::optional<std::string> Controller::Break(const Words& w) {
+    const std::size_t n = w.size();
+    if (n != 3 && !(n == 2 && w[1] == "none")) {
+        return std::nullopt;
+    }
+    int64_t at = 0;
+    int64_t to = 0;
+    if (n == 3 && (!ParseTime(w[1], m_Deck.Base(), &at) || !ParseTime(w[2], m_Deck.Base(), &to))) {
+        return "error: break wants AT and TO as [-]HH:MM:SS:FF, or none";
+    }
+    m_Deck.SetBreak(at, to - at);
+    return "ok";
+}
+
+std::optional<std::string> Controller::Lock(const Words& w) {
+    long ms = 0;
+    if (w.size() != 2) {
+        return std::nullopt;
+    }
+    if (!ToInt(w[1], 0, 60000, &ms)) {
+        return "error: lock wants MS from 0 to 60000";
+    }
+    m_Deck.SetLockTime(Millis(ms));
+    return "ok";
+}
+
+std::optional<std::string> Controller::SetFault(const Words& w) {
+    const std::size_t n = w.size();
+    if (n < 2 || n > 4) {
+        return std::nullopt;
+    }
+    Fault f;
+    const std::string& kind = w[1];
+    const bool hasArg = n >= 3;
+    long a = 0;
+    long every = 1;
+    if (n == 4 && (kind != "late" || !ToInt(w[3], 1, 1000, &every))) {
+        return "error: fault late MS N wants N from 1 to 1000";
+    }
+    f.every = static_cast<int>(every);
+    if (kind == "none" && !hasArg) {
+        f.kind = FaultKind::kNone;
+    } else if (kind == "silent" && !hasArg) {
+        f.kind = FaultKind::kSilent;
+    } else if (kind == "nak" && !hasArg) {
+        f.kind = FaultKind::kNak;
+    } else if (kind == "short" && !hasArg) {
+        f.kind = FaultKind::kShort;
+    } else if (kind == "garbage" && !hasArg) {
+        f.kind = FaultKind::kGarbage;
+    } else if (kind == "late" && (!hasArg || ToInt(w[2], 0, 10000, &a))) {
+        f.kind = FaultKind::kLate;
+        if (hasArg) {
+            f.delay = Millis(a);
+        }
+    } else if (kind == "random" && hasArg && ToInt(w[2], 1, 4096, &a)) {
+        f.kind = FaultKind::kRandom;
+        f.count = static_cast<int>(a);
+    } else if (kind == "hangup" && (!hasArg || ToInt(w[2], 0, 60000, &a))) {
+        m_Hangup(Millis(hasArg ? a : 1000));
+        return "ok";
+    } else {
+        return "error: fault silent|nak|short|garbage|late [MS [N]]|hangup [MS]|random N|none";
+    }
+    m_Responder.SetFault(f);
+    return "ok";
+}
+
+// The one-word lines: the transport, and `get`, `help` and `quit`.
+std::optional<std::string> Controller::Transport(const std::string& cmd, Clock::time_point now) {
+    if (cmd == "play") {
+        m_Deck.Play(now);
+    } else if (cmd == "stop") {
+        m_Deck.Stop(now);
+    } else if (cmd == "pause") {
+        m_Deck.Pause(now);
+    } else if (cmd == "standby") {
+        m_Deck.Standby(now);
+    } else if (cmd == "get") {
+        return Describe(now);
+    } else if (cmd == "help") {
+        std::string h = kControlHelp;
+        h.pop_back();
+        return h;
+    } else if (cmd == "quit") {
+        m_Quit();
+    } else {
+        return "error: unknown command '" + cmd + "' (try help)";
+    }
+    return "ok";
 }
 
 }  // namespace decksim

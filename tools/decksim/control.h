@@ -2,7 +2,9 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "tools/decksim/deck_model.h"
 #include "tools/decksim/responder.h"
@@ -24,6 +26,15 @@ class Controller {
     std::string Describe(Clock::time_point now);
 
   private:
+    using Words = std::vector<std::string>;
+    // Each line's kind: its reply, or nullopt when the words are not of its shape.
+    std::optional<std::string> Status(const Words& w, Clock::time_point now);
+    std::optional<std::string> SetTime(const Words& w, Clock::time_point now);
+    std::optional<std::string> Break(const Words& w);
+    std::optional<std::string> Lock(const Words& w);
+    std::optional<std::string> SetFault(const Words& w);
+    std::optional<std::string> Transport(const std::string& cmd, Clock::time_point now);
+
     DeckModel& m_Deck;
     Responder& m_Responder;
     std::function<void(Millis)> m_Hangup;

@@ -72,10 +72,20 @@ int Fail(const std::string& msg) {
     return 2;
 }
 
-int Run(int argc, char** argv) {
+// What the command line gives, before it is checked.
+struct Args {
     decksim::ServerOptions opt;
-    CLI::App app{kDescription, "decksim"};
-    // The control commands indented like the rest of the footer.
+    decksim::VideoOptions video;
+    std::string videoSize = "320x240";
+    int adapterMs = 0;
+    int videoDelay = 0;
+    int videoJitter = 0;
+    int lockMs = 0;
+    std::string tapeLength;
+};
+
+// The control commands, indented like the rest of the footer.
+std::string Footer() {
     std::string footer = std::string(kFooter) + "  ";
     const std::string controlHelp =
         std::string(decksim::kControlHelp) + decksim::VideoStream::kHelp;
@@ -85,8 +95,11 @@ int Run(int argc, char** argv) {
             footer += "  ";
         }
     }
-    app.footer(footer);
-    app.set_version_flag("--version", "decksim " TAPEDECK_VERSION);
+    return footer;
+}
+
+void AddDeckOptions(CLI::App& app, Args& a) {
+    decksim::ServerOptions& opt = a.opt;
     app.add_option("--fps", opt.fps,
                    "frame rate of the time counter, 1 to 120 (default 25); 23.98, 29.97 and "
                    "59.94 count at 24000/1001, 30000/1001 and 60000/1001; above 30 the line "
@@ -109,99 +122,70 @@ int Run(int argc, char** argv) {
                    "send replies no faster than N baud (10 bits a byte), up to 10000000")
         ->option_text("N")
         ->check(CLI::Range(1, 10000000));
-    int adapterMs = 0;
-    app.add_option("--adapter-latency", adapterMs,
+    app.add_option("--adapter-latency", a.adapterMs,
                    "hold replies as a USB adapter does: MS after the first byte, or 62 bytes")
         ->option_text("MS")
         ->check(CLI::Range(1, 255));
-    decksim::VideoOptions video;
-    std::string videoSize = "320x240";
-    int videoDelay = 0;
-    int videoJitter = 0;
-    int lockMs = 0;
-    std::string tapeLength;
-    app.add_option("--video", video.path,
+}
+
+void AddPictureOptions(CLI::App& app, Args& a) {
+    app.add_option("--video", a.video.path,
                    "write the deck's picture to readers of a UNIX socket at PATH (NUT, raw "
                    "video; FFmpeg reads unix:PATH), frames carrying their tape position")
         ->option_text("PATH");
-    app.add_option("--video-size", videoSize, "the picture's size (default 320x240)")
+    app.add_option("--video-size", a.videoSize, "the picture's size (default 320x240)")
         ->option_text("WxH");
-    app.add_option("--video-delay", videoDelay, "the capture path's latency (default 0)")
+    app.add_option("--video-delay", a.videoDelay, "the capture path's latency (default 0)")
         ->option_text("MS")
         ->check(CLI::Range(0, 10000));
-    app.add_option("--video-jitter", videoJitter,
+    app.add_option("--video-jitter", a.videoJitter,
                    "each frame up to MS earlier or later than the latency (default 0)")
         ->option_text("MS")
         ->check(CLI::Range(0, 10000));
-    app.add_option("--video-drop", video.dropOneIn,
+    app.add_option("--video-drop", a.video.dropOneIn,
                    "lose one frame in N on the way, at random (default 0: none)")
         ->option_text("N")
         ->check(CLI::Range(0, 1000000));
-    app.add_option("--tape-length", tapeLength,
+    app.add_option("--tape-length", a.tapeLength,
                    "the tape ends at this time: play and cues stop there (default: none)")
         ->option_text("HH:MM:SS:FF");
-    app.add_option("--servo-lock", lockMs,
+    app.add_option("--servo-lock", a.lockMs,
                    "the servo locks this long after play, when longer than 100 ms; until then "
                    "the picture is torn and carries no position")
         ->option_text("MS")
         ->check(CLI::Range(0, 60000));
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        // Help and version end with 0; a wrong option with 2, as before.
-        return app.exit(e) == 0 ? 0 : 2;
-    }
-    opt.adapterLatency = decksim::Millis(adapterMs);
+}
+
+// The options put together and checked; what is wrong in words, or "".
+std::string Resolve(Args& a, hostkit::TimeBase* base) {
+    decksim::ServerOptions& opt = a.opt;
+    opt.adapterLatency = decksim::Millis(a.adapterMs);
     opt.fps = decksim::ExactFps(opt.fps);
-    const hostkit::TimeBase base{static_cast<int>(std::lround(opt.fps)), opt.dropFrame};
+    *base = hostkit::TimeBase{static_cast<int>(std::lround(opt.fps)), opt.dropFrame};
     // Drop frame keeps 30000/1001 and 60000/1001 labels in step with the clock; at any other
     // rate it would drift.
-    const bool ntsc = std::fabs(opt.fps * 1001.0 - base.whole * 1000.0) < 1e-6;
-    if (opt.dropFrame && (hostkit::DroppedPerMinute(base) == 0 || !ntsc)) {
-        return Fail("--drop-frame needs --fps 29.97 or 59.94");
+    const bool ntsc = std::fabs(opt.fps * 1001.0 - base->whole * 1000.0) < 1e-6;
+    if (opt.dropFrame && (hostkit::DroppedPerMinute(*base) == 0 || !ntsc)) {
+        return "--drop-frame needs --fps 29.97 or 59.94";
     }
-    if (hostkit::Resolution(base) > 1 && base.whole % 2 != 0) {
-        return Fail("above 30 fps a deck counts frame pairs, so --fps needs an even whole rate");
+    if (hostkit::Resolution(*base) > 1 && base->whole % 2 != 0) {
+        return "above 30 fps a deck counts frame pairs, so --fps needs an even whole rate";
     }
-    if (!decksim::ParseVideoSize(videoSize, &video.width, &video.height)) {
-        return Fail("--video-size wants WIDTHxHEIGHT, an even width of 64 to 4096, e.g. 720x576");
+    if (!decksim::ParseVideoSize(a.videoSize, &a.video.width, &a.video.height)) {
+        return "--video-size wants WIDTHxHEIGHT, an even width of 64 to 4096, e.g. 720x576";
     }
-    if (!tapeLength.empty() &&
-        (!decksim::ParseTime(tapeLength, base, &opt.tapeFrames) || opt.tapeFrames <= 0)) {
-        return Fail("--tape-length wants a time after 00:00:00:00 at the deck's rate");
+    if (!a.tapeLength.empty() &&
+        (!decksim::ParseTime(a.tapeLength, *base, &opt.tapeFrames) || opt.tapeFrames <= 0)) {
+        return "--tape-length wants a time after 00:00:00:00 at the deck's rate";
     }
-    video.delay = decksim::Millis(videoDelay);
-    video.jitter = decksim::Millis(videoJitter);
-    opt.timing.lock = decksim::Millis(lockMs);
-    decksim::VideoStream* picture = nullptr;
-    opt.controlHook = [&picture](const std::string& line) {
-        return picture != nullptr ? picture->Control(line) : std::string();
-    };
+    a.video.delay = decksim::Millis(a.videoDelay);
+    a.video.jitter = decksim::Millis(a.videoJitter);
+    opt.timing.lock = decksim::Millis(a.lockMs);
+    return "";
+}
 
-    if (pipe2(g_SignalPipe, O_CLOEXEC) != 0) {
-        return Fail(std::strerror(errno));
-    }
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
-    std::signal(SIGPIPE, SIG_IGN);  // a control client that went away is not fatal
-
-    decksim::PtyServer server(opt);
-    const auto origin = decksim::Clock::now();
-    decksim::VideoStream stream(
-        video, opt.fps, base, origin,
-        [&server](decksim::Clock::time_point t) { return server.PictureAt(t); });
-    std::string error;
-    if (!video.path.empty()) {
-        server.SetVideoReference(origin);
-        picture = &stream;
-    }
-    if (!server.Start(&error) || (picture != nullptr && !stream.Start(&error))) {
-        server.Stop();
-        return Fail(error);
-    }
-    std::printf("%s\n", server.SlavePath().c_str());
-    std::fflush(stdout);
-
+// Control lines typed on a terminal, until a signal, a quit or the end of input.
+void ReadControlLines(decksim::PtyServer& server) {
     const bool interactive = isatty(STDIN_FILENO);
     if (interactive) {
         std::fprintf(stderr, "decksim: type 'help' for commands\n");
@@ -228,9 +212,61 @@ int Run(int argc, char** argv) {
             }
         }
     }
+}
+
+// The deck, and its picture when asked for, until it is told to end.
+int Serve(Args& a, const hostkit::TimeBase& base) {
+    decksim::VideoStream* picture = nullptr;
+    a.opt.controlHook = [&picture](const std::string& line) {
+        return picture != nullptr ? picture->Control(line) : std::string();
+    };
+    if (pipe2(g_SignalPipe, O_CLOEXEC) != 0) {
+        return Fail(std::strerror(errno));
+    }
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    std::signal(SIGPIPE, SIG_IGN);  // a control client that went away is not fatal
+
+    decksim::PtyServer server(a.opt);
+    const auto origin = decksim::Clock::now();
+    decksim::VideoStream stream(
+        a.video, a.opt.fps, base, origin,
+        [&server](decksim::Clock::time_point t) { return server.PictureAt(t); });
+    std::string error;
+    if (!a.video.path.empty()) {
+        server.SetVideoReference(origin);
+        picture = &stream;
+    }
+    if (!server.Start(&error) || (picture != nullptr && !stream.Start(&error))) {
+        server.Stop();
+        return Fail(error);
+    }
+    std::printf("%s\n", server.SlavePath().c_str());
+    std::fflush(stdout);
+    ReadControlLines(server);
     stream.Stop();
     server.Stop();
     return 0;
+}
+
+int Run(int argc, char** argv) {
+    Args a;
+    CLI::App app{kDescription, "decksim"};
+    app.footer(Footer());
+    app.set_version_flag("--version", "decksim " TAPEDECK_VERSION);
+    AddDeckOptions(app, a);
+    AddPictureOptions(app, a);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Help and version end with 0; a wrong option with 2, as before.
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+    hostkit::TimeBase base{};
+    if (const std::string wrong = Resolve(a, &base); !wrong.empty()) {
+        return Fail(wrong);
+    }
+    return Serve(a, base);
 }
 
 }  // namespace

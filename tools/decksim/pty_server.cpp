@@ -507,6 +507,63 @@ bool PtyServer::WaitForEvents(std::vector<pollfd>& fds) const {
     return ppoll(fds.data(), fds.size(), &ts, nullptr) >= 0;
 }
 
+// A hang-up asked for from the control channel: the line goes, and comes back once its time
+// is up. False while the line is down.
+bool PtyServer::KeepLine() {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (m_bHangupPending) {
+            m_bHangupPending = false;
+            m_bReopenPending = true;
+            m_ReopenAt = Clock::now() + m_HangupFor;
+            m_Responder.Reset();
+        }
+    }
+    if (m_bReopenPending && m_nMaster >= 0) {
+        // The freed pty name goes to the next program that opens a pty, so a host following
+        // the link meanwhile would talk to a stranger's terminal (another deck, as it
+        // happened). The link goes first, before the pty is freed, and stays gone until the
+        // line is back, as an unplugged adapter is.
+        if (m_bLinkMade) {
+            unlink(m_Options.link.c_str());
+            m_bLinkMade = false;
+        }
+        CloseLine();
+    }
+    if (m_bReopenPending && m_ReopenAt <= Clock::now()) {
+        std::string err;
+        if (OpenLine(&err)) {
+            m_bReopenPending = false;
+        } else {
+            EmitTrace("line not reopened: " + err);
+            m_ReopenAt = Clock::now() + Millis(1000);
+        }
+        return false;
+    }
+    return true;
+}
+
+// A new control client, and the lines of those there are; a client gone is closed.
+void PtyServer::ServeClients(const std::vector<pollfd>& fds, int listenIdx, size_t firstClient) {
+    if (listenIdx >= 0 && (fds[listenIdx].revents & POLLIN)) {
+        const int fd = accept4(m_nListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            m_Clients.push_back({fd, {}});
+        }
+    }
+    for (size_t i = m_Clients.size(); i-- > 0;) {
+        if (firstClient + i >= fds.size() || !fds[firstClient + i].revents) {
+            continue;
+        }
+        bool closed = false;
+        ServeClient(m_Clients[i], &closed);
+        if (closed) {
+            close(m_Clients[i].fd);
+            m_Clients.erase(m_Clients.begin() + static_cast<long>(i));
+        }
+    }
+}
+
 void PtyServer::Run() {
     if (m_Options.baud > 0 || m_Options.adapterLatency.count() > 0) {
         // Paced bytes sleep to the microsecond; the default 50 us of timer slack on every
@@ -515,34 +572,7 @@ void PtyServer::Run() {
     }
     std::vector<pollfd> fds;
     while (!m_bStop) {
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            if (m_bHangupPending) {
-                m_bHangupPending = false;
-                m_bReopenPending = true;
-                m_ReopenAt = Clock::now() + m_HangupFor;
-                m_Responder.Reset();
-            }
-        }
-        if (m_bReopenPending && m_nMaster >= 0) {
-            // The freed pty name goes to the next program that opens a pty, so a host following
-            // the link meanwhile would talk to a stranger's terminal (another deck, as it
-            // happened). The link goes first, before the pty is freed, and stays gone until the
-            // line is back, as an unplugged adapter is.
-            if (m_bLinkMade) {
-                unlink(m_Options.link.c_str());
-                m_bLinkMade = false;
-            }
-            CloseLine();
-        }
-        if (m_bReopenPending && m_ReopenAt <= Clock::now()) {
-            std::string err;
-            if (OpenLine(&err)) {
-                m_bReopenPending = false;
-            } else {
-                EmitTrace("line not reopened: " + err);
-                m_ReopenAt = Clock::now() + Millis(1000);
-            }
+        if (!KeepLine()) {
             continue;
         }
         fds.clear();
@@ -576,23 +606,7 @@ void PtyServer::Run() {
         if (masterIdx >= 0 && fds[masterIdx].revents) {
             ServeInput();
         }
-        if (listenIdx >= 0 && (fds[listenIdx].revents & POLLIN)) {
-            const int fd = accept4(m_nListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd >= 0) {
-                m_Clients.push_back({fd, {}});
-            }
-        }
-        for (size_t i = m_Clients.size(); i-- > 0;) {
-            if (firstClient + i >= fds.size() || !fds[firstClient + i].revents) {
-                continue;
-            }
-            bool closed = false;
-            ServeClient(m_Clients[i], &closed);
-            if (closed) {
-                close(m_Clients[i].fd);
-                m_Clients.erase(m_Clients.begin() + static_cast<long>(i));
-            }
-        }
+        ServeClients(fds, listenIdx, firstClient);
     }
 }
 

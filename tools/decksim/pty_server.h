@@ -4,8 +4,8 @@
 
 #include <poll.h>
 #include <sys/types.h>
-#include <atomic>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -88,6 +88,8 @@ class PtyServer {
     };
 
     void Run();
+    bool KeepLine();
+    void ServeClients(const std::vector<pollfd>& fds, int listenIdx, size_t firstClient);
     bool OpenLine(std::string* error);
     void CloseLine();
     bool OpenControl(std::string* error);

@@ -136,6 +136,11 @@ Reply Responder::Feed(uint8_t in, Clock::time_point now) {
 }
 
 Reply Responder::Answer(uint8_t in, Clock::time_point now) {
+    return m_State == State::kIdle ? Command(in, now) : Continue(in, now);
+}
+
+// A byte inside a frame: the video-system request's second, the cue's, the speed's digit.
+Reply Responder::Continue(uint8_t in, Clock::time_point now) {
     switch (m_State) {
         case State::kVideoSystem:
             m_State = State::kIdle;
@@ -167,7 +172,11 @@ Reply Responder::Answer(uint8_t in, Clock::time_point now) {
         case State::kIdle:
             break;
     }
+    return Command(in, now);
+}
 
+// A byte that starts a frame.
+Reply Responder::Command(uint8_t in, Clock::time_point now) {
     Reply r;
     switch (in) {
         case wire::kStatusFirst:

@@ -49,6 +49,8 @@ class Responder {
     enum class State { kIdle, kVideoSystem, kCueFirst, kCueBlock, kVarDigit };
 
     Reply Answer(uint8_t in, Clock::time_point now);
+    Reply Continue(uint8_t in, Clock::time_point now);
+    Reply Command(uint8_t in, Clock::time_point now);
     Reply CueByte(uint8_t in, Clock::time_point now);
     void TimeReply(Clock::time_point now, std::vector<uint8_t>* out);
     uint8_t RandomByte() { return static_cast<uint8_t>(m_Random() & 0xFF); }
