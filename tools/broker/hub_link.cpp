@@ -196,25 +196,7 @@ void HubLink::OnMessage(const Message& m) {
         return;
     }
     if (t->kind == "replies") {
-        std::function<void(decks::ActionAnswer)> done;
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            const auto it = m_Pending.find(m.correlation);
-            if (t->hub != m_Name || it == m_Pending.end() || it->second.machine != t->machine) {
-                return;  // answered already, given up on, or not ours
-            }
-            done = std::move(it->second.done);
-            m_Pending.erase(it);
-        }
-        const Json body = hostkit::ParseJson(m.payload);
-        const int status = StatusOf(m);
-        if (status == 0 || !body.is_object()) {
-            done(decks::Refusal(502, "machine " + t->machine +
-                                         " answered in a form the hub does "
-                                         "not read"));
-        } else {
-            done(decks::ActionAnswer{status, body});
-        }
+        OnReply(*t, m);
         return;
     }
     const Json message = hostkit::ParseJson(m.payload);
@@ -228,69 +210,105 @@ void HubLink::OnMessage(const Message& m) {
         Machine& machine = m_Machines[t->machine];
         machine.seen = Clock::now();
         if (t->kind == "claim") {
-            // A server signing in under the name: if the name then shows online under another
-            // run of a server, this one was turned away.
-            const Json instance = message.value("instance", Json());
-            const Json host = message.value("host", Json());
-            const Json pid = message.value("pid", Json());
-            if (instance.is_string() && machine.claims.size() < kMaxClaims) {
-                machine.claims[instance.get<std::string>().substr(0, kMaxClash)] =
-                    "on " + (host.is_string() ? host.get<std::string>().substr(0, 64) : "?") +
-                    (pid.is_number_integer() ? ", pid " + std::to_string(pid.get<int64_t>()) : "") +
-                    ", at " + UtcText(WallClock::now());
-            }
-            return;
-        }
-        if (t->kind == "connection") {
-            const Json active = message.value("active", Json());
-            if (!active.is_boolean()) {
-                return;  // not a presence: the last one stands
-            }
-            machine.online = active.get<bool>();
-            const Json instance = message.value("instance", Json());
-            if (machine.online && instance.is_string()) {
-                for (const auto& [claimer, where] : machine.claims) {
-                    if (claimer != instance.get<std::string>()) {
-                        machine.clash = "another server (" + where + ") signed in as " +
-                                        t->machine + " and was turned away";
-                    }
-                }
-                machine.claims.clear();
-            }
-            const Json keepalive = message.value("keepalive", Json());
-            if (keepalive.is_number_integer() && keepalive.get<int64_t>() >= 1 &&
-                keepalive.get<int64_t>() <= 3600) {
-                machine.keepalive = keepalive.get<int>();
-            }
-            changed = true;
+            TakeClaim(machine, message);
+        } else if (t->kind == "connection") {
+            changed = TakePresence(machine, t->machine, message);
         } else if ((t->kind == "state" || t->kind == "time") && PortOf(t->port, &port)) {
-            const Json payload = message.value("payload", Json());
-            const auto it = m_Decks.find(Key{t->machine, port});
-            if (!payload.is_object()) {
-                return;
-            }
-            if (t->kind == "state") {
-                // A state names the deck it comes from; one that names another is ignored.
-                if (payload.value("port", Json()) != Json(port) ||
-                    payload.value("machine", Json()) != Json(t->machine)) {
-                    return;
-                }
-                Deck& d = m_Decks[Key{t->machine, port}];
-                d.state = payload;
-                d.time = Json();
-                d.seen = Clock::now();
-                changed = true;
-            } else if (it != m_Decks.end() && payload.value("value", Json()).is_number_integer() &&
-                       payload.value("time", Json()).is_string()) {
-                it->second.time = payload;
-                it->second.seen = Clock::now();
-                changed = true;
-            }
+            changed = TakeDeck(Key{t->machine, port}, t->kind == "state", message);
         }
     }
     if (changed && m_Changed) {
         m_Changed();
     }
+}
+
+// A machine's answer to a command of ours, handed to whoever waits for it.
+void HubLink::OnReply(const Topic& t, const Message& m) {
+    std::function<void(decks::ActionAnswer)> done;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        const auto it = m_Pending.find(m.correlation);
+        if (t.hub != m_Name || it == m_Pending.end() || it->second.machine != t.machine) {
+            return;  // answered already, given up on, or not ours
+        }
+        done = std::move(it->second.done);
+        m_Pending.erase(it);
+    }
+    const Json body = hostkit::ParseJson(m.payload);
+    const int status = StatusOf(m);
+    if (status == 0 || !body.is_object()) {
+        done(decks::Refusal(502,
+                            "machine " + t.machine + " answered in a form the hub does not read"));
+    } else {
+        done(decks::ActionAnswer{status, body});
+    }
+}
+
+// A server signing in under the name: if the name then shows online under another run of a
+// server, this one was turned away.
+void HubLink::TakeClaim(Machine& machine, const Json& message) {
+    const Json instance = message.value("instance", Json());
+    const Json host = message.value("host", Json());
+    const Json pid = message.value("pid", Json());
+    if (instance.is_string() && machine.claims.size() < kMaxClaims) {
+        machine.claims[instance.get<std::string>().substr(0, kMaxClash)] =
+            "on " + (host.is_string() ? host.get<std::string>().substr(0, 64) : "?") +
+            (pid.is_number_integer() ? ", pid " + std::to_string(pid.get<int64_t>()) : "") +
+            ", at " + UtcText(WallClock::now());
+    }
+}
+
+// False for what is no presence: the last one stands.
+bool HubLink::TakePresence(Machine& machine, const std::string& name, const Json& message) {
+    const Json active = message.value("active", Json());
+    if (!active.is_boolean()) {
+        return false;
+    }
+    machine.online = active.get<bool>();
+    const Json instance = message.value("instance", Json());
+    if (machine.online && instance.is_string()) {
+        for (const auto& [claimer, where] : machine.claims) {
+            if (claimer != instance.get<std::string>()) {
+                machine.clash =
+                    "another server (" + where + ") signed in as " + name + " and was turned away";
+            }
+        }
+        machine.claims.clear();
+    }
+    const Json keepalive = message.value("keepalive", Json());
+    if (keepalive.is_number_integer() && keepalive.get<int64_t>() >= 1 &&
+        keepalive.get<int64_t>() <= 3600) {
+        machine.keepalive = keepalive.get<int>();
+    }
+    return true;
+}
+
+// A deck's state, or its time since that state; false for one of another shape.
+bool HubLink::TakeDeck(const Key& key, bool state, const Json& message) {
+    const Json payload = message.value("payload", Json());
+    if (!payload.is_object()) {
+        return false;
+    }
+    if (state) {
+        // A state names the deck it comes from; one that names another is ignored.
+        if (payload.value("port", Json()) != Json(key.second) ||
+            payload.value("machine", Json()) != Json(key.first)) {
+            return false;
+        }
+        Deck& d = m_Decks[key];
+        d.state = payload;
+        d.time = Json();
+        d.seen = Clock::now();
+        return true;
+    }
+    const auto it = m_Decks.find(key);
+    if (it == m_Decks.end() || !payload.value("value", Json()).is_number_integer() ||
+        !payload.value("time", Json()).is_string()) {
+        return false;
+    }
+    it->second.time = payload;
+    it->second.seen = Clock::now();
+    return true;
 }
 
 void HubLink::Command(const std::string& deck, const std::string& action, const std::string& body,

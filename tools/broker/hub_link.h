@@ -80,6 +80,11 @@ class HubLink {
 
     void Connected();
     void OnMessage(const Message& m);
+    void OnReply(const Topic& t, const Message& m);
+    // Under the mutex.
+    void TakeClaim(Machine& machine, const hostkit::Json& message);
+    bool TakePresence(Machine& machine, const std::string& name, const hostkit::Json& message);
+    bool TakeDeck(const Key& key, bool state, const hostkit::Json& message);
     void Tick();
     bool Up(const std::string& machine, std::chrono::steady_clock::time_point now) const;
     bool Lost(const Key& key, const Deck& deck, std::chrono::steady_clock::time_point now) const;

@@ -364,45 +364,62 @@ void MachineLink::Work() {
     }
 }
 
-void MachineLink::Carry(Job& job) {
+// The broker counts a message's expiry down while it holds it; what is left is counted down
+// here too, up to the moment the deck's thread takes the command. A hub also says when it
+// sent the command, which counts a broker that stalled with it in hand. A `sent` that is no
+// time is handed back.
+Millis MachineLink::TimeLeft(const Job& job, std::string* unreadable) {
     const Message& m = job.message;
-    const Topic t = *ParseTopic(m.topic);
-    decks::ActionAnswer answer;
-    // The broker counts a message's expiry down while it holds it; what is left is counted
-    // down here too, up to the moment the deck's thread takes the command. A hub also says
-    // when it sent the command, which counts a broker that stalled with it in hand.
     const Millis expiry = m.expiry ? Millis(std::chrono::seconds(*m.expiry)) : Millis(0);
     Millis left = expiry - std::chrono::duration_cast<Millis>(Clock::now() - job.received);
-    std::string unreadable;
     for (const auto& [name, value] : m.user) {
         if (name != "sent") {
             continue;
         }
         const std::optional<WallClock::time_point> sent = ParseTimestamp(value);
         if (!sent) {
-            unreadable = value.substr(0, 40);
+            *unreadable = value.substr(0, 40);
             continue;
         }
         const Millis age = std::chrono::duration_cast<Millis>(WallClock::now() - *sent);
         left = std::min(left, expiry - age);
     }
+    return left;
+}
+
+// What refuses a command before it reaches a deck: its form, its size, its age.
+std::optional<decks::ActionAnswer> MachineLink::Refused(const Message& m, Millis left,
+                                                        const std::string& unreadable) const {
     if (!unreadable.empty()) {
-        answer = decks::Refusal(400, "the command's sent property '" + unreadable +
-                                         "' is not a time (seconds:nanoseconds since 1970, UTC, "
-                                         "as IS-07 writes it); it was not carried out");
-    } else if (m.payload.size() > kMaxCommandBody) {
-        answer = decks::Refusal(413, "the command's body is " + std::to_string(m.payload.size()) +
-                                         " bytes; 16 KiB at most");
-    } else if (!m.expiry) {
-        answer = decks::Refusal(400,
-                                "a command must carry a message expiry (2 s, say), so that "
-                                "one that arrives late is never carried out");
-    } else if (left <= Millis(0)) {
-        answer = decks::Refusal(504, "the command reached machine " + m_Options.name +
-                                         " after its expiry of " + std::to_string(*m.expiry) +
-                                         " s; it was not carried out (if every command does, "
-                                         "set the clocks of the hub and the machine by NTP)");
-    } else {
+        return decks::Refusal(400, "the command's sent property '" + unreadable +
+                                       "' is not a time (seconds:nanoseconds since 1970, UTC, "
+                                       "as IS-07 writes it); it was not carried out");
+    }
+    if (m.payload.size() > kMaxCommandBody) {
+        return decks::Refusal(413, "the command's body is " + std::to_string(m.payload.size()) +
+                                       " bytes; 16 KiB at most");
+    }
+    if (!m.expiry) {
+        return decks::Refusal(400,
+                              "a command must carry a message expiry (2 s, say), so that one "
+                              "that arrives late is never carried out");
+    }
+    if (left <= Millis(0)) {
+        return decks::Refusal(504, "the command reached machine " + m_Options.name +
+                                       " after its expiry of " + std::to_string(*m.expiry) +
+                                       " s; it was not carried out (if every command does, set "
+                                       "the clocks of the hub and the machine by NTP)");
+    }
+    return std::nullopt;
+}
+
+void MachineLink::Carry(Job& job) {
+    const Message& m = job.message;
+    const Topic t = *ParseTopic(m.topic);
+    std::string unreadable;
+    const Millis left = TimeLeft(job, &unreadable);
+    std::optional<decks::ActionAnswer> answer = Refused(m, left, unreadable);
+    if (!answer) {
         long port = 0;
         const bool digits = !t.port.empty() && t.port.size() <= 3 &&
                             t.port.find_first_not_of("0123456789") == std::string::npos;
@@ -419,8 +436,8 @@ void MachineLink::Carry(Job& job) {
                 decks::Refusal(500, std::string("the machine failed on this command: ") + e.what());
         }
     }
-    Remember(m.responseTopic + '\n' + m.correlation, answer);
-    Answer(m, answer);
+    Remember(m.responseTopic + '\n' + m.correlation, *answer);
+    Answer(m, *answer);
 }
 
 void MachineLink::Remember(const std::string& key, const decks::ActionAnswer& answer) {

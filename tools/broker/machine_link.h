@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,6 +101,9 @@ class MachineLink {
     void OnMessage(const Message& m);
     void Work();
     void Carry(Job& job);
+    static std::chrono::milliseconds TimeLeft(const Job& job, std::string* unreadable);
+    std::optional<decks::ActionAnswer> Refused(const Message& m, std::chrono::milliseconds left,
+                                               const std::string& unreadable) const;
     void Answer(const Message& m, const decks::ActionAnswer& answer);
     void Remember(const std::string& key, const decks::ActionAnswer& answer);
 

@@ -242,31 +242,9 @@ void MqttClient::Run() {
             continue;
         }
         open = false;
-        const bool claimLost = m_bClaiming;
-        m_bClaiming = false;
-        if (claimLost && ++m_nClaimsLost >= (m_bEverJoined ? 2 : 1)) {
-            m_bGaveUp = true;
-            const std::string words = "another client holds the id '" + m_Options.clientId +
-                                      "' on the broker at " + Where() +
-                                      ": it took its session back as this one signed in; "
-                                      "not trying again";
-            Note(words);
-            if (m_Options.refused) {
-                m_Options.refused(words);
-            }
-            Outcome();
+        if (Closed(rc)) {
             break;
         }
-        if (claimLost) {
-            Note("the broker at " + Where() + " closed the connection as this one signed in as '" +
-                 m_Options.clientId + "' (did another client sign in under it?); trying again");
-        } else if (m_bConnected.exchange(false)) {
-            Note("lost the broker at " + Where() + ": " + Reason(rc) + "; trying again");
-        } else if (rc != MOSQ_ERR_PROTOCOL && rc != MOSQ_ERR_CONN_REFUSED) {
-            // A refused connect was said by OnConnect, with the broker's reason.
-            Note("cannot reach the broker at " + Where() + ": " + Reason(rc) + "; trying again");
-        }
-        Outcome();
     }
     if (open && m_bConnected) {
         // The Will goes out as we leave: the hub sees the machine offline at once.
@@ -277,6 +255,36 @@ void MqttClient::Run() {
         mosquitto_disconnect_v5(m_pClient, 0, nullptr);
     }
     m_bConnected = false;
+}
+
+// The connection ended: said in words; true when the client gives up its id for good.
+bool MqttClient::Closed(int rc) {
+    const bool claimLost = m_bClaiming;
+    m_bClaiming = false;
+    if (claimLost && ++m_nClaimsLost >= (m_bEverJoined ? 2 : 1)) {
+        m_bGaveUp = true;
+        const std::string words = "another client holds the id '" + m_Options.clientId +
+                                  "' on the broker at " + Where() +
+                                  ": it took its session back as this one signed in; not "
+                                  "trying again";
+        Note(words);
+        if (m_Options.refused) {
+            m_Options.refused(words);
+        }
+        Outcome();
+        return true;
+    }
+    if (claimLost) {
+        Note("the broker at " + Where() + " closed the connection as this one signed in as '" +
+             m_Options.clientId + "' (did another client sign in under it?); trying again");
+    } else if (m_bConnected.exchange(false)) {
+        Note("lost the broker at " + Where() + ": " + Reason(rc) + "; trying again");
+    } else if (rc != MOSQ_ERR_PROTOCOL && rc != MOSQ_ERR_CONN_REFUSED) {
+        // A refused connect was said by OnConnect, with the broker's reason.
+        Note("cannot reach the broker at " + Where() + ": " + Reason(rc) + "; trying again");
+    }
+    Outcome();
+    return false;
 }
 
 void MqttClient::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__property*) {

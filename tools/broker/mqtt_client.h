@@ -118,6 +118,7 @@ class MqttClient {
     void Run();
     bool Attempt();
     void Join();
+    bool Closed(int rc);
     void Note(const std::string& problem);
     void Outcome();
     bool Send(const Outgoing& message);
