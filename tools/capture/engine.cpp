@@ -370,242 +370,336 @@ void CaptureEngine::Tell(std::size_t index, int attempt, const char* phase, int6
     }
 }
 
-CaptureEngine::Attempt CaptureEngine::Capture(const ClipRequest& clip, double preroll,
-                                              std::size_t index, int attempt, ClipReport& report) {
-    Attempt a;
-    const int64_t from = clip.in - m_Options.handles;
-    const int64_t to = clip.out + m_Options.handles;
-    const int64_t wanted = to - from;
+// One attempt at a clip, in its stages: open the files, cue, preroll, keep the frames from in
+// to out, finish the files. The first fault ends it, in words.
+class CaptureEngine::Take {
+  public:
+    Take(CaptureEngine& e, const ClipRequest& clip, double preroll, std::size_t index, int attempt,
+         ClipReport& report)
+        : m_E(e),
+          m_Clip(clip),
+          m_dPreroll(preroll),
+          m_nIndex(index),
+          m_nAttempt(attempt),
+          m_Report(report),
+          m_nFrom(clip.in - e.m_Options.handles),
+          m_nTo(clip.out + e.m_Options.handles),
+          m_Roll(e),
+          m_Seq(m_nFrom, m_nTo) {}
 
-    ClipWriter writer;
-    WriterSpec spec;
-    spec.folder = m_Options.folder;
-    spec.stem = clip.stem;
-    const InputReader::Picture picture = m_Input.Current();
-    spec.width = picture.width;
-    spec.height = picture.height;
-    spec.pixelFormat = picture.pixelFormat;
-    spec.aspect = picture.aspect;
-    spec.frameRate = av_d2q(m_dFps, 1001000);
-    spec.timecode = Time(from);
-    spec.title = clip.name;
-    if (!writer.Open(spec, &a.words)) {
-        a.end = End::kFatal;
-        return a;
+    Attempt Run() {
+        if (Open() && Cue() && Preroll()) {
+            Keep();
+        }
+        return Finish();
     }
 
-    // The preroll: from before the first frame wanted, never before the tape's zero.
-    int64_t target = from - static_cast<int64_t>(std::llround(preroll * m_dFps));
-    if (target < 0) {
-        target = 0;
+  private:
+    int64_t Wanted() const { return m_nTo - m_nFrom; }
+
+    // A fault ends the attempt; the first one is the one said.
+    void Fault(End end, std::string words) {
+        if (m_A.end == End::kCaptured) {
+            m_A.end = end;
+            m_A.words = std::move(words);
+        }
     }
-    Tell(index, attempt, "cue", 0, wanted);
-    Roll roll(*this);
-    double cueSeconds = 0;
-    a.end = roll.Cue(target, &a.words, &cueSeconds);
-    report.cueSeconds += cueSeconds;
-    if (a.end != End::kCaptured) {
-        if (a.end == End::kCancelled) {
+
+    bool Open() {
+        m_Spec.folder = m_E.m_Options.folder;
+        m_Spec.stem = m_Clip.stem;
+        const InputReader::Picture picture = m_E.m_Input.Current();
+        m_Spec.width = picture.width;
+        m_Spec.height = picture.height;
+        m_Spec.pixelFormat = picture.pixelFormat;
+        m_Spec.aspect = picture.aspect;
+        m_Spec.frameRate = av_d2q(m_E.m_dFps, 1001000);
+        m_Spec.timecode = m_E.Time(m_nFrom);
+        m_Spec.title = m_Clip.name;
+        if (!m_Writer.Open(m_Spec, &m_A.words)) {
+            m_A.end = End::kFatal;
+            return false;
+        }
+        m_A.end = End::kCaptured;
+        return true;
+    }
+
+    // The preroll's start: before the first frame wanted, never before the tape's zero.
+    bool Cue() {
+        m_nTarget = std::max<int64_t>(
+            0, m_nFrom - static_cast<int64_t>(std::llround(m_dPreroll * m_E.m_dFps)));
+        m_E.Tell(m_nIndex, m_nAttempt, "cue", 0, Wanted());
+        double cueSeconds = 0;
+        m_A.end = m_Roll.Cue(m_nTarget, &m_A.words, &cueSeconds);
+        m_Report.cueSeconds += cueSeconds;
+        if (m_A.end == End::kCancelled) {
             std::string ignored;
-            m_Deck.Stop(&ignored);  // a cancel stops the deck, in the middle of a wind too
+            m_E.m_Deck.Stop(&ignored);  // a cancel stops the deck, in the middle of a wind too
         }
-        return a;
+        m_bCued = m_A.end == End::kCaptured;
+        return m_bCued;
     }
-    m_Input.Arm(true);
-    const uint64_t gaps0 = m_Input.CardGaps();
-    const uint64_t overflows0 = m_Input.Overflows();
-    Tell(index, attempt, "preroll", 0, wanted);
-    a.end = roll.Play(&a.words);
 
-    Sequence seq(from, to);
-    std::deque<InputFrame> pending;
-    bool done = false;
-    bool lockChecked = false;
-    // The out-point's frame is due by this moment, or something went wrong.
-    const double deadline =
-        roll.PlayAt() + static_cast<double>(to - target) / m_dFps + m_Options.offset + kLateLimit;
-    const auto fault = [&a](End end, std::string words) {
-        if (a.end == End::kCaptured) {
-            a.end = end;
-            a.words = std::move(words);
+    bool Preroll() {
+        m_E.m_Input.Arm(true);
+        m_nGaps0 = m_E.m_Input.CardGaps();
+        m_nOverflows0 = m_E.m_Input.Overflows();
+        m_E.Tell(m_nIndex, m_nAttempt, "preroll", 0, Wanted());
+        m_A.end = m_Roll.Play(&m_A.words);
+        // The out-point's frame is due by this moment, or something went wrong.
+        m_dDeadline = m_Roll.PlayAt() + static_cast<double>(m_nTo - m_nTarget) / m_E.m_dFps +
+                      m_E.m_Options.offset + kLateLimit;
+        return true;
+    }
+
+    // Until the out-point's frame is kept or a fault ends it: one question to the deck, the
+    // frames that came meanwhile, and each frame labelled once a read after it is in.
+    void Keep() {
+        while (m_A.end == End::kCaptured && !m_bDone) {
+            if (!Healthy() || !Ask()) {
+                continue;
+            }
+            Gather();
+            if (!m_Roll.Locked()) {
+                m_Pending.clear();  // a picture from before the servo locked is no use
+                continue;
+            }
+            if (!m_Roll.Line().Ready() || !LockedInTime()) {
+                continue;
+            }
+            Label();
+            if (m_A.end == End::kCaptured && !m_bDone && SecondsOf(Clock::now()) > m_dDeadline) {
+                Fault(End::kRetry, "no frame labelled " + m_E.Time(m_nTo - 1) +
+                                       " came (the last was " + m_E.Time(m_Seq.Next() - 1) + ")");
+            }
         }
-    };
-    while (a.end == End::kCaptured && !done) {
-        if (Cancelled()) {
-            fault(End::kCancelled, "cancelled at " + Time(roll.LastFrames()));
-            break;
-        }
+    }
+
+    bool Healthy() {
         std::string why;
-        if (!m_Input.Alive(&why)) {
-            fault(End::kFatal, why);
-            break;
+        if (m_E.Cancelled()) {
+            Fault(End::kCancelled, "cancelled at " + m_E.Time(m_Roll.LastFrames()));
+        } else if (!m_E.m_Input.Alive(&why) || m_Writer.Failed(&why)) {
+            Fault(End::kFatal, why);
         }
-        if (writer.Failed(&why)) {
-            fault(End::kFatal, why);
-            break;
-        }
-        switch (roll.Exchange()) {
+        return m_A.end == End::kCaptured;
+    }
+
+    // The deck's answer to this cycle's question; false when it ended the attempt.
+    bool Ask() {
+        switch (m_Roll.Exchange()) {
             case Roll::Step::kOk:
-                break;
+                return true;
             case Roll::Step::kLost:
-                fault(End::kDeckLost,
-                      "the deck stopped answering at about " + Time(roll.LastFrames()));
-                continue;
+                Fault(End::kDeckLost,
+                      "the deck stopped answering at about " + m_E.Time(m_Roll.LastFrames()));
+                return false;
             case Roll::Step::kLeftPlay:
-                fault(End::kRetry, "the deck left play at about " + Time(roll.LastFrames()) +
+                Fault(End::kRetry, "the deck left play at about " + m_E.Time(m_Roll.LastFrames()) +
                                        " (the tape's end, or a transport fault)");
-                continue;
-            case Roll::Step::kBreak: {
-                const BreakInfo& b = roll.Line().LastBreak();
-                // The break lies between two reads: after the last one on the line, as far as
-                // the reads can tell.
-                const std::string jump = " the deck's time jumps to " + Time(b.firstAfter);
-                const std::string what = b.stopped
-                                             ? "the tape stopped at " + Time(b.lastOnLine)
-                                             : "timecode break: after " + Time(b.lastOnLine) + jump;
-                // Each break once, however many attempts meet it.
-                const auto same = [&jump](const std::string& seen) {
-                    return seen.size() >= jump.size() &&
-                           seen.compare(seen.size() - jump.size(), jump.size(), jump) == 0;
-                };
-                if (!b.stopped && std::none_of(report.breaks.begin(), report.breaks.end(), same)) {
-                    report.breaks.push_back(what);
-                }
-                if (seq.Kept() > 0 || b.stopped || b.firstAfter >= from) {
-                    fault(End::kRetry,
-                          what + (seq.Kept() > 0 ? ", inside the clip" : ", before the in-point"));
-                    continue;
-                }
-                // A break in the preroll: the frames around it are before the clip anyway.
-                while (!pending.empty() &&
-                       pending.front().arrival - m_Options.offset < b.firstAfterAt) {
-                    pending.pop_front();
-                }
-                break;
-            }
+                return false;
+            case Roll::Step::kBreak:
+                return Break();
         }
-        // The frames that came meanwhile; on a fast line, wait for them out the cycle.
-        for (std::optional<InputFrame> f = m_Input.Next(roll.Rest()); f;
-             f = m_Input.Next(Millis(0))) {
-            pending.push_back(std::move(*f));
+        return true;
+    }
+
+    // A timecode break, or the tape stopping: inside the clip it ends the attempt; in the
+    // preroll the frames around it are before the clip anyway.
+    bool Break() {
+        const BreakInfo& b = m_Roll.Line().LastBreak();
+        // The break lies between two reads: after the last one on the line, as far as the
+        // reads can tell.
+        const std::string jump = " the deck's time jumps to " + m_E.Time(b.firstAfter);
+        const std::string what = b.stopped
+                                     ? "the tape stopped at " + m_E.Time(b.lastOnLine)
+                                     : "timecode break: after " + m_E.Time(b.lastOnLine) + jump;
+        // Each break once, however many attempts meet it.
+        const auto same = [&jump](const std::string& seen) {
+            return seen.size() >= jump.size() &&
+                   seen.compare(seen.size() - jump.size(), jump.size(), jump) == 0;
+        };
+        if (!b.stopped && std::none_of(m_Report.breaks.begin(), m_Report.breaks.end(), same)) {
+            m_Report.breaks.push_back(what);
         }
-        if (!roll.Locked()) {
-            pending.clear();  // a picture from before the servo locked is no use
-            continue;
+        if (m_Seq.Kept() > 0 || b.stopped || b.firstAfter >= m_nFrom) {
+            Fault(End::kRetry,
+                  what + (m_Seq.Kept() > 0 ? ", inside the clip" : ", before the in-point"));
+            return false;
         }
-        PlayLine& line = roll.Line();
-        if (!line.Ready()) {
-            continue;
+        while (!m_Pending.empty() &&
+               m_Pending.front().arrival - m_E.m_Options.offset < b.firstAfterAt) {
+            m_Pending.pop_front();
         }
-        if (!lockChecked) {
-            lockChecked = true;
-            const int64_t lockLabel = line.Label(roll.LockAt());
-            if (lockLabel >= from) {
-                a.lockDelay = roll.LockAt() - roll.PlayAt();
-                fault(End::kRetry, "in-point missed: the servo locked at " + Time(lockLabel) +
-                                       ", after the in-point " + Time(from) + " (" +
-                                       Seconds(a.lockDelay) + " after play; preroll " +
-                                       Seconds(preroll) + ")");
-                continue;
-            }
+        return true;
+    }
+
+    // The frames that came meanwhile; on a fast line, wait for them out the cycle.
+    void Gather() {
+        for (std::optional<InputFrame> f = m_E.m_Input.Next(m_Roll.Rest()); f;
+             f = m_E.m_Input.Next(Millis(0))) {
+            m_Pending.push_back(std::move(*f));
         }
-        // Each frame labelled once a time read after it is in.
-        while (!pending.empty() && a.end == End::kCaptured && !done) {
-            const double t = pending.front().arrival - m_Options.offset;
+    }
+
+    // Once: a servo that locked after the in-point missed it; the next attempt prerolls more.
+    bool LockedInTime() {
+        if (m_bLockChecked) {
+            return true;
+        }
+        m_bLockChecked = true;
+        const int64_t lockLabel = m_Roll.Line().Label(m_Roll.LockAt());
+        if (lockLabel < m_nFrom) {
+            return true;
+        }
+        m_A.lockDelay = m_Roll.LockAt() - m_Roll.PlayAt();
+        Fault(End::kRetry, "in-point missed: the servo locked at " + m_E.Time(lockLabel) +
+                               ", after the in-point " + m_E.Time(m_nFrom) + " (" +
+                               Seconds(m_A.lockDelay) + " after play; preroll " +
+                               Seconds(m_dPreroll) + ")");
+        return false;
+    }
+
+    // Each frame labelled once a time read after it is in, and kept from in to out.
+    void Label() {
+        PlayLine& line = m_Roll.Line();
+        while (!m_Pending.empty() && m_A.end == End::kCaptured && !m_bDone) {
+            const double t = m_Pending.front().arrival - m_E.m_Options.offset;
             if (t > line.CoveredUntil()) {
                 break;
             }
-            InputFrame f = std::move(pending.front());
-            pending.pop_front();
-            if (t < roll.LockAt()) {
-                continue;
-            }
-            const int64_t label = line.Label(t);
-            switch (seq.Add(label)) {
-                case Sequence::Verdict::kBefore:
-                case Sequence::Verdict::kAfter:
-                    break;
-                case Sequence::Verdict::kKeep:
-                case Sequence::Verdict::kKeepLast:
-                    if (f.frame->width != spec.width || f.frame->height != spec.height ||
-                        f.frame->format != spec.pixelFormat) {
-                        // A card's picture changes with its signal; a file keeps one.
-                        fault(End::kRetry,
-                              "the input's picture changed from " +
-                                  PictureText(spec.width, spec.height, spec.pixelFormat) + " to " +
-                                  PictureText(f.frame->width, f.frame->height, f.frame->format) +
-                                  " at " + Time(label) + "; a clip's file keeps one picture");
-                        break;
-                    }
-                    if (!writer.Push(std::move(f.frame))) {
-                        std::string why;
-                        if (writer.Failed(&why)) {
-                            fault(End::kFatal, why);
-                        } else {
-                            fault(End::kRetry, "the encoder fell behind at " + Time(label) +
-                                                   ": a frame was lost");
-                        }
-                        break;
-                    }
-                    if (!report.achievedIn || seq.Kept() == 1) {
-                        report.achievedIn = label;
-                    }
-                    report.achievedOut = label + 1;
-                    done = seq.Complete();
-                    if (seq.Kept() % kProgressEvery == 1) {
-                        Tell(index, attempt, "capture", seq.Kept(), wanted);
-                    }
-                    break;
-                case Sequence::Verdict::kMissedIn:
-                    // A frame the input lost at the in-point is a gap, not a late deck.
-                    if (m_Input.CardGaps() == gaps0 && m_Input.Overflows() == overflows0) {
-                        fault(End::kRetry, "in-point missed: the first frame after " +
-                                               Time(from - 1) + " was labelled " + Time(label));
-                        break;
-                    }
-                    [[fallthrough]];
-                case Sequence::Verdict::kGap:
-                    fault(End::kRetry, "gap: " + std::to_string(label - (seq.Next())) +
-                                           " frame(s) missing before " + Time(label) +
-                                           (m_Input.CardGaps() > gaps0 ? " (the input lost frames)"
-                                            : m_Input.Overflows() > overflows0
-                                                ? " (frames came faster than the capture took them)"
-                                                : ""));
-                    break;
-                case Sequence::Verdict::kRepeat:
-                    fault(End::kRetry, "frame " + Time(label) + " came twice");
-                    break;
+            InputFrame f = std::move(m_Pending.front());
+            m_Pending.pop_front();
+            if (t >= m_Roll.LockAt()) {
+                Judge(line.Label(t), std::move(f));
             }
         }
-        if (a.end == End::kCaptured && !done && SecondsOf(Clock::now()) > deadline) {
-            fault(End::kRetry, "no frame labelled " + Time(to - 1) + " came (the last was " +
-                                   Time(seq.Next() - 1) + ")");
+    }
+
+    void Judge(int64_t label, InputFrame f) {
+        switch (m_Seq.Add(label)) {
+            case Sequence::Verdict::kBefore:
+            case Sequence::Verdict::kAfter:
+                break;
+            case Sequence::Verdict::kKeep:
+            case Sequence::Verdict::kKeepLast:
+                Store(label, std::move(f));
+                break;
+            case Sequence::Verdict::kMissedIn:
+                // A frame the input lost at the in-point is a gap, not a late deck.
+                if (!InputLost()) {
+                    Fault(End::kRetry, "in-point missed: the first frame after " +
+                                           m_E.Time(m_nFrom - 1) + " was labelled " +
+                                           m_E.Time(label));
+                    break;
+                }
+                [[fallthrough]];
+            case Sequence::Verdict::kGap:
+                Fault(End::kRetry,
+                      "gap: " + std::to_string(label - (m_Seq.Next())) +
+                          " frame(s) missing before " + m_E.Time(label) +
+                          (m_E.m_Input.CardGaps() > m_nGaps0 ? " (the input lost frames)"
+                           : m_E.m_Input.Overflows() > m_nOverflows0
+                               ? " (frames came faster than the capture took them)"
+                               : ""));
+                break;
+            case Sequence::Verdict::kRepeat:
+                Fault(End::kRetry, "frame " + m_E.Time(label) + " came twice");
+                break;
         }
     }
-    m_Input.Arm(false);
-    report.cardGaps += m_Input.CardGaps() - gaps0;
-    report.overflows += m_Input.Overflows() - overflows0;
-    report.missing = seq.Missing();
-    report.repeated = seq.Repeated();
-    report.frames = seq.Kept();
-    if (a.end != End::kDeckLost) {
-        std::string error;
-        if (!m_Deck.Stop(&error) && a.end == End::kCaptured) {
-            report.attempts.push_back("the deck did not stop after the clip: " + error);
+
+    bool InputLost() const {
+        return m_E.m_Input.CardGaps() != m_nGaps0 || m_E.m_Input.Overflows() != m_nOverflows0;
+    }
+
+    void Store(int64_t label, InputFrame f) {
+        if (f.frame->width != m_Spec.width || f.frame->height != m_Spec.height ||
+            f.frame->format != m_Spec.pixelFormat) {
+            // A card's picture changes with its signal; a file keeps one.
+            Fault(End::kRetry, "the input's picture changed from " +
+                                   PictureText(m_Spec.width, m_Spec.height, m_Spec.pixelFormat) +
+                                   " to " +
+                                   PictureText(f.frame->width, f.frame->height, f.frame->format) +
+                                   " at " + m_E.Time(label) + "; a clip's file keeps one picture");
+            return;
+        }
+        if (!m_Writer.Push(std::move(f.frame))) {
+            std::string why;
+            if (m_Writer.Failed(&why)) {
+                Fault(End::kFatal, why);
+            } else {
+                Fault(End::kRetry,
+                      "the encoder fell behind at " + m_E.Time(label) + ": a frame was lost");
+            }
+            return;
+        }
+        if (!m_Report.achievedIn || m_Seq.Kept() == 1) {
+            m_Report.achievedIn = label;
+        }
+        m_Report.achievedOut = label + 1;
+        m_bDone = m_Seq.Complete();
+        if (m_Seq.Kept() % kProgressEvery == 1) {
+            m_E.Tell(m_nIndex, m_nAttempt, "capture", m_Seq.Kept(), Wanted());
         }
     }
-    if (a.end != End::kCaptured) {
-        writer.Abort();
-        return a;
+
+    // The deck stopped, the counts told; the files kept when the clip is whole, else removed.
+    Attempt Finish() {
+        if (m_bCued) {
+            m_E.m_Input.Arm(false);
+            m_Report.cardGaps += m_E.m_Input.CardGaps() - m_nGaps0;
+            m_Report.overflows += m_E.m_Input.Overflows() - m_nOverflows0;
+            m_Report.missing = m_Seq.Missing();
+            m_Report.repeated = m_Seq.Repeated();
+            m_Report.frames = m_Seq.Kept();
+            if (m_A.end != End::kDeckLost) {
+                std::string error;
+                if (!m_E.m_Deck.Stop(&error) && m_A.end == End::kCaptured) {
+                    m_Report.attempts.push_back("the deck did not stop after the clip: " + error);
+                }
+            }
+        }
+        if (m_A.end != End::kCaptured) {
+            m_Writer.Abort();
+            return m_A;
+        }
+        m_E.Tell(m_nIndex, m_nAttempt, "finish", m_Seq.Kept(), Wanted());
+        if (!m_Writer.Finish(&m_A.words)) {
+            m_A.end = End::kFatal;
+            return m_A;
+        }
+        m_Report.file = m_Writer.FilePath();
+        m_Report.framemd5 = m_Writer.SidecarPath();
+        return m_A;
     }
-    Tell(index, attempt, "finish", seq.Kept(), wanted);
-    if (!writer.Finish(&a.words)) {
-        a.end = End::kFatal;
-        return a;
-    }
-    report.file = writer.FilePath();
-    report.framemd5 = writer.SidecarPath();
-    return a;
+
+    CaptureEngine& m_E;
+    const ClipRequest& m_Clip;
+    double m_dPreroll;
+    std::size_t m_nIndex;
+    int m_nAttempt;
+    ClipReport& m_Report;
+    const int64_t m_nFrom;
+    const int64_t m_nTo;
+    Roll m_Roll;
+    Sequence m_Seq;
+    Attempt m_A;
+    ClipWriter m_Writer;
+    WriterSpec m_Spec;
+    int64_t m_nTarget = 0;
+    bool m_bCued = false;
+    uint64_t m_nGaps0 = 0;
+    uint64_t m_nOverflows0 = 0;
+    double m_dDeadline = 0;
+    std::deque<InputFrame> m_Pending;
+    bool m_bDone = false;
+    bool m_bLockChecked = false;
+};
+
+CaptureEngine::Attempt CaptureEngine::Capture(const ClipRequest& clip, double preroll,
+                                              std::size_t index, int attempt, ClipReport& report) {
+    return Take(*this, clip, preroll, index, attempt, report).Run();
 }
 
 void CaptureEngine::CaptureClip(std::size_t index, ClipReport& report) {
@@ -729,12 +823,69 @@ CalibrationResult CaptureEngine::Calibrate(int64_t at, double seconds) {
     }
 }
 
+namespace {
+
+// A frame measured for calibration: when it arrived, and the position its stripe shows.
+struct Seen {
+    double arrival;
+    int64_t stripe;
+};
+
+// Each frame's own offset: its arrival less the moment the line puts the middle of its frame,
+// the point furthest from either label boundary. The offset is their median.
+void Measure(const std::vector<Seen>& seen, const PlayLine& line, CalibrationResult* result) {
+    std::vector<double> offsets;
+    offsets.reserve(seen.size());
+    for (const Seen& s : seen) {
+        offsets.push_back(s.arrival - line.TimeOf(static_cast<double>(s.stripe) + 0.5));
+    }
+    std::sort(offsets.begin(), offsets.end());
+    result->offset = offsets[offsets.size() / 2];
+    result->spread = offsets.back() - offsets.front();
+    result->frames = static_cast<int>(seen.size());
+    for (const Seen& s : seen) {
+        result->agree += line.Label(s.arrival - result->offset) == s.stripe ? 1 : 0;
+    }
+    result->ok = true;
+}
+
+}  // namespace
+
+// One cycle of a calibration's stretch: what ends it, in words, or kCaptured to go on.
+CaptureEngine::End CaptureEngine::CalibrationStep(Roll& roll, std::string* words) {
+    std::string why;
+    if (Cancelled()) {
+        *words = "cancelled";
+        return End::kCancelled;
+    }
+    if (!m_Input.Alive(&why)) {
+        *words = why;
+        return End::kFatal;
+    }
+    const Roll::Step step = roll.Exchange();
+    if (step == Roll::Step::kLost) {
+        *words = "the deck stopped answering";
+        return End::kDeckLost;
+    }
+    if (step == Roll::Step::kLeftPlay) {
+        *words = "the deck left play";
+        return End::kRetry;
+    }
+    if (step == Roll::Step::kBreak && roll.Line().LastBreak().stopped) {
+        // The reads saw the tape stop before a status question did: worth another run.
+        *words = "the tape stopped at " + Time(roll.Line().LastBreak().lastOnLine);
+        return End::kRetry;
+    }
+    if (step == Roll::Step::kBreak) {
+        // A jump in the tape's own time: another run would meet it again.
+        *words = "the deck's time broke off during the stretch; calibrate on another (--at)";
+        return End::kFail;
+    }
+    return End::kCaptured;
+}
+
 CalibrationResult CaptureEngine::CalibrateOnce(int64_t at, double seconds, End* how) {
     CalibrationResult result;
-    struct Seen {
-        double arrival;
-        int64_t stripe;
-    };
     std::vector<Seen> seen;
     const int64_t target = std::max<int64_t>(0, at - std::llround(m_Options.preroll * m_dFps));
     Roll roll(*this);
@@ -750,27 +901,7 @@ CalibrationResult CaptureEngine::CalibrateOnce(int64_t at, double seconds, End* 
                seen.back().arrival - seen.front().arrival >= seconds;
     };
     while (end == End::kCaptured && !enough()) {
-        std::string why;
-        if (Cancelled()) {
-            end = End::kCancelled;
-            words = "cancelled";
-        } else if (!m_Input.Alive(&why)) {
-            end = End::kFatal;
-            words = why;
-        } else if (const Roll::Step step = roll.Exchange(); step == Roll::Step::kLost) {
-            end = End::kDeckLost;
-            words = "the deck stopped answering";
-        } else if (step == Roll::Step::kLeftPlay) {
-            end = End::kRetry;
-            words = "the deck left play";
-        } else if (step == Roll::Step::kBreak && roll.Line().LastBreak().stopped) {
-            // The reads saw the tape stop before a status question did: worth another run.
-            end = End::kRetry;
-            words = "the tape stopped at " + Time(roll.Line().LastBreak().lastOnLine);
-        } else if (step == Roll::Step::kBreak) {
-            end = End::kFail;  // a jump in the tape's own time: another run would meet it again
-            words = "the deck's time broke off during the stretch; calibrate on another (--at)";
-        }
+        end = CalibrationStep(roll, &words);
         for (std::optional<InputFrame> f = m_Input.Next(roll.Rest()); f && end == End::kCaptured;
              f = m_Input.Next(Millis(0))) {
             if (!roll.Locked() || f->arrival < roll.LockAt() + m_Options.preroll / 10.0) {
@@ -799,23 +930,7 @@ CalibrationResult CaptureEngine::CalibrateOnce(int64_t at, double seconds, End* 
         result.error = words;
         return result;
     }
-    // Each frame's own offset: its arrival less the moment the line puts the middle of its
-    // frame, the point furthest from either label boundary.
-    const PlayLine& line = roll.Line();
-    std::vector<double> offsets;
-    offsets.reserve(seen.size());
-    for (const Seen& s : seen) {
-        offsets.push_back(s.arrival - line.TimeOf(static_cast<double>(s.stripe) + 0.5));
-    }
-    std::vector<double> sorted = offsets;
-    std::sort(sorted.begin(), sorted.end());
-    result.offset = sorted[sorted.size() / 2];
-    result.spread = sorted.back() - sorted.front();
-    result.frames = static_cast<int>(seen.size());
-    for (const Seen& s : seen) {
-        result.agree += line.Label(s.arrival - result.offset) == s.stripe ? 1 : 0;
-    }
-    result.ok = true;
+    Measure(seen, roll.Line(), &result);
     return result;
 }
 

@@ -85,10 +85,12 @@ class CaptureEngine {
         double lockDelay = -1;  // seconds from play to the servo's lock, when known
     };
     class Roll;
+    class Take;
 
     Attempt Capture(const ClipRequest& clip, double preroll, std::size_t index, int attempt,
                     ClipReport& report);
     CalibrationResult CalibrateOnce(int64_t at, double seconds, End* end);
+    End CalibrationStep(Roll& roll, std::string* words);
     void CaptureClip(std::size_t index, ClipReport& report);
     bool Cancelled() const;
     void Tell(std::size_t index, int attempt, const char* phase, int64_t frames, int64_t wanted,

@@ -41,6 +41,67 @@ int InputReader::OnInterrupt(void* opaque) {
     return self->m_bStop.load() || Nanos(Clock::now()) > self->m_nDeadline.load() ? 1 : 0;
 }
 
+// The input itself, opened without probing it for long: frames are timed as they arrive.
+bool InputReader::OpenFormat(const std::string& url, const std::string& format,
+                             const std::string& limitText, std::string* error) {
+    m_pFormat = avformat_alloc_context();
+    if (m_pFormat == nullptr) {
+        *error = "out of memory";
+        return false;
+    }
+    m_pFormat->interrupt_callback.callback = &InputReader::OnInterrupt;
+    m_pFormat->interrupt_callback.opaque = this;
+    // Nothing may sit in a buffer meanwhile, and probing a raw stream for seconds would hold
+    // frames back.
+    m_pFormat->flags |= AVFMT_FLAG_NOBUFFER;
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "probesize", "65536", 0);
+    const AVInputFormat* fmt = nullptr;
+    if (!format.empty() && (fmt = av_find_input_format(format.c_str())) == nullptr) {
+        *error = "no input format '" + format + "' in this libavformat";
+        avformat_free_context(m_pFormat);
+        m_pFormat = nullptr;
+        return false;
+    }
+    const int rc = avformat_open_input(&m_pFormat, url.c_str(), fmt, &options);
+    av_dict_free(&options);
+    if (rc < 0) {
+        *error = "cannot open the input " + url + ": " +
+                 (rc == AVERROR_EXIT ? "no answer within " + limitText : AvError(rc));
+        m_pFormat = nullptr;  // freed by avformat_open_input
+        return false;
+    }
+    return true;
+}
+
+// Its video stream and a decoder for it.
+bool InputReader::OpenVideo(const std::string& url, const std::string& limitText,
+                            std::string* error) {
+    int rc = 0;
+    m_nStream = av_find_best_stream(m_pFormat, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (m_nStream < 0 || m_pFormat->streams[m_nStream]->codecpar->width <= 0) {
+        // Only a format without a header that says it all needs frames probed.
+        rc = avformat_find_stream_info(m_pFormat, nullptr);
+        m_nStream =
+            rc < 0 ? -1 : av_find_best_stream(m_pFormat, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    }
+    if (m_nStream < 0) {
+        *error = "the input " + url + " has no video" +
+                 (rc == AVERROR_EXIT ? " (no frame within " + limitText + ")" : "");
+        return false;
+    }
+    AVStream* st = m_pFormat->streams[m_nStream];
+    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+    m_pDecoder = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
+    if (m_pDecoder == nullptr || avcodec_parameters_to_context(m_pDecoder, st->codecpar) < 0 ||
+        avcodec_open2(m_pDecoder, codec, nullptr) < 0) {
+        *error = "no decoder for the input's video (" +
+                 std::string(avcodec_get_name(st->codecpar->codec_id)) + ")";
+        return false;
+    }
+    return true;
+}
+
 bool InputReader::Open(const std::string& url, const std::string& format,
                        std::chrono::milliseconds limit, std::string* error) {
     static std::once_flag devices;
@@ -52,57 +113,14 @@ bool InputReader::Open(const std::string& url, const std::string& format,
     m_Why.clear();
     m_nDeadline = Nanos(Clock::now() + limit);
     const std::string limitText = std::to_string(limit.count()) + " ms";
-
-    m_pFormat = avformat_alloc_context();
-    if (m_pFormat == nullptr) {
-        *error = "out of memory";
+    if (!OpenFormat(url, format, limitText, error)) {
         return false;
     }
-    m_pFormat->interrupt_callback.callback = &InputReader::OnInterrupt;
-    m_pFormat->interrupt_callback.opaque = this;
-    // Frames are timed as they arrive: nothing may sit in a buffer meanwhile, and probing a
-    // raw stream for seconds would hold frames back.
-    m_pFormat->flags |= AVFMT_FLAG_NOBUFFER;
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "probesize", "65536", 0);
-    const AVInputFormat* fmt = nullptr;
-    if (!format.empty() && (fmt = av_find_input_format(format.c_str())) == nullptr) {
-        *error = "no input format '" + format + "' in this libavformat";
-        avformat_free_context(m_pFormat);
-        m_pFormat = nullptr;
-        return false;
-    }
-    int rc = avformat_open_input(&m_pFormat, url.c_str(), fmt, &options);
-    av_dict_free(&options);
-    if (rc < 0) {
-        *error = "cannot open the input " + url + ": " +
-                 (rc == AVERROR_EXIT ? "no answer within " + limitText : AvError(rc));
-        m_pFormat = nullptr;  // freed by avformat_open_input
-        return false;
-    }
-    m_nStream = av_find_best_stream(m_pFormat, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (m_nStream < 0 || m_pFormat->streams[m_nStream]->codecpar->width <= 0) {
-        // Only a format without a header that says it all needs frames probed.
-        rc = avformat_find_stream_info(m_pFormat, nullptr);
-        m_nStream =
-            rc < 0 ? -1 : av_find_best_stream(m_pFormat, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    }
-    if (m_nStream < 0) {
-        *error = "the input " + url + " has no video" +
-                 (rc == AVERROR_EXIT ? " (no frame within " + limitText + ")" : "");
+    if (!OpenVideo(url, limitText, error)) {
         Close();
         return false;
     }
     AVStream* st = m_pFormat->streams[m_nStream];
-    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
-    m_pDecoder = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
-    if (m_pDecoder == nullptr || avcodec_parameters_to_context(m_pDecoder, st->codecpar) < 0 ||
-        avcodec_open2(m_pDecoder, codec, nullptr) < 0) {
-        *error = "no decoder for the input's video (" +
-                 std::string(avcodec_get_name(st->codecpar->codec_id)) + ")";
-        Close();
-        return false;
-    }
     m_TimeBase = st->time_base;
     m_FrameRate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
     {

@@ -86,6 +86,9 @@ class InputReader {
     const std::string& Url() const { return m_Url; }
 
   private:
+    bool OpenFormat(const std::string& url, const std::string& format, const std::string& limitText,
+                    std::string* error);
+    bool OpenVideo(const std::string& url, const std::string& limitText, std::string* error);
     void Run();
     void Deliver(FramePtr frame);
     void Fail(const std::string& why);

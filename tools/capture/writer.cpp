@@ -112,13 +112,8 @@ void ClipWriter::SetError(const std::string& why) {
     }
 }
 
-bool ClipWriter::OpenFiles(std::string* error) {
-    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_FFV1);
-    if (codec == nullptr) {
-        *error = "no FFV1 encoder in this libavcodec";
-        return false;
-    }
-    // FFV1 keeps the input's pixels where it can; otherwise the nearest format it has.
+// FFV1 keeps the input's pixels where it can; otherwise the nearest format it has.
+bool ClipWriter::ChooseFormat(const AVCodec* codec, std::string* error) {
     const auto src = static_cast<AVPixelFormat>(m_Spec.pixelFormat);
     AVPixelFormat dst = src;
     bool supported = false;
@@ -136,7 +131,10 @@ bool ClipWriter::OpenFiles(std::string* error) {
         }
     }
     m_nEncodeFormat = dst;
+    return true;
+}
 
+bool ClipWriter::MakeEncoder(const AVCodec* codec, std::string* error) {
     m_pEncoder = avcodec_alloc_context3(codec);
     if (m_pEncoder == nullptr) {
         *error = "out of memory";
@@ -144,7 +142,7 @@ bool ClipWriter::OpenFiles(std::string* error) {
     }
     m_pEncoder->width = m_Spec.width;
     m_pEncoder->height = m_Spec.height;
-    m_pEncoder->pix_fmt = dst;
+    m_pEncoder->pix_fmt = static_cast<AVPixelFormat>(m_nEncodeFormat);
     m_pEncoder->sample_aspect_ratio = m_Spec.aspect;
     m_pEncoder->time_base = av_inv_q(m_Spec.frameRate);
     m_pEncoder->framerate = m_Spec.frameRate;
@@ -155,20 +153,12 @@ bool ClipWriter::OpenFiles(std::string* error) {
     av_opt_set_int(m_pEncoder->priv_data, "slicecrc", 1, 0);
     m_pEncoder->level = 3;
     av_opt_set_int(m_pEncoder->priv_data, "slices", 4, 0);
+    return true;
+}
 
-    if (avformat_alloc_output_context2(&m_pFile, nullptr, "matroska", nullptr) < 0 ||
-        avformat_alloc_output_context2(&m_pSidecar, nullptr, "framemd5", nullptr) < 0) {
-        *error = "no Matroska or framemd5 muxer in this libavformat";
-        return false;
-    }
-    if ((m_pFile->oformat->flags & AVFMT_GLOBALHEADER) != 0) {
-        m_pEncoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    }
-    int rc = avcodec_open2(m_pEncoder, codec, nullptr);
-    if (rc < 0) {
-        *error = "cannot start the FFV1 encoder: " + AvError(rc);
-        return false;
-    }
+// The file's video stream with the clip's timecode and title, and the sidecar's raw stream,
+// hashing each frame's pixels as decoding the file gives them back.
+bool ClipWriter::MakeStreams(std::string* error) {
     AVStream* video = avformat_new_stream(m_pFile, nullptr);
     AVStream* sums = avformat_new_stream(m_pSidecar, nullptr);
     if (video == nullptr || sums == nullptr ||
@@ -185,16 +175,42 @@ bool ClipWriter::OpenFiles(std::string* error) {
     if (!m_Spec.title.empty()) {
         av_dict_set(&m_pFile->metadata, "title", m_Spec.title.c_str(), 0);
     }
-    // The sidecar hashes each frame's raw pixels, as decoding the file gives them back.
     sums->time_base = m_pEncoder->time_base;
     sums->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
     sums->codecpar->codec_id = AV_CODEC_ID_RAWVIDEO;
-    sums->codecpar->format = dst;
+    sums->codecpar->format = m_nEncodeFormat;
     sums->codecpar->width = m_Spec.width;
     sums->codecpar->height = m_Spec.height;
     sums->codecpar->sample_aspect_ratio = m_Spec.aspect;
     sums->sample_aspect_ratio = m_Spec.aspect;
+    return true;
+}
 
+bool ClipWriter::OpenFiles(std::string* error) {
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_FFV1);
+    if (codec == nullptr) {
+        *error = "no FFV1 encoder in this libavcodec";
+        return false;
+    }
+    if (!ChooseFormat(codec, error) || !MakeEncoder(codec, error)) {
+        return false;
+    }
+    if (avformat_alloc_output_context2(&m_pFile, nullptr, "matroska", nullptr) < 0 ||
+        avformat_alloc_output_context2(&m_pSidecar, nullptr, "framemd5", nullptr) < 0) {
+        *error = "no Matroska or framemd5 muxer in this libavformat";
+        return false;
+    }
+    if ((m_pFile->oformat->flags & AVFMT_GLOBALHEADER) != 0) {
+        m_pEncoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    }
+    int rc = avcodec_open2(m_pEncoder, codec, nullptr);
+    if (rc < 0) {
+        *error = "cannot start the FFV1 encoder: " + AvError(rc);
+        return false;
+    }
+    if (!MakeStreams(error)) {
+        return false;
+    }
     if ((rc = avio_open(&m_pFile->pb, ("file:" + m_TempFile.Path()).c_str(), AVIO_FLAG_WRITE)) <
             0 ||
         (rc = avio_open(&m_pSidecar->pb, ("file:" + m_TempSidecar.Path()).c_str(),

@@ -17,6 +17,7 @@
 #include "tools/capture/input.h"
 #include "tools/hostkit/timecode.h"
 
+struct AVCodec;
 struct AVCodecContext;
 struct AVFormatContext;
 struct SwsContext;
@@ -69,6 +70,9 @@ class ClipWriter {
     void SetError(const std::string& why);
     void Release();
     bool OpenFiles(std::string* error);
+    bool ChooseFormat(const AVCodec* codec, std::string* error);
+    bool MakeEncoder(const AVCodec* codec, std::string* error);
+    bool MakeStreams(std::string* error);
 
     WriterSpec m_Spec;
     TempFile m_TempFile;
