@@ -274,44 +274,41 @@ Verdict Common(const Json& body, const CaptureSettings& settings,
 
 }  // namespace
 
-ActionAnswer CaptureBatches::Start(const std::string& text, const std::vector<Clip>& log) {
-    const Json body = hostkit::ParseJson(text.empty() ? "{}" : text);
-    if (!body.is_object()) {
-        return Refusal(400, "the body must be a JSON object");
-    }
-    Request r;
-    const Json ids = body.value("clips", Json());
+// The clips a client names: distinct ids of this server's own log; false with the answer.
+bool CaptureBatches::Chosen(const Json& ids, const std::vector<Clip>& log,
+                            std::vector<const Clip*>* chosen, ActionAnswer* refused) const {
     if (!ids.is_array() || ids.empty() || ids.size() > kMaxBatchClips) {
-        return Refusal(400, "clips must be a list of 1 to 1000 clip ids of the log");
+        *refused = Refusal(400, "clips must be a list of 1 to 1000 clip ids of the log");
+        return false;
     }
-    std::vector<const Clip*> chosen;
     std::set<int64_t> seen;
     for (const Json& id : ids) {
         if (!id.is_number_integer() || !seen.insert(id.get<int64_t>()).second) {
-            return Refusal(400, "clips must be a list of distinct clip ids; " + DumpJson(id) +
-                                    " is not one, or is named twice");
+            *refused = Refusal(400, "clips must be a list of distinct clip ids; " + DumpJson(id) +
+                                        " is not one, or is named twice");
+            return false;
         }
         const auto it = std::find_if(log.begin(), log.end(),
                                      [&id](const Clip& c) { return c.id == id.get<int64_t>(); });
         if (it == log.end()) {
-            return Refusal(400, "no clip " + DumpJson(id) + " in the log");
+            *refused = Refusal(400, "no clip " + DumpJson(id) + " in the log");
+            return false;
         }
         if (!it->machine.empty()) {
-            return Refusal(400, "clip " + DumpJson(id) + " was logged on " + it->machine +
-                                    "'s deck: capture it on that machine");
+            *refused = Refusal(400, "clip " + DumpJson(id) + " was logged on " + it->machine +
+                                        "'s deck: capture it on that machine");
+            return false;
         }
-        chosen.push_back(&*it);
+        chosen->push_back(&*it);
     }
-    // The deck that plays them: the one named, else the one they were logged on.
-    const bool onePort = std::all_of(chosen.begin(), chosen.end(),
-                                     [&](const Clip* c) { return c->port == chosen[0]->port; });
-    Verdict v = Common(body, m_Settings, m_Decks, onePort ? chosen[0]->port : 0, &r.port, &r.input,
-                       &r.preroll);
+    return true;
+}
+
+// A capture's own options: handles, retries and the folder, below the server's.
+bool CaptureBatches::Options(const Json& body, Request* r, ActionAnswer* refused) const {
     double handles = 0;
     double retries = 0;
-    if (v.ok()) {
-        v = NumberField(body, "handles", 0, 100000, true, 0, &handles);
-    }
+    Verdict v = NumberField(body, "handles", 0, 100000, true, 0, &handles);
     if (v.ok()) {
         v = NumberField(body, "retries", 0, 20, true, 2, &retries);
     }
@@ -319,32 +316,38 @@ ActionAnswer CaptureBatches::Start(const std::string& text, const std::vector<Cl
         v = Bad(400, "folder must be text: a folder below the capture folder");
     }
     if (v.ok()) {
-        v = FolderNames(body.value("folder", ""), &r.folderNames);
+        v = FolderNames(body.value("folder", ""), &r->folderNames);
     }
     if (v.ok() && m_Settings.folder.empty()) {
         v = Bad(409,
                 "this server has no folder for captures: start deckctl serve with "
                 "--capture-folder DIR");
     }
+    r->handles = static_cast<int>(handles);
+    r->retries = static_cast<int>(retries);
+    r->folder = body.value("folder", "");
     if (!v.ok()) {
-        return Refusal(v.status, v.words);
+        *refused = Refusal(v.status, v.words);
     }
-    r.handles = static_cast<int>(handles);
-    r.retries = static_cast<int>(retries);
-    r.folder = body.value("folder", "");
-    r.deck = m_Decks.at(r.port).get();
-    r.rate = r.deck->Rate();
+    return v.ok();
+}
+
+// The clips as the engine takes them, each at the deck's rate and with frames to capture.
+bool CaptureBatches::ClipRequests(const std::vector<const Clip*>& chosen, Request* r,
+                                  ActionAnswer* refused) {
     for (const Clip* c : chosen) {
-        if (c->rate != r.rate) {
-            return Refusal(409, "clip " + std::to_string(c->id) + " was logged at " +
-                                    c->rate->name + " and the deck on port " +
-                                    std::to_string(r.port) + " runs at " + r.rate->name +
-                                    ": its times name other frames");
+        if (c->rate != r->rate) {
+            *refused =
+                Refusal(409, "clip " + std::to_string(c->id) + " was logged at " + c->rate->name +
+                                 " and the deck on port " + std::to_string(r->port) + " runs at " +
+                                 r->rate->name + ": its times name other frames");
+            return false;
         }
         if (c->out <= c->in) {
-            return Refusal(400, "clip " + std::to_string(c->id) +
-                                    " is a note at one time (its out is its in): nothing to "
-                                    "capture");
+            *refused = Refusal(400, "clip " + std::to_string(c->id) +
+                                        " is a note at one time (its out is its in): nothing "
+                                        "to capture");
+            return false;
         }
         capture::ClipRequest q;
         q.id = c->id;
@@ -353,7 +356,37 @@ ActionAnswer CaptureBatches::Start(const std::string& text, const std::vector<Cl
         q.in = c->in;
         q.out = c->out;
         q.stem = capture::ClipStem(c->id, c->reel, c->name, c->in, c->rate->base);
-        r.clips.push_back(q);
+        r->clips.push_back(q);
+    }
+    return true;
+}
+
+ActionAnswer CaptureBatches::Start(const std::string& text, const std::vector<Clip>& log) {
+    const Json body = hostkit::ParseJson(text.empty() ? "{}" : text);
+    if (!body.is_object()) {
+        return Refusal(400, "the body must be a JSON object");
+    }
+    Request r;
+    std::vector<const Clip*> chosen;
+    ActionAnswer refused;
+    if (!Chosen(body.value("clips", Json()), log, &chosen, &refused)) {
+        return refused;
+    }
+    // The deck that plays them: the one named, else the one they were logged on.
+    const bool onePort = std::all_of(chosen.begin(), chosen.end(),
+                                     [&](const Clip* c) { return c->port == chosen[0]->port; });
+    const Verdict v = Common(body, m_Settings, m_Decks, onePort ? chosen[0]->port : 0, &r.port,
+                             &r.input, &r.preroll);
+    if (!v.ok()) {
+        return Refusal(v.status, v.words);
+    }
+    if (!Options(body, &r, &refused)) {
+        return refused;
+    }
+    r.deck = m_Decks.at(r.port).get();
+    r.rate = r.deck->Rate();
+    if (!ClipRequests(chosen, &r, &refused)) {
+        return refused;
     }
     return Begin(std::move(r));
 }
@@ -387,6 +420,84 @@ ActionAnswer CaptureBatches::Calibrate(const std::string& text) {
     return Begin(std::move(r));
 }
 
+// A capture's offset for the deck, the input and the rate, as calibration stored it.
+bool CaptureBatches::Offset(Request* r, ActionAnswer* refused) {
+    const std::string deckName = WorkerDeck(*r->deck, *r->rate).Name();
+    capture::CalibrationStore store;
+    const std::string file = m_Settings.calibration.empty()
+                                 ? capture::CalibrationStore::DefaultPath()
+                                 : m_Settings.calibration;
+    std::optional<capture::CalibrationEntry> entry;
+    std::string why;
+    {
+        std::lock_guard<std::mutex> lock(m_StoreMutex);
+        if (!store.Load(file, &why)) {
+            *refused = Refusal(500, why);
+            return false;
+        }
+        entry = store.Find(deckName, r->input, r->rate->name);
+    }
+    if (!entry) {
+        *refused = Refusal(409, "no capture offset for " + deckName + ", the input " + r->input +
+                                    " and " + r->rate->name +
+                                    ": calibrate first, with POST /api/capture/calibrate "
+                                    "{\"port\": " +
+                                    std::to_string(r->port) + ", \"input\": \"" + r->input +
+                                    "\"} (the page's Calibrate) on a tape whose frames "
+                                    "show their position");
+        return false;
+    }
+    r->offset = entry->offsetMs / 1000.0;
+    return true;
+}
+
+// Under the mutex: the deck and the input free, the folder made; the deck held for the batch.
+bool CaptureBatches::Claim(Request* r, const std::shared_ptr<Batch>& b, ActionAnswer* refused) {
+    const auto refuse = [refused](int status, const std::string& words) {
+        *refused = Refusal(status, words);
+        return false;
+    };
+    if (m_bStopped) {
+        return refuse(503, "the server is stopping");
+    }
+    if (const std::string holder = r->deck->Holder(); !holder.empty()) {
+        return refuse(409, "port " + std::to_string(r->port) + " is busy with " + holder +
+                               " already: one at a time per deck; cancel it first");
+    }
+    for (const auto& [port, other] : m_Last) {
+        if (other->state == "running" && other->request.input == r->input) {
+            return refuse(409, "the input " + r->input + " is in use by the capture on port " +
+                                   std::to_string(port));
+        }
+    }
+    if (!r->calibrate) {
+        const Verdict v = BelowRoot(m_Settings.folder, r->folderNames, &r->path);
+        if (!v.ok()) {
+            return refuse(v.status, v.words);
+        }
+    }
+    b->id = ++m_nLastId;
+    const std::string holder =
+        std::string(r->calibrate ? "calibration " : "capture ") + std::to_string(b->id);
+    const std::weak_ptr<Batch> weak = b;
+    const auto cancel = [weak] {
+        if (const std::shared_ptr<Batch> held = weak.lock()) {
+            held->cancel = true;
+        }
+    };
+    if (!r->deck->Hold(holder, cancel)) {
+        return refuse(409, "port " + std::to_string(r->port) + " is busy with " +
+                               r->deck->Holder() + " already: one at a time per deck");
+    }
+    // The rate may have changed since it was checked; it cannot while the deck is held.
+    if (r->deck->Rate() != r->rate) {
+        r->deck->Release();
+        return refuse(409, "the deck on port " + std::to_string(r->port) +
+                               " changed its rate meanwhile; ask again");
+    }
+    return true;
+}
+
 // What both kinds share: the deck must answer at an exact rate and be free, the input free;
 // a capture needs the deck's offset for that input and its folder. Then the batch's thread.
 ActionAnswer CaptureBatches::Begin(Request r) {
@@ -398,72 +509,16 @@ ActionAnswer CaptureBatches::Begin(Request r) {
     if (!now.connected || !now.answering) {
         return Refusal(409, "the deck on port " + std::to_string(r.port) + " is not answering");
     }
-    const std::string deckName = WorkerDeck(*r.deck, *r.rate).Name();
-    if (!r.calibrate) {
-        capture::CalibrationStore store;
-        const std::string file = m_Settings.calibration.empty()
-                                     ? capture::CalibrationStore::DefaultPath()
-                                     : m_Settings.calibration;
-        std::optional<capture::CalibrationEntry> entry;
-        {
-            std::lock_guard<std::mutex> lock(m_StoreMutex);
-            if (!store.Load(file, &why)) {
-                return Refusal(500, why);
-            }
-            entry = store.Find(deckName, r.input, r.rate->name);
-        }
-        if (!entry) {
-            return Refusal(409, "no capture offset for " + deckName + ", the input " + r.input +
-                                    " and " + r.rate->name +
-                                    ": calibrate first, with POST /api/capture/calibrate "
-                                    "{\"port\": " +
-                                    std::to_string(r.port) + ", \"input\": \"" + r.input +
-                                    "\"} (the page's Calibrate) on a tape whose frames "
-                                    "show their position");
-        }
-        r.offset = entry->offsetMs / 1000.0;
+    ActionAnswer refused;
+    if (!r.calibrate && !Offset(&r, &refused)) {
+        return refused;
     }
     std::shared_ptr<Batch> old;
     std::shared_ptr<Batch> b = std::make_shared<Batch>();
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        if (m_bStopped) {
-            return Refusal(503, "the server is stopping");
-        }
-        if (const std::string holder = r.deck->Holder(); !holder.empty()) {
-            return Refusal(409, "port " + std::to_string(r.port) + " is busy with " + holder +
-                                    " already: one at a time per deck; cancel it first");
-        }
-        for (const auto& [port, other] : m_Last) {
-            if (other->state == "running" && other->request.input == r.input) {
-                return Refusal(409, "the input " + r.input + " is in use by the capture on port " +
-                                        std::to_string(port));
-            }
-        }
-        if (!r.calibrate) {
-            const Verdict v = BelowRoot(m_Settings.folder, r.folderNames, &r.path);
-            if (!v.ok()) {
-                return Refusal(v.status, v.words);
-            }
-        }
-        b->id = ++m_nLastId;
-        const std::string holder =
-            std::string(r.calibrate ? "calibration " : "capture ") + std::to_string(b->id);
-        const std::weak_ptr<Batch> weak = b;
-        const auto cancel = [weak] {
-            if (const std::shared_ptr<Batch> held = weak.lock()) {
-                held->cancel = true;
-            }
-        };
-        if (!r.deck->Hold(holder, cancel)) {
-            return Refusal(409, "port " + std::to_string(r.port) + " is busy with " +
-                                    r.deck->Holder() + " already: one at a time per deck");
-        }
-        // The rate may have changed since it was checked; it cannot while the deck is held.
-        if (r.deck->Rate() != r.rate) {
-            r.deck->Release();
-            return Refusal(409, "the deck on port " + std::to_string(r.port) +
-                                    " changed its rate meanwhile; ask again");
+        if (!Claim(&r, b, &refused)) {
+            return refused;
         }
         b->clips.resize(r.clips.size());
         b->request = std::move(r);
@@ -496,6 +551,51 @@ void CaptureBatches::Run(const std::shared_ptr<Batch>& b) {
     b->request.deck->Release();
 }
 
+// A calibration's run, stored when every frame agreed; what went wrong in words, or "".
+std::string CaptureBatches::Calibration(Batch& b, capture::CaptureEngine& engine,
+                                        const WorkerDeck& deck) {
+    const Request& r = b.request;
+    const capture::CalibrationResult result = engine.Calibrate(r.at, r.seconds);
+    std::string verdict = result.ok ? capture::CalibrationVerdict(result, *r.rate) : result.error;
+    if (verdict.empty()) {
+        const capture::CalibrationEntry e =
+            capture::CalibrationOf(result, deck.Name(), r.input, *r.rate);
+        capture::CalibrationStore store;
+        std::lock_guard<std::mutex> lock(m_StoreMutex);
+        const std::string file = m_Settings.calibration.empty()
+                                     ? capture::CalibrationStore::DefaultPath()
+                                     : m_Settings.calibration;
+        if (!store.Load(file, &verdict) || !store.Put(e, &verdict)) {
+            verdict = verdict.empty() ? "cannot store it" : verdict;
+        }
+    }
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    b.calibration = Json{{"deck", deck.Name()},
+                         {"input", r.input},
+                         {"rate", r.rate->name},
+                         {"offsetMs", std::round(result.offset * 1e5) / 100.0},
+                         {"spreadMs", std::round(result.spread * 1e5) / 100.0},
+                         {"frames", result.frames},
+                         {"agree", result.agree},
+                         {"retries", result.retries},
+                         {"stored", verdict.empty()}};
+    return verdict;
+}
+
+// Clips that never reached the deck still get their report.
+void CaptureBatches::NotAttempted(Batch& b, const std::string& why) {
+    const Request& r = b.request;
+    for (std::size_t i = 0; i < r.clips.size(); ++i) {
+        capture::ClipReport report;
+        report.clip = r.clips[i];
+        report.rate = r.rate;
+        report.handles = r.handles;
+        report.reason = "not attempted: " + why;
+        const Json j = capture::ReportJson(report);
+        Progress(b, i, "failed", 0, 0, r.clips[i].out - r.clips[i].in + 2 * int64_t{r.handles}, &j);
+    }
+}
+
 std::string CaptureBatches::Work(const std::shared_ptr<Batch>& b) {
     Request& r = b->request;
     {
@@ -519,51 +619,17 @@ std::string CaptureBatches::Work(const std::shared_ptr<Batch>& b) {
                  p.attempt, p.frames, p.wanted, p.report ? &report : nullptr);
     };
     capture::CaptureEngine engine(deck, input, eo);
-    if (r.calibrate) {
-        if (openError.empty()) {
-            const capture::CalibrationResult result = engine.Calibrate(r.at, r.seconds);
-            std::string verdict =
-                result.ok ? capture::CalibrationVerdict(result, *r.rate) : result.error;
-            if (verdict.empty()) {
-                const capture::CalibrationEntry e =
-                    capture::CalibrationOf(result, deck.Name(), r.input, *r.rate);
-                capture::CalibrationStore store;
-                std::lock_guard<std::mutex> lock(m_StoreMutex);
-                const std::string file = m_Settings.calibration.empty()
-                                             ? capture::CalibrationStore::DefaultPath()
-                                             : m_Settings.calibration;
-                if (!store.Load(file, &verdict) || !store.Put(e, &verdict)) {
-                    verdict = verdict.empty() ? "cannot store it" : verdict;
-                }
-            }
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            b->calibration = Json{{"deck", deck.Name()},
-                                  {"input", r.input},
-                                  {"rate", r.rate->name},
-                                  {"offsetMs", std::round(result.offset * 1e5) / 100.0},
-                                  {"spreadMs", std::round(result.spread * 1e5) / 100.0},
-                                  {"frames", result.frames},
-                                  {"agree", result.agree},
-                                  {"retries", result.retries},
-                                  {"stored", verdict.empty()}};
-            openError = verdict;
+    if (!openError.empty()) {
+        if (!r.calibrate) {
+            NotAttempted(*b, openError);
         }
-    } else if (openError.empty()) {
-        engine.Run(r.clips);
-    } else {
-        // Clips that never reached the deck still get their report.
-        for (std::size_t i = 0; i < r.clips.size(); ++i) {
-            capture::ClipReport report;
-            report.clip = r.clips[i];
-            report.rate = r.rate;
-            report.handles = r.handles;
-            report.reason = "not attempted: " + openError;
-            const Json j = capture::ReportJson(report);
-            Progress(*b, i, "failed", 0, 0, r.clips[i].out - r.clips[i].in + 2 * int64_t{r.handles},
-                     &j);
-        }
+        return openError;
     }
-    return openError;
+    if (r.calibrate) {
+        return Calibration(*b, engine, deck);
+    }
+    engine.Run(r.clips);
+    return "";
 }
 
 void CaptureBatches::Progress(Batch& b, std::size_t clip, const char* phase, int attempt,

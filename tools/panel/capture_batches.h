@@ -17,7 +17,13 @@
 #include "tools/decks/deck_action.h"
 #include "tools/decks/deck_worker.h"
 
+namespace capture {
+class CaptureEngine;
+}
+
 namespace panel {
+
+class WorkerDeck;
 
 struct CaptureSettings {
     std::vector<std::string> inputs;  // the inputs a client may name
@@ -59,6 +65,15 @@ class CaptureBatches {
     struct Batch;
     struct Request;
 
+    bool Chosen(const hostkit::Json& ids, const std::vector<cliplog::Clip>& log,
+                std::vector<const cliplog::Clip*>* chosen, decks::ActionAnswer* refused) const;
+    bool Options(const hostkit::Json& body, Request* r, decks::ActionAnswer* refused) const;
+    static bool ClipRequests(const std::vector<const cliplog::Clip*>& chosen, Request* r,
+                             decks::ActionAnswer* refused);
+    bool Offset(Request* r, decks::ActionAnswer* refused);
+    bool Claim(Request* r, const std::shared_ptr<Batch>& b, decks::ActionAnswer* refused);
+    std::string Calibration(Batch& b, capture::CaptureEngine& engine, const WorkerDeck& deck);
+    void NotAttempted(Batch& b, const std::string& why);
     decks::ActionAnswer Begin(Request request);
     void Run(const std::shared_ptr<Batch>& batch);
     // The batch's work; what stopped it, in words, or "" when it ran to its end.
