@@ -43,6 +43,9 @@ foreach(tool deckctl decksim)
 endforeach()
 set(doc_dir share/doc/tapedeck5500)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${pack_dir}/deb/copyright DESTINATION ${doc_dir})
+# The guides the README points to, beside it as in the source tree.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${doc_dir}/docs
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
 
 # The Debian changelog, made from CHANGELOG.md and compressed as Debian wants it (-9n: the
 # smallest, without a time stamp, so the same input gives the same bytes).
