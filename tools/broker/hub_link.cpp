@@ -269,8 +269,9 @@ bool HubLink::TakePresence(Machine& machine, const std::string& name, const Json
     if (machine.online && instance.is_string()) {
         for (const auto& [claimer, where] : machine.claims) {
             if (claimer != instance.get<std::string>()) {
-                machine.clash =
-                    "another server (" + where + ") signed in as " + name + " and was turned away";
+                machine.clash = "another server (";
+                machine.clash += where;
+                machine.clash += ") signed in as " + name + " and was turned away";
             }
         }
         machine.claims.clear();
@@ -326,21 +327,24 @@ void HubLink::Command(const std::string& deck, const std::string& action, const 
         return;
     }
     std::string id;
-    std::optional<decks::ActionAnswer> refused;
+    decks::ActionAnswer refusal;
+    std::function<void(decks::ActionAnswer)> refused;  // the caller, when refused
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         id = m_Name + "-" + std::to_string(++m_nLastId);
         if (m_Decks.count(Key{machine, port}) == 0) {
-            refused = decks::Refusal(404, "no deck " + deck + " on the broker");
+            refusal = decks::Refusal(404, "no deck " + deck + " on the broker");
+            refused = std::move(done);
         } else if (!Up(machine, Clock::now())) {
-            refused = decks::Refusal(503, "machine " + machine + " is offline; nothing was sent");
+            refusal = decks::Refusal(503, "machine " + machine + " is offline; nothing was sent");
+            refused = std::move(done);
         } else {
             m_Pending[id] = Pending{std::move(done), Clock::now() + kReplyWait, machine};
         }
     }
     // The answer is given outside the lock: it may call back into the hub.
     if (refused) {
-        done(std::move(*refused));
+        refused(std::move(refusal));
         return;
     }
     Outgoing out;

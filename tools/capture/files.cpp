@@ -24,7 +24,11 @@ bool TempFile::Create(const std::string& folder, const std::string& name, std::s
     for (int tries = 0; tries < 100; ++tries) {
         char suffix[16];
         std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(seed()));
-        const std::string candidate = folder + "/." + name + ".part-" + suffix;
+        std::string candidate = folder;
+        candidate += "/.";
+        candidate += name;
+        candidate += ".part-";
+        candidate += suffix;
         const int fd =
             open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0) {
@@ -113,7 +117,9 @@ int RemoveStaleParts(const std::string& folder, const std::string& stem) {
         if (!ours) {
             continue;
         }
-        const std::string path = folder + "/" + name;
+        std::string path = folder;
+        path += '/';
+        path += name;
         const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         // A part nobody holds, or a link in a part's name: neither is any capture's file.
         const bool stale = fd < 0 ? errno == ELOOP : flock(fd, LOCK_EX | LOCK_NB) == 0;
