@@ -753,6 +753,9 @@ def slow_disk(rig):
     for t in writers + [None] + readers:
         t.start() if t else time.sleep(0.5)  # the writers wait for the disk, then the reads
     status, stop_time = timed_request(port, "POST", "/api/decks/1/stop", "{}")
+    # Answered while the disk still holds every fsync (6 s): a stop that waited for the disk
+    # would come after. Its time says how the machine fared, not whether it waited.
+    stop_in_stall = os.path.exists(disk)
     for t in readers:
         t.join()
     stalled = os.path.exists(disk)
@@ -760,9 +763,9 @@ def slow_disk(rig):
         t.join()
     print("a stop took %.0f ms during the stall (%.0f ms before it); the slowest of 60 reads "
           "%.0f ms" % (stop_time * 1000, usual * 1000, max(t for _, t in read) * 1000))
-    check(status == 200 and stop_time <= 3 * usual + 0.25,
-          "a deck's stop took %.2f s while the disk stalled (%.2f s before)" % (stop_time, usual))
-    check(stalled and all(ok for ok, _ in read) and max(t for _, t in read) < 2.0,
+    check(status == 200 and stop_in_stall,
+          "a deck's stop waited for the disk: %.2f s (%.2f s before)" % (stop_time, usual))
+    check(stalled and all(ok for ok, _ in read),
           "reads of the log waited for the disk or saw unsaved clips: %s" % read[:5])
     check(added == [201] * 8 and len(json.load(open(log))["clips"]) == 11,
           "the clips logged during the stall: %s" % added)
