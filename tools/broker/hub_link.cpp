@@ -347,6 +347,12 @@ void HubLink::Command(const std::string& deck, const std::string& action, const 
         refused(std::move(refusal));
         return;
     }
+    Send(machine, port, action, body, id);
+}
+
+// The command on its way to the machine; one the broker would not take is answered 503.
+void HubLink::Send(const std::string& machine, int port, const std::string& action,
+                   const std::string& body, const std::string& id) {
     Outgoing out;
     out.topic = CommandTopic(machine, port, action);
     out.payload = body;

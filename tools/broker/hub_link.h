@@ -81,6 +81,8 @@ class HubLink {
     void Connected();
     void OnMessage(const Message& m);
     void OnReply(const Topic& t, const Message& m);
+    void Send(const std::string& machine, int port, const std::string& action,
+              const std::string& body, const std::string& id);
     // Under the mutex.
     void TakeClaim(Machine& machine, const hostkit::Json& message);
     bool TakePresence(Machine& machine, const std::string& name, const hostkit::Json& message);

@@ -350,7 +350,11 @@ DeckReply DeckWorker::Execute(DeckAction action, int64_t value) {
         r.error = "port " + std::to_string(m_nPort) + " is not connected";
         return r;
     }
-    // A new transport command supersedes what the poll was still working off.
+    return Transport(action, value);
+}
+
+// A transport command: it supersedes what the poll was still working off.
+DeckReply DeckWorker::Transport(DeckAction action, int64_t value) {
     Forget();
     m_bCueing = false;
     const uint32_t pending = static_cast<uint32_t>(m_Records.Get("dwPending"));

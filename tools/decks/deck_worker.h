@@ -187,6 +187,7 @@ class DeckWorker {
     void CueAnswered();
     void Sample(bool answered);
     DeckReply Execute(DeckAction action, int64_t value);
+    DeckReply Transport(DeckAction action, int64_t value);
     DeckReply ConnectDeck();
     DeckReply DisconnectDeck();
     DeckReply StopOrPause(bool stop, uint32_t pending);
