@@ -577,7 +577,19 @@ class CaptureEngine::Take {
     }
 
     void Judge(int64_t label, InputFrame f) {
-        switch (m_Seq.Add(label)) {
+        const Sequence::Verdict verdict = m_Seq.Add(label);
+        // A card's picture changes with its signal, and its timing stumbles with it: the
+        // picture is the cause to name, whatever the frame's label says.
+        if (verdict != Sequence::Verdict::kBefore && verdict != Sequence::Verdict::kAfter &&
+            !SamePicture(*f.frame)) {
+            Fault(End::kRetry, "the input's picture changed from " +
+                                   PictureText(m_Spec.width, m_Spec.height, m_Spec.pixelFormat) +
+                                   " to " +
+                                   PictureText(f.frame->width, f.frame->height, f.frame->format) +
+                                   " at " + m_E.Time(label) + "; a clip's file keeps one picture");
+            return;
+        }
+        switch (verdict) {
             case Sequence::Verdict::kBefore:
             case Sequence::Verdict::kAfter:
                 break;
@@ -613,17 +625,12 @@ class CaptureEngine::Take {
         return m_E.m_Input.CardGaps() != m_nGaps0 || m_E.m_Input.Overflows() != m_nOverflows0;
     }
 
+    bool SamePicture(const AVFrame& frame) const {
+        return frame.width == m_Spec.width && frame.height == m_Spec.height &&
+               frame.format == m_Spec.pixelFormat;
+    }
+
     void Store(int64_t label, InputFrame f) {
-        if (f.frame->width != m_Spec.width || f.frame->height != m_Spec.height ||
-            f.frame->format != m_Spec.pixelFormat) {
-            // A card's picture changes with its signal; a file keeps one.
-            Fault(End::kRetry, "the input's picture changed from " +
-                                   PictureText(m_Spec.width, m_Spec.height, m_Spec.pixelFormat) +
-                                   " to " +
-                                   PictureText(f.frame->width, f.frame->height, f.frame->format) +
-                                   " at " + m_E.Time(label) + "; a clip's file keeps one picture");
-            return;
-        }
         if (!m_Writer.Push(std::move(f.frame))) {
             std::string why;
             if (m_Writer.Failed(&why)) {
