@@ -141,6 +141,11 @@ void DriveDeck(HostRecord& rec, int commands, HostResult* out) {
         // A late reply is flushed before the next exchange, or taken by it: that one may fail.
         const bool excused = timedOut || timedOutBefore || paused;
         timedOutBefore = timedOut;
+        if (s.command == 44 && excused && rec.ctx().nVideoFormat == 0) {
+            // A sense the deck missed reports the other format, as designed; this host's
+            // project stays PAL, and the shared format follows its record.
+            rec.ctx().nVideoFormat = 1;
+        }
         ++out->calls;
         out->timeReads += s.command == 25;
         out->varSpeeds += s.command == 53;
