@@ -103,10 +103,11 @@ class Room:
         self.subs.append(self.broker.sub(user or self.broker.listener(), topic, out, fmt))
         return lambda: open(out).read().splitlines()
 
-    def command(self, machine, port, action, body, correlation, user=deckrig.TOOL, expiry=2,
+    def command(self, machine, port, action, body, correlation, user=deckrig.TOOL, expiry=30,
                 answer_to=None, sent=True):
         """A command as a hub sends it, by mosquitto_pub; the completed process. `sent` is
-        now, or as many seconds ago, or the property's text as it stands."""
+        now, or as many seconds ago, or the property's text as it stands. The expiry is long
+        enough that a loaded machine never reaches it in a row that is not about expiry."""
         props = [("correlation-data", correlation),
                  ("response-topic", answer_to or "tapedeck5500/v1/%s/replies/test" % machine)]
         if expiry is not None:
