@@ -111,6 +111,8 @@ thread_local int TimeoutCounter::t_nShortReads = 0;
 
 // A host that paused this long inside a frame is heard by the deck as starting a new one.
 constexpr auto kDeckFrameGap = std::chrono::milliseconds(500);
+// The cue's: DF 93, eight digits and a sign, 40.
+constexpr int kLongestFrame = 12;
 
 struct HostResult {
     int calls = 0;
@@ -168,7 +170,7 @@ void DriveDeck(HostRecord& rec, int commands, HostResult* out) {
 void CheckTrace(const PtyDeck& deck, const HostResult& host) {
     FrameCount count;
     std::size_t badAt = 0;
-    std::vector<std::pair<std::size_t, std::size_t>> cuts;
+    std::vector<std::size_t> cuts;
     const auto bytes = deck.Received();
     ASSERT_TRUE(reliability::SplitFrames(bytes, &count, &badAt, &cuts))
         << "deck on port " << deck.port() << ": broken frame at byte " << badAt << " of "
@@ -178,21 +180,24 @@ void CheckTrace(const PtyDeck& deck, const HostResult& host) {
         << "port " << deck.port() << ": frames cut short without time-outs to explain them";
     std::size_t in = 0;
     double before = 0;
+    int misreadLeft = 0;
     for (const std::string& line : deck.Trace()) {
         if (line.find(" in ") == std::string::npos) {
             continue;
         }
         const double at = std::strtod(line.c_str(), nullptr);
-        // The frame after a cut may be misread: the host's flush before its retry can drop
-        // the cut frame's rest, and the deck takes the next frame's first byte for it.
-        const bool cut = std::any_of(cuts.begin(), cuts.end(), [in](const auto& c) {
-            return in >= c.first && in < c.second;
-        });
+        const bool cut = std::find(cuts.begin(), cuts.end(), in) != cuts.end();
         const bool paused = at - before > std::chrono::duration<double>(kDeckFrameGap).count();
-        if (!cut && !paused) {
-            ASSERT_EQ(line.find("-bad"), std::string::npos) << line;
-            ASSERT_EQ(line.find("unknown"), std::string::npos) << line;
+        const bool misread =
+            line.find("-bad") != std::string::npos || line.find("unknown") != std::string::npos;
+        if (cut || paused) {
+            // The deck starts afresh here, so the rest of the host's frame is misread, byte
+            // after byte, until the next frame starts (seen: a cue's last four digits read in
+            // one batch after a 0.9 s pause).
+            misreadLeft = kLongestFrame;
         }
+        ASSERT_TRUE(!misread || misreadLeft > 0) << line;
+        misreadLeft = misread ? misreadLeft - 1 : 0;
         ASSERT_EQ(line.find("refused"), std::string::npos) << line;
         before = at;
         ++in;

@@ -229,7 +229,7 @@ std::size_t FrameAt(const std::vector<uint8_t>& b, std::size_t i, std::size_t n,
 }  // namespace
 
 bool SplitFrames(const std::vector<uint8_t>& b, FrameCount* count, std::size_t* badAt,
-                 std::vector<std::pair<std::size_t, std::size_t>>* cuts) {
+                 std::vector<std::size_t>* cuts) {
     const std::size_t n = b.size();
     std::size_t i = 0;
     while (i < n) {
@@ -241,15 +241,13 @@ bool SplitFrames(const std::vector<uint8_t>& b, FrameCount* count, std::size_t* 
         }
         i += length;
         if (!whole) {
-            // A broken frame unless the next byte starts one.
+            cuts->push_back(i);  // a broken frame unless the next byte starts one
             FrameCount ignored;
             bool ignoredWhole = true;
-            const std::size_t next = i < n ? FrameAt(b, i, n, &ignored, &ignoredWhole) : 0;
-            if (i < n && next == 0) {
+            if (i < n && FrameAt(b, i, n, &ignored, &ignoredWhole) == 0) {
                 *badAt = i;
                 return false;
             }
-            cuts->emplace_back(i, i + next);
         }
     }
     return true;

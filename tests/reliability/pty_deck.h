@@ -9,7 +9,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "deck/serial/serial.h"
@@ -94,13 +93,12 @@ class PtyDeck {
 // the first byte that starts no frame or breaks one, when the stream is not whole frames.
 // Every byte of a frame awaits the deck's reply, so a host that gave up on one (a time-out)
 // ends its frame there: with `cuts`, a frame that stops short and is followed by the start
-// of another is taken, and that next frame noted, from its first byte to the one after it.
-// The deck may spoil that frame too: it can take the frame's first byte for the cut one's.
+// of another is taken, and the offset of the byte after it noted.
 struct FrameCount {
     int status1 = 0, status2 = 0, videoSystem = 0, time = 0, cue = 0, varSpeed = 0, single = 0;
 };
 bool SplitFrames(const std::vector<uint8_t>& bytes, FrameCount* count, std::size_t* badAt,
-                 std::vector<std::pair<std::size_t, std::size_t>>* cuts = nullptr);
+                 std::vector<std::size_t>* cuts = nullptr);
 
 // Open file descriptors of this process.
 int OpenFdCount();
