@@ -303,7 +303,7 @@ bool ClipWriter::Encode(AVFrame* in) {
     if (in == nullptr) {
         return avcodec_send_frame(m_pEncoder, nullptr) >= 0 && WritePackets();
     }
-    // The encoder, the conversion and the sidecar are all set up for the spec's picture.
+    // The encoder, the conversion and the sidecar are set up for the picture opened with.
     if (in->width != m_Spec.width || in->height != m_Spec.height ||
         in->format != m_Spec.pixelFormat) {
         SetError("a frame of " + std::to_string(in->width) + "x" + std::to_string(in->height) +

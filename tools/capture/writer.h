@@ -49,7 +49,7 @@ class ClipWriter {
     // Creates the temporary files and starts the encoder. False with the reason.
     bool Open(const WriterSpec& spec, std::string* error);
     // Hands a frame over; false when the encoder is that far behind (the frame is lost) or
-    // has failed. A frame of another size or format than the spec's fails the file.
+    // has failed. A frame of another size or format than the one opened with fails the file.
     bool Push(FramePtr frame);
     // Encodes what is queued, closes and flushes both files and gives them their final names.
     // False with the reason, and then nothing is left.
