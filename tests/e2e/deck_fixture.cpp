@@ -70,8 +70,16 @@ void DeckTest::StartDeck(DeckSetup setup) {
     ASSERT_EQ(setenv(("TAPEDECK_COM" + std::to_string(kPort)).c_str(), m_Link.c_str(), 1), 0);
 }
 
+// A connect is an exchange under the line's 50 ms time-out, and a loaded machine can hold the
+// deck's thread past it, as a busy deck can be late: tried again, as a host does. A deck that
+// never answers fails every try.
 void DeckTest::Connect() {
-    ASSERT_EQ(Call(5), 1) << "no connection to the virtual deck";
+    constexpr int kTries = 3;
+    int result = 0;
+    for (int attempt = 0; attempt < kTries && result != 1; ++attempt) {
+        result = Call(5);
+    }
+    ASSERT_EQ(result, 1) << "no connection to the virtual deck in " << kTries << " tries";
     ASSERT_NE(Get("pDevice"), 0);
     Forget();
 }
