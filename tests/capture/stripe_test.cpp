@@ -1,10 +1,10 @@
-#include "tools/capture/stripe.h"
+#include "tools/stripe/stripe.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-namespace capture {
+namespace stripe {
 namespace {
 
 struct StripeCase {
@@ -56,4 +56,4 @@ TEST(StripeRead, AnUnclearBlockOrATooSmallPictureHoldsNoPosition) {
 }
 
 }  // namespace
-}  // namespace capture
+}  // namespace stripe

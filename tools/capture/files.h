@@ -43,8 +43,8 @@ class TempFile {
 bool SyncFile(const std::string& path);
 bool SyncFolder(const std::string& folder);
 
-// Removes the temporary files of `stem`'s clip (its .mkv, .framemd5 and .json) that no
-// running capture holds; how many there were.
+// Removes the temporary files of `stem`'s clip (its .mkv, .framemd5, .timecode.csv and .json) that
+// no running capture holds; how many there were.
 int RemoveStaleParts(const std::string& folder, const std::string& stem);
 
 // The first of the paths that exists (as anything, a link included), or "".

@@ -74,27 +74,32 @@ bool InputReader::OpenFormat(const std::string& url, const std::string& format,
     return true;
 }
 
-// Its video stream and a decoder for it.
+// Its video stream and a decoder for it; the input's other streams are passed over.
 bool InputReader::OpenVideo(const std::string& url, const std::string& limitText,
                             std::string* error) {
     int rc = 0;
-    m_nStream = av_find_best_stream(m_pFormat, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (m_nStream < 0 || m_pFormat->streams[m_nStream]->codecpar->width <= 0) {
+    m_nVideo = av_find_best_stream(m_pFormat, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (m_nVideo < 0 || m_pFormat->streams[m_nVideo]->codecpar->width <= 0) {
         // Only a format without a header that says it all needs frames probed.
         rc = avformat_find_stream_info(m_pFormat, nullptr);
-        m_nStream =
+        m_nVideo =
             rc < 0 ? -1 : av_find_best_stream(m_pFormat, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     }
-    if (m_nStream < 0) {
+    if (m_nVideo < 0) {
         *error = "the input " + url + " has no video" +
                  (rc == AVERROR_EXIT ? " (no frame within " + limitText + ")" : "");
         return false;
     }
-    AVStream* st = m_pFormat->streams[m_nStream];
+    m_Streams.assign(m_pFormat->nb_streams, Stream{});
+    AVStream* st = m_pFormat->streams[m_nVideo];
+    Stream& video = m_Streams[static_cast<std::size_t>(m_nVideo)];
+    video.timeBase = st->time_base;
+    video.fieldOrder = st->codecpar->field_order;
     const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
-    m_pDecoder = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
-    if (m_pDecoder == nullptr || avcodec_parameters_to_context(m_pDecoder, st->codecpar) < 0 ||
-        avcodec_open2(m_pDecoder, codec, nullptr) < 0) {
+    video.decoder = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
+    if (video.decoder == nullptr ||
+        avcodec_parameters_to_context(video.decoder, st->codecpar) < 0 ||
+        avcodec_open2(video.decoder, codec, nullptr) < 0) {
         *error = "no decoder for the input's video (" +
                  std::string(avcodec_get_name(st->codecpar->codec_id)) + ")";
         return false;
@@ -120,8 +125,7 @@ bool InputReader::Open(const std::string& url, const std::string& format,
         Close();
         return false;
     }
-    AVStream* st = m_pFormat->streams[m_nStream];
-    m_TimeBase = st->time_base;
+    AVStream* st = m_pFormat->streams[m_nVideo];
     m_FrameRate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
@@ -151,9 +155,11 @@ void InputReader::Close() {
     if (m_Thread.joinable()) {
         m_Thread.join();
     }
-    if (m_pDecoder != nullptr) {
-        avcodec_free_context(&m_pDecoder);
+    for (Stream& s : m_Streams) {
+        avcodec_free_context(&s.decoder);
     }
+    m_Streams.clear();
+    m_nVideo = -1;
     if (m_pFormat != nullptr) {
         avformat_close_input(&m_pFormat);
     }
@@ -202,16 +208,17 @@ void InputReader::Fail(const std::string& why) {
     m_Ready.notify_all();
 }
 
-void InputReader::Deliver(FramePtr frame) {
+void InputReader::Deliver(FramePtr frame, const Stream& stream) {
     const auto now = Clock::now();
     const int64_t pts = frame->best_effort_timestamp;
+    const AVRational tb = stream.timeBase;
     double card = std::nan("");
-    if (pts != AV_NOPTS_VALUE && m_TimeBase.num > 0) {
-        card = static_cast<double>(pts) * av_q2d(m_TimeBase);
+    if (pts != AV_NOPTS_VALUE && tb.num > 0) {
+        card = static_cast<double>(pts) * av_q2d(tb);
         if (m_bHaveLastPts && m_FrameRate.num > 0) {
             // Frames the card stamped but that never came show as a gap in its times.
             const double step =
-                (card - static_cast<double>(m_nLastPts) * av_q2d(m_TimeBase)) * av_q2d(m_FrameRate);
+                (card - static_cast<double>(m_nLastPts) * av_q2d(tb)) * av_q2d(m_FrameRate);
             const auto skipped = static_cast<int64_t>(std::llround(step)) - 1;
             if (skipped > 0 && skipped < 1000000) {
                 m_nCardGaps += static_cast<uint64_t>(skipped);
@@ -222,17 +229,26 @@ void InputReader::Deliver(FramePtr frame) {
     }
     // What the frames are, as the decoder gives them: a header may not say, and a card's
     // picture changes when its signal does.
-    const int width = frame->width;
-    const int height = frame->height;
-    const int format = frame->format;
-    const AVRational aspect = frame->sample_aspect_ratio;
+    Picture seen;
+    seen.width = frame->width;
+    seen.height = frame->height;
+    seen.pixelFormat = frame->format;
+    seen.aspect = frame->sample_aspect_ratio;
+    seen.fieldOrder = frame->interlaced_frame == 0  ? stream.fieldOrder
+                      : frame->top_field_first != 0 ? AV_FIELD_TT
+                                                    : AV_FIELD_BB;
+    seen.primaries = frame->color_primaries;
+    seen.transfer = frame->color_trc;
+    seen.matrix = frame->colorspace;
+    seen.range = frame->color_range;
     InputFrame f;
     f.arrival = m_Clock.Arrival(card, SecondsOf(now));
     f.number = m_nRead;
     f.frame = std::move(frame);
     std::lock_guard<std::mutex> lock(m_Mutex);
     // A frame that does not say its aspect has the stream's.
-    m_Picture = Picture{width, height, format, aspect.num > 0 ? aspect : m_Picture.aspect};
+    seen.aspect = seen.aspect.num > 0 ? seen.aspect : m_Picture.aspect;
+    m_Picture = seen;
     ++m_nRead;
     if (m_bArmed) {
         if (m_Queue.size() >= kQueue) {
@@ -244,14 +260,27 @@ void InputReader::Deliver(FramePtr frame) {
     m_Ready.notify_all();
 }
 
+// A packet through its stream's decoder, and each picture it gives on to the capture.
+void InputReader::Decode(const AVPacket* packet, AVFrame* scratch, Stream& stream) {
+    if (stream.decoder == nullptr || avcodec_send_packet(stream.decoder, packet) < 0) {
+        return;
+    }
+    while (avcodec_receive_frame(stream.decoder, scratch) >= 0) {
+        FramePtr copy(av_frame_clone(scratch));
+        av_frame_unref(scratch);
+        if (copy != nullptr) {
+            Deliver(std::move(copy), stream);
+        }
+    }
+}
+
 void InputReader::Run() {
     AVPacket* pkt = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
     const std::string silent =
         "the input gave no frame for " + std::to_string(kSilence.count()) + " s";
-    bool first = true;  // the first frame has the time Open gave it
     while (!m_bStop && pkt != nullptr && frame != nullptr) {
-        if (!first) {
+        if (m_nRead > 0) {  // the first frame has the time Open gave it
             m_nDeadline = Nanos(Clock::now() + kSilence);
         }
         const int rc = av_read_frame(m_pFormat, pkt);
@@ -263,17 +292,10 @@ void InputReader::Run() {
             }
             break;
         }
-        // A packet cut short by Close is not a frame.
-        if (!m_bStop && pkt->stream_index == m_nStream &&
-            avcodec_send_packet(m_pDecoder, pkt) >= 0) {
-            while (avcodec_receive_frame(m_pDecoder, frame) >= 0) {
-                FramePtr copy(av_frame_clone(frame));
-                av_frame_unref(frame);
-                if (copy != nullptr) {
-                    first = false;
-                    Deliver(std::move(copy));
-                }
-            }
+        // A packet cut short by Close is not a frame; a stream without a decoder is not read.
+        if (!m_bStop && pkt->stream_index >= 0 &&
+            static_cast<std::size_t>(pkt->stream_index) < m_Streams.size()) {
+            Decode(pkt, frame, m_Streams[static_cast<std::size_t>(pkt->stream_index)]);
         }
         av_packet_unref(pkt);
     }

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -25,6 +26,7 @@ extern "C" {
 
 struct AVFormatContext;
 struct AVCodecContext;
+struct AVPacket;
 
 namespace capture {
 
@@ -42,13 +44,45 @@ struct InputFrame {
 // Seconds since the steady clock's epoch: the one time scale of reads and frames.
 double SecondsOf(Clock::time_point t);
 
-class InputReader {
+// What a capture takes from its input: frames with their arrival times while armed, and what
+// the input lost. A card through libavformat (InputReader), or a test's own.
+class FrameSource {
+  public:
+    // The picture as the latest frame has it: a card's changes with its signal.
+    struct Picture {
+        int width = 0;
+        int height = 0;
+        int pixelFormat = -1;
+        AVRational aspect{1, 1};
+        // As the frames say (AVFieldOrder, AVColor*); unknown and unspecified where they do not.
+        int fieldOrder = 0;
+        int primaries = 2;
+        int transfer = 2;
+        int matrix = 2;
+        int range = 0;
+    };
+
+    virtual ~FrameSource() = default;
+    // While armed, frames are queued for Next; otherwise only their times are taken.
+    virtual void Arm(bool on) = 0;
+    // The next queued frame, waiting up to `wait`; nullopt when none came.
+    virtual std::optional<InputFrame> Next(std::chrono::milliseconds wait) = 0;
+    // False once the input ended or gave no frame for a while, with the reason.
+    virtual bool Alive(std::string* why) const = 0;
+    // Frames the card's clock skipped (lost before they reached us), and frames we had no room
+    // for while armed.
+    virtual uint64_t CardGaps() const = 0;
+    virtual uint64_t Overflows() const = 0;
+    virtual Picture Current() const = 0;
+};
+
+class InputReader : public FrameSource {
   public:
     // Frames waiting for the capture, about two seconds' worth.
     static constexpr std::size_t kQueue = 60;
 
     InputReader() = default;
-    ~InputReader();
+    ~InputReader() override;
     InputReader(const InputReader&) = delete;
     InputReader& operator=(const InputReader&) = delete;
 
@@ -58,26 +92,12 @@ class InputReader {
               std::string* error);
     void Close();
 
-    // While armed, frames are queued for Next; otherwise only their times are taken.
-    void Arm(bool on);
-    // The next queued frame, waiting up to `wait`; nullopt when none came.
-    std::optional<InputFrame> Next(std::chrono::milliseconds wait);
-
-    // False once the input ended or gave no frame for a while, with the reason.
-    bool Alive(std::string* why) const;
-    // Frames the card's clock skipped (lost before they reached us), and frames we had no room
-    // for while armed.
-    uint64_t CardGaps() const { return m_nCardGaps.load(); }
-    uint64_t Overflows() const { return m_nOverflows.load(); }
-
-    // The picture as the latest frame has it: a card's changes with its signal.
-    struct Picture {
-        int width = 0;
-        int height = 0;
-        int pixelFormat = -1;
-        AVRational aspect{1, 1};
-    };
-    Picture Current() const;
+    void Arm(bool on) override;
+    std::optional<InputFrame> Next(std::chrono::milliseconds wait) override;
+    bool Alive(std::string* why) const override;
+    uint64_t CardGaps() const override { return m_nCardGaps.load(); }
+    uint64_t Overflows() const override { return m_nOverflows.load(); }
+    Picture Current() const override;
     int Width() const { return Current().width; }
     int Height() const { return Current().height; }
     int PixelFormat() const { return Current().pixelFormat; }
@@ -86,19 +106,26 @@ class InputReader {
     const std::string& Url() const { return m_Url; }
 
   private:
+    // One per stream of the input, by its index: a decoder for those the capture reads.
+    struct Stream {
+        AVCodecContext* decoder = nullptr;
+        AVRational timeBase{0, 1};
+        int fieldOrder = 0;  // as the container says, for frames that do not
+    };
+
     bool OpenFormat(const std::string& url, const std::string& format, const std::string& limitText,
                     std::string* error);
     bool OpenVideo(const std::string& url, const std::string& limitText, std::string* error);
     void Run();
-    void Deliver(FramePtr frame);
+    void Decode(const AVPacket* packet, AVFrame* scratch, Stream& stream);
+    void Deliver(FramePtr frame, const Stream& stream);
     void Fail(const std::string& why);
     static int OnInterrupt(void* opaque);
 
     std::string m_Url;
     AVFormatContext* m_pFormat = nullptr;
-    AVCodecContext* m_pDecoder = nullptr;
-    int m_nStream = -1;
-    AVRational m_TimeBase{0, 1};
+    std::vector<Stream> m_Streams;
+    int m_nVideo = -1;
     AVRational m_FrameRate{0, 1};
     Picture m_Picture;  // guarded by m_Mutex
     CardClock m_Clock;

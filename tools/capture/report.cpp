@@ -63,7 +63,8 @@ Json ReportJson(const ClipReport& r) {
         {"seconds", Round(r.seconds, 0.001)},
         {"cueSeconds", Round(r.cueSeconds, 0.001)},
         {"file", r.file.empty() ? Json(nullptr) : Json(r.file)},
-        {"framemd5", r.framemd5.empty() ? Json(nullptr) : Json(r.framemd5)}};
+        {"framemd5", r.framemd5.empty() ? Json(nullptr) : Json(r.framemd5)},
+        {"timecodes", r.timecodes.empty() ? Json(nullptr) : Json(r.timecodes)}};
 }
 
 std::string ReportLine(const ClipReport& r) {

@@ -48,6 +48,7 @@ struct ClipReport {
     double cueSeconds = 0;  // of which the deck spent cueing
     std::string file;       // the final names, when captured
     std::string framemd5;
+    std::string timecodes;
     std::string reportFile;
 };
 

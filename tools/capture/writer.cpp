@@ -19,6 +19,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -27,6 +28,7 @@ namespace capture {
 namespace {
 
 constexpr int kEncoderNice = 5;
+constexpr int kSlices = 24;
 
 std::string AvError(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -57,6 +59,22 @@ bool CloseOutput(AVFormatContext* ctx, bool trailer, std::string* error) {
     return ok;
 }
 
+// The whole text to a file descriptor; false when a write failed (a full disk).
+bool WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string SafeStem(const std::string& text) {
@@ -84,8 +102,37 @@ std::string ClipStem(int64_t id, const std::string& reel, const std::string& nam
                     (name.empty() ? "" : "_" + name));
 }
 
+WriterSpec StatedPicture(WriterSpec s) {
+    const bool pal = s.width == 720 && s.height == 576;
+    const bool ntsc = s.width == 720 && s.height == 486;
+    if (pal || ntsc) {
+        if (s.fieldOrder == AV_FIELD_UNKNOWN) {
+            s.fieldOrder = pal ? AV_FIELD_TT : AV_FIELD_BB;
+        }
+        // A card that does not know the aspect says square.
+        if (s.aspect.num <= 0 || s.aspect.num == s.aspect.den) {
+            s.aspect = pal ? AVRational{12, 11} : AVRational{10, 11};
+        }
+        if (s.primaries == AVCOL_PRI_UNSPECIFIED) {
+            s.primaries = pal ? AVCOL_PRI_BT470BG : AVCOL_PRI_SMPTE170M;
+        }
+        if (s.transfer == AVCOL_TRC_UNSPECIFIED) {
+            s.transfer = pal ? AVCOL_TRC_GAMMA28 : AVCOL_TRC_SMPTE170M;
+        }
+        if (s.matrix == AVCOL_SPC_UNSPECIFIED) {
+            s.matrix = pal ? AVCOL_SPC_BT470BG : AVCOL_SPC_SMPTE170M;
+        }
+    }
+    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(s.pixelFormat));
+    if (s.range == AVCOL_RANGE_UNSPECIFIED && d != nullptr &&
+        (d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) == 0 && d->nb_components >= 3) {
+        s.range = AVCOL_RANGE_MPEG;
+    }
+    return s;
+}
+
 ClipWriter::~ClipWriter() {
-    Abort();
+    Discard();
 }
 
 std::string ClipWriter::FilePath() const {
@@ -94,6 +141,10 @@ std::string ClipWriter::FilePath() const {
 
 std::string ClipWriter::SidecarPath() const {
     return m_Spec.folder + "/" + m_Spec.stem + ".framemd5";
+}
+
+std::string ClipWriter::TimecodePath() const {
+    return m_Spec.folder + "/" + m_Spec.stem + ".timecode.csv";
 }
 
 bool ClipWriter::Failed(std::string* why) const {
@@ -122,37 +173,44 @@ bool ClipWriter::ChooseFormat(const AVCodec* codec, std::string* error) {
     }
     if (!supported) {
         dst = avcodec_find_best_pix_fmt_of_list(codec->pix_fmts, src, 0, nullptr);
-        m_pConvert = sws_getContext(m_Spec.width, m_Spec.height, src, m_Spec.width, m_Spec.height,
-                                    dst, SWS_POINT, nullptr, nullptr, nullptr);
-        if (m_pConvert == nullptr) {
+        m_Video.convert = sws_getContext(m_Spec.width, m_Spec.height, src, m_Spec.width,
+                                         m_Spec.height, dst, SWS_POINT, nullptr, nullptr, nullptr);
+        if (m_Video.convert == nullptr) {
             *error =
                 std::string("cannot convert the input's ") + av_get_pix_fmt_name(src) + " for FFV1";
             return false;
         }
     }
-    m_nEncodeFormat = dst;
+    m_Video.encodeFormat = dst;
     return true;
 }
 
 bool ClipWriter::MakeEncoder(const AVCodec* codec, std::string* error) {
-    m_pEncoder = avcodec_alloc_context3(codec);
-    if (m_pEncoder == nullptr) {
+    m_Video.encoder = avcodec_alloc_context3(codec);
+    if (m_Video.encoder == nullptr) {
         *error = "out of memory";
         return false;
     }
-    m_pEncoder->width = m_Spec.width;
-    m_pEncoder->height = m_Spec.height;
-    m_pEncoder->pix_fmt = static_cast<AVPixelFormat>(m_nEncodeFormat);
-    m_pEncoder->sample_aspect_ratio = m_Spec.aspect;
-    m_pEncoder->time_base = av_inv_q(m_Spec.frameRate);
-    m_pEncoder->framerate = m_Spec.frameRate;
-    m_pEncoder->gop_size = 1;
-    m_pEncoder->thread_count = 0;  // as many slices at once as there are CPUs
-    m_pEncoder->thread_type = FF_THREAD_SLICE;
-    // Version 3: slices coded apart, each with its CRC, the archival form.
-    av_opt_set_int(m_pEncoder->priv_data, "slicecrc", 1, 0);
-    m_pEncoder->level = 3;
-    av_opt_set_int(m_pEncoder->priv_data, "slices", 4, 0);
+    m_Video.encoder->width = m_Spec.width;
+    m_Video.encoder->height = m_Spec.height;
+    m_Video.encoder->pix_fmt = static_cast<AVPixelFormat>(m_Video.encodeFormat);
+    AVCodecContext* e = m_Video.encoder;
+    e->sample_aspect_ratio = m_Spec.aspect;
+    e->field_order = static_cast<AVFieldOrder>(m_Spec.fieldOrder);
+    e->color_primaries = static_cast<AVColorPrimaries>(m_Spec.primaries);
+    e->color_trc = static_cast<AVColorTransferCharacteristic>(m_Spec.transfer);
+    e->colorspace = static_cast<AVColorSpace>(m_Spec.matrix);
+    e->color_range = static_cast<AVColorRange>(m_Spec.range);
+    e->time_base = av_inv_q(m_Spec.frameRate);
+    e->framerate = m_Spec.frameRate;
+    e->gop_size = 1;
+    e->thread_count = 0;  // as many slices at once as there are CPUs
+    e->thread_type = FF_THREAD_SLICE;
+    // Version 3: slices coded apart, each with its CRC, the archival form. 24 slices keep a
+    // damaged one to a small part of the picture, and give the threads work enough.
+    av_opt_set_int(e->priv_data, "slicecrc", 1, 0);
+    e->level = 3;
+    e->slices = kSlices;
     return true;
 }
 
@@ -162,23 +220,25 @@ bool ClipWriter::MakeStreams(std::string* error) {
     AVStream* video = avformat_new_stream(m_pFile, nullptr);
     AVStream* sums = avformat_new_stream(m_pSidecar, nullptr);
     if (video == nullptr || sums == nullptr ||
-        avcodec_parameters_from_context(video->codecpar, m_pEncoder) < 0) {
+        avcodec_parameters_from_context(video->codecpar, m_Video.encoder) < 0) {
         *error = "out of memory";
         return false;
     }
-    video->time_base = m_pEncoder->time_base;
+    m_Video.file = video->index;
+    m_Video.sidecar = sums->index;
+    video->time_base = m_Video.encoder->time_base;
     video->avg_frame_rate = m_Spec.frameRate;
-    video->sample_aspect_ratio = m_Spec.aspect;
+    video->sample_aspect_ratio = m_Spec.aspect;  // the container's, beside the stream's
     // The tape's time of the first frame, as ffprobe shows it: the file's TIMECODE.
     av_dict_set(&m_pFile->metadata, "timecode", m_Spec.timecode.c_str(), 0);
     av_dict_set(&video->metadata, "timecode", m_Spec.timecode.c_str(), 0);
     if (!m_Spec.title.empty()) {
         av_dict_set(&m_pFile->metadata, "title", m_Spec.title.c_str(), 0);
     }
-    sums->time_base = m_pEncoder->time_base;
+    sums->time_base = m_Video.encoder->time_base;
     sums->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
     sums->codecpar->codec_id = AV_CODEC_ID_RAWVIDEO;
-    sums->codecpar->format = m_nEncodeFormat;
+    sums->codecpar->format = m_Video.encodeFormat;
     sums->codecpar->width = m_Spec.width;
     sums->codecpar->height = m_Spec.height;
     sums->codecpar->sample_aspect_ratio = m_Spec.aspect;
@@ -201,9 +261,9 @@ bool ClipWriter::OpenFiles(std::string* error) {
         return false;
     }
     if ((m_pFile->oformat->flags & AVFMT_GLOBALHEADER) != 0) {
-        m_pEncoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        m_Video.encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     }
-    int rc = avcodec_open2(m_pEncoder, codec, nullptr);
+    int rc = avcodec_open2(m_Video.encoder, codec, nullptr);
     if (rc < 0) {
         *error = "cannot start the FFV1 encoder: " + AvError(rc);
         return false;
@@ -227,16 +287,19 @@ bool ClipWriter::OpenFiles(std::string* error) {
 }
 
 bool ClipWriter::Open(const WriterSpec& spec, std::string* error) {
-    Abort();
-    m_Spec = spec;
-    m_nNextPts = 0;
+    Discard();
+    m_Spec = StatedPicture(spec);
+    m_Video = Stream{};
     m_nEncoded = 0;
     m_bEnd = false;
     m_bFailed = false;
     m_Why.clear();
+    m_Timecodes = "frame,timecode\n";
+    m_nLabelled = 0;
     if (!m_TempFile.Create(spec.folder, spec.stem + ".mkv", error) ||
-        !m_TempSidecar.Create(spec.folder, spec.stem + ".framemd5", error)) {
-        Abort();
+        !m_TempSidecar.Create(spec.folder, spec.stem + ".framemd5", error) ||
+        !m_TempTimecodes.Create(spec.folder, spec.stem + ".timecode.csv", error)) {
+        Discard();
         return false;
     }
     // The encoder runs below the deck's thread, which times the frames: a nice value is the
@@ -255,28 +318,33 @@ bool ClipWriter::Open(const WriterSpec& spec, std::string* error) {
     *error = result.get();
     if (!error->empty()) {
         m_Thread.join();
-        Abort();
+        Discard();
         return false;
     }
     m_bOpen = true;
     return true;
 }
 
-bool ClipWriter::Push(FramePtr frame) {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    if (m_bFailed || m_Queue.size() >= kQueue) {
-        return false;
+bool ClipWriter::Push(FramePtr frame, int64_t label) {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (m_bFailed || m_Queue.size() >= kQueue) {
+            return false;
+        }
+        m_Queue.push_back(std::move(frame));
+        m_Wake.notify_one();
     }
-    m_Queue.push_back(std::move(frame));
-    m_Wake.notify_one();
+    m_Timecodes +=
+        std::to_string(m_nLabelled++) + "," + hostkit::FormatTimecode(label, m_Spec.base) + "\n";
     return true;
 }
 
-bool ClipWriter::WritePackets() {
+bool ClipWriter::WritePackets(Stream& stream) {
     AVPacket* pkt = av_packet_alloc();
     bool ok = pkt != nullptr;
+    AVStream* out = m_pFile->streams[stream.file];
     while (ok) {
-        const int rc = avcodec_receive_packet(m_pEncoder, pkt);
+        const int rc = avcodec_receive_packet(stream.encoder, pkt);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) {
             break;
         }
@@ -285,9 +353,10 @@ bool ClipWriter::WritePackets() {
             ok = false;
             break;
         }
-        av_packet_rescale_ts(pkt, m_pEncoder->time_base, m_pFile->streams[0]->time_base);
-        pkt->stream_index = 0;
-        const int w = av_write_frame(m_pFile, pkt);
+        av_packet_rescale_ts(pkt, stream.encoder->time_base, out->time_base);
+        pkt->stream_index = out->index;
+        // The muxer orders the streams' packets by time; it takes the packet's data.
+        const int w = av_interleaved_write_frame(m_pFile, pkt);
         av_packet_unref(pkt);
         if (w < 0 || m_pFile->pb->error < 0) {
             SetError("writing " + FilePath() +
@@ -301,7 +370,7 @@ bool ClipWriter::WritePackets() {
 
 bool ClipWriter::Encode(AVFrame* in) {
     if (in == nullptr) {
-        return avcodec_send_frame(m_pEncoder, nullptr) >= 0 && WritePackets();
+        return avcodec_send_frame(m_Video.encoder, nullptr) >= 0 && WritePackets(m_Video);
     }
     // The encoder, the conversion and the sidecar are set up for the picture opened with.
     if (in->width != m_Spec.width || in->height != m_Spec.height ||
@@ -313,36 +382,41 @@ bool ClipWriter::Encode(AVFrame* in) {
     }
     FramePtr converted;
     AVFrame* frame = in;
-    if (m_pConvert != nullptr) {
+    if (m_Video.convert != nullptr) {
         converted.reset(av_frame_alloc());
         if (converted == nullptr) {
             SetError("out of memory");
             return false;
         }
-        converted->format = m_nEncodeFormat;
+        converted->format = m_Video.encodeFormat;
         converted->width = m_Spec.width;
         converted->height = m_Spec.height;
         if (av_frame_get_buffer(converted.get(), 0) < 0 ||
-            sws_scale_frame(m_pConvert, converted.get(), in) < 0) {
+            sws_scale_frame(m_Video.convert, converted.get(), in) < 0) {
             SetError("converting a frame for FFV1 failed");
             return false;
         }
         frame = converted.get();
     }
-    frame->pts = m_nNextPts;
+    frame->pts = m_Video.nextPts;
     frame->sample_aspect_ratio = m_Spec.aspect;
+    // FFV1 codes each slice's field structure from the frame's own flags.
+    const bool interlaced = m_Spec.fieldOrder > AV_FIELD_PROGRESSIVE;
+    frame->interlaced_frame = interlaced ? 1 : 0;
+    frame->top_field_first =
+        m_Spec.fieldOrder == AV_FIELD_TT || m_Spec.fieldOrder == AV_FIELD_TB ? 1 : 0;
     // The sidecar's line for the frame: its raw pixels, packed as a decoder gives them.
-    const auto fmt = static_cast<AVPixelFormat>(m_nEncodeFormat);
+    const auto fmt = static_cast<AVPixelFormat>(m_Video.encodeFormat);
     const int size = av_image_get_buffer_size(fmt, m_Spec.width, m_Spec.height, 1);
     AVPacket* raw = av_packet_alloc();
     bool ok = raw != nullptr && size > 0 && av_new_packet(raw, size) == 0 &&
               av_image_copy_to_buffer(raw->data, size, frame->data, frame->linesize, fmt,
                                       m_Spec.width, m_Spec.height, 1) >= 0;
     if (ok) {
-        raw->pts = raw->dts = m_nNextPts;
+        raw->pts = raw->dts = m_Video.nextPts;
         raw->duration = 1;
-        raw->stream_index = 0;
-        ok = av_write_frame(m_pSidecar, raw) >= 0 && m_pSidecar->pb->error >= 0;
+        raw->stream_index = m_Video.sidecar;
+        ok = av_interleaved_write_frame(m_pSidecar, raw) >= 0 && m_pSidecar->pb->error >= 0;
         if (!ok) {
             SetError("writing " + SidecarPath() + " failed: " + AvError(m_pSidecar->pb->error));
         }
@@ -353,14 +427,14 @@ bool ClipWriter::Encode(AVFrame* in) {
     if (!ok) {
         return false;
     }
-    const int rc = avcodec_send_frame(m_pEncoder, frame);
+    const int rc = avcodec_send_frame(m_Video.encoder, frame);
     if (rc < 0) {
         SetError("FFV1 encoding failed: " + AvError(rc));
         return false;
     }
-    ++m_nNextPts;
+    ++m_Video.nextPts;
     ++m_nEncoded;
-    return WritePackets();
+    return WritePackets(m_Video);
 }
 
 void ClipWriter::Run() {
@@ -403,21 +477,30 @@ bool ClipWriter::Finish(std::string* error) {
     m_pFile = nullptr;
     const bool sumsOk = CloseOutput(m_pSidecar, trailer, &closeError);
     m_pSidecar = nullptr;
+    if (!WriteAll(m_TempTimecodes.Fd(), m_Timecodes) || fsync(m_TempTimecodes.Fd()) != 0) {
+        SetError("writing " + TimecodePath() + " failed: " + std::strerror(errno));
+    }
     if (Failed(&why) || !fileOk || !sumsOk || !SyncFile(m_TempFile.Path()) ||
         !SyncFile(m_TempSidecar.Path())) {
         *error = !why.empty()          ? why
                  : !closeError.empty() ? "finishing " + FilePath() + " failed: " + closeError
                                        : "flushing " + FilePath() + " failed";
-        Abort();
+        Discard();
         return false;
     }
     if (!m_TempFile.LinkAs(FilePath(), error)) {
-        Abort();
+        Discard();
         return false;
     }
     if (!m_TempSidecar.LinkAs(SidecarPath(), error)) {
-        unlink(FilePath().c_str());  // never one without the other
-        Abort();
+        unlink(FilePath().c_str());  // never one without the others
+        Discard();
+        return false;
+    }
+    if (!m_TempTimecodes.LinkAs(TimecodePath(), error)) {
+        unlink(FilePath().c_str());
+        unlink(SidecarPath().c_str());
+        Discard();
         return false;
     }
     // The new names are durable once the folder is.
@@ -427,12 +510,12 @@ bool ClipWriter::Finish(std::string* error) {
 }
 
 void ClipWriter::Release() {
-    if (m_pEncoder != nullptr) {
-        avcodec_free_context(&m_pEncoder);
+    if (m_Video.encoder != nullptr) {
+        avcodec_free_context(&m_Video.encoder);
     }
-    if (m_pConvert != nullptr) {
-        sws_freeContext(m_pConvert);
-        m_pConvert = nullptr;
+    if (m_Video.convert != nullptr) {
+        sws_freeContext(m_Video.convert);
+        m_Video.convert = nullptr;
     }
     std::string ignored;
     CloseOutput(m_pFile, false, &ignored);
@@ -443,6 +526,10 @@ void ClipWriter::Release() {
 }
 
 void ClipWriter::Abort() {
+    Discard();
+}
+
+void ClipWriter::Discard() {
     if (m_Thread.joinable()) {
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
@@ -456,6 +543,7 @@ void ClipWriter::Abort() {
     Release();
     m_TempFile.Remove();
     m_TempSidecar.Remove();
+    m_TempTimecodes.Remove();
 }
 
 }  // namespace capture

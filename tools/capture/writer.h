@@ -1,8 +1,10 @@
-// One clip's files: FFV1 in Matroska with the start timecode as the file's TIMECODE tag, and
-// its framemd5 sidecar (what `ffmpeg -i FILE -f framemd5 -` gives, from libavformat's own
-// framemd5 muxer over the frames as they were encoded). Both are written under hidden
-// temporary names on a thread of their own and take their final names only when whole and
-// flushed; nothing half-written ever has a final name.
+// One clip's files: FFV1 in Matroska with the start timecode as the file's TIMECODE tag, its
+// framemd5 sidecar (what `ffmpeg -i FILE -f framemd5 -` gives, from libavformat's own
+// framemd5 muxer over the frames as they were encoded) and every frame's tape timecode in a
+// CSV, breaks and all. Each stream has its encoder, and the
+// muxers interleave the streams' packets. The files are written under hidden temporary names
+// on a thread of their own and take their final names only when whole and flushed; nothing
+// half-written ever has a final name.
 #pragma once
 
 #include <atomic>
@@ -26,49 +28,93 @@ namespace capture {
 
 struct WriterSpec {
     std::string folder;
-    std::string stem;  // the files are stem.mkv and stem.framemd5 in the folder
+    std::string stem;  // the files are stem.mkv, .framemd5 and .timecode.csv in the folder
     int width = 0;
     int height = 0;
     int pixelFormat = -1;  // the input's; converted when FFV1 cannot keep it
     AVRational aspect{1, 1};
+    // As the input says (AVFieldOrder, AVColor*); where it does not, an SD picture gets its
+    // standard's (StatedPicture).
+    int fieldOrder = 0;
+    int primaries = 2;
+    int transfer = 2;
+    int matrix = 2;
+    int range = 0;
     AVRational frameRate{25, 1};
-    std::string timecode;  // the first frame's label
+    hostkit::TimeBase base;  // the labels' count, for the timecode sidecar
+    std::string timecode;    // the first frame's label
     std::string title;
 };
 
-class ClipWriter {
+// What a file states about its picture: the input's word where it gives one, else for the SD
+// pictures what their standard has. 720x576 (625 lines): top field first, pixel aspect 12/11,
+// BT.601 as bt470bg; 720x486 (525 lines): bottom field first, 10/11, smpte170m. Limited range
+// for any YUV picture that does not say.
+WriterSpec StatedPicture(WriterSpec spec);
+
+// A clip's files as a take writes them: opened for one picture, fed frame by frame, then either
+// finished under their final names or aborted with nothing left.
+class ClipFiles {
+  public:
+    virtual ~ClipFiles() = default;
+    // Creates the temporary files and starts the encoder. False with the reason.
+    virtual bool Open(const WriterSpec& spec, std::string* error) = 0;
+    // Hands a frame over with the tape's label for it; false when the encoder is that far
+    // behind (the frame is lost) or has failed. A frame of another size or format than the one
+    // opened with fails the file.
+    virtual bool Push(FramePtr frame, int64_t label) = 0;
+    // Encodes what is queued, closes and flushes the files and gives them their final names.
+    // False with the reason, and then nothing is left.
+    virtual bool Finish(std::string* error) = 0;
+    // Stops and removes the temporary files.
+    virtual void Abort() = 0;
+    // A write failed already (a full disk): the reason.
+    virtual bool Failed(std::string* why) const = 0;
+    virtual std::string FilePath() const = 0;
+    virtual std::string SidecarPath() const = 0;
+    // Each frame's tape timecode, one line a frame: "frame,timecode".
+    virtual std::string TimecodePath() const = 0;
+};
+
+class ClipWriter : public ClipFiles {
   public:
     // Frames waiting for the encoder, about two seconds' worth.
     static constexpr std::size_t kQueue = 60;
 
     ClipWriter() = default;
-    ~ClipWriter();
+    ~ClipWriter() override;
     ClipWriter(const ClipWriter&) = delete;
     ClipWriter& operator=(const ClipWriter&) = delete;
 
-    // Creates the temporary files and starts the encoder. False with the reason.
-    bool Open(const WriterSpec& spec, std::string* error);
-    // Hands a frame over; false when the encoder is that far behind (the frame is lost) or
-    // has failed. A frame of another size or format than the one opened with fails the file.
-    bool Push(FramePtr frame);
-    // Encodes what is queued, closes and flushes both files and gives them their final names.
-    // False with the reason, and then nothing is left.
-    bool Finish(std::string* error);
-    // Stops and removes the temporary files.
-    void Abort();
-
-    // A write failed already (a full disk): the reason.
-    bool Failed(std::string* why) const;
+    bool Open(const WriterSpec& spec, std::string* error) override;
+    bool Push(FramePtr frame, int64_t label) override;
+    bool Finish(std::string* error) override;
+    void Abort() override;
+    bool Failed(std::string* why) const override;
     int64_t Encoded() const { return m_nEncoded.load(); }
-    std::string FilePath() const;
-    std::string SidecarPath() const;
+    std::string FilePath() const override;
+    std::string SidecarPath() const override;
+    std::string TimecodePath() const override;
 
   private:
+    // One per stream the file holds: its encoder, its stream in the file and in the sidecar,
+    // and what it converts.
+    struct Stream {
+        AVCodecContext* encoder = nullptr;
+        int file = -1;     // the stream's index in the file
+        int sidecar = -1;  // and in the sidecar
+        SwsContext* convert = nullptr;
+        int encodeFormat = -1;
+        int64_t nextPts = 0;
+    };
+
     void Run();
     bool Encode(AVFrame* frame);  // null flushes
-    bool WritePackets();
+    bool WritePackets(Stream& stream);
     void SetError(const std::string& why);
     void Release();
+    // Abort's work, also the destructor's: stops the thread, removes the temporary files.
+    void Discard();
     bool OpenFiles(std::string* error);
     bool ChooseFormat(const AVCodec* codec, std::string* error);
     bool MakeEncoder(const AVCodec* codec, std::string* error);
@@ -77,12 +123,12 @@ class ClipWriter {
     WriterSpec m_Spec;
     TempFile m_TempFile;
     TempFile m_TempSidecar;
-    AVCodecContext* m_pEncoder = nullptr;
+    TempFile m_TempTimecodes;
+    std::string m_Timecodes;  // the capture thread's: what goes into the timecode sidecar
+    int64_t m_nLabelled = 0;
     AVFormatContext* m_pFile = nullptr;
     AVFormatContext* m_pSidecar = nullptr;
-    SwsContext* m_pConvert = nullptr;
-    int m_nEncodeFormat = -1;
-    int64_t m_nNextPts = 0;
+    Stream m_Video;
 
     std::thread m_Thread;
     mutable std::mutex m_Mutex;

@@ -13,10 +13,9 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "tools/capture/calibration.h"
 #include "tools/capture/engine.h"
+#include "tools/capture/job.h"
 #include "tools/capture/module_deck.h"
-#include "tools/capture/writer.h"
 #include "tools/cliplog/clip_log.h"
 #include "tools/hostkit/json.h"
 
@@ -180,55 +179,26 @@ std::vector<capture::ClipRequest> Requests(const CaptureOptions& o,
                         " and the deck runs at " + (*rate)->name +
                         ": its times name other frames; give --rate or choose clips with --clips");
         }
-        capture::ClipRequest r;
-        r.id = c.id;
-        r.name = c.name;
-        r.reel = c.reel;
-        r.in = c.in;
-        r.out = c.out;
-        r.stem = capture::ClipStem(c.id, c.reel, c.name, c.in, c.rate->base);
-        out.push_back(r);
+        out.push_back(capture::RequestOf(c));
     }
     return out;
 }
 
-int Calibrate(capture::CaptureEngine& engine, capture::ModuleDeck& deck,
-              const hostkit::RateInfo& rate, const CaptureOptions& o, bool json,
-              std::ostream& out) {
+int Calibrate(capture::CaptureJob& job, capture::ModuleDeck& deck, const hostkit::RateInfo& rate,
+              const CaptureOptions& o, bool json, std::ostream& out) {
     const hostkit::ParsedTimecode at = hostkit::ParseTimecode(o.at, rate.base);
     if (!at.ok) {
         std::cerr << "deckctl: --at: " << at.error << '\n';
         return 2;
     }
-    const capture::CalibrationResult r = engine.Calibrate(at.frames, o.seconds);
+    const capture::CalibrationOutcome c = job.Calibrate(at.frames, o.seconds);
+    const capture::CalibrationResult& r = c.result;
     if (!r.ok) {
         std::cerr << "deckctl: calibration failed: " << r.error << '\n';
         return 1;
     }
-    std::string verdict = capture::CalibrationVerdict(r, rate);
-    capture::CalibrationStore store;
-    std::string error;
-    const std::string file =
-        o.calibrationFile.empty() ? capture::CalibrationStore::DefaultPath() : o.calibrationFile;
-    if (verdict.empty()) {
-        const capture::CalibrationEntry e = capture::CalibrationOf(r, deck.Name(), o.input, rate);
-        if (!store.Load(file, &error) || !store.Put(e, &error)) {
-            verdict = error;
-        }
-    }
     if (json) {
-        out << hostkit::DumpJson(Json{{"deck", deck.Name()},
-                                      {"input", o.input},
-                                      {"rate", rate.name},
-                                      {"offsetMs", std::round(r.offset * 1e5) / 100.0},
-                                      {"spreadMs", std::round(r.spread * 1e5) / 100.0},
-                                      {"frames", r.frames},
-                                      {"agree", r.agree},
-                                      {"unreadable", r.unreadable},
-                                      {"retries", r.retries},
-                                      {"stored", verdict.empty()},
-                                      {"error", verdict}})
-            << '\n';
+        out << hostkit::DumpJson(c.Json(deck.Name(), o.input, rate)) << '\n';
     } else {
         char line[256];
         std::snprintf(line, sizeof line,
@@ -240,9 +210,9 @@ int Calibrate(capture::CaptureEngine& engine, capture::ModuleDeck& deck,
                                     (r.retries == 1 ? " retry" : " retries")
                               : "")
             << '\n';
-        out << (verdict.empty() ? "stored in " + file : "not stored: " + verdict) << '\n';
+        out << (c.verdict.empty() ? "stored in " + c.file : "not stored: " + c.verdict) << '\n';
     }
-    return verdict.empty() ? 0 : 1;
+    return c.verdict.empty() ? 0 : 1;
 }
 
 // The capture offset: given, or as calibrated for this deck, input and rate.
@@ -250,32 +220,24 @@ double Offset(const CaptureOptions& o, const std::string& deck, const hostkit::R
     if (o.offsetMs) {
         return *o.offsetMs / 1000.0;
     }
-    capture::CalibrationStore store;
     std::string error;
-    const std::string file =
-        o.calibrationFile.empty() ? capture::CalibrationStore::DefaultPath() : o.calibrationFile;
-    if (!store.Load(file, &error)) {
+    const auto entry = capture::StoredOffset(o.calibrationFile, deck, o.input, rate, &error);
+    if (!error.empty()) {
         throw Usage(error);
     }
-    const auto entry = store.Find(deck, o.input, rate.name);
     if (!entry) {
         throw Usage("no capture offset for " + deck + ", the input " + o.input + " and " +
-                    rate.name + " in " + file + ": run deckctl capture --calibrate --port " +
-                    std::to_string(o.port) + " --rate " + rate.name + " --input " + o.input +
-                    " first, or give --offset MS");
+                    rate.name + " in " + capture::StoreFile(o.calibrationFile) +
+                    ": run deckctl capture --calibrate --port " + std::to_string(o.port) +
+                    " --rate " + rate.name + " --input " + o.input + " first, or give --offset MS");
     }
     return entry->offsetMs / 1000.0;
 }
 
 // Clips that never reached the deck still get their line.
-void ReportUnattempted(const std::vector<capture::ClipRequest>& clips,
-                       const hostkit::RateInfo& rate, const std::string& why, bool json,
+void ReportUnattempted(const std::vector<capture::ClipReport>& reports, bool json,
                        std::ostream& out) {
-    for (const capture::ClipRequest& c : clips) {
-        capture::ClipReport r;
-        r.clip = c;
-        r.rate = &rate;
-        r.reason = "not attempted: " + why;
+    for (const capture::ClipReport& r : reports) {
         out << (json ? hostkit::DumpJson(capture::ReportJson(r)) : capture::ReportLine(r)) << '\n';
     }
 }
@@ -295,12 +257,15 @@ int Run(const hostkit::Module& module, const CaptureOptions& o, bool json, std::
     if (!capture::ExactRate(*rate, &why)) {
         throw Usage(why);
     }
-    capture::EngineOptions eo;
-    eo.folder = o.folder;
-    eo.preroll = o.preroll;
-    eo.handles = o.handles;
-    eo.retries = o.retries;
-    eo.cancel = &g_bCancel;
+    capture::JobOptions jo;
+    jo.input = o.input;
+    jo.inputFormat = o.inputFormat;
+    jo.folder = o.folder;
+    jo.preroll = o.preroll;
+    jo.handles = o.handles;
+    jo.retries = o.retries;
+    jo.calibrationFile = o.calibrationFile;
+    jo.cancel = &g_bCancel;
     capture::ModuleDeck deck(module, o.port, *rate);
     if (!o.calibrate) {
         std::error_code ec;
@@ -310,35 +275,28 @@ int Run(const hostkit::Module& module, const CaptureOptions& o, bool json, std::
                         (ec ? ": " + ec.message() : std::string()));
         }
     }
-    // The deck first: a port another capture holds is refused before anything else.
-    std::string error;
-    if (!deck.Connect(&error)) {
-        std::cerr << "deckctl: " << error << '\n';
-        ReportUnattempted(clips, *rate, error, json, out);
-        return 1;
-    }
-    capture::InputReader input;
-    if (!input.Open(o.input, o.inputFormat, std::chrono::seconds(5), &error)) {
-        std::cerr << "deckctl: " << error << '\n';
-        ReportUnattempted(clips, *rate, error, json, out);
-        return 1;
-    }
-    if (!o.calibrate) {
-        eo.offset = Offset(o, deck.Name(), *rate);
-    }
     std::ostream* lines = &out;
-    eo.progress = [lines, json](const capture::Progress& p) {
+    jo.progress = [lines, json](const capture::Progress& p) {
         if (p.report != nullptr) {
             *lines << (json ? hostkit::DumpJson(capture::ReportJson(*p.report))
                             : capture::ReportLine(*p.report))
                    << std::endl;
         }
     };
-    capture::CaptureEngine engine(deck, input, eo);
-    if (o.calibrate) {
-        return Calibrate(engine, deck, *rate, o, json, out);
+    // The deck first: a port another capture holds is refused before anything else.
+    capture::CaptureJob job(deck, jo);
+    std::string error;
+    if (!deck.Connect(&error) || !job.OpenInput(&error)) {
+        std::cerr << "deckctl: " << error << '\n';
+        ReportUnattempted(job.NotAttempted(clips, error), json, out);
+        return 1;
     }
-    const std::vector<capture::ClipReport> reports = engine.Run(clips);
+    if (o.calibrate) {
+        return Calibrate(job, deck, *rate, o, json, out);
+    }
+    // Stored under the deck's name, which it has once connected.
+    job.SetOffset(Offset(o, deck.Name(), *rate));
+    const std::vector<capture::ClipReport> reports = job.Capture(clips);
     std::size_t captured = 0;
     for (const capture::ClipReport& r : reports) {
         captured += r.status == capture::ClipStatus::kCaptured ? 1 : 0;

@@ -133,8 +133,14 @@ void AddPictureOptions(CLI::App& app, Args& a) {
                    "write the deck's picture to readers of a UNIX socket at PATH (NUT, raw "
                    "video; FFmpeg reads unix:PATH), frames carrying their tape position")
         ->option_text("PATH");
-    app.add_option("--video-size", a.videoSize, "the picture's size (default 320x240)")
+    app.add_option("--video-size", a.videoSize,
+                   "the picture's size (default 320x240); 720x576 and 720x486 are interlaced "
+                   "SD with the standard's 4:3 pixel aspect")
         ->option_text("WxH");
+    app.add_option("--video-depth", a.video.depth,
+                   "bits a sample: 8 (YUYV) or 10 (planar 4:2:2, as an SDI card gives)")
+        ->option_text("8|10")
+        ->check(CLI::IsMember({8, 10}));
     app.add_option("--video-delay", a.videoDelay, "the capture path's latency (default 0)")
         ->option_text("MS")
         ->check(CLI::Range(0, 10000));
@@ -174,6 +180,7 @@ std::string Resolve(Args& a, hostkit::TimeBase* base) {
     if (!decksim::ParseVideoSize(a.videoSize, &a.video.width, &a.video.height)) {
         return "--video-size wants WIDTHxHEIGHT, an even width of 64 to 4096, e.g. 720x576";
     }
+    a.video.fields = decksim::FieldsOf(a.video.width, a.video.height);
     if (!a.tapeLength.empty() &&
         (!decksim::ParseTime(a.tapeLength, *base, &opt.tapeFrames) || opt.tapeFrames <= 0)) {
         return "--tape-length wants a time after 00:00:00:00 at the deck's rate";

@@ -20,13 +20,27 @@ extern "C" {
 #include <libavutil/imgutils.h>
 }
 
-#include "tools/capture/stripe.h"
+#include "tools/stripe/stripe.h"
 
 namespace decksim {
 
 namespace {
 
-constexpr AVPixelFormat kPixelFormat = AV_PIX_FMT_YUYV422;  // what SD capture cards give
+// What SD capture cards give: 8-bit YUYV, or 10-bit 4:2:2 from an SDI card.
+AVPixelFormat PixelFormat(int depth) {
+    return depth == 10 ? AV_PIX_FMT_YUV422P10LE : AV_PIX_FMT_YUYV422;
+}
+
+// The standard's pixel aspect of an SD picture (4:3 on 720 samples a line), else square.
+AVRational PixelAspect(int width, int height) {
+    if (width == 720 && height == 576) {
+        return AVRational{12, 11};
+    }
+    if (width == 720 && height == 486) {
+        return AVRational{10, 11};
+    }
+    return AVRational{1, 1};
+}
 constexpr int kMuxerBuffer = 64 * 1024;
 constexpr std::size_t kMaxReaders = 8;
 // A stream thread held up this long gives the frames up rather than sending them late.
@@ -89,13 +103,19 @@ bool ParseVideoSize(const std::string& text, int* width, int* height) {
     const std::size_t x = text.find('x');
     long w = 0;
     long h = 0;
-    if (x == std::string::npos || !ToInt(text.substr(0, x), capture::kStripeMinWidth, 4096, &w) ||
-        !ToInt(text.substr(x + 1), capture::kStripeRows, 4096, &h) || w % 2 != 0) {
+    if (x == std::string::npos || !ToInt(text.substr(0, x), stripe::kStripeMinWidth, 4096, &w) ||
+        !ToInt(text.substr(x + 1), stripe::kStripeRows, 4096, &h) || w % 2 != 0) {
         return false;
     }
     *width = static_cast<int>(w);
     *height = static_cast<int>(h);
     return true;
+}
+
+Fields FieldsOf(int width, int height) {
+    return width == 720 && height == 576   ? Fields::kTopFirst
+           : width == 720 && height == 486 ? Fields::kBottomFirst
+                                           : Fields::kProgressive;
 }
 
 VideoStream::VideoStream(VideoOptions options, double fps, const TimeBase& base,
@@ -105,14 +125,15 @@ VideoStream::VideoStream(VideoOptions options, double fps, const TimeBase& base,
       m_Base(base),
       m_Origin(origin),
       m_Sampler(std::move(sampler)),
-      m_nFrameBytes(av_image_get_buffer_size(kPixelFormat, m_Options.width, m_Options.height, 1)),
+      m_nFrameBytes(av_image_get_buffer_size(PixelFormat(m_Options.depth), m_Options.width,
+                                             m_Options.height, 1)),
       m_Random(m_Options.seed),
       m_Delay(m_Options.delay),
       m_Jitter(m_Options.jitter),
       m_nDropOneIn(m_Options.dropOneIn) {
     const int w = m_Options.width;
     const int h = m_Options.height;
-    m_Background.assign(static_cast<std::size_t>(m_nFrameBytes), 128);
+    m_Background.assign(static_cast<std::size_t>(w) * h * 2, 128);
     for (int y = 0; y < h; ++y) {
         uint8_t* row = m_Background.data() + static_cast<std::ptrdiff_t>(y) * w * 2;
         for (int x = 0; x < w; x += 2) {
@@ -131,6 +152,8 @@ VideoStream::VideoStream(VideoOptions options, double fps, const TimeBase& base,
         }
     }
     m_Frame = m_Background;
+    m_Second = m_Background;
+    m_Packed.assign(static_cast<std::size_t>(m_nFrameBytes), 0);
 }
 
 VideoStream::~VideoStream() {
@@ -258,12 +281,15 @@ bool VideoStream::OpenMuxer(Reader& r, int64_t tick, std::string* error) {
     AVCodecParameters* p = st->codecpar;
     p->codec_type = AVMEDIA_TYPE_VIDEO;
     p->codec_id = AV_CODEC_ID_RAWVIDEO;
-    p->format = kPixelFormat;
-    p->codec_tag = avcodec_pix_fmt_to_codec_tag(kPixelFormat);
+    p->format = PixelFormat(m_Options.depth);
+    p->codec_tag = avcodec_pix_fmt_to_codec_tag(PixelFormat(m_Options.depth));
     p->width = m_Options.width;
     p->height = m_Options.height;
-    p->sample_aspect_ratio = AVRational{1, 1};
-    p->field_order = AV_FIELD_PROGRESSIVE;
+    p->sample_aspect_ratio = PixelAspect(m_Options.width, m_Options.height);
+    st->sample_aspect_ratio = p->sample_aspect_ratio;
+    p->field_order = m_Options.fields == Fields::kTopFirst      ? AV_FIELD_TT
+                     : m_Options.fields == Fields::kBottomFirst ? AV_FIELD_BB
+                                                                : AV_FIELD_PROGRESSIVE;
     const int rc = avformat_write_header(r.mux, nullptr);
     if (rc < 0) {
         char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -329,18 +355,20 @@ void VideoStream::Queue(Reader& r, Clock::time_point due) {
     r.collecting.clear();
 }
 
-void VideoStream::Render(const Picture& pic) {
+// One moment of the tape drawn whole into `frame` (8-bit YUYV); `field` 1 for the field taken
+// second, whose moving bar has moved on by half a frame.
+void VideoStream::Render(const Picture& pic, int field, uint8_t* frame) {
     const int w = m_Options.width;
     const int h = m_Options.height;
-    std::copy(m_Background.begin(), m_Background.end(), m_Frame.begin());
-    uint8_t* luma = m_Frame.data();
+    std::copy(m_Background.begin(), m_Background.end(), frame);
+    uint8_t* luma = frame;
     const int stride = w * 2;
-    capture::DrawStripe(luma, stride, 2, w,
-                        pic.clean ? std::optional<int64_t>(pic.frames) : std::nullopt);
+    stripe::DrawStripe(luma, stride, 2, w,
+                       pic.clean ? std::optional<int64_t>(pic.frames) : std::nullopt);
     // The time in digits for people, under the stripe; dashes without a clean picture.
     const int scale = std::max(1, w / 160);
     const std::string text = pic.clean ? FormatTime(pic.frames, m_Base) : "--:--:--:--";
-    const int top = capture::kStripeRows + 4 * scale;
+    const int top = stripe::kStripeRows + 4 * scale;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const Glyph* g = FindGlyph(text[i]);
         const int left = 4 * scale + static_cast<int>(i) * 6 * scale;
@@ -348,24 +376,24 @@ void VideoStream::Render(const Picture& pic) {
             for (int gx = 0; gx < 5 * scale && left + gx < w; ++gx) {
                 const bool on = ((g->rows[gy / scale] >> (4 - gx / scale)) & 1) != 0;
                 luma[static_cast<std::ptrdiff_t>(top + gy) * stride +
-                     static_cast<std::ptrdiff_t>(left + gx) * 2] = on ? capture::kLumaWhite : 16;
+                     static_cast<std::ptrdiff_t>(left + gx) * 2] = on ? stripe::kLumaWhite : 16;
             }
         }
     }
     // A bar that moves with the tape, so that people see it run and still frames repeat.
     const int barTop = top + 9 * scale;
-    const int barX = static_cast<int>((pic.frames % (w / 2 / scale)) * 2 * scale);
+    const int barX = static_cast<int>((pic.frames % (w / 2 / scale)) * 2 * scale) + field * scale;
     for (int y = barTop; y < std::min(h, h / 3); ++y) {
         for (int x = barX; x < std::min(w, barX + 2 * scale); ++x) {
             luma[static_cast<std::ptrdiff_t>(y) * stride + static_cast<std::ptrdiff_t>(x) * 2] =
-                capture::kLumaWhite;
+                stripe::kLumaWhite;
         }
     }
     if (!pic.clean) {
         // An unlocked servo tears the picture: a few lines of noise.
         for (int n = 0; n < 8; ++n) {
             const int y = static_cast<int>(m_Random() % static_cast<unsigned>(h));
-            if (y < capture::kStripeRows) {
+            if (y < stripe::kStripeRows) {
                 continue;
             }
             for (int x = 0; x < w; ++x) {
@@ -373,6 +401,26 @@ void VideoStream::Render(const Picture& pic) {
                     static_cast<uint8_t>(16 + m_Random() % 220);
             }
         }
+    }
+}
+
+// The 8-bit YUYV frame as planar 10-bit 4:2:2, little-endian, the planes one after another.
+void VideoStream::Pack(const uint8_t* yuyv) {
+    const std::size_t n = static_cast<std::size_t>(m_Options.width) * m_Options.height;
+    uint8_t* y = m_Packed.data();
+    uint8_t* u = y + 2 * n;
+    uint8_t* v = u + n;
+    const auto put = [](uint8_t* at, uint8_t sample) {
+        const unsigned ten = static_cast<unsigned>(sample) << 2;
+        at[0] = static_cast<uint8_t>(ten & 0xFF);
+        at[1] = static_cast<uint8_t>(ten >> 8);
+    };
+    for (std::size_t i = 0; i < n / 2; ++i) {
+        const uint8_t* pair = yuyv + 4 * i;
+        put(y + 4 * i, pair[0]);
+        put(u + 2 * i, pair[1]);
+        put(y + 4 * i + 2, pair[2]);
+        put(v + 2 * i, pair[3]);
     }
 }
 
@@ -391,8 +439,27 @@ void VideoStream::Produce(int64_t k) {
         ++m_nDropped;
         return;
     }
-    // The deck shows the middle of each frame's time: the frame the tape holds then.
-    Render(m_Sampler(Tick(k) + (Tick(k + 1) - Tick(k)) / 2));
+    // The deck shows the middle of each frame's time: the frame the tape holds then. An
+    // interlaced picture takes each field at the middle of its own half.
+    const auto period = Tick(k + 1) - Tick(k);
+    if (m_Options.fields == Fields::kProgressive) {
+        Render(m_Sampler(Tick(k) + period / 2), 0, m_Frame.data());
+    } else {
+        Render(m_Sampler(Tick(k) + period / 4), 0, m_Frame.data());
+        Render(m_Sampler(Tick(k) + period * 3 / 4), 1, m_Second.data());
+        // The field taken second: the bottom lines of a top-first frame, the top of the other.
+        const int first = m_Options.fields == Fields::kTopFirst ? 1 : 0;
+        const std::size_t stride = static_cast<std::size_t>(m_Options.width) * 2;
+        for (int y = first; y < m_Options.height; y += 2) {
+            const std::size_t at = static_cast<std::size_t>(y) * stride;
+            std::copy_n(m_Second.data() + at, stride, m_Frame.data() + at);
+        }
+    }
+    uint8_t* out = m_Frame.data();
+    if (m_Options.depth == 10) {
+        Pack(m_Frame.data());
+        out = m_Packed.data();
+    }
     // The frame is whole when its time ends; the capture path then takes its latency.
     const auto spread = std::chrono::duration_cast<Clock::duration>(jitter).count();
     const auto shift =
@@ -402,9 +469,10 @@ void VideoStream::Produce(int64_t k) {
     const auto due = std::max({Tick(k + 1) + delay + shift, m_LastDue, Tick(k + 1)});
     m_LastDue = due;
     // Room for the frames in flight along the path, and a few more for a reader to catch up.
-    const auto period = std::chrono::duration<double>(1.0 / m_dFps);
-    const auto inFlight = static_cast<std::size_t>(
-        std::ceil(std::chrono::duration<double>(delay + jitter) / period) + 4);
+    const auto inFlight =
+        static_cast<std::size_t>(std::ceil(std::chrono::duration<double>(delay + jitter) /
+                                           std::chrono::duration<double>(1.0 / m_dFps)) +
+                                 4);
     AVPacket* pkt = av_packet_alloc();
     for (auto& reader : m_Readers) {
         Reader& r = *reader;
@@ -415,7 +483,7 @@ void VideoStream::Produce(int64_t k) {
         if (pkt == nullptr) {
             break;
         }
-        pkt->data = m_Frame.data();
+        pkt->data = out;
         pkt->size = m_nFrameBytes;
         pkt->stream_index = 0;
         pkt->flags = AV_PKT_FLAG_KEY;

@@ -1,8 +1,9 @@
 // The deck's picture as a capture card would see it: frames at the deck's rate, always, whose
-// content follows the tape, written as NUT with raw video (libavformat's own muxer) to each
-// reader of a UNIX socket. Each frame carries its tape position in the stripe
-// (tools/capture/stripe.h) and its time below it in digits. The stream runs on a thread of
-// its own: a reader that is slow or absent costs frames, counted, never a deck reply.
+// content follows the tape (interlaced at SD sizes: each field taken at its own moment), written as
+// NUT with raw video (libavformat's own muxer) to each reader of a UNIX socket. Each frame carries
+// its tape position in the stripe (tools/stripe/stripe.h) and its time below it in digits. The
+// stream runs on a thread of its own: a reader that is slow or absent costs frames, counted, never
+// a deck reply.
 #pragma once
 
 #include <sys/types.h>
@@ -25,10 +26,16 @@ struct AVFormatContext;
 
 namespace decksim {
 
+// How a frame's two fields were taken: each at its own moment on an interlaced tape, the one
+// that comes first in time named.
+enum class Fields { kProgressive, kTopFirst, kBottomFirst };
+
 struct VideoOptions {
     std::string path;  // the UNIX socket readers connect to
     int width = 320;
     int height = 240;
+    int depth = 8;  // bits a sample: 8 as YUYV, 10 as planar 4:2:2 as an SDI card gives
+    Fields fields = Fields::kProgressive;
     Millis delay{0};    // the capture path's latency: a frame arrives this long after it ends
     Millis jitter{0};   // and up to this much earlier or later, at random
     int dropOneIn = 0;  // one frame in this many (at random) never arrives; 0: none
@@ -37,6 +44,10 @@ struct VideoOptions {
 
 // "WIDTHxHEIGHT": an even width of 64 to 4096 and a height of 16 to 4096.
 bool ParseVideoSize(const std::string& text, int* width, int* height);
+// What the size's standard has: 720x576 (625 lines) top field first, 720x486 (525 lines)
+// bottom field first, any other size progressive. NUT carries no field order: a capture states
+// the standard's for these sizes.
+Fields FieldsOf(int width, int height);
 
 class VideoStream {
   public:
@@ -79,7 +90,8 @@ class VideoStream {
     bool OpenMuxer(Reader& reader, int64_t tick, std::string* error);
     void CloseReader(Reader& reader);
     void Produce(int64_t k);
-    void Render(const Picture& picture);
+    void Render(const Picture& picture, int field, uint8_t* frame);
+    void Pack(const uint8_t* yuyv);
     void Queue(Reader& reader, Clock::time_point due);
     bool SendDue(Reader& reader, Clock::time_point now);  // false when the reader is gone
     static int OnMuxerWrite(void* opaque, uint8_t* data, int size);
@@ -90,8 +102,10 @@ class VideoStream {
     Clock::time_point m_Origin;
     Sampler m_Sampler;
     int m_nFrameBytes;
-    std::vector<uint8_t> m_Background;
-    std::vector<uint8_t> m_Frame;
+    std::vector<uint8_t> m_Background;  // the picture as 8-bit YUYV, before the tape's marks
+    std::vector<uint8_t> m_Frame;       // the frame as 8-bit YUYV
+    std::vector<uint8_t> m_Second;      // the field taken second, drawn whole
+    std::vector<uint8_t> m_Packed;      // the frame as it goes out, when not YUYV
     std::mt19937 m_Random;
     Clock::time_point m_LastDue;
 

@@ -19,10 +19,8 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "tools/capture/calibration.h"
 #include "tools/capture/engine.h"
-#include "tools/capture/input.h"
-#include "tools/capture/writer.h"
+#include "tools/capture/job.h"
 #include "tools/panel/capture_deck.h"
 
 namespace panel {
@@ -349,14 +347,7 @@ bool CaptureBatches::ClipRequests(const std::vector<const Clip*>& chosen, Reques
                                         "to capture");
             return false;
         }
-        capture::ClipRequest q;
-        q.id = c->id;
-        q.name = c->name;
-        q.reel = c->reel;
-        q.in = c->in;
-        q.out = c->out;
-        q.stem = capture::ClipStem(c->id, c->reel, c->name, c->in, c->rate->base);
-        r->clips.push_back(q);
+        r->clips.push_back(capture::RequestOf(*c));
     }
     return true;
 }
@@ -423,19 +414,12 @@ ActionAnswer CaptureBatches::Calibrate(const std::string& text) {
 // A capture's offset for the deck, the input and the rate, as calibration stored it.
 bool CaptureBatches::Offset(Request* r, ActionAnswer* refused) {
     const std::string deckName = WorkerDeck(*r->deck, *r->rate).Name();
-    capture::CalibrationStore store;
-    const std::string file = m_Settings.calibration.empty()
-                                 ? capture::CalibrationStore::DefaultPath()
-                                 : m_Settings.calibration;
-    std::optional<capture::CalibrationEntry> entry;
     std::string why;
-    {
-        std::lock_guard<std::mutex> lock(m_StoreMutex);
-        if (!store.Load(file, &why)) {
-            *refused = Refusal(500, why);
-            return false;
-        }
-        entry = store.Find(deckName, r->input, r->rate->name);
+    const std::optional<capture::CalibrationEntry> entry =
+        capture::StoredOffset(m_Settings.calibration, deckName, r->input, *r->rate, &why);
+    if (!why.empty()) {
+        *refused = Refusal(500, why);
+        return false;
     }
     if (!entry) {
         *refused = Refusal(409, "no capture offset for " + deckName + ", the input " + r->input +
@@ -552,46 +536,22 @@ void CaptureBatches::Run(const std::shared_ptr<Batch>& b) {
 }
 
 // A calibration's run, stored when every frame agreed; what went wrong in words, or "".
-std::string CaptureBatches::Calibration(Batch& b, capture::CaptureEngine& engine,
+std::string CaptureBatches::Calibration(Batch& b, capture::CaptureJob& job,
                                         const WorkerDeck& deck) {
     const Request& r = b.request;
-    const capture::CalibrationResult result = engine.Calibrate(r.at, r.seconds);
-    std::string verdict = result.ok ? capture::CalibrationVerdict(result, *r.rate) : result.error;
-    if (verdict.empty()) {
-        const capture::CalibrationEntry e =
-            capture::CalibrationOf(result, deck.Name(), r.input, *r.rate);
-        capture::CalibrationStore store;
-        std::lock_guard<std::mutex> lock(m_StoreMutex);
-        const std::string file = m_Settings.calibration.empty()
-                                     ? capture::CalibrationStore::DefaultPath()
-                                     : m_Settings.calibration;
-        if (!store.Load(file, &verdict) || !store.Put(e, &verdict)) {
-            verdict = verdict.empty() ? "cannot store it" : verdict;
-        }
-    }
+    const capture::CalibrationOutcome outcome = job.Calibrate(r.at, r.seconds);
     std::lock_guard<std::mutex> lock(m_Mutex);
-    b.calibration = Json{{"deck", deck.Name()},
-                         {"input", r.input},
-                         {"rate", r.rate->name},
-                         {"offsetMs", std::round(result.offset * 1e5) / 100.0},
-                         {"spreadMs", std::round(result.spread * 1e5) / 100.0},
-                         {"frames", result.frames},
-                         {"agree", result.agree},
-                         {"retries", result.retries},
-                         {"stored", verdict.empty()}};
-    return verdict;
+    b.calibration = outcome.Json(deck.Name(), r.input, *r.rate);
+    return outcome.verdict;
 }
 
 // Clips that never reached the deck still get their report.
-void CaptureBatches::NotAttempted(Batch& b, const std::string& why) {
+void CaptureBatches::NotAttempted(Batch& b, const capture::CaptureJob& job,
+                                  const std::string& why) {
     const Request& r = b.request;
-    for (std::size_t i = 0; i < r.clips.size(); ++i) {
-        capture::ClipReport report;
-        report.clip = r.clips[i];
-        report.rate = r.rate;
-        report.handles = r.handles;
-        report.reason = "not attempted: " + why;
-        const Json j = capture::ReportJson(report);
+    const std::vector<capture::ClipReport> reports = job.NotAttempted(r.clips, why);
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        const Json j = capture::ReportJson(reports[i]);
         Progress(b, i, "failed", 0, 0, r.clips[i].out - r.clips[i].in + 2 * int64_t{r.handles}, &j);
     }
 }
@@ -602,33 +562,34 @@ std::string CaptureBatches::Work(const std::shared_ptr<Batch>& b) {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_Publish(BatchJson(*b));
     }
-    capture::InputReader input;
-    std::string openError;
-    input.Open(r.input, "", kInputLimit, &openError);
     WorkerDeck deck(*r.deck, *r.rate);
-    capture::EngineOptions eo;
-    eo.folder = r.path;
-    eo.preroll = r.preroll;
-    eo.handles = r.handles;
-    eo.retries = r.retries;
-    eo.offset = r.offset;
-    eo.cancel = &b->cancel;
-    eo.progress = [this, &b](const capture::Progress& p) {
+    capture::JobOptions jo;
+    jo.input = r.input;
+    jo.inputLimit = kInputLimit;
+    jo.folder = r.path;
+    jo.preroll = r.preroll;
+    jo.handles = r.handles;
+    jo.retries = r.retries;
+    jo.offset = r.offset;
+    jo.calibrationFile = m_Settings.calibration;
+    jo.cancel = &b->cancel;
+    jo.progress = [this, &b](const capture::Progress& p) {
         const Json report = p.report ? capture::ReportJson(*p.report) : Json();
         Progress(*b, p.clip, p.report ? capture::StatusName(p.report->status) : p.phase.c_str(),
                  p.attempt, p.frames, p.wanted, p.report ? &report : nullptr);
     };
-    capture::CaptureEngine engine(deck, input, eo);
-    if (!openError.empty()) {
+    capture::CaptureJob job(deck, jo);
+    std::string openError;
+    if (!job.OpenInput(&openError)) {
         if (!r.calibrate) {
-            NotAttempted(*b, openError);
+            NotAttempted(*b, job, openError);
         }
         return openError;
     }
     if (r.calibrate) {
-        return Calibration(*b, engine, deck);
+        return Calibration(*b, job, deck);
     }
-    engine.Run(r.clips);
+    job.Capture(r.clips);
     return "";
 }
 

@@ -18,7 +18,7 @@
 #include "tools/decks/deck_worker.h"
 
 namespace capture {
-class CaptureEngine;
+class CaptureJob;
 }
 
 namespace panel {
@@ -72,8 +72,8 @@ class CaptureBatches {
                              decks::ActionAnswer* refused);
     bool Offset(Request* r, decks::ActionAnswer* refused);
     bool Claim(Request* r, const std::shared_ptr<Batch>& b, decks::ActionAnswer* refused);
-    std::string Calibration(Batch& b, capture::CaptureEngine& engine, const WorkerDeck& deck);
-    void NotAttempted(Batch& b, const std::string& why);
+    std::string Calibration(Batch& b, capture::CaptureJob& job, const WorkerDeck& deck);
+    void NotAttempted(Batch& b, const capture::CaptureJob& job, const std::string& why);
     decks::ActionAnswer Begin(Request request);
     void Run(const std::shared_ptr<Batch>& batch);
     // The batch's work; what stopped it, in words, or "" when it ran to its end.
@@ -91,7 +91,6 @@ class CaptureBatches {
     std::map<int, std::shared_ptr<Batch>> m_Last;
     uint64_t m_nLastId = 0;
     bool m_bStopped = false;  // the server stops: no batch starts
-    std::mutex m_StoreMutex;  // one calibration written at a time
 };
 
 }  // namespace panel

@@ -1,6 +1,6 @@
-#include "tools/capture/stripe.h"
+#include "tools/stripe/stripe.h"
 
-namespace capture {
+namespace stripe {
 
 namespace {
 
@@ -64,4 +64,4 @@ std::optional<int64_t> ReadStripe(const LumaView& v) {
     return static_cast<int32_t>(bits);
 }
 
-}  // namespace capture
+}  // namespace stripe

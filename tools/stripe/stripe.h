@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace capture {
+namespace stripe {
 
 struct LumaView {
     const uint8_t* data;  // the first row's first luma sample
@@ -36,4 +36,4 @@ void DrawStripe(uint8_t* luma, int stride, int step, int width, std::optional<in
 // block, or a picture too small for one).
 std::optional<int64_t> ReadStripe(const LumaView& view);
 
-}  // namespace capture
+}  // namespace stripe

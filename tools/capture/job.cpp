@@ -1,0 +1,123 @@
+#include "tools/capture/job.h"
+
+#include <cmath>
+#include <mutex>
+
+#include "tools/capture/engine.h"
+#include "tools/capture/writer.h"
+
+namespace capture {
+
+namespace {
+
+// The store is read and replaced whole: one job of this process at a time, and other
+// processes kept out by the store's own lock.
+std::mutex g_StoreMutex;
+
+double Hundredths(double seconds) {
+    return std::round(seconds * 1e5) / 100.0;
+}
+
+}  // namespace
+
+ClipRequest RequestOf(const cliplog::Clip& c) {
+    ClipRequest r;
+    r.id = c.id;
+    r.name = c.name;
+    r.reel = c.reel;
+    r.in = c.in;
+    r.out = c.out;
+    r.stem = ClipStem(c.id, c.reel, c.name, c.in, c.rate->base);
+    return r;
+}
+
+std::string StoreFile(const std::string& file) {
+    return file.empty() ? CalibrationStore::DefaultPath() : file;
+}
+
+std::optional<CalibrationEntry> StoredOffset(const std::string& file, const std::string& deck,
+                                             const std::string& input,
+                                             const hostkit::RateInfo& rate, std::string* error) {
+    CalibrationStore store;
+    std::lock_guard<std::mutex> lock(g_StoreMutex);
+    if (!store.Load(StoreFile(file), error)) {
+        return std::nullopt;
+    }
+    return store.Find(deck, input, rate.name);
+}
+
+hostkit::Json CalibrationOutcome::Json(const std::string& deck, const std::string& input,
+                                       const hostkit::RateInfo& rate) const {
+    return hostkit::Json{{"deck", deck},
+                         {"input", input},
+                         {"rate", rate.name},
+                         {"offsetMs", Hundredths(result.offset)},
+                         {"spreadMs", Hundredths(result.spread)},
+                         {"frames", result.frames},
+                         {"agree", result.agree},
+                         {"unreadable", result.unreadable},
+                         {"retries", result.retries},
+                         {"stored", verdict.empty()},
+                         {"error", verdict}};
+}
+
+CaptureJob::CaptureJob(DeckControl& deck, JobOptions options)
+    : m_Deck(deck), m_Options(std::move(options)) {}
+
+bool CaptureJob::OpenInput(std::string* error) {
+    return m_Input.Open(m_Options.input, m_Options.inputFormat, m_Options.inputLimit, error);
+}
+
+EngineOptions CaptureJob::Engine() const {
+    EngineOptions eo;
+    eo.folder = m_Options.folder;
+    eo.preroll = m_Options.preroll;
+    eo.handles = m_Options.handles;
+    eo.retries = m_Options.retries;
+    eo.offset = m_Options.offset;
+    eo.progress = m_Options.progress;
+    eo.cancel = m_Options.cancel;
+    return eo;
+}
+
+std::vector<ClipReport> CaptureJob::Capture(const std::vector<ClipRequest>& clips) {
+    CaptureEngine engine(m_Deck, m_Input, Engine());
+    return engine.Run(clips);
+}
+
+CalibrationOutcome CaptureJob::Calibrate(int64_t at, double seconds) {
+    const EngineOptions eo = Engine();
+    CalibrationOutcome out;
+    out.file = StoreFile(m_Options.calibrationFile);
+    out.result = MeasureOffset(m_Deck, m_Input, eo, at, seconds);
+    out.verdict = !out.result.ok ? out.result.error : CalibrationVerdict(out.result, m_Deck.Rate());
+    if (!out.result.ok && out.verdict.empty()) {
+        out.verdict = "the calibration did not finish";
+    }
+    if (out.result.ok && out.verdict.empty()) {
+        const CalibrationEntry e =
+            CalibrationOf(out.result, m_Deck.Name(), m_Options.input, m_Deck.Rate());
+        CalibrationStore store;
+        std::lock_guard<std::mutex> lock(g_StoreMutex);
+        if (!store.Load(out.file, &out.verdict) || !store.Put(e, &out.verdict)) {
+            out.verdict = out.verdict.empty() ? "cannot store it" : out.verdict;
+        }
+    }
+    return out;
+}
+
+std::vector<ClipReport> CaptureJob::NotAttempted(const std::vector<ClipRequest>& clips,
+                                                 const std::string& why) const {
+    std::vector<ClipReport> reports;
+    for (const ClipRequest& c : clips) {
+        ClipReport r;
+        r.clip = c;
+        r.rate = &m_Deck.Rate();
+        r.handles = m_Options.handles;
+        r.reason = "not attempted: " + why;
+        reports.push_back(r);
+    }
+    return reports;
+}
+
+}  // namespace capture

@@ -1,0 +1,390 @@
+#include "tools/capture/take.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <deque>
+#include <memory>
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+#include "tools/capture/labeller.h"
+#include "tools/capture/roll.h"
+#include "tools/capture/writer.h"
+
+namespace capture {
+
+namespace {
+
+using Millis = std::chrono::milliseconds;
+
+// Progress is told at the first frame kept and every so many after it: a panel's bar moves
+// about five times a second.
+constexpr int64_t kProgressEvery = 5;
+// How long past the out-point's moment the capture waits for its frame.
+constexpr double kLateLimit = 3.0;
+
+// "320x240 yuv420p"
+std::string PictureText(int width, int height, int format) {
+    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(format));
+    return std::to_string(width) + "x" + std::to_string(height) + " " +
+           (name != nullptr ? name : "?");
+}
+
+// One attempt at a clip, in its stages: open the files, cue, preroll, keep the frames from in
+// to out, finish the files. The first fault ends it, in words.
+class Take {
+  public:
+    Take(const TakeContext& context, const ClipRequest& clip, double preroll, ClipReport& report)
+        : m_C(context),
+          m_Clip(clip),
+          m_dPreroll(preroll),
+          m_Report(report),
+          m_dFps(context.deck.Rate().fps),
+          m_nFrom(clip.in - context.options.handles),
+          m_nTo(clip.out + context.options.handles),
+          m_Roll(context.deck, context.options),
+          m_Seq(m_nFrom, m_nTo),
+          m_pFiles(context.options.files ? context.options.files()
+                                         : std::make_unique<ClipWriter>()) {}
+
+    Attempt Run() {
+        if (Open() && Cue() && Preroll()) {
+            Keep();
+        }
+        return Finish();
+    }
+
+  private:
+    int64_t Wanted() const { return m_nTo - m_nFrom; }
+
+    // A fault ends the attempt; the first one is the one said.
+    void Fault(End end, std::string words) {
+        if (m_A.end == End::kCaptured) {
+            m_A.end = end;
+            m_A.words = std::move(words);
+        }
+    }
+
+    bool Open() {
+        m_Spec.folder = m_C.options.folder;
+        m_Spec.stem = m_Clip.stem;
+        const FrameSource::Picture picture = m_C.input.Current();
+        m_Spec.width = picture.width;
+        m_Spec.height = picture.height;
+        m_Spec.pixelFormat = picture.pixelFormat;
+        m_Spec.aspect = picture.aspect;
+        m_Spec.fieldOrder = picture.fieldOrder;
+        m_Spec.primaries = picture.primaries;
+        m_Spec.transfer = picture.transfer;
+        m_Spec.matrix = picture.matrix;
+        m_Spec.range = picture.range;
+        m_Spec.frameRate = av_d2q(m_dFps, 1001000);
+        m_Spec.base = m_C.deck.Rate().base;
+        m_Spec.timecode = m_Roll.Time(m_nFrom);
+        m_Spec.title = m_Clip.name;
+        if (!m_pFiles->Open(m_Spec, &m_A.words)) {
+            m_A.end = End::kFatal;
+            return false;
+        }
+        m_A.end = End::kCaptured;
+        return true;
+    }
+
+    // The preroll's start: before the first frame wanted, never before the tape's zero.
+    bool Cue() {
+        m_nTarget =
+            std::max<int64_t>(0, m_nFrom - static_cast<int64_t>(std::llround(m_dPreroll * m_dFps)));
+        m_C.tell("cue", 0, Wanted());
+        double cueSeconds = 0;
+        m_A.end = m_Roll.Cue(m_nTarget, &m_A.words, &cueSeconds);
+        m_Report.cueSeconds += cueSeconds;
+        if (m_A.end == End::kCancelled) {
+            std::string ignored;
+            m_C.deck.Stop(&ignored);  // a cancel stops the deck, in the middle of a wind too
+        }
+        m_bCued = m_A.end == End::kCaptured;
+        return m_bCued;
+    }
+
+    bool Preroll() {
+        m_C.input.Arm(true);
+        m_nGaps0 = m_C.input.CardGaps();
+        m_nOverflows0 = m_C.input.Overflows();
+        m_C.tell("preroll", 0, Wanted());
+        m_A.end = m_Roll.Play(&m_A.words);
+        // The out-point's frame is due by this moment, or something went wrong.
+        m_dDeadline = m_Roll.PlayAt() + static_cast<double>(m_nTo - m_nTarget) / m_dFps +
+                      m_C.options.offset + kLateLimit;
+        return true;
+    }
+
+    // Until the out-point's frame is kept or a fault ends it: one question to the deck, the
+    // frames that came meanwhile, and each frame labelled once a read after it is in.
+    void Keep() {
+        while (m_A.end == End::kCaptured && !m_bDone) {
+            if (!Healthy() || !Ask()) {
+                continue;
+            }
+            Gather();
+            if (!m_Roll.Locked()) {
+                m_Pending.clear();  // a picture from before the servo locked is no use
+                continue;
+            }
+            if (!m_Roll.Line().Ready() || !LockedInTime()) {
+                continue;
+            }
+            Label();
+            if (m_A.end == End::kCaptured && !m_bDone && SecondsOf(Clock::now()) > m_dDeadline) {
+                Fault(End::kRetry, "no frame labelled " + m_Roll.Time(m_nTo - 1) +
+                                       " came (the last was " + m_Roll.Time(m_Seq.Next() - 1) +
+                                       ")");
+            }
+        }
+    }
+
+    bool Healthy() {
+        std::string why;
+        if (m_Roll.Cancelled()) {
+            Fault(End::kCancelled, "cancelled at " + m_Roll.Time(m_Roll.LastFrames()));
+        } else if (!m_C.input.Alive(&why) || m_pFiles->Failed(&why)) {
+            Fault(End::kFatal, why);
+        }
+        return m_A.end == End::kCaptured;
+    }
+
+    // The deck's answer to this cycle's question; false when it ended the attempt.
+    bool Ask() {
+        switch (m_Roll.Exchange()) {
+            case Roll::Step::kOk:
+                return true;
+            case Roll::Step::kLost:
+                Fault(End::kDeckLost,
+                      "the deck stopped answering at about " + m_Roll.Time(m_Roll.LastFrames()));
+                return false;
+            case Roll::Step::kLeftPlay:
+                Fault(End::kRetry, "the deck left play at about " +
+                                       m_Roll.Time(m_Roll.LastFrames()) +
+                                       " (the tape's end, or a transport fault)");
+                return false;
+            case Roll::Step::kBreak:
+                return Break();
+        }
+        return true;
+    }
+
+    // A timecode break, or the tape stopping: inside the clip it ends the attempt; in the
+    // preroll the frames around it are before the clip anyway.
+    bool Break() {
+        const BreakInfo& b = m_Roll.Line().LastBreak();
+        // The break lies between two reads: after the last one on the line, as far as the
+        // reads can tell.
+        const std::string jump = " the deck's time jumps to " + m_Roll.Time(b.firstAfter);
+        const std::string what = b.stopped
+                                     ? "the tape stopped at " + m_Roll.Time(b.lastOnLine)
+                                     : "timecode break: after " + m_Roll.Time(b.lastOnLine) + jump;
+        // Each break once, however many attempts meet it.
+        const auto same = [&jump](const std::string& seen) {
+            return seen.size() >= jump.size() &&
+                   seen.compare(seen.size() - jump.size(), jump.size(), jump) == 0;
+        };
+        if (!b.stopped && std::none_of(m_Report.breaks.begin(), m_Report.breaks.end(), same)) {
+            m_Report.breaks.push_back(what);
+        }
+        if (m_Seq.Kept() > 0 || b.stopped || b.firstAfter >= m_nFrom) {
+            Fault(End::kRetry,
+                  what + (m_Seq.Kept() > 0 ? ", inside the clip" : ", before the in-point"));
+            return false;
+        }
+        while (!m_Pending.empty() &&
+               m_Pending.front().arrival - m_C.options.offset < b.firstAfterAt) {
+            m_Pending.pop_front();
+        }
+        return true;
+    }
+
+    // The frames that came meanwhile; on a fast line, wait for them out the cycle.
+    void Gather() {
+        for (std::optional<InputFrame> f = m_C.input.Next(m_Roll.Rest()); f;
+             f = m_C.input.Next(Millis(0))) {
+            m_Pending.push_back(std::move(*f));
+        }
+    }
+
+    // Once: a servo that locked after the in-point missed it; the next attempt prerolls more.
+    bool LockedInTime() {
+        if (m_bLockChecked) {
+            return true;
+        }
+        m_bLockChecked = true;
+        const int64_t lockLabel = m_Roll.Line().Label(m_Roll.LockAt());
+        if (lockLabel < m_nFrom) {
+            return true;
+        }
+        m_A.lockDelay = m_Roll.LockAt() - m_Roll.PlayAt();
+        Fault(End::kRetry, "in-point missed: the servo locked at " + m_Roll.Time(lockLabel) +
+                               ", after the in-point " + m_Roll.Time(m_nFrom) + " (" +
+                               SecondsText(m_A.lockDelay) + " after play; preroll " +
+                               SecondsText(m_dPreroll) + ")");
+        return false;
+    }
+
+    // Each frame labelled once a time read after it is in, and kept from in to out.
+    void Label() {
+        PlayLine& line = m_Roll.Line();
+        while (!m_Pending.empty() && m_A.end == End::kCaptured && !m_bDone) {
+            const double t = m_Pending.front().arrival - m_C.options.offset;
+            if (t > line.CoveredUntil()) {
+                break;
+            }
+            InputFrame f = std::move(m_Pending.front());
+            m_Pending.pop_front();
+            if (t >= m_Roll.LockAt()) {
+                Judge(line.Label(t), std::move(f));
+            }
+        }
+    }
+
+    void Judge(int64_t label, InputFrame f) {
+        const Sequence::Verdict verdict = m_Seq.Add(label);
+        // A card's picture changes with its signal, and its timing stumbles with it: the
+        // picture is the cause to name, whatever the frame's label says.
+        if (verdict != Sequence::Verdict::kBefore && verdict != Sequence::Verdict::kAfter &&
+            !SamePicture(*f.frame)) {
+            Fault(End::kRetry,
+                  "the input's picture changed from " +
+                      PictureText(m_Spec.width, m_Spec.height, m_Spec.pixelFormat) + " to " +
+                      PictureText(f.frame->width, f.frame->height, f.frame->format) + " at " +
+                      m_Roll.Time(label) + "; a clip's file keeps one picture");
+            return;
+        }
+        switch (verdict) {
+            case Sequence::Verdict::kBefore:
+            case Sequence::Verdict::kAfter:
+                break;
+            case Sequence::Verdict::kKeep:
+            case Sequence::Verdict::kKeepLast:
+                Store(label, std::move(f));
+                break;
+            case Sequence::Verdict::kMissedIn:
+                // A frame the input lost at the in-point is a gap, not a late deck.
+                if (!InputLost()) {
+                    Fault(End::kRetry, "in-point missed: the first frame after " +
+                                           m_Roll.Time(m_nFrom - 1) + " was labelled " +
+                                           m_Roll.Time(label));
+                    break;
+                }
+                [[fallthrough]];
+            case Sequence::Verdict::kGap:
+                Fault(End::kRetry, "gap: " + std::to_string(label - (m_Seq.Next())) +
+                                       " frame(s) missing before " + m_Roll.Time(label) +
+                                       (m_C.input.CardGaps() > m_nGaps0 ? " (the input lost frames)"
+                                        : m_C.input.Overflows() > m_nOverflows0
+                                            ? " (frames came faster than the capture took them)"
+                                            : ""));
+                break;
+            case Sequence::Verdict::kRepeat:
+                Fault(End::kRetry, "frame " + m_Roll.Time(label) + " came twice");
+                break;
+        }
+    }
+
+    bool InputLost() const {
+        return m_C.input.CardGaps() != m_nGaps0 || m_C.input.Overflows() != m_nOverflows0;
+    }
+
+    bool SamePicture(const AVFrame& frame) const {
+        return frame.width == m_Spec.width && frame.height == m_Spec.height &&
+               frame.format == m_Spec.pixelFormat;
+    }
+
+    void Store(int64_t label, InputFrame f) {
+        if (!m_pFiles->Push(std::move(f.frame), label)) {
+            std::string why;
+            if (m_pFiles->Failed(&why)) {
+                Fault(End::kFatal, why);
+            } else {
+                Fault(End::kRetry,
+                      "the encoder fell behind at " + m_Roll.Time(label) + ": a frame was lost");
+            }
+            return;
+        }
+        if (!m_Report.achievedIn || m_Seq.Kept() == 1) {
+            m_Report.achievedIn = label;
+        }
+        m_Report.achievedOut = label + 1;
+        m_bDone = m_Seq.Complete();
+        if (m_Seq.Kept() % kProgressEvery == 1) {
+            m_C.tell("capture", m_Seq.Kept(), Wanted());
+        }
+    }
+
+    // The deck stopped, the counts told; the files kept when the clip is whole, else removed.
+    Attempt Finish() {
+        if (m_bCued) {
+            m_C.input.Arm(false);
+            m_Report.cardGaps += m_C.input.CardGaps() - m_nGaps0;
+            m_Report.overflows += m_C.input.Overflows() - m_nOverflows0;
+            m_Report.missing = m_Seq.Missing();
+            m_Report.repeated = m_Seq.Repeated();
+            m_Report.frames = m_Seq.Kept();
+            if (m_A.end != End::kDeckLost) {
+                std::string error;
+                if (!m_C.deck.Stop(&error) && m_A.end == End::kCaptured) {
+                    m_Report.attempts.push_back("the deck did not stop after the clip: " + error);
+                }
+            }
+        }
+        if (m_A.end != End::kCaptured) {
+            m_pFiles->Abort();
+            return m_A;
+        }
+        m_C.tell("finish", m_Seq.Kept(), Wanted());
+        if (!m_pFiles->Finish(&m_A.words)) {
+            m_A.end = End::kFatal;
+            return m_A;
+        }
+        m_Report.file = m_pFiles->FilePath();
+        m_Report.framemd5 = m_pFiles->SidecarPath();
+        m_Report.timecodes = m_pFiles->TimecodePath();
+        return m_A;
+    }
+
+    const TakeContext& m_C;
+    const ClipRequest& m_Clip;
+    double m_dPreroll;
+    ClipReport& m_Report;
+    const double m_dFps;
+    const int64_t m_nFrom;
+    const int64_t m_nTo;
+    Roll m_Roll;
+    Sequence m_Seq;
+    Attempt m_A;
+    std::unique_ptr<ClipFiles> m_pFiles;
+    WriterSpec m_Spec;
+    int64_t m_nTarget = 0;
+    bool m_bCued = false;
+    uint64_t m_nGaps0 = 0;
+    uint64_t m_nOverflows0 = 0;
+    double m_dDeadline = 0;
+    std::deque<InputFrame> m_Pending;
+    bool m_bDone = false;
+    bool m_bLockChecked = false;
+};
+
+}  // namespace
+
+std::string SecondsText(double s) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f s", s);
+    return buf;
+}
+
+Attempt TakeClip(const TakeContext& context, const ClipRequest& clip, double preroll,
+                 ClipReport& report) {
+    return Take(context, clip, preroll, report).Run();
+}
+
+}  // namespace capture

@@ -1,0 +1,39 @@
+// One attempt at a clip, in its stages: open the files, cue, preroll, keep the frames from in
+// to out, finish the files. The first fault ends it, in words; the batch decides what next.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "tools/capture/deck_control.h"
+#include "tools/capture/input.h"
+#include "tools/capture/options.h"
+#include "tools/capture/report.h"
+
+namespace capture {
+
+// What a take works with: the deck, the input, the batch's options, and where its phases and
+// counts go (the phase, frames kept, frames wanted).
+struct TakeContext {
+    DeckControl& deck;
+    FrameSource& input;
+    const EngineOptions& options;
+    std::function<void(const char* phase, int64_t frames, int64_t wanted)> tell;
+};
+
+struct Attempt {
+    End end = End::kFail;
+    std::string words;
+    double lockDelay = -1;  // seconds from play to the servo's lock, when known
+};
+
+// Captures `clip` once, prerolling `preroll` seconds; the counts, breaks and files go into
+// `report`. The deck is stopped at the end unless it was lost.
+Attempt TakeClip(const TakeContext& context, const ClipRequest& clip, double preroll,
+                 ClipReport& report);
+
+// "1.25 s"
+std::string SecondsText(double s);
+
+}  // namespace capture
