@@ -82,6 +82,8 @@ struct Args {
     int videoJitter = 0;
     int lockMs = 0;
     std::string tapeLength;
+    bool sound = false;
+    int soundChannels = 4;
 };
 
 // The control commands, indented like the rest of the footer.
@@ -152,6 +154,13 @@ void AddPictureOptions(CLI::App& app, Args& a) {
                    "lose one frame in N on the way, at random (default 0: none)")
         ->option_text("N")
         ->check(CLI::Range(0, 1000000));
+    app.add_flag("--audio", a.sound,
+                 "add the tape's sound to the picture's stream: 48 kHz 24-bit PCM, a 997 Hz "
+                 "tone whose phase runs along the tape on every channel but the last, which is "
+                 "silent; muted unless the tape plays at speed");
+    app.add_option("--audio-channels", a.soundChannels, "the sound's channels (default 4)")
+        ->option_text("N")
+        ->check(CLI::Range(1, 16));
     app.add_option("--tape-length", a.tapeLength,
                    "the tape ends at this time: play and cues stop there (default: none)")
         ->option_text("HH:MM:SS:FF");
@@ -185,6 +194,10 @@ std::string Resolve(Args& a, hostkit::TimeBase* base) {
         (!decksim::ParseTime(a.tapeLength, *base, &opt.tapeFrames) || opt.tapeFrames <= 0)) {
         return "--tape-length wants a time after 00:00:00:00 at the deck's rate";
     }
+    if (a.sound && a.video.path.empty()) {
+        return "--audio goes with the picture: give --video PATH";
+    }
+    a.video.soundChannels = a.sound ? a.soundChannels : 0;
     a.video.delay = decksim::Millis(a.videoDelay);
     a.video.jitter = decksim::Millis(a.videoJitter);
     opt.timing.lock = decksim::Millis(a.lockMs);

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 #include <sstream>
 
 extern "C" {
@@ -42,6 +43,9 @@ AVRational PixelAspect(int width, int height) {
     return AVRational{1, 1};
 }
 constexpr int kMuxerBuffer = 64 * 1024;
+constexpr int kSoundRate = 48000;
+constexpr int kToneHz = 997;  // prime to the rate: every sample of a second has its own phase
+constexpr int kSoundStream = 1;
 constexpr std::size_t kMaxReaders = 8;
 // A stream thread held up this long gives the frames up rather than sending them late.
 constexpr auto kGiveUp = std::chrono::milliseconds(500);
@@ -97,7 +101,25 @@ const char* const VideoStream::kHelp =
     "video                      print the picture's counters: readers, frames put out,\n"
     "                           dropped on purpose, lost to slow readers, late\n"
     "video delay|jitter MS      change the capture path's latency or its jitter\n"
-    "video drop N               lose one frame in N at random (0: none)\n";
+    "video drop N               lose one frame in N at random (0: none)\n"
+    "sound                      print the sound's set-up and frames silenced\n"
+    "sound gap N                the next N frames' sound never arrives\n"
+    "sound clip K on|off        overdrive channel K's tone until it clips\n";
+
+int64_t SamplesBefore(int64_t k, double fps) {
+    const AVRational rate = av_d2q(fps, 1001000);
+    // Rounded to the nearest sample: never a tie at the rates decks run at.
+    const int64_t a = k * kSoundRate * rate.den;
+    return (a + (a >= 0 ? rate.num / 2 : -rate.num / 2)) / rate.num;
+}
+
+int32_t ToneAt(int64_t n, int gain) {
+    constexpr double kFull = 8388607.0;  // 24 bits
+    const int64_t phase = ((n % kSoundRate) * kToneHz % kSoundRate + kSoundRate) % kSoundRate;
+    const double v =
+        0.1 * gain * kFull * std::sin(2.0 * M_PI * static_cast<double>(phase) / kSoundRate);
+    return static_cast<int32_t>(std::lround(std::clamp(v, -kFull - 1.0, kFull)));
+}
 
 bool ParseVideoSize(const std::string& text, int* width, int* height) {
     const std::size_t x = text.find('x');
@@ -219,11 +241,32 @@ std::string VideoStream::Control(const std::string& line) {
     for (std::string t; in >> t;) {
         w.push_back(t);
     }
-    if (w.empty() || w[0] != "video") {
+    if (w.empty() || (w[0] != "video" && w[0] != "sound")) {
         return "";
     }
     std::lock_guard<std::mutex> lock(m_Mutex);
     long v = 0;
+    if (w[0] == "sound") {
+        const int n = m_Options.soundChannels;
+        if (w.size() == 1) {
+            std::ostringstream out;
+            out << "channels=" << n << " silenced=" << m_nSilenced.load() << " gap=" << m_nSoundGap
+                << " clipping=" << m_nClipping;
+            return out.str();
+        }
+        if (n > 0 && w.size() == 3 && w[1] == "gap" && ToInt(w[2], 0, 1000000, &v)) {
+            m_nSoundGap = static_cast<int>(v);
+            return "ok";
+        }
+        if (n > 0 && w.size() == 4 && w[1] == "clip" && ToInt(w[2], 1, n, &v) &&
+            (w[3] == "on" || w[3] == "off")) {
+            const uint32_t bit = 1U << (v - 1);
+            m_nClipping = w[3] == "on" ? (m_nClipping | bit) : (m_nClipping & ~bit);
+            return "ok";
+        }
+        return n == 0 ? "error: the deck has no sound (decksim --audio)"
+                      : "error: sound, sound gap N or sound clip K on|off";
+    }
     if (w.size() == 1) {
         std::ostringstream out;
         out << "readers=" << m_nReaders.load() << " frames=" << m_nFrames.load()
@@ -290,6 +333,22 @@ bool VideoStream::OpenMuxer(Reader& r, int64_t tick, std::string* error) {
     p->field_order = m_Options.fields == Fields::kTopFirst      ? AV_FIELD_TT
                      : m_Options.fields == Fields::kBottomFirst ? AV_FIELD_BB
                                                                 : AV_FIELD_PROGRESSIVE;
+    if (m_Options.soundChannels > 0) {
+        AVStream* sound = avformat_new_stream(r.mux, nullptr);
+        if (sound == nullptr) {
+            *error = "out of memory";
+            return false;
+        }
+        sound->time_base = AVRational{1, kSoundRate};
+        AVCodecParameters* a = sound->codecpar;
+        a->codec_type = AVMEDIA_TYPE_AUDIO;
+        a->codec_id = AV_CODEC_ID_PCM_S24LE;
+        a->sample_rate = kSoundRate;
+        a->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
+        a->ch_layout.nb_channels = m_Options.soundChannels;
+        a->bits_per_coded_sample = 24;
+        a->block_align = 3 * m_Options.soundChannels;
+    }
     const int rc = avformat_write_header(r.mux, nullptr);
     if (rc < 0) {
         char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -335,8 +394,13 @@ void VideoStream::Accept() {
     r.fd = fd;
     ++m_nReaders;
     const auto now = Clock::now();
-    const auto next = static_cast<int64_t>(
+    // A reader's stream starts where the sound's run of frames does (five frames at 29.97), so
+    // that its frames and samples count from one moment as a card's do.
+    const AVRational rate = av_d2q(m_dFps, 1001000);
+    const int64_t run = rate.num / std::gcd<int64_t>(rate.num, int64_t{kSoundRate} * rate.den);
+    const auto soon = static_cast<int64_t>(
         std::ceil(std::chrono::duration<double>(now - m_Origin).count() * m_dFps));
+    const int64_t next = (soon + run - 1) / run * run;
     std::string error;
     if (!OpenMuxer(r, next, &error)) {
         CloseReader(r);
@@ -424,25 +488,73 @@ void VideoStream::Pack(const uint8_t* yuyv) {
     }
 }
 
+// Frame k's sound, on the card's clock of 48 kHz locked to the picture: the tape's samples on
+// from where the sound last began while the tape plays at speed, silence otherwise. Every channel
+// carries the tone but the last of several, which stays silent.
+void VideoStream::Sound(int64_t k, const Picture& picture) {
+    const int channels = m_Options.soundChannels;
+    const int64_t n = SamplesBefore(k + 1, m_dFps) - SamplesBefore(k, m_dFps);
+    const bool playing = picture.clean && picture.frames == m_nLastPosition + 1;
+    if (playing && !m_bSounded) {
+        m_nCursor = SamplesBefore(picture.frames, m_dFps);
+    }
+    m_nLastPosition = picture.frames;
+    m_bSounded = playing;
+    uint32_t clipping;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        clipping = m_nClipping;
+    }
+    m_Sound.assign(static_cast<std::size_t>(n * channels * 3), 0);
+    uint8_t* at = m_Sound.data();
+    for (int64_t i = 0; i < n; ++i) {
+        const int32_t tone = playing ? ToneAt(m_nCursor + i) : 0;
+        const int32_t loud = playing ? ToneAt(m_nCursor + i, 20) : 0;
+        for (int c = 0; c < channels; ++c, at += 3) {
+            const bool silent = channels > 1 && c == channels - 1;
+            const int32_t v = silent ? 0 : ((clipping >> c) & 1) != 0 ? loud : tone;
+            at[0] = static_cast<uint8_t>(v & 0xFF);
+            at[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
+            at[2] = static_cast<uint8_t>((v >> 16) & 0xFF);
+        }
+    }
+    if (playing) {
+        m_nCursor += n;
+    }
+}
+
 void VideoStream::Produce(int64_t k) {
     Millis delay;
     Millis jitter;
     int dropOneIn;
+    bool sound = m_Options.soundChannels > 0;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         delay = m_Delay;
         jitter = m_Jitter;
         dropOneIn = m_nDropOneIn;
+        if (sound && m_nSoundGap > 0) {
+            --m_nSoundGap;
+            ++m_nSilenced;
+            sound = false;
+        }
     }
     ++m_nFrames;
-    if (dropOneIn > 0 && m_Random() % static_cast<unsigned>(dropOneIn) == 0) {
-        ++m_nDropped;
-        return;
-    }
+    // A frame lost on the way costs the picture only: a card's sound runs on.
+    const bool dropped = dropOneIn > 0 && m_Random() % static_cast<unsigned>(dropOneIn) == 0;
+    m_nDropped += dropped ? 1 : 0;
     // The deck shows the middle of each frame's time: the frame the tape holds then. An
     // interlaced picture takes each field at the middle of its own half.
     const auto period = Tick(k + 1) - Tick(k);
-    if (m_Options.fields == Fields::kProgressive) {
+    if (m_Options.soundChannels > 0) {
+        Sound(k, m_Sampler(Tick(k) + period / 2));
+    }
+    if (dropped && !sound) {
+        return;
+    }
+    if (dropped) {
+        // no picture to draw: only the sound goes
+    } else if (m_Options.fields == Fields::kProgressive) {
         Render(m_Sampler(Tick(k) + period / 2), 0, m_Frame.data());
     } else {
         Render(m_Sampler(Tick(k) + period / 4), 0, m_Frame.data());
@@ -456,7 +568,7 @@ void VideoStream::Produce(int64_t k) {
         }
     }
     uint8_t* out = m_Frame.data();
-    if (m_Options.depth == 10) {
+    if (m_Options.depth == 10 && !dropped) {
         Pack(m_Frame.data());
         out = m_Packed.data();
     }
@@ -473,30 +585,54 @@ void VideoStream::Produce(int64_t k) {
         static_cast<std::size_t>(std::ceil(std::chrono::duration<double>(delay + jitter) /
                                            std::chrono::duration<double>(1.0 / m_dFps)) +
                                  4);
+    const std::size_t frameBytes = static_cast<std::size_t>(m_nFrameBytes) + m_Sound.size();
+    const AVRational frameBase = av_inv_q(av_d2q(m_dFps, 1001000));
     AVPacket* pkt = av_packet_alloc();
     for (auto& reader : m_Readers) {
         Reader& r = *reader;
-        if (r.queued > inFlight * static_cast<std::size_t>(m_nFrameBytes)) {
+        if (k < r.firstTick) {
+            continue;  // its stream has not started yet
+        }
+        if (r.queued > inFlight * frameBytes) {
             ++m_nSlow;
             continue;
         }
         if (pkt == nullptr) {
             break;
         }
-        pkt->data = out;
-        pkt->size = m_nFrameBytes;
-        pkt->stream_index = 0;
-        pkt->flags = AV_PKT_FLAG_KEY;
-        // The card's clock: the frame's number since the reader came, at the exact rate.
-        pkt->pts = k - r.firstTick;
-        pkt->dts = pkt->pts;
-        pkt->duration = 1;
-        av_packet_rescale_ts(pkt, av_inv_q(av_d2q(m_dFps, 1001000)), r.mux->streams[0]->time_base);
-        if (av_write_frame(r.mux, pkt) >= 0) {
+        bool written = false;
+        if (!dropped) {
+            pkt->data = out;
+            pkt->size = m_nFrameBytes;
+            pkt->stream_index = 0;
+            pkt->flags = AV_PKT_FLAG_KEY;
+            // The card's clock: the frame's number since the reader came, at the exact rate.
+            pkt->pts = k - r.firstTick;
+            pkt->dts = pkt->pts;
+            pkt->duration = 1;
+            av_packet_rescale_ts(pkt, frameBase, r.mux->streams[0]->time_base);
+            written = av_write_frame(r.mux, pkt) >= 0;
+            av_packet_unref(pkt);
+        }
+        if (sound) {
+            // The samples of the frame's time on the same clock, in the same chunk.
+            const int64_t first = SamplesBefore(k, m_dFps) - SamplesBefore(r.firstTick, m_dFps);
+            pkt->data = m_Sound.data();
+            pkt->size = static_cast<int>(m_Sound.size());
+            pkt->stream_index = kSoundStream;
+            pkt->flags = AV_PKT_FLAG_KEY;
+            pkt->pts = first;
+            pkt->dts = first;
+            pkt->duration = static_cast<int64_t>(m_Sound.size()) / (3 * m_Options.soundChannels);
+            av_packet_rescale_ts(pkt, AVRational{1, kSoundRate},
+                                 r.mux->streams[kSoundStream]->time_base);
+            written = av_write_frame(r.mux, pkt) >= 0 || written;
+            av_packet_unref(pkt);
+        }
+        if (written) {
             avio_flush(r.mux->pb);
             Queue(r, due);
         }
-        av_packet_unref(pkt);
     }
     av_packet_free(&pkt);
 }

@@ -1,6 +1,7 @@
 // The deck's picture as a capture card would see it: frames at the deck's rate, always, whose
-// content follows the tape (interlaced at SD sizes: each field taken at its own moment), written as
-// NUT with raw video (libavformat's own muxer) to each reader of a UNIX socket. Each frame carries
+// content follows the tape (interlaced at SD sizes: each field taken at its own moment), and its
+// sound when asked for, written as NUT with raw video and PCM (libavformat's own muxer) to each
+// reader of a UNIX socket. Each frame carries
 // its tape position in the stripe (tools/stripe/stripe.h) and its time below it in digits. The
 // stream runs on a thread of its own: a reader that is slow or absent costs frames, counted, never
 // a deck reply.
@@ -40,7 +41,15 @@ struct VideoOptions {
     Millis jitter{0};   // and up to this much earlier or later, at random
     int dropOneIn = 0;  // one frame in this many (at random) never arrives; 0: none
     uint32_t seed = 0x5500;
+    int soundChannels = 0;  // 48 kHz 24-bit PCM beside the picture; 0: no sound
 };
+
+// The sound's samples before frame `k` of a picture at `fps`, at 48 kHz: 1,920 a frame at 25,
+// and at 29.97 the five-frame run 1602, 1601, 1602, 1601, 1602 from frame 0.
+int64_t SamplesBefore(int64_t k, double fps);
+// The tone's sample at the tape's sample `n`: 997 Hz at -20 dBFS, in 24 bits, its phase running
+// along the tape, so that a sample lost or repeated shows. `gain` 20 overdrives it to clipping.
+int32_t ToneAt(int64_t n, int gain = 1);
 
 // "WIDTHxHEIGHT": an even width of 64 to 4096 and a height of 16 to 4096.
 bool ParseVideoSize(const std::string& text, int* width, int* height);
@@ -65,7 +74,8 @@ class VideoStream {
     void Stop();
 
     // The control lines of the picture: `video` prints its counters, `video delay MS`,
-    // `video jitter MS` and `video drop N` change the set-up. "" for any other line.
+    // `video jitter MS` and `video drop N` change the set-up; `sound` prints the sound's,
+    // `sound gap N` and `sound clip K on|off` fault it. "" for any other line.
     std::string Control(const std::string& line);
     static const char* const kHelp;
 
@@ -92,6 +102,8 @@ class VideoStream {
     void Produce(int64_t k);
     void Render(const Picture& picture, int field, uint8_t* frame);
     void Pack(const uint8_t* yuyv);
+    // Frame k's sound: the tape's while it plays at speed, else muted, as a deck does.
+    void Sound(int64_t k, const Picture& picture);
     void Queue(Reader& reader, Clock::time_point due);
     bool SendDue(Reader& reader, Clock::time_point now);  // false when the reader is gone
     static int OnMuxerWrite(void* opaque, uint8_t* data, int size);
@@ -108,6 +120,10 @@ class VideoStream {
     std::vector<uint8_t> m_Packed;      // the frame as it goes out, when not YUYV
     std::mt19937 m_Random;
     Clock::time_point m_LastDue;
+    std::vector<uint8_t> m_Sound;  // frame k's samples, interleaved 24-bit little-endian
+    int64_t m_nLastPosition = INT64_MIN;
+    bool m_bSounded = false;  // the last frame played the tape's sound
+    int64_t m_nCursor = 0;    // the tape's sample that plays next
 
     int m_nListen = -1;
     int m_nWake = -1;
@@ -119,12 +135,15 @@ class VideoStream {
     Millis m_Delay;
     Millis m_Jitter;
     int m_nDropOneIn;
+    int m_nSoundGap = 0;       // frames left whose sound never arrives
+    uint32_t m_nClipping = 0;  // channels overdriven, a bit each
 
     std::atomic<uint64_t> m_nFrames{0};   // frames the deck put out
     std::atomic<uint64_t> m_nDropped{0};  // lost on the way on purpose (video drop)
     std::atomic<uint64_t> m_nSlow{0};     // not sent: a reader was too far behind
     std::atomic<uint64_t> m_nLate{0};     // not made: the stream thread was held up
     std::atomic<uint64_t> m_nReaders{0};
+    std::atomic<uint64_t> m_nSilenced{0};  // frames whose sound was lost on purpose (sound gap)
 };
 
 }  // namespace decksim
