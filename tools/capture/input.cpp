@@ -107,6 +107,35 @@ bool InputReader::OpenVideo(const std::string& url, const std::string& limitText
     return true;
 }
 
+// The input's sound, when it has any: its first audio stream, decoded as the card gave it.
+bool InputReader::OpenSound(std::string* error) {
+    m_Sound = Sound{};
+    const int index = av_find_best_stream(m_pFormat, AVMEDIA_TYPE_AUDIO, -1, m_nVideo, nullptr, 0);
+    if (index < 0) {
+        return true;
+    }
+    AVStream* st = m_pFormat->streams[index];
+    Stream& sound = m_Streams[static_cast<std::size_t>(index)];
+    sound.timeBase = st->time_base;
+    sound.sound = true;
+    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+    sound.decoder = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
+    if (sound.decoder == nullptr ||
+        avcodec_parameters_to_context(sound.decoder, st->codecpar) < 0 ||
+        avcodec_open2(sound.decoder, codec, nullptr) < 0 || sound.decoder->sample_rate <= 0) {
+        *error = "no decoder for the input's sound (" +
+                 std::string(avcodec_get_name(st->codecpar->codec_id)) + ")";
+        return false;
+    }
+    m_Sound.channels = sound.decoder->ch_layout.nb_channels;
+    m_Sound.sampleRate = sound.decoder->sample_rate;
+    m_Sound.sampleFormat = sound.decoder->sample_fmt;
+    m_Sound.bits = sound.decoder->bits_per_raw_sample > 0
+                       ? sound.decoder->bits_per_raw_sample
+                       : av_get_bytes_per_sample(sound.decoder->sample_fmt) * 8;
+    return true;
+}
+
 bool InputReader::Open(const std::string& url, const std::string& format,
                        std::chrono::milliseconds limit, std::string* error) {
     static std::once_flag devices;
@@ -121,7 +150,7 @@ bool InputReader::Open(const std::string& url, const std::string& format,
     if (!OpenFormat(url, format, limitText, error)) {
         return false;
     }
-    if (!OpenVideo(url, limitText, error)) {
+    if (!OpenVideo(url, limitText, error) || !OpenSound(error)) {
         Close();
         return false;
     }
@@ -165,6 +194,7 @@ void InputReader::Close() {
     }
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_Queue.clear();
+    m_SoundQueue.clear();
 }
 
 void InputReader::Arm(bool on) {
@@ -172,7 +202,23 @@ void InputReader::Arm(bool on) {
     m_bArmed = on;
     if (!on) {
         m_Queue.clear();
+        m_SoundQueue.clear();
     }
+}
+
+std::optional<SoundChunk> InputReader::NextSound(std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    if (!m_Ready.wait_for(lock, wait, [this] { return !m_SoundQueue.empty() || m_bFailed; }) ||
+        m_SoundQueue.empty()) {
+        return std::nullopt;
+    }
+    SoundChunk c = std::move(m_SoundQueue.front());
+    m_SoundQueue.pop_front();
+    return c;
+}
+
+InputReader::Sound InputReader::CurrentSound() const {
+    return m_Sound;  // set before the thread starts, never changed while it runs
 }
 
 std::optional<InputFrame> InputReader::Next(std::chrono::milliseconds wait) {
@@ -244,6 +290,7 @@ void InputReader::Deliver(FramePtr frame, const Stream& stream) {
     InputFrame f;
     f.arrival = m_Clock.Arrival(card, SecondsOf(now));
     f.number = m_nRead;
+    f.card = card;
     f.frame = std::move(frame);
     std::lock_guard<std::mutex> lock(m_Mutex);
     // A frame that does not say its aspect has the stream's.
@@ -260,7 +307,30 @@ void InputReader::Deliver(FramePtr frame, const Stream& stream) {
     m_Ready.notify_all();
 }
 
-// A packet through its stream's decoder, and each picture it gives on to the capture.
+// Samples are placed by the card's clock, as its frames are: their sound is the samples of the
+// frame's time.
+void InputReader::DeliverSound(FramePtr samples, const Stream& stream) {
+    const int64_t pts = samples->best_effort_timestamp;
+    if (pts == AV_NOPTS_VALUE || stream.timeBase.num <= 0 || samples->sample_rate <= 0) {
+        return;  // sound that cannot be placed is no sound for a clip
+    }
+    SoundChunk c;
+    c.first =
+        std::llround(static_cast<double>(pts) * av_q2d(stream.timeBase) * samples->sample_rate);
+    c.samples = std::move(samples);
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    if (m_bArmed) {
+        // A capture that takes no sound (a calibration) leaves it; the oldest goes first, and a
+        // take that wanted it sees the hole.
+        if (m_SoundQueue.size() >= kSoundQueue) {
+            m_SoundQueue.pop_front();
+        }
+        m_SoundQueue.push_back(std::move(c));
+    }
+    m_Ready.notify_all();
+}
+
+// A packet through its stream's decoder, and each picture or sound it gives on to the capture.
 void InputReader::Decode(const AVPacket* packet, AVFrame* scratch, Stream& stream) {
     if (stream.decoder == nullptr || avcodec_send_packet(stream.decoder, packet) < 0) {
         return;
@@ -268,7 +338,9 @@ void InputReader::Decode(const AVPacket* packet, AVFrame* scratch, Stream& strea
     while (avcodec_receive_frame(stream.decoder, scratch) >= 0) {
         FramePtr copy(av_frame_clone(scratch));
         av_frame_unref(scratch);
-        if (copy != nullptr) {
+        if (copy != nullptr && stream.sound) {
+            DeliverSound(std::move(copy), stream);
+        } else if (copy != nullptr) {
             Deliver(std::move(copy), stream);
         }
     }

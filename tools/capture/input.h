@@ -1,11 +1,13 @@
 // The capture input: any libavformat input (decksim's stream, a V4L2 card through libavdevice),
 // read on a thread of its own from open to close as a card delivers frames, whether or not a
 // clip is being captured. Each frame gets its arrival time as the card's clock puts it on the
-// host's (see CardClock); frames are queued only while the capture wants them.
+// host's (see CardClock); frames, and the sound beside them, are queued only while the capture
+// wants them.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -39,6 +41,14 @@ struct InputFrame {
     FramePtr frame;
     double arrival = 0;   // seconds on the capture's clock (SecondsOf), through the card's clock
     uint64_t number = 0;  // counts frames read since the input opened
+    double card = std::nan("");  // seconds on the card's own clock, which its sound shares
+};
+
+// Samples as the card gave them, `first` counting the card's samples on the clock its frames
+// share (the card's seconds times its rate, rounded).
+struct SoundChunk {
+    FramePtr samples;
+    int64_t first = 0;
 };
 
 // Seconds since the steady clock's epoch: the one time scale of reads and frames.
@@ -74,12 +84,27 @@ class FrameSource {
     virtual uint64_t CardGaps() const = 0;
     virtual uint64_t Overflows() const = 0;
     virtual Picture Current() const = 0;
+
+    // The input's sound: no channels when it has none.
+    struct Sound {
+        int channels = 0;
+        int sampleRate = 0;
+        int sampleFormat = -1;  // AVSampleFormat
+        int bits = 0;           // significant bits a sample, as the card says
+    };
+    virtual Sound CurrentSound() const { return {}; }
+    // The next queued samples, waiting up to `wait`; nullopt when none came.
+    virtual std::optional<SoundChunk> NextSound(std::chrono::milliseconds /*wait*/) {
+        return std::nullopt;
+    }
 };
 
 class InputReader : public FrameSource {
   public:
     // Frames waiting for the capture, about two seconds' worth.
     static constexpr std::size_t kQueue = 60;
+    // Chunks of sound waiting, as many seconds' worth when a card gives one a frame.
+    static constexpr std::size_t kSoundQueue = 120;
 
     InputReader() = default;
     ~InputReader() override;
@@ -98,6 +123,8 @@ class InputReader : public FrameSource {
     uint64_t CardGaps() const override { return m_nCardGaps.load(); }
     uint64_t Overflows() const override { return m_nOverflows.load(); }
     Picture Current() const override;
+    Sound CurrentSound() const override;
+    std::optional<SoundChunk> NextSound(std::chrono::milliseconds wait) override;
     int Width() const { return Current().width; }
     int Height() const { return Current().height; }
     int PixelFormat() const { return Current().pixelFormat; }
@@ -111,14 +138,17 @@ class InputReader : public FrameSource {
         AVCodecContext* decoder = nullptr;
         AVRational timeBase{0, 1};
         int fieldOrder = 0;  // as the container says, for frames that do not
+        bool sound = false;
     };
 
     bool OpenFormat(const std::string& url, const std::string& format, const std::string& limitText,
                     std::string* error);
     bool OpenVideo(const std::string& url, const std::string& limitText, std::string* error);
+    bool OpenSound(std::string* error);
     void Run();
     void Decode(const AVPacket* packet, AVFrame* scratch, Stream& stream);
     void Deliver(FramePtr frame, const Stream& stream);
+    void DeliverSound(FramePtr samples, const Stream& stream);
     void Fail(const std::string& why);
     static int OnInterrupt(void* opaque);
 
@@ -126,6 +156,7 @@ class InputReader : public FrameSource {
     AVFormatContext* m_pFormat = nullptr;
     std::vector<Stream> m_Streams;
     int m_nVideo = -1;
+    Sound m_Sound;  // set at open
     AVRational m_FrameRate{0, 1};
     Picture m_Picture;  // guarded by m_Mutex
     CardClock m_Clock;
@@ -143,6 +174,7 @@ class InputReader : public FrameSource {
     mutable std::mutex m_Mutex;
     std::condition_variable m_Ready;
     std::deque<InputFrame> m_Queue;
+    std::deque<SoundChunk> m_SoundQueue;
     bool m_bArmed = false;
     bool m_bFailed = false;
     std::string m_Why;

@@ -1,7 +1,12 @@
 #include "tools/capture/job.h"
 
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
 #include <mutex>
+
+#include "tapedeck5500_version.h"
 
 #include "tools/capture/engine.h"
 #include "tools/capture/writer.h"
@@ -16,6 +21,15 @@ std::mutex g_StoreMutex;
 
 double Hundredths(double seconds) {
     return std::round(seconds * 1e5) / 100.0;
+}
+
+// How the frames were labelled, in words: the report and the terminal line say it.
+std::string LabellingText(double offset, const std::string& calibrated) {
+    char ms[32];
+    std::snprintf(ms, sizeof ms, "%.2f ms", offset * 1000.0);
+    return std::string("labelled from the deck's serial time with an offset of ") + ms +
+           (calibrated.empty() ? " (given)" : ", calibrated on " + calibrated) +
+           ", not verified against the signal";
 }
 
 }  // namespace
@@ -65,7 +79,15 @@ CaptureJob::CaptureJob(DeckControl& deck, JobOptions options)
     : m_Deck(deck), m_Options(std::move(options)) {}
 
 bool CaptureJob::OpenInput(std::string* error) {
-    return m_Input.Open(m_Options.input, m_Options.inputFormat, m_Options.inputLimit, error);
+    if (!m_Input.Open(m_Options.input, m_Options.inputFormat, m_Options.inputLimit, error)) {
+        return false;
+    }
+    if (m_Options.requireSound && m_Input.CurrentSound().channels == 0) {
+        *error = "the input " + m_Options.input + " has no sound, and --audio asks for it";
+        m_Input.Close();
+        return false;
+    }
+    return true;
 }
 
 EngineOptions CaptureJob::Engine() const {
@@ -77,6 +99,23 @@ EngineOptions CaptureJob::Engine() const {
     eo.offset = m_Options.offset;
     eo.progress = m_Options.progress;
     eo.cancel = m_Options.cancel;
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    eo.provenance = hostkit::Json{
+        {"software", "tapedeck5500 " TAPEDECK_VERSION},
+        {"host", host},
+        {"input", m_Options.input},
+        {"inputFormat", m_Options.inputFormat},
+        {"rate", m_Deck.Rate().name},
+        {"labelledBy", "serial time"},
+        {"offsetMs", Hundredths(m_Options.offset)},
+        {"calibrated", m_Options.calibrated.empty() ? hostkit::Json(nullptr)
+                                                    : hostkit::Json(m_Options.calibrated)},
+        {"labelling", LabellingText(m_Options.offset, m_Options.calibrated)},
+        {"options",
+         {{"preroll", m_Options.preroll},
+          {"handles", m_Options.handles},
+          {"retries", m_Options.retries}}}};
     return eo;
 }
 

@@ -41,7 +41,9 @@ struct JobOptions {
     int handles = 0;
     int retries = 2;
     double offset = 0.0;          // seconds, as calibrated
+    std::string calibrated;       // when the offset was measured; "" when it was given
     std::string calibrationFile;  // "" for the default store
+    bool requireSound = false;    // an input without sound is refused
     std::function<void(const Progress&)> progress;
     const std::atomic<bool>* cancel = nullptr;
 };
@@ -61,8 +63,12 @@ class CaptureJob {
 
     // Opens the input; false with the reason when it cannot be opened or gives no frame.
     bool OpenInput(std::string* error);
-    // The offset, in seconds, when it is known only once the deck is connected.
-    void SetOffset(double seconds) { m_Options.offset = seconds; }
+    // The offset, in seconds, when it is known only once the deck is connected, and when it was
+    // measured ("" for one given).
+    void SetOffset(double seconds, const std::string& calibrated) {
+        m_Options.offset = seconds;
+        m_Options.calibrated = calibrated;
+    }
     // The clips captured in order, one report each (the input opened first).
     std::vector<ClipReport> Capture(const std::vector<ClipRequest>& clips);
     // Measures the offset on `seconds` of tape from `at` and stores it when sound.

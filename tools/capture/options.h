@@ -37,6 +37,8 @@ struct EngineOptions {
     const std::atomic<bool>* cancel = nullptr;
     // A clip's files for each attempt; FFV1 in Matroska and framemd5 (ClipWriter) when unset.
     std::function<std::unique_ptr<ClipFiles>()> files;
+    // What made the files, as the job knows it: each take adds the deck and its times.
+    hostkit::Json provenance;
 };
 
 // How a stage, an attempt at a clip or a calibration's run ended.

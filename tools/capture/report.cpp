@@ -20,6 +20,43 @@ double Round(double v, double unit) {
     return std::round(v / unit) * unit;
 }
 
+Json SoundJson(const ClipReport& r) {
+    if (r.channels.empty()) {
+        return nullptr;
+    }
+    Json channels = Json::array();
+    for (std::size_t c = 0; c < r.channels.size(); ++c) {
+        const ChannelReport& ch = r.channels[c];
+        channels.push_back({{"channel", c + 1},
+                            {"peakDbfs", std::isfinite(ch.peakDbfs) ? Json(Round(ch.peakDbfs, 0.01))
+                                                                    : Json(nullptr)},
+                            {"silent", ch.silent},
+                            {"clippedSamples", ch.clipped}});
+    }
+    return Json{{"sampleRate", r.sampleRate}, {"samples", r.samples}, {"channels", channels}};
+}
+
+// ", sound 4 ch at 48 kHz (4 silent; 2 clipped 120 samples)"
+std::string SoundText(const ClipReport& r) {
+    if (r.channels.empty()) {
+        return "";
+    }
+    std::string notes;
+    for (std::size_t c = 0; c < r.channels.size(); ++c) {
+        const ChannelReport& ch = r.channels[c];
+        const std::string n = std::to_string(c + 1);
+        if (ch.silent) {
+            notes += (notes.empty() ? "" : "; ") + n + " silent";
+        }
+        if (ch.clipped > 0) {
+            notes += (notes.empty() ? "" : "; ") + n + " clipped " + std::to_string(ch.clipped) +
+                     " samples";
+        }
+    }
+    return ", sound " + std::to_string(r.channels.size()) + " ch" +
+           (notes.empty() ? "" : " (" + notes + ")");
+}
+
 }  // namespace
 
 const char* StatusName(ClipStatus status) {
@@ -64,7 +101,9 @@ Json ReportJson(const ClipReport& r) {
         {"cueSeconds", Round(r.cueSeconds, 0.001)},
         {"file", r.file.empty() ? Json(nullptr) : Json(r.file)},
         {"framemd5", r.framemd5.empty() ? Json(nullptr) : Json(r.framemd5)},
-        {"timecodes", r.timecodes.empty() ? Json(nullptr) : Json(r.timecodes)}};
+        {"timecodes", r.timecodes.empty() ? Json(nullptr) : Json(r.timecodes)},
+        {"sound", SoundJson(r)},
+        {"provenance", r.provenance.is_null() ? Json(nullptr) : r.provenance}};
 }
 
 std::string ReportLine(const ClipReport& r) {
@@ -78,7 +117,10 @@ std::string ReportLine(const ClipReport& r) {
         line += "captured " + std::to_string(r.frames) + " frames " + Time(*r.achievedIn, r) + "-" +
                 Time(*r.achievedOut, r) + ", " + std::to_string(r.missing) + " missing, " +
                 std::to_string(r.repeated) + " repeated, " + std::to_string(r.retries) +
-                (r.retries == 1 ? " retry" : " retries") + " -> " + r.file;
+                (r.retries == 1 ? " retry" : " retries") + SoundText(r) + " -> " + r.file;
+        if (r.provenance.contains("labelling")) {
+            line += "; " + r.provenance["labelling"].get<std::string>();
+        }
     } else {
         line += std::string(r.status == ClipStatus::kCancelled ? "CANCELLED" : "FAILED") +
                 (r.retries > 0 ? " after " + std::to_string(r.retries) +

@@ -25,6 +25,14 @@ struct ClipRequest {
 
 enum class ClipStatus { kCaptured, kFailed, kCancelled };
 
+// A channel of a captured clip's sound: its peak, whether it was silent, and how many samples
+// reached full scale.
+struct ChannelReport {
+    double peakDbfs = 0;
+    bool silent = false;
+    int64_t clipped = 0;
+};
+
 struct ClipReport {
     ClipRequest clip;
     const hostkit::RateInfo* rate = nullptr;
@@ -50,7 +58,14 @@ struct ClipReport {
     std::string framemd5;
     std::string timecodes;
     std::string reportFile;
+    int sampleRate = 0;  // the sound kept, when the input had any
+    int64_t samples = 0;
+    std::vector<ChannelReport> channels;
+    hostkit::Json provenance;  // what made the file: also attached to it
 };
+
+// A channel is silent when its peak stays below this.
+constexpr double kSilentDbfs = -60.0;
 
 const char* StatusName(ClipStatus status);
 hostkit::Json ReportJson(const ClipReport& report);

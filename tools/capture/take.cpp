@@ -8,10 +8,13 @@
 
 extern "C" {
 #include <libavutil/pixdesc.h>
+#include <libavutil/samplefmt.h>
 }
 
+#include "tools/capture/calibration.h"
 #include "tools/capture/labeller.h"
 #include "tools/capture/roll.h"
+#include "tools/capture/sound.h"
 #include "tools/capture/writer.h"
 
 namespace capture {
@@ -23,8 +26,10 @@ using Millis = std::chrono::milliseconds;
 // Progress is told at the first frame kept and every so many after it: a panel's bar moves
 // about five times a second.
 constexpr int64_t kProgressEvery = 5;
-// How long past the out-point's moment the capture waits for its frame.
+// How long past the out-point's moment the capture waits for its frame, and after its frame for
+// the sound that goes with it.
 constexpr double kLateLimit = 3.0;
+constexpr double kSoundLate = 1.0;
 
 // "320x240 yuv420p"
 std::string PictureText(int width, int height, int format) {
@@ -53,6 +58,7 @@ class Take {
     Attempt Run() {
         if (Open() && Cue() && Preroll()) {
             Keep();
+            KeepSound();
         }
         return Finish();
     }
@@ -85,6 +91,19 @@ class Take {
         m_Spec.base = m_C.deck.Rate().base;
         m_Spec.timecode = m_Roll.Time(m_nFrom);
         m_Spec.title = m_Clip.name;
+        m_Spec.sound = m_C.input.CurrentSound();
+        if (m_Spec.sound.channels > 0 && !Keepable(m_Spec.sound)) {
+            const char* name =
+                av_get_sample_fmt_name(static_cast<AVSampleFormat>(m_Spec.sound.sampleFormat));
+            m_A.words = std::string("the input's sound comes as ") + (name ? name : "?") +
+                        ", and the capture keeps only 16- or 32-bit integer samples";
+            m_A.end = End::kFatal;
+            return false;
+        }
+        m_Provenance = m_C.options.provenance;
+        m_Provenance["deck"] = m_C.deck.Name();
+        m_Provenance["started"] = UtcNow();
+        m_Spec.provenance = hostkit::DumpJson(m_Provenance);
         if (!m_pFiles->Open(m_Spec, &m_A.words)) {
             m_A.end = End::kFatal;
             return false;
@@ -110,6 +129,9 @@ class Take {
     }
 
     bool Preroll() {
+        if (m_Spec.sound.channels > 0) {
+            m_pSound = std::make_unique<SoundSpan>(m_Spec.sound);
+        }
         m_C.input.Arm(true);
         m_nGaps0 = m_C.input.CardGaps();
         m_nOverflows0 = m_C.input.Overflows();
@@ -211,6 +233,55 @@ class Take {
              f = m_C.input.Next(Millis(0))) {
             m_Pending.push_back(std::move(*f));
         }
+        GatherSound(Millis(0));
+    }
+
+    // The sound that came meanwhile, and the kept frames' part of it on to the files.
+    void GatherSound(Millis wait) {
+        if (m_pSound == nullptr) {
+            return;
+        }
+        for (std::optional<SoundChunk> c = m_C.input.NextSound(wait); c;
+             c = m_C.input.NextSound(Millis(0))) {
+            m_pSound->Add(std::move(*c));
+        }
+        for (FramePtr& samples : m_pSound->Take()) {
+            if (!m_pFiles->PushSound(std::move(samples))) {
+                std::string why;
+                Fault(m_pFiles->Failed(&why) ? End::kFatal : End::kRetry,
+                      !why.empty() ? why : "the encoder fell behind: sound was lost");
+                return;
+            }
+        }
+        if (m_pSound->Hole()) {
+            Fault(End::kRetry, "the sound stopped: " + std::to_string(m_pSound->Missing()) +
+                                   " sample(s) missing in " +
+                                   m_Roll.Time(LabelOfSample(m_pSound->Kept())));
+        }
+    }
+
+    // The kept frame whose time holds the clip's sample `into`.
+    int64_t LabelOfSample(int64_t into) const {
+        return m_Report.achievedIn.value_or(m_nFrom) +
+               static_cast<int64_t>(
+                   std::floor(static_cast<double>(into) * m_dFps / m_Spec.sound.sampleRate));
+    }
+
+    // Once the last frame is kept, the rest of its sound.
+    void KeepSound() {
+        if (m_pSound == nullptr || m_A.end != End::kCaptured) {
+            return;
+        }
+        const double until = SecondsOf(Clock::now()) + kSoundLate;
+        while (m_A.end == End::kCaptured && !m_pSound->Complete() &&
+               SecondsOf(Clock::now()) < until) {
+            GatherSound(Millis(20));
+        }
+        if (m_A.end == End::kCaptured && !m_pSound->Complete()) {
+            Fault(End::kRetry,
+                  "the sound stopped before the out-point: " + std::to_string(m_pSound->Kept()) +
+                      " of " + std::to_string(m_pSound->Wanted()) + " samples came");
+        }
     }
 
     // Once: a servo that locked after the in-point missed it; the next attempt prerolls more.
@@ -301,6 +372,18 @@ class Take {
     }
 
     void Store(int64_t label, InputFrame f) {
+        if (m_pSound != nullptr) {
+            // The frame's sound: the card's samples of its time.
+            if (std::isnan(f.card)) {
+                Fault(End::kFatal, "the input's frames carry no clock to place their sound by");
+                return;
+            }
+            const int rate = m_Spec.sound.sampleRate;
+            if (!m_pSound->Begun()) {
+                m_pSound->Begin(CardSample(f.card, rate));
+            }
+            m_pSound->Extend(CardSample(f.card + 1.0 / m_dFps, rate));
+        }
         if (!m_pFiles->Push(std::move(f.frame), label)) {
             std::string why;
             if (m_pFiles->Failed(&why)) {
@@ -349,6 +432,20 @@ class Take {
         m_Report.file = m_pFiles->FilePath();
         m_Report.framemd5 = m_pFiles->SidecarPath();
         m_Report.timecodes = m_pFiles->TimecodePath();
+        m_Provenance["ended"] = UtcNow();
+        m_Report.provenance = m_Provenance;
+        if (m_pSound != nullptr) {
+            m_Report.sampleRate = m_Spec.sound.sampleRate;
+            m_Report.samples = m_pSound->Kept();
+            m_Report.channels.clear();
+            for (const ChannelLevel& level : m_pSound->Levels()) {
+                ChannelReport c;
+                c.peakDbfs = 20.0 * std::log10(static_cast<double>(level.peak) / 2147483648.0);
+                c.silent = !(c.peakDbfs >= kSilentDbfs);
+                c.clipped = level.clipped;
+                m_Report.channels.push_back(c);
+            }
+        }
         return m_A;
     }
 
@@ -370,6 +467,8 @@ class Take {
     uint64_t m_nOverflows0 = 0;
     double m_dDeadline = 0;
     std::deque<InputFrame> m_Pending;
+    std::unique_ptr<SoundSpan> m_pSound;
+    hostkit::Json m_Provenance;
     bool m_bDone = false;
     bool m_bLockChecked = false;
 };

@@ -246,6 +246,63 @@ bool ClipWriter::MakeStreams(std::string* error) {
     return true;
 }
 
+// The sound as 24-bit PCM at the input's rate, every channel kept, in the file and the sidecar
+// alike: the sidecar hashes the samples as the file holds them, at the file's timestamps.
+bool ClipWriter::MakeSound(std::string* error) {
+    const FrameSource::Sound& in = m_Spec.sound;
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PCM_S24LE);
+    m_Sound.encoder = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
+    if (m_Sound.encoder == nullptr) {
+        *error = "no 24-bit PCM encoder in this libavcodec";
+        return false;
+    }
+    AVCodecContext* e = m_Sound.encoder;
+    e->sample_fmt = AV_SAMPLE_FMT_S32;
+    e->sample_rate = in.sampleRate;
+    e->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;
+    e->ch_layout.nb_channels = in.channels;
+    e->time_base = AVRational{1, in.sampleRate};
+    int rc = avcodec_open2(e, codec, nullptr);
+    AVStream* sound = rc < 0 ? nullptr : avformat_new_stream(m_pFile, nullptr);
+    AVStream* sums = sound == nullptr ? nullptr : avformat_new_stream(m_pSidecar, nullptr);
+    if (sums == nullptr || avcodec_parameters_from_context(sound->codecpar, e) < 0 ||
+        avcodec_parameters_from_context(sums->codecpar, e) < 0) {
+        *error = rc < 0 ? "cannot start the PCM encoder: " + AvError(rc) : "out of memory";
+        return false;
+    }
+    sound->time_base = e->time_base;
+    sums->time_base = e->time_base;
+    // Matroska keeps a count of channels, no layout: ffmpeg reading the file guesses the
+    // default layout for the count, and the sidecar says what it will say.
+    av_channel_layout_uninit(&sums->codecpar->ch_layout);
+    av_channel_layout_default(&sums->codecpar->ch_layout, in.channels);
+    m_Sound.file = sound->index;
+    m_Sound.sidecar = sums->index;
+    return true;
+}
+
+// What the capture was, carried in the file itself.
+bool ClipWriter::Attach(std::string* error) {
+    if (m_Spec.provenance.empty()) {
+        return true;
+    }
+    AVStream* st = avformat_new_stream(m_pFile, nullptr);
+    const auto size = static_cast<int>(m_Spec.provenance.size());
+    if (st == nullptr ||
+        (st->codecpar->extradata = static_cast<uint8_t*>(av_mallocz(
+             static_cast<std::size_t>(size) + AV_INPUT_BUFFER_PADDING_SIZE))) == nullptr) {
+        *error = "out of memory";
+        return false;
+    }
+    std::memcpy(st->codecpar->extradata, m_Spec.provenance.data(), m_Spec.provenance.size());
+    st->codecpar->extradata_size = size;
+    st->codecpar->codec_type = AVMEDIA_TYPE_ATTACHMENT;
+    st->codecpar->codec_id = AV_CODEC_ID_TEXT;
+    av_dict_set(&st->metadata, "filename", "provenance.json", 0);
+    av_dict_set(&st->metadata, "mimetype", "application/json", 0);
+    return true;
+}
+
 bool ClipWriter::OpenFiles(std::string* error) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_FFV1);
     if (codec == nullptr) {
@@ -268,7 +325,7 @@ bool ClipWriter::OpenFiles(std::string* error) {
         *error = "cannot start the FFV1 encoder: " + AvError(rc);
         return false;
     }
-    if (!MakeStreams(error)) {
+    if (!MakeStreams(error) || (m_Spec.sound.channels > 0 && !MakeSound(error)) || !Attach(error)) {
         return false;
     }
     if ((rc = avio_open(&m_pFile->pb, ("file:" + m_TempFile.Path()).c_str(), AVIO_FLAG_WRITE)) <
@@ -278,8 +335,11 @@ bool ClipWriter::OpenFiles(std::string* error) {
         *error = "cannot write in " + m_Spec.folder + ": " + AvError(rc);
         return false;
     }
-    if ((rc = avformat_write_header(m_pFile, nullptr)) < 0 ||
-        (rc = avformat_write_header(m_pSidecar, nullptr)) < 0) {
+    rc = avformat_write_header(m_pFile, nullptr);
+    if (rc >= 0 && m_Sound.encoder != nullptr) {
+        m_pSidecar->streams[m_Sound.sidecar]->time_base = m_pFile->streams[m_Sound.file]->time_base;
+    }
+    if (rc < 0 || (rc = avformat_write_header(m_pSidecar, nullptr)) < 0) {
         *error = "cannot start " + FilePath() + ": " + AvError(rc);
         return false;
     }
@@ -290,6 +350,8 @@ bool ClipWriter::Open(const WriterSpec& spec, std::string* error) {
     Discard();
     m_Spec = StatedPicture(spec);
     m_Video = Stream{};
+    m_Sound = Stream{};
+    m_nQueuedSound = 0;
     m_nEncoded = 0;
     m_bEnd = false;
     m_bFailed = false;
@@ -328,10 +390,10 @@ bool ClipWriter::Open(const WriterSpec& spec, std::string* error) {
 bool ClipWriter::Push(FramePtr frame, int64_t label) {
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        if (m_bFailed || m_Queue.size() >= kQueue) {
+        if (m_bFailed || m_Queue.size() - m_nQueuedSound >= kQueue) {
             return false;
         }
-        m_Queue.push_back(std::move(frame));
+        m_Queue.push_back(Item{std::move(frame), false});
         m_Wake.notify_one();
     }
     m_Timecodes +=
@@ -339,21 +401,55 @@ bool ClipWriter::Push(FramePtr frame, int64_t label) {
     return true;
 }
 
+bool ClipWriter::PushSound(FramePtr samples) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    if (m_bFailed || m_nQueuedSound >= kQueue) {
+        return false;
+    }
+    if (samples->ch_layout.nb_channels != m_Spec.sound.channels ||
+        samples->format != AV_SAMPLE_FMT_S32) {
+        m_bFailed = true;
+        m_Why = "sound of " + std::to_string(samples->ch_layout.nb_channels) +
+                " channel(s) came into a clip of " + std::to_string(m_Spec.sound.channels);
+        return false;
+    }
+    m_Queue.push_back(Item{std::move(samples), true});
+    ++m_nQueuedSound;
+    m_Wake.notify_one();
+    return true;
+}
+
 bool ClipWriter::WritePackets(Stream& stream) {
     AVPacket* pkt = av_packet_alloc();
-    bool ok = pkt != nullptr;
+    AVPacket* sum = av_packet_alloc();
+    bool ok = pkt != nullptr && sum != nullptr;
     AVStream* out = m_pFile->streams[stream.file];
+    const bool sound = &stream == &m_Sound;
     while (ok) {
         const int rc = avcodec_receive_packet(stream.encoder, pkt);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) {
             break;
         }
         if (rc < 0) {
-            SetError("FFV1 encoding failed: " + AvError(rc));
+            SetError(std::string(stream.encoder->codec->name) + " encoding failed: " + AvError(rc));
             ok = false;
             break;
         }
         av_packet_rescale_ts(pkt, stream.encoder->time_base, out->time_base);
+        if (sound) {
+            // The sidecar's line for the samples: the packet as the file keeps it, on the
+            // file's clock (Matroska's milliseconds), as ffmpeg copying it out gives it.
+            ok = av_packet_ref(sum, pkt) == 0;
+            if (ok) {
+                sum->stream_index = stream.sidecar;
+                ok = av_interleaved_write_frame(m_pSidecar, sum) >= 0 && m_pSidecar->pb->error >= 0;
+            }
+            av_packet_unref(sum);
+            if (!ok) {
+                SetError("writing " + SidecarPath() + " failed: " + AvError(m_pSidecar->pb->error));
+                break;
+            }
+        }
         pkt->stream_index = out->index;
         // The muxer orders the streams' packets by time; it takes the packet's data.
         const int w = av_interleaved_write_frame(m_pFile, pkt);
@@ -364,8 +460,22 @@ bool ClipWriter::WritePackets(Stream& stream) {
             ok = false;
         }
     }
+    av_packet_free(&sum);
     av_packet_free(&pkt);
     return ok;
+}
+
+bool ClipWriter::EncodeSound(AVFrame* samples) {
+    if (samples != nullptr) {
+        samples->pts = m_Sound.nextPts;
+        m_Sound.nextPts += samples->nb_samples;
+    }
+    const int rc = avcodec_send_frame(m_Sound.encoder, samples);
+    if (rc < 0) {
+        SetError("PCM encoding failed: " + AvError(rc));
+        return false;
+    }
+    return WritePackets(m_Sound);
 }
 
 bool ClipWriter::Encode(AVFrame* in) {
@@ -439,20 +549,25 @@ bool ClipWriter::Encode(AVFrame* in) {
 
 void ClipWriter::Run() {
     for (;;) {
-        FramePtr frame;
+        Item item;
         {
             std::unique_lock<std::mutex> lock(m_Mutex);
             m_Wake.wait(lock, [this] { return m_bEnd || !m_Queue.empty(); });
             if (m_Queue.empty()) {
                 break;
             }
-            frame = std::move(m_Queue.front());
+            item = std::move(m_Queue.front());
             m_Queue.pop_front();
+            m_nQueuedSound -= item.sound ? 1 : 0;
             if (m_bFailed) {
                 continue;  // a failed file takes nothing more
             }
         }
-        Encode(frame.get());
+        if (item.sound) {
+            EncodeSound(item.frame.get());
+        } else {
+            Encode(item.frame.get());
+        }
     }
 }
 
@@ -468,8 +583,8 @@ bool ClipWriter::Finish(std::string* error) {
     }
     m_Thread.join();
     std::string why;
-    if (!Failed(&why)) {
-        Encode(nullptr);
+    if (!Failed(&why) && Encode(nullptr) && m_Sound.encoder != nullptr) {
+        EncodeSound(nullptr);
     }
     std::string closeError;
     const bool trailer = !Failed(nullptr);
@@ -513,6 +628,9 @@ void ClipWriter::Release() {
     if (m_Video.encoder != nullptr) {
         avcodec_free_context(&m_Video.encoder);
     }
+    if (m_Sound.encoder != nullptr) {
+        avcodec_free_context(&m_Sound.encoder);
+    }
     if (m_Video.convert != nullptr) {
         sws_freeContext(m_Video.convert);
         m_Video.convert = nullptr;
@@ -536,6 +654,7 @@ void ClipWriter::Discard() {
             m_bEnd = true;
             m_bFailed = true;  // what is queued is dropped
             m_Queue.clear();
+            m_nQueuedSound = 0;
             m_Wake.notify_one();
         }
         m_Thread.join();

@@ -1,7 +1,7 @@
-// One clip's files: FFV1 in Matroska with the start timecode as the file's TIMECODE tag, its
-// framemd5 sidecar (what `ffmpeg -i FILE -f framemd5 -` gives, from libavformat's own
-// framemd5 muxer over the frames as they were encoded) and every frame's tape timecode in a
-// CSV, breaks and all. Each stream has its encoder, and the
+// One clip's files: FFV1 and 24-bit PCM in Matroska with the start timecode as the file's
+// TIMECODE tag, its framemd5 sidecar (what `ffmpeg -i FILE -c:a copy -f framemd5 -` gives,
+// from libavformat's own framemd5 muxer over the frames and samples as they were encoded) and
+// every frame's tape timecode in a CSV, breaks and all. Each stream has its encoder, and the
 // muxers interleave the streams' packets. The files are written under hidden temporary names
 // on a thread of their own and take their final names only when whole and flushed; nothing
 // half-written ever has a final name.
@@ -44,6 +44,10 @@ struct WriterSpec {
     hostkit::TimeBase base;  // the labels' count, for the timecode sidecar
     std::string timecode;    // the first frame's label
     std::string title;
+    // The sound kept beside the picture, as 24-bit PCM at the input's rate; none without
+    // channels. Its samples come as interleaved 32-bit (AV_SAMPLE_FMT_S32), the top 24 kept.
+    FrameSource::Sound sound;
+    std::string provenance;  // JSON, attached to the file as provenance.json when not empty
 };
 
 // What a file states about its picture: the input's word where it gives one, else for the SD
@@ -63,6 +67,9 @@ class ClipFiles {
     // behind (the frame is lost) or has failed. A frame of another size or format than the one
     // opened with fails the file.
     virtual bool Push(FramePtr frame, int64_t label) = 0;
+    // Hands over the sound that follows what came before, in the spec's channels as 32-bit
+    // interleaved samples; false as for Push.
+    virtual bool PushSound(FramePtr samples) = 0;
     // Encodes what is queued, closes and flushes the files and gives them their final names.
     // False with the reason, and then nothing is left.
     virtual bool Finish(std::string* error) = 0;
@@ -78,7 +85,7 @@ class ClipFiles {
 
 class ClipWriter : public ClipFiles {
   public:
-    // Frames waiting for the encoder, about two seconds' worth.
+    // Frames waiting for the encoder, about two seconds' worth, and as many chunks of sound.
     static constexpr std::size_t kQueue = 60;
 
     ClipWriter() = default;
@@ -88,6 +95,7 @@ class ClipWriter : public ClipFiles {
 
     bool Open(const WriterSpec& spec, std::string* error) override;
     bool Push(FramePtr frame, int64_t label) override;
+    bool PushSound(FramePtr samples) override;
     bool Finish(std::string* error) override;
     void Abort() override;
     bool Failed(std::string* why) const override;
@@ -108,8 +116,14 @@ class ClipWriter : public ClipFiles {
         int64_t nextPts = 0;
     };
 
+    struct Item {
+        FramePtr frame;
+        bool sound = false;
+    };
+
     void Run();
-    bool Encode(AVFrame* frame);  // null flushes
+    bool Encode(AVFrame* frame);         // null flushes
+    bool EncodeSound(AVFrame* samples);  // null flushes
     bool WritePackets(Stream& stream);
     void SetError(const std::string& why);
     void Release();
@@ -119,6 +133,8 @@ class ClipWriter : public ClipFiles {
     bool ChooseFormat(const AVCodec* codec, std::string* error);
     bool MakeEncoder(const AVCodec* codec, std::string* error);
     bool MakeStreams(std::string* error);
+    bool MakeSound(std::string* error);
+    bool Attach(std::string* error);
 
     WriterSpec m_Spec;
     TempFile m_TempFile;
@@ -129,11 +145,13 @@ class ClipWriter : public ClipFiles {
     AVFormatContext* m_pFile = nullptr;
     AVFormatContext* m_pSidecar = nullptr;
     Stream m_Video;
+    Stream m_Sound;
 
     std::thread m_Thread;
     mutable std::mutex m_Mutex;
     std::condition_variable m_Wake;
-    std::deque<FramePtr> m_Queue;
+    std::deque<Item> m_Queue;
+    std::size_t m_nQueuedSound = 0;
     bool m_bEnd = false;
     bool m_bFailed = false;
     std::string m_Why;

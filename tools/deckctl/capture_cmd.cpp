@@ -215,8 +215,10 @@ int Calibrate(capture::CaptureJob& job, capture::ModuleDeck& deck, const hostkit
     return c.verdict.empty() ? 0 : 1;
 }
 
-// The capture offset: given, or as calibrated for this deck, input and rate.
-double Offset(const CaptureOptions& o, const std::string& deck, const hostkit::RateInfo& rate) {
+// The capture offset: given, or as calibrated for this deck, input and rate (then with when it
+// was measured).
+double Offset(const CaptureOptions& o, const std::string& deck, const hostkit::RateInfo& rate,
+              std::string* measured) {
     if (o.offsetMs) {
         return *o.offsetMs / 1000.0;
     }
@@ -231,6 +233,7 @@ double Offset(const CaptureOptions& o, const std::string& deck, const hostkit::R
                     ": run deckctl capture --calibrate --port " + std::to_string(o.port) +
                     " --rate " + rate.name + " --input " + o.input + " first, or give --offset MS");
     }
+    *measured = entry->measured;
     return entry->offsetMs / 1000.0;
 }
 
@@ -265,6 +268,7 @@ int Run(const hostkit::Module& module, const CaptureOptions& o, bool json, std::
     jo.handles = o.handles;
     jo.retries = o.retries;
     jo.calibrationFile = o.calibrationFile;
+    jo.requireSound = o.audio;
     jo.cancel = &g_bCancel;
     capture::ModuleDeck deck(module, o.port, *rate);
     if (!o.calibrate) {
@@ -295,7 +299,9 @@ int Run(const hostkit::Module& module, const CaptureOptions& o, bool json, std::
         return Calibrate(job, deck, *rate, o, json, out);
     }
     // Stored under the deck's name, which it has once connected.
-    job.SetOffset(Offset(o, deck.Name(), *rate));
+    std::string measured;
+    const double offset = Offset(o, deck.Name(), *rate, &measured);
+    job.SetOffset(offset, measured);
     const std::vector<capture::ClipReport> reports = job.Capture(clips);
     std::size_t captured = 0;
     for (const capture::ClipReport& r : reports) {
@@ -325,6 +331,9 @@ CLI::App* AddCapture(CLI::App& app, CaptureOptions& o) {
     c->add_option("--input-format", o.inputFormat,
                   "the input's format when it cannot be told, "
                   "e.g. v4l2");
+    c->add_flag("--audio", o.audio,
+                "refuse an input without sound (the input's sound is kept whenever it has "
+                "any: every channel, as 24-bit PCM)");
     c->add_option("--folder", o.folder, "where the files go (made if missing; default .)");
     c->add_option("--log", o.log,
                   "the clip log (default ${XDG_DATA_HOME:-~/.local/share}/tapedeck5500/"

@@ -31,6 +31,7 @@ struct CaptureOptions {
     std::string calibrationFile;
     std::optional<double> offsetMs;
     bool calibrate = false;
+    bool audio = false;  // an input without sound is refused
     std::string at = "00:00:30:00";
     double seconds = 4.0;
 };
