@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """`deckctl capture` against decksim's picture, decksim at 9600 baud:
 
-- accuracy: a batch of clips of 2 to 10 s at 25 and at 29.97 drop frame, in-points at random
-  over half an hour of tape, the picture 80 ms late with 5 ms of jitter, after calibration:
-  the share of clips whose file holds exactly the requested frames, in to out, none missing
-  or repeated, judged by the position stripe read back from each file (the witness the
-  capture never reads). The preroll is 1 s, not 5, to keep the run bearable; the deck locks in
+- accuracy: a batch of clips of 2 to 10 s at 25 (720x576i) and at 29.97 drop frame
+  (720x486i), with 4 channels of sound, in-points at random over half an hour of tape, the
+  picture 80 ms late with 5 ms of jitter, after calibration: the share of clips whose file
+  holds exactly the requested frames, in to out, none missing or repeated, judged by the
+  position stripe read back from each file (the witness the capture never reads), and exactly
+  their sound, judged by the tone's phase and the count of samples; the worst offset of the
+  sound against the picture, in samples. The preroll is 1 s, not 5, to keep the run bearable; the deck locks in
   100 ms. The same batches give the time a batch takes against its floor: the tape's own
   running time plus each cue as the deck took it plus the preroll;
-- real time: one long clip at 720x576 and 25 fps: frames we dropped (the input's queue, the
+- real time: one long clip at 720x576 10-bit and 25 fps with 4 channels: frames we dropped (the input's queue, the
   encoder's queue, and frames decksim could not send because we did not read them) and the
   capture's CPU, per stream, over the run.
 
@@ -33,6 +35,17 @@ import deckrig  # noqa: E402
 SECTION = "deckctl capture, decksim's picture at 9600 baud"
 PREROLL = 1.0
 DELAY = ["--video-delay", "80", "--video-jitter", "5"]
+SOUND = ["--audio", "--audio-channels", "4"]
+
+
+def sound_shift(path, first, count, fps):
+    """How far a clip's sound lies from its picture, in samples, judged by the tone on its first
+    channel; None when a sample is lost or repeated, or the count is not the frames'."""
+    _, chans = deckrig.sound(path)
+    want = deckrig.samples_before(first + count, fps) - deckrig.samples_before(first, fps)
+    if not chans or abs(len(chans[0]) - want) > 1:
+        return None
+    return deckrig.tone_shift(chans[0], deckrig.samples_before(first, fps))
 
 
 def figure(name, unit, values, target, passed, note=""):
@@ -49,17 +62,19 @@ def label(frames, fps, drop):
 
 
 def batch(deckctl, decksim, work, rate, count, seed):
-    """One batch at one rate: (exact clips, clips, batch seconds, floor seconds, retries). A
-    clip the run could not judge counts as not exact; the run goes on."""
+    """One batch at one rate: (exact clips, clips, batch seconds, floor seconds, retries, worst
+    sound offset in samples). A clip the run could not judge counts as not exact; the run goes
+    on."""
     fps, drop = (30, True) if rate == "29.97df" else (25, False)
+    size = "720x486" if drop else "720x576"
     rig = deckrig.CaptureRig(deckctl, decksim, work, fps=29.97 if drop else 25, drop_frame=drop,
-                             video=DELAY)
+                             video=DELAY + SOUND + ["--video-size", size])
     try:
         try:
             rig.calibrate()
         except AssertionError as e:
             print("calibration failed: %s" % e)
-            return 0, count, 0.0, 1.0, 0
+            return 0, count, 0.0, 1.0, 0, None
         rng = random.Random(seed)
         real = 30000 / 1001 if drop else 25
         clips, csv = [], os.path.join(work, "clips.csv")
@@ -78,22 +93,27 @@ def batch(deckctl, decksim, work, rate, count, seed):
                                    "--json", timeout=3600)
         seconds = time.monotonic() - started
         reports = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
-        exact, floor = 0, 0.0
+        exact, floor, worst = 0, 0.0, 0
         for (n, first, last), r in zip(clips, reports):
             floor += r["cueSeconds"] / (1 + r["retries"]) + PREROLL + (last - first) / real
-            if r["status"] == "captured" and \
-                    deckrig.stripes(r["file"], 320) == list(range(first, last)):
+            shift = sound_shift(r["file"], first, last - first, 29.97 if drop else 25) \
+                if r["status"] == "captured" else None
+            worst = None if shift is None or worst is None else max(worst, abs(shift))
+            if shift is not None and deckrig.stripes(r["file"], 720) == list(range(first, last)):
                 exact += 1
             else:
                 print("clip %d not exact: %s" % (n, r["reason"] or r["attempts"]))
-        return exact, len(clips), seconds, floor, sum(r["retries"] for r in reports)
+        return exact, len(clips), seconds, floor, sum(r["retries"] for r in reports), worst
     finally:
         rig.stop()
 
 
 def real_time(deckctl, decksim, work, seconds):
-    """One clip at 720x576: (frames dropped by us, CPU % of a core, exact)."""
-    rig = deckrig.CaptureRig(deckctl, decksim, work, video=DELAY + ["--video-size", "720x576"])
+    """One clip at 720x576 10-bit with 4 channels: (frames dropped by us, CPU % of a core,
+    exact)."""
+    rig = deckrig.CaptureRig(deckctl, decksim, work,
+                             video=DELAY + SOUND + ["--video-size", "720x576", "--video-depth",
+                                                    "10"])
     try:
         try:
             rig.calibrate()
@@ -139,12 +159,18 @@ def main():
         for n, rate in enumerate(("25", "29.97df")):
             sub = os.path.join(work, rate)
             os.makedirs(sub)
-            exact, clips, seconds, floor, retries = batch(a.deckctl, a.decksim, sub, rate, count,
-                                                          28 + n)
-            note = "%d clips of 2-10 s, preroll %.0f s, %d retries, %.0f s in all" % (
-                clips, PREROLL, retries, seconds)
-            figures.append(figure("clips holding exactly in to out, %s" % rate, "%",
+            exact, clips, seconds, floor, retries, worst = batch(a.deckctl, a.decksim, sub, rate,
+                                                                 count, 28 + n)
+            note = "%d clips of 2-10 s, 720x%si with 4 channels, preroll %.0f s, %d retries, " \
+                "%.0f s in all" % (clips, "486" if rate == "29.97df" else "576", PREROLL,
+                                   retries, seconds)
+            figures.append(figure("clips exact in picture and sound, in to out, %s" % rate, "%",
                                   [100.0 * exact / clips], "100", exact == clips, note))
+            figures.append(figure("worst sound-to-picture offset, %s" % rate, "samples",
+                                  [worst if worst is not None else 99], "<= 1",
+                                  worst is not None and worst <= 1,
+                                  "by the tone's phase" if worst is not None
+                                  else "a clip's sound was not whole"))
             figures.append(figure("a batch's time / its floor (tape, cues, preroll), %s" % rate,
                                   "", [seconds / floor], "<= 1.5", seconds / floor <= 1.5,
                                   "floor %.0f s" % floor))
@@ -152,10 +178,12 @@ def main():
         os.makedirs(sub)
         length = 4 if a.quick else 60
         dropped, cpu, exact = real_time(a.deckctl, a.decksim, sub, length)
-        figures.append(figure("frames dropped by us, 720x576 at 25 fps", "", [dropped], "0",
+        figures.append(figure("frames dropped by us, 720x576 10-bit at 25 fps, 4 channels", "",
+                              [dropped], "0",
                               dropped == 0 and exact, "a %d s clip%s" % (
                                   length, "" if exact else ", NOT exact")))
-        figures.append(figure("capture CPU per stream, 720x576 at 25 fps", "% of a core", [cpu],
+        figures.append(figure("capture CPU per stream, 720x576 10-bit at 25 fps, 4 channels",
+                              "% of a core", [cpu],
                               "< 100", cpu < 100, "FFV1 on %d CPUs" % os.cpu_count()))
     deckrig.write_figures(a.json, figures, 60)
     return 0

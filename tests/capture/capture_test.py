@@ -23,6 +23,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import deckrig  # noqa: E402
 
 DELAY = ["--video-delay", "80", "--video-jitter", "5"]
+# decksim's sound: 4 channels, the tone on the first three, the fourth silent.
+SOUND = ["--audio", "--audio-channels", "4"]
 # The SD pictures as a tape gives them, and what their files must state: field order, pixel
 # aspect, colour (primaries, transfer, matrix), range and the depth kept.
 SD = {
@@ -59,9 +61,34 @@ def no_leftovers(folder):
     check(not left, "half-written files left: %s" % left)
 
 
+def check_sound(rig, mkv, report, first, count):
+    """A clip's sound: 24-bit PCM at 48 kHz, every channel, the tape's samples from the in-point's
+    (within one at 29.97, whose five-frame run the card and the tape may count apart) with none
+    lost or repeated; the silent channel silent and said to be; what made the file attached."""
+    fields, chans = deckrig.sound(mkv)
+    check(fields.get("codec_name") == "pcm_s24le" and fields.get("sample_rate") == "48000" and
+          len(chans) == 4, fields)
+    fps = 29.97 if rig.rate.startswith("29.97") else int(rig.rate)
+    slack = 1 if fps == 29.97 else 0
+    want = deckrig.samples_before(first + count, fps) - deckrig.samples_before(first, fps)
+    check(abs(len(chans[0]) - want) <= slack, "%d samples for %d frames, the tape's %d"
+          % (len(chans[0]), count, want))
+    for c in range(3):
+        shift = deckrig.tone_shift(chans[c], deckrig.samples_before(first, fps))
+        check(shift is not None and abs(shift) <= slack,
+              "channel %d is not the tape's tone from the in-point (shift %s)" % (c + 1, shift))
+    check(not any(chans[3]), "the silent channel is not")
+    s = report["sound"]
+    check(s["samples"] == len(chans[0]) and abs(s["channels"][0]["peakDbfs"] + 20) < 0.1 and
+          [c["silent"] for c in s["channels"]] == [False] * 3 + [True], s)
+    made = json.loads(deckrig.attachment(mkv, "provenance.json") or "null")
+    check(made and made["deck"] == report["provenance"]["deck"] and made["rate"] == rig.rate and
+          made["started"] == report["provenance"]["started"], made)
+
+
 def check_clip(rig, folder, report, first, count, timecode):
     """A captured clip's files: FFV1 in Matroska with the start timecode, the frames in to out
-    by their stripes, and a sidecar equal to ffmpeg's framemd5 of the file."""
+    by their stripes, the sound, and a sidecar equal to ffmpeg's framemd5 of the file."""
     check(report["status"] == "captured", "not captured: %s" % report)
     mkv = report["file"]
     check(os.path.dirname(mkv) == folder and mkv.endswith(".mkv"), mkv)
@@ -78,6 +105,7 @@ def check_clip(rig, folder, report, first, count, timecode):
           "stripes %s..%s (%d), wanted %d..%d" % (got[:1], got[-1:], len(got), first,
                                                   first + count - 1))
     check(deckrig.framemd5(mkv) == open(report["framemd5"]).read(), "sidecar differs")
+    check_sound(rig, mkv, report, first, count)
     whole = 30 if rig.rate.startswith("29.97") else int(rig.rate)
     drop = rig.rate.endswith("df")
     lines = open(report["timecodes"]).read().splitlines()
@@ -307,6 +335,10 @@ def case_faults(rig, work, shim):
         deckrig.wait(lambda: "transport=cue" in rig.deck.command("get"), "the cue", 30)
         p.send_signal(signal.SIGINT)
 
+    def sound_gap(p):
+        when_playing(rig, frames("00:09:10:10"))
+        check(rig.deck.command("sound gap 2") == "ok", "sound gap")
+
     def small_files():
         resource.setrlimit(resource.RLIMIT_FSIZE, (60000, 60000))
 
@@ -344,6 +376,7 @@ def case_faults(rig, work, shim):
         seen["three"] = open(os.path.join(folder, "C_0003_three.json")).read()
         return ()
 
+    alternating = alternating_picture(work)
     csv = os.path.join(work, "two.csv")
     with open(csv, "w") as f:
         f.write("id,port,reel,name,in,out\r\n"
@@ -406,7 +439,17 @@ def case_faults(rig, work, shim):
          {"LD_PRELOAD": shim, "FSYNC_STALL_CONTROL": unsynced,
           "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"},
          lambda rc, out, err, r, f: failed(f, r["DECK1_00042000.json"], "flushing", 0)),
-        ("picture_size", ["--input", "unix:" + alternating_picture(work), "--offset", "100",
+        ("no_sound", ["--input", "unix:" + alternating, "--audio", "--offset", "100",
+                      "--in", "00:01:00:00", "--out", "00:01:01:00"], None, None, None,
+         lambda rc, out, err, r, f: check(
+             rc == 1 and "has no sound, and --audio asks for it" in out and not r, out)),
+        ("sound_gap", clip + ["00:09:10:00", "--out", "00:09:12:00", "--retries", "1"], None,
+         sound_gap, None,
+         lambda rc, out, err, r, f: (
+             check("the sound stopped: " in r["DECK1_00091000.json"]["attempts"][0], r),
+             check_clip(rig, f, r["DECK1_00091000.json"], frames("00:09:10:00"), 50,
+                        "00:09:10:00"))),
+        ("picture_size", ["--input", "unix:" + alternating, "--offset", "100",
                           "--retries", "1"] + clip + ["00:08:00:00", "--out", "00:08:01:00"],
          None, None, None,
          lambda rc, out, err, r, f: (
@@ -451,6 +494,12 @@ def case_faults(rig, work, shim):
          lambda rc, out, err, r, f: check(
              r["DECK1_00250000.json"]["reason"].startswith("cancelled while the deck cued") and
              "transport=stopped" in rig.deck.command("get"), r)),
+        # A channel at full scale is said, per channel, and the clip kept.
+        ("clipping", clip + ["00:09:20:00", "--out", "00:09:21:00"], ["sound clip 2 on"], None,
+         None,
+         lambda rc, out, err, r, f: check(
+             rc == 0 and r["DECK1_00092000.json"]["sound"]["channels"][1]["clippedSamples"] > 0
+             and "(2 clipped " in out and "4 silent" in out, out)),
     ]
     only = set(os.environ.get("CAPTURE_ROWS", "").split(",")) - {""}
     for name, extra, before, during, preexec, verdict in rows:
@@ -479,8 +528,9 @@ def main(argv):
     run, fps, drop, size, depth = cases[case]
     with tempfile.TemporaryDirectory(prefix="capture-") as work:
         rig = deckrig.CaptureRig(deckctl, decksim, work, fps=fps, drop_frame=drop,
-                                 video=DELAY + ["--tape-length", "00:30:00:00", "--video-size",
-                                                size, "--video-depth", str(depth)])
+                                 video=DELAY + SOUND + ["--tape-length", "00:30:00:00",
+                                                        "--video-size", size, "--video-depth",
+                                                        str(depth)])
         rig.size, rig.depth, rig.width = size, depth, int(size.split("x")[0])
         try:
             started = time.monotonic()

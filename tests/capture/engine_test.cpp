@@ -1,5 +1,6 @@
 // The batch and its takes through fakes of the deck, the input and the files: a tape that plays
-// at exactly its rate, frames stamped at their own moments, so every label is known beforehand.
+// at exactly its rate, frames stamped at their own moments, so every label is known beforehand,
+// and sound whose samples count themselves.
 #include "tools/capture/engine.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +16,9 @@
 #include <vector>
 
 extern "C" {
+#include <libavutil/channel_layout.h>
 #include <libavutil/pixfmt.h>
+#include <libavutil/samplefmt.h>
 }
 
 #include "tools/capture/writer.h"
@@ -139,6 +142,11 @@ class FakeInput : public FrameSource {
                     f.frame->format = AV_PIX_FMT_GRAY8;
                     f.frame->pts = p;
                     f.arrival = arrival;
+                    // The card's clock runs with the tape, and the frame's sound comes with it.
+                    f.card = static_cast<double>(p) / 25.0;
+                    if (m_SoundDrop.count(p) == 0 || m_nPlay != 1) {
+                        m_Sound.push_back(SoundOf(p));
+                    }
                     return f;
                 }
             }
@@ -152,8 +160,36 @@ class FakeInput : public FrameSource {
     uint64_t CardGaps() const override { return 0; }
     uint64_t Overflows() const override { return 0; }
     Picture Current() const override { return Picture{64, 16, AV_PIX_FMT_GRAY8, {1, 1}}; }
+    Sound CurrentSound() const override { return Sound{2, 48000, AV_SAMPLE_FMT_S32, 24}; }
+    std::optional<SoundChunk> NextSound(Millis) override {
+        if (m_Sound.empty()) {
+            return std::nullopt;
+        }
+        SoundChunk c = std::move(m_Sound.front());
+        m_Sound.erase(m_Sound.begin());
+        return c;
+    }
 
     void DropOnFirstRun(int64_t p) { m_Drop.insert(p); }
+    void DropSoundOnFirstRun(int64_t p) { m_SoundDrop.insert(p); }
+
+    // Frame p's 1,920 samples: the first channel counts the card's samples, the second is silent.
+    static SoundChunk SoundOf(int64_t p) {
+        SoundChunk c;
+        c.first = p * 1920;
+        c.samples.reset(av_frame_alloc());
+        c.samples->format = AV_SAMPLE_FMT_S32;
+        c.samples->sample_rate = 48000;
+        av_channel_layout_default(&c.samples->ch_layout, 2);
+        c.samples->nb_samples = 1920;
+        EXPECT_EQ(av_frame_get_buffer(c.samples.get(), 0), 0);
+        auto* s = reinterpret_cast<int32_t*>(c.samples->data[0]);
+        for (int i = 0; i < 1920; ++i) {
+            s[2 * i] = static_cast<int32_t>((c.first + i) * 256);
+            s[2 * i + 1] = 0;
+        }
+        return c;
+    }
 
   private:
     FakeDeck& m_Deck;
@@ -161,12 +197,15 @@ class FakeInput : public FrameSource {
     int m_nPlay = 0;
     int64_t m_nNext = 0;
     std::set<int64_t> m_Drop;
+    std::set<int64_t> m_SoundDrop;
+    std::vector<SoundChunk> m_Sound;
 };
 
 // What the takes wrote: the positions of the frames of each finished clip, and the clips
 // aborted; a full disk from a given frame on.
 struct Written {
     std::vector<std::vector<int64_t>> finished;
+    std::vector<std::vector<int64_t>> sounds;  // each finished clip's first channel
     int aborted = 0;
     int failAfter = -1;
 };
@@ -187,8 +226,17 @@ class FakeFiles : public ClipFiles {
         m_Frames.push_back(frame->pts);
         return true;
     }
+    bool PushSound(FramePtr samples) override {
+        EXPECT_EQ(samples->ch_layout.nb_channels, m_Spec.sound.channels);
+        const auto* s = reinterpret_cast<const int32_t*>(samples->data[0]);
+        for (int i = 0; i < samples->nb_samples; ++i) {
+            m_Sound.push_back(s[2 * i] / 256);
+        }
+        return true;
+    }
     bool Finish(std::string*) override {
         m_W.finished.push_back(m_Frames);
+        m_W.sounds.push_back(m_Sound);
         return true;
     }
     void Abort() override { ++m_W.aborted; }
@@ -210,6 +258,7 @@ class FakeFiles : public ClipFiles {
     Written& m_W;
     WriterSpec m_Spec;
     std::vector<int64_t> m_Frames;
+    std::vector<int64_t> m_Sound;
     std::string m_Why;
 };
 
@@ -225,6 +274,7 @@ struct BatchCase {
     ClipStatus second;
     const char* secondReason;  // "" for a clip captured, which has none
     int aborted;               // attempts whose files were thrown away
+    int64_t soundDrop = -1;    // a frame whose sound the input loses on the clip's first run
 };
 
 void PrintTo(const BatchCase& c, std::ostream* os) {
@@ -242,6 +292,9 @@ TEST_P(Batch, EndsAsItShould) {
     FakeInput input(deck);
     if (c.drop >= 0) {
         input.DropOnFirstRun(c.drop);
+    }
+    if (c.soundDrop >= 0) {
+        input.DropSoundOnFirstRun(c.soundDrop);
     }
     Written written;
     written.failAfter = c.failAfter;
@@ -271,17 +324,29 @@ TEST_P(Batch, EndsAsItShould) {
                                         : r[1].reason.find(c.secondReason) != std::string::npos)
         << r[1].reason;
     EXPECT_EQ(written.aborted, c.aborted);
-    // Every finished clip holds exactly its frames, in order; nothing else was kept.
+    // Every finished clip holds exactly its frames, in order, and exactly their samples; nothing
+    // else was kept.
     std::vector<std::vector<int64_t>> want;
+    std::vector<std::vector<int64_t>> sound;
     for (const ClipReport& report : r) {
         if (report.status == ClipStatus::kCaptured) {
             want.emplace_back();
+            sound.emplace_back();
             for (int64_t p = report.clip.in; p < report.clip.out; ++p) {
                 want.back().push_back(p);
             }
+            for (int64_t n = report.clip.in * 1920; n < report.clip.out * 1920; ++n) {
+                sound.back().push_back(n);
+            }
+            EXPECT_EQ(report.samples, static_cast<int64_t>(sound.back().size()));
+            ASSERT_EQ(report.channels.size(), 2u);
+            EXPECT_FALSE(report.channels[0].silent);
+            EXPECT_TRUE(report.channels[1].silent);
+            EXPECT_EQ(report.provenance["deck"], "fake deck");
         }
     }
     EXPECT_EQ(written.finished, want);
+    EXPECT_TRUE(written.sounds == sound) << "the sound kept is not the clips' samples";
     if (c.first == ClipStatus::kCaptured && c.retries == 0) {
         EXPECT_EQ(phases,
                   (std::vector<std::string>{"cue", "preroll", "capture", "finish", "done"}));
@@ -301,7 +366,10 @@ INSTANTIATE_TEST_SUITE_P(
                                 "not attempted: writing", 1},
                       BatchCase{"deck_lost", -1, -1, 105, ClipStatus::kFailed, 0,
                                 "the deck stopped answering at about", ClipStatus::kFailed,
-                                "not attempted: the deck stopped answering", 1}),
+                                "not attempted: the deck stopped answering", 1},
+                      BatchCase{"sound_gap_retried", -1, -1, INT64_MAX, ClipStatus::kCaptured, 1,
+                                "the sound stopped: 1920 sample(s) missing in 00:00:04:06",
+                                ClipStatus::kCaptured, "", 1, 106}),
     [](const ::testing::TestParamInfo<BatchCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

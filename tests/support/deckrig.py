@@ -5,10 +5,12 @@ stopping processes cleanly. Standard library only.
 From a shell: `python3 deckrig.py control SOCKET LINE` sends one control line and prints the
 reply; the exit status is 0 only when the reply is `ok`.
 """
+import array
 import bisect
 import getpass
 import http.client
 import json
+import math
 import os
 import random
 import re
@@ -17,6 +19,7 @@ import socket
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -412,9 +415,60 @@ def probe(path):
 
 
 def framemd5(path):
-    """What `ffmpeg -i FILE -f framemd5 -` gives for a file."""
-    return subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "framemd5", "-"],
+    """What `ffmpeg -i FILE -c:a copy -f framemd5 -` gives for a file: the pictures as
+    decoded, the sound as the file keeps it."""
+    return subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-c:a", "copy",
+                           "-f", "framemd5", "-"],
                           capture_output=True, text=True, check=True).stdout
+
+
+SOUND_RATE, TONE_HZ = 48000, 997
+
+
+def samples_before(k, fps):
+    """decksim's sound: the samples before frame k at 48 kHz, rounded to the nearest."""
+    num, den = (30000, 1001) if fps == 29.97 else (int(fps), 1)
+    a = k * SOUND_RATE * den
+    return (a + num // 2) // num
+
+
+def tone_at(n):
+    """decksim's tone at the tape's sample n, in 24 bits."""
+    phase = (n % SOUND_RATE) * TONE_HZ % SOUND_RATE
+    return round(0.1 * 8388607 * math.sin(2 * math.pi * phase / SOUND_RATE))
+
+
+def sound(path):
+    """A file's first sound stream: its probe, and its samples in 24 bits, a list a channel."""
+    text = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-show_streams",
+                           path], capture_output=True, text=True, check=True).stdout
+    fields = dict(line.partition("=")[::2] for line in text.splitlines() if "=" in line)
+    raw = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:a:0",
+                          "-c:a", "pcm_s32le", "-f", "s32le", "-"],
+                         capture_output=True, check=True).stdout
+    values = array.array("i", raw)
+    n = int(fields.get("channels", "1"))
+    return fields, [[v >> 8 for v in values[c::n]] for c in range(n)]
+
+
+def tone_shift(samples, first):
+    """How many samples from the tape's sample `first` a channel's tone starts, within one, when
+    every sample is the tone's (none lost, none repeated); None when it is not the tone."""
+    for shift in (0, -1, 1):
+        if samples and all(abs(v - tone_at(first + shift + i)) <= 1
+                           for i, v in enumerate(samples)):
+            return shift
+    return None
+
+
+def attachment(path, name):
+    """An attachment of a Matroska file, by its name, as text; None when it has none."""
+    with tempfile.TemporaryDirectory() as d:
+        out = os.path.join(d, name)
+        # ffmpeg dumps it, then complains that it was given nothing else to do.
+        subprocess.run(["ffmpeg", "-nostdin", "-v", "quiet", "-dump_attachment:t:0", out, "-i",
+                        path], capture_output=True)
+        return open(out).read() if os.path.exists(out) else None
 
 
 class CaptureRig:
