@@ -9,6 +9,7 @@ import glob
 import itertools
 import json
 import os
+import pty
 import re
 import resource
 import signal
@@ -229,6 +230,30 @@ def case_calibration(rig, work):
     check(rc == 0, out + err)
     got = deckrig.stripes(reports(folder)["DECK1_00010000.json"]["file"], rig.width)
     check(got == list(range(1499, 1524)), "stripes %s..%s" % (got[:1], got[-1:]))
+    # On a terminal a status line follows the clip through its phases, then its report line
+    # takes its place.
+    master, slave = pty.openpty()
+    p = subprocess.Popen(rig.args("--in", "00:01:10:00", "--out", "00:01:12:00", "--folder",
+                                  folder, "--preroll", "1"), env=rig.env, stdout=slave,
+                         stderr=subprocess.PIPE)
+    os.close(slave)
+    seen = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # the child's end closed
+            break
+        if not chunk:
+            break
+        seen += chunk
+    os.close(master)
+    p.wait(timeout=120)
+    text = seen.decode()
+    phases = re.findall(r"\r\x1b\[Kclip 1/1 (\w+) ", text)
+    check(p.returncode == 0 and {"cue", "preroll", "capture", "finish"} <= set(phases), text)
+    check(re.search(r"capture 00:01:1[01]:\d\d \d+/50 frames \| input \d+\.\d\d fps \| "
+                    r"\d+ lost, \d+ repeated \| 0 retries \| about 0:0\d left", text), text)
+    check("\r\x1b[Kclip \"\" 00:01:10:00-00:01:12:00 (50 frames): captured 50" in text, text)
 
 
 def run_row(rig, folder, name, extra, before=None, during=None, preexec=None):

@@ -63,19 +63,32 @@ bool CaptureEngine::Cancelled() const {
     return m_Options.cancel != nullptr && m_Options.cancel->load();
 }
 
-void CaptureEngine::Tell(std::size_t index, int attempt, const char* phase, int64_t frames,
-                         int64_t wanted, const ClipReport* report) const {
-    if (m_Options.progress) {
-        Progress p;
-        p.clip = index;
-        p.clips = m_nClips;
-        p.attempt = attempt;
-        p.phase = phase;
-        p.frames = frames;
-        p.wanted = wanted;
-        p.report = report;
-        m_Options.progress(p);
+void CaptureEngine::Tell(std::size_t index, int attempt, const TakeNews& news,
+                         const ClipReport* report) const {
+    if (!m_Options.progress) {
+        return;
     }
+    Progress p;
+    p.clip = index;
+    p.clips = m_nClips;
+    p.attempt = attempt;
+    p.phase = news.phase;
+    p.frames = news.frames;
+    p.wanted = news.wanted;
+    p.timecode =
+        news.position >= 0 ? hostkit::FormatTimecode(news.position, m_Deck.Rate().base) : "";
+    p.lost = news.lost;
+    p.repeated = news.repeated;
+    p.inputFps = m_Input.FrameRateSeen();
+    p.report = report;
+    // The tape still to play, and a preroll for each clip still to come; cues not counted.
+    const double fps = m_Deck.Rate().fps;
+    double left = static_cast<double>(news.wanted - news.frames) / fps;
+    for (std::size_t i = index + 1; i < m_Frames.size(); ++i) {
+        left += static_cast<double>(m_Frames[i]) / fps + m_Options.preroll;
+    }
+    p.secondsLeft = report != nullptr && index + 1 == m_Frames.size() ? 0.0 : left;
+    m_Options.progress(p);
 }
 
 void CaptureEngine::CaptureClip(std::size_t index, ClipReport& report) {
@@ -88,9 +101,7 @@ void CaptureEngine::CaptureClip(std::size_t index, ClipReport& report) {
         report.achievedOut.reset();
         const TakeContext context{
             m_Deck, m_Input, m_Options,
-            [this, index, attempt](const char* phase, int64_t frames, int64_t wanted) {
-                Tell(index, attempt, phase, frames, wanted);
-            }};
+            [this, index, attempt](const TakeNews& news) { Tell(index, attempt, news); }};
         const Attempt a = TakeClip(context, clip, preroll, report);
         const char* lead = attempt == 1 ? "" : "retry: ";
         if (a.end == End::kCaptured) {
@@ -137,6 +148,10 @@ void CaptureEngine::CaptureClip(std::size_t index, ClipReport& report) {
 
 std::vector<ClipReport> CaptureEngine::Run(const std::vector<ClipRequest>& clips) {
     m_nClips = clips.size();
+    m_Frames.clear();
+    for (const ClipRequest& c : clips) {
+        m_Frames.push_back(c.out - c.in + 2 * int64_t{m_Options.handles});
+    }
     std::vector<ClipReport> reports;
     std::string rateWhy;
     const bool exact = ExactRate(m_Deck.Rate(), &rateWhy);
@@ -180,8 +195,14 @@ std::vector<ClipReport> CaptureEngine::Run(const std::vector<ClipRequest>& clips
                 r.attempts.push_back(error);
             }
         }
-        Tell(i, r.retries + 1, "done", r.frames, r.clip.out - r.clip.in + 2 * int64_t{r.handles},
-             &r);
+        TakeNews done;
+        done.phase = "done";
+        done.frames = r.frames;
+        done.wanted = r.clip.out - r.clip.in + 2 * int64_t{r.handles};
+        done.position = r.achievedOut ? *r.achievedOut - 1 : -1;
+        done.lost = r.missing;
+        done.repeated = r.repeated;
+        Tell(i, r.retries + 1, done, &r);
     }
     return reports;
 }

@@ -14,6 +14,7 @@
 #include "tools/capture/input.h"
 #include "tools/capture/options.h"
 #include "tools/capture/report.h"
+#include "tools/capture/take.h"
 
 namespace capture {
 
@@ -32,14 +33,15 @@ class CaptureEngine {
   private:
     void CaptureClip(std::size_t index, ClipReport& report);
     bool Cancelled() const;
-    void Tell(std::size_t index, int attempt, const char* phase, int64_t frames, int64_t wanted,
+    void Tell(std::size_t index, int attempt, const TakeNews& news,
               const ClipReport* report = nullptr) const;
 
     DeckControl& m_Deck;
     FrameSource& m_Input;
     EngineOptions m_Options;
     std::size_t m_nClips = 0;
-    std::string m_BatchFailure;  // once set, the rest of the batch is not attempted
+    std::vector<int64_t> m_Frames;  // each clip's frames, for the time left
+    std::string m_BatchFailure;     // once set, the rest of the batch is not attempted
 };
 
 }  // namespace capture

@@ -217,6 +217,14 @@ std::optional<SoundChunk> InputReader::NextSound(std::chrono::milliseconds wait)
     return c;
 }
 
+double InputReader::FrameRateSeen() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    if (m_Arrivals.size() < 2 || m_Arrivals.back() <= m_Arrivals.front()) {
+        return 0;
+    }
+    return static_cast<double>(m_Arrivals.size() - 1) / (m_Arrivals.back() - m_Arrivals.front());
+}
+
 InputReader::Sound InputReader::CurrentSound() const {
     return m_Sound;  // set before the thread starts, never changed while it runs
 }
@@ -297,6 +305,11 @@ void InputReader::Deliver(FramePtr frame, const Stream& stream) {
     seen.aspect = seen.aspect.num > 0 ? seen.aspect : m_Picture.aspect;
     m_Picture = seen;
     ++m_nRead;
+    // A second or so of arrivals, as the host saw them: the rate a person is shown.
+    m_Arrivals.push_back(SecondsOf(now));
+    while (m_Arrivals.size() > 31) {
+        m_Arrivals.pop_front();
+    }
     if (m_bArmed) {
         if (m_Queue.size() >= kQueue) {
             ++m_nOverflows;

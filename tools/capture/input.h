@@ -93,6 +93,8 @@ class FrameSource {
         int bits = 0;           // significant bits a sample, as the card says
     };
     virtual Sound CurrentSound() const { return {}; }
+    // Frames a second as they came of late; 0 before there are enough to tell.
+    virtual double FrameRateSeen() const { return 0; }
     // The next queued samples, waiting up to `wait`; nullopt when none came.
     virtual std::optional<SoundChunk> NextSound(std::chrono::milliseconds /*wait*/) {
         return std::nullopt;
@@ -124,6 +126,7 @@ class InputReader : public FrameSource {
     uint64_t Overflows() const override { return m_nOverflows.load(); }
     Picture Current() const override;
     Sound CurrentSound() const override;
+    double FrameRateSeen() const override;
     std::optional<SoundChunk> NextSound(std::chrono::milliseconds wait) override;
     int Width() const { return Current().width; }
     int Height() const { return Current().height; }
@@ -175,6 +178,7 @@ class InputReader : public FrameSource {
     std::condition_variable m_Ready;
     std::deque<InputFrame> m_Queue;
     std::deque<SoundChunk> m_SoundQueue;
+    std::deque<double> m_Arrivals;  // the last frames' arrivals on the host's clock
     bool m_bArmed = false;
     bool m_bFailed = false;
     std::string m_Why;

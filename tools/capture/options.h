@@ -22,6 +22,11 @@ struct Progress {
     std::string phase;   // "cue", "preroll", "capture", "finish", "done"
     int64_t frames = 0;  // kept so far in this attempt
     int64_t wanted = 0;
+    std::string timecode;  // the tape's, as last kept or read; "" before any
+    int64_t lost = 0;      // frames lost so far in this attempt, and repeated
+    int64_t repeated = 0;
+    double inputFps = 0;                 // the rate the input's frames come at
+    double secondsLeft = 0;              // about, for the rest of the batch
     const ClipReport* report = nullptr;  // with "done"
 };
 

@@ -66,6 +66,21 @@ class Take {
   private:
     int64_t Wanted() const { return m_nTo - m_nFrom; }
 
+    void Tell(const char* phase) const {
+        TakeNews n;
+        n.phase = phase;
+        n.frames = m_Seq.Kept();
+        n.wanted = Wanted();
+        n.position = m_Report.achievedOut ? *m_Report.achievedOut - 1 : m_Roll.LastFrames();
+        if (m_bCued) {
+            n.lost = static_cast<int64_t>(m_C.input.CardGaps() - m_nGaps0 + m_C.input.Overflows() -
+                                          m_nOverflows0) +
+                     m_Seq.Missing();
+        }
+        n.repeated = m_Seq.Repeated();
+        m_C.tell(n);
+    }
+
     // A fault ends the attempt; the first one is the one said.
     void Fault(End end, std::string words) {
         if (m_A.end == End::kCaptured) {
@@ -77,16 +92,7 @@ class Take {
     bool Open() {
         m_Spec.folder = m_C.options.folder;
         m_Spec.stem = m_Clip.stem;
-        const FrameSource::Picture picture = m_C.input.Current();
-        m_Spec.width = picture.width;
-        m_Spec.height = picture.height;
-        m_Spec.pixelFormat = picture.pixelFormat;
-        m_Spec.aspect = picture.aspect;
-        m_Spec.fieldOrder = picture.fieldOrder;
-        m_Spec.primaries = picture.primaries;
-        m_Spec.transfer = picture.transfer;
-        m_Spec.matrix = picture.matrix;
-        m_Spec.range = picture.range;
+        m_Spec.picture = m_C.input.Current();
         m_Spec.frameRate = av_d2q(m_dFps, 1001000);
         m_Spec.base = m_C.deck.Rate().base;
         m_Spec.timecode = m_Roll.Time(m_nFrom);
@@ -116,7 +122,7 @@ class Take {
     bool Cue() {
         m_nTarget =
             std::max<int64_t>(0, m_nFrom - static_cast<int64_t>(std::llround(m_dPreroll * m_dFps)));
-        m_C.tell("cue", 0, Wanted());
+        Tell("cue");
         double cueSeconds = 0;
         m_A.end = m_Roll.Cue(m_nTarget, &m_A.words, &cueSeconds);
         m_Report.cueSeconds += cueSeconds;
@@ -135,7 +141,7 @@ class Take {
         m_C.input.Arm(true);
         m_nGaps0 = m_C.input.CardGaps();
         m_nOverflows0 = m_C.input.Overflows();
-        m_C.tell("preroll", 0, Wanted());
+        Tell("preroll");
         m_A.end = m_Roll.Play(&m_A.words);
         // The out-point's frame is due by this moment, or something went wrong.
         m_dDeadline = m_Roll.PlayAt() + static_cast<double>(m_nTo - m_nTarget) / m_dFps +
@@ -326,9 +332,10 @@ class Take {
             !SamePicture(*f.frame)) {
             Fault(End::kRetry,
                   "the input's picture changed from " +
-                      PictureText(m_Spec.width, m_Spec.height, m_Spec.pixelFormat) + " to " +
-                      PictureText(f.frame->width, f.frame->height, f.frame->format) + " at " +
-                      m_Roll.Time(label) + "; a clip's file keeps one picture");
+                      PictureText(m_Spec.picture.width, m_Spec.picture.height,
+                                  m_Spec.picture.pixelFormat) +
+                      " to " + PictureText(f.frame->width, f.frame->height, f.frame->format) +
+                      " at " + m_Roll.Time(label) + "; a clip's file keeps one picture");
             return;
         }
         switch (verdict) {
@@ -367,8 +374,8 @@ class Take {
     }
 
     bool SamePicture(const AVFrame& frame) const {
-        return frame.width == m_Spec.width && frame.height == m_Spec.height &&
-               frame.format == m_Spec.pixelFormat;
+        return frame.width == m_Spec.picture.width && frame.height == m_Spec.picture.height &&
+               frame.format == m_Spec.picture.pixelFormat;
     }
 
     void Store(int64_t label, InputFrame f) {
@@ -400,7 +407,7 @@ class Take {
         m_Report.achievedOut = label + 1;
         m_bDone = m_Seq.Complete();
         if (m_Seq.Kept() % kProgressEvery == 1) {
-            m_C.tell("capture", m_Seq.Kept(), Wanted());
+            Tell("capture");
         }
     }
 
@@ -424,7 +431,7 @@ class Take {
             m_pFiles->Abort();
             return m_A;
         }
-        m_C.tell("finish", m_Seq.Kept(), Wanted());
+        Tell("finish");
         if (!m_pFiles->Finish(&m_A.words)) {
             m_A.end = End::kFatal;
             return m_A;

@@ -13,13 +13,23 @@
 
 namespace capture {
 
-// What a take works with: the deck, the input, the batch's options, and where its phases and
-// counts go (the phase, frames kept, frames wanted).
+// What a take tells as it goes: its phase, frames kept of frames wanted, the tape's position as
+// last kept or read (-1 before any), and the frames lost or repeated so far.
+struct TakeNews {
+    const char* phase = "";
+    int64_t frames = 0;
+    int64_t wanted = 0;
+    int64_t position = -1;
+    int64_t lost = 0;
+    int64_t repeated = 0;
+};
+
+// What a take works with: the deck, the input, the batch's options, and where its news goes.
 struct TakeContext {
     DeckControl& deck;
     FrameSource& input;
     const EngineOptions& options;
-    std::function<void(const char* phase, int64_t frames, int64_t wanted)> tell;
+    std::function<void(const TakeNews&)> tell;
 };
 
 struct Attempt {

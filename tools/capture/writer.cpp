@@ -102,7 +102,7 @@ std::string ClipStem(int64_t id, const std::string& reel, const std::string& nam
                     (name.empty() ? "" : "_" + name));
 }
 
-WriterSpec StatedPicture(WriterSpec s) {
+FrameSource::Picture StatedPicture(FrameSource::Picture s) {
     const bool pal = s.width == 720 && s.height == 576;
     const bool ntsc = s.width == 720 && s.height == 486;
     if (pal || ntsc) {
@@ -165,7 +165,7 @@ void ClipWriter::SetError(const std::string& why) {
 
 // FFV1 keeps the input's pixels where it can; otherwise the nearest format it has.
 bool ClipWriter::ChooseFormat(const AVCodec* codec, std::string* error) {
-    const auto src = static_cast<AVPixelFormat>(m_Spec.pixelFormat);
+    const auto src = static_cast<AVPixelFormat>(m_Spec.picture.pixelFormat);
     AVPixelFormat dst = src;
     bool supported = false;
     for (const AVPixelFormat* p = codec->pix_fmts; p != nullptr && *p != AV_PIX_FMT_NONE; ++p) {
@@ -173,8 +173,9 @@ bool ClipWriter::ChooseFormat(const AVCodec* codec, std::string* error) {
     }
     if (!supported) {
         dst = avcodec_find_best_pix_fmt_of_list(codec->pix_fmts, src, 0, nullptr);
-        m_Video.convert = sws_getContext(m_Spec.width, m_Spec.height, src, m_Spec.width,
-                                         m_Spec.height, dst, SWS_POINT, nullptr, nullptr, nullptr);
+        m_Video.convert =
+            sws_getContext(m_Spec.picture.width, m_Spec.picture.height, src, m_Spec.picture.width,
+                           m_Spec.picture.height, dst, SWS_POINT, nullptr, nullptr, nullptr);
         if (m_Video.convert == nullptr) {
             *error =
                 std::string("cannot convert the input's ") + av_get_pix_fmt_name(src) + " for FFV1";
@@ -191,16 +192,16 @@ bool ClipWriter::MakeEncoder(const AVCodec* codec, std::string* error) {
         *error = "out of memory";
         return false;
     }
-    m_Video.encoder->width = m_Spec.width;
-    m_Video.encoder->height = m_Spec.height;
+    m_Video.encoder->width = m_Spec.picture.width;
+    m_Video.encoder->height = m_Spec.picture.height;
     m_Video.encoder->pix_fmt = static_cast<AVPixelFormat>(m_Video.encodeFormat);
     AVCodecContext* e = m_Video.encoder;
-    e->sample_aspect_ratio = m_Spec.aspect;
-    e->field_order = static_cast<AVFieldOrder>(m_Spec.fieldOrder);
-    e->color_primaries = static_cast<AVColorPrimaries>(m_Spec.primaries);
-    e->color_trc = static_cast<AVColorTransferCharacteristic>(m_Spec.transfer);
-    e->colorspace = static_cast<AVColorSpace>(m_Spec.matrix);
-    e->color_range = static_cast<AVColorRange>(m_Spec.range);
+    e->sample_aspect_ratio = m_Spec.picture.aspect;
+    e->field_order = static_cast<AVFieldOrder>(m_Spec.picture.fieldOrder);
+    e->color_primaries = static_cast<AVColorPrimaries>(m_Spec.picture.primaries);
+    e->color_trc = static_cast<AVColorTransferCharacteristic>(m_Spec.picture.transfer);
+    e->colorspace = static_cast<AVColorSpace>(m_Spec.picture.matrix);
+    e->color_range = static_cast<AVColorRange>(m_Spec.picture.range);
     e->time_base = av_inv_q(m_Spec.frameRate);
     e->framerate = m_Spec.frameRate;
     e->gop_size = 1;
@@ -228,7 +229,7 @@ bool ClipWriter::MakeStreams(std::string* error) {
     m_Video.sidecar = sums->index;
     video->time_base = m_Video.encoder->time_base;
     video->avg_frame_rate = m_Spec.frameRate;
-    video->sample_aspect_ratio = m_Spec.aspect;  // the container's, beside the stream's
+    video->sample_aspect_ratio = m_Spec.picture.aspect;  // the container's, beside the stream's
     // The tape's time of the first frame, as ffprobe shows it: the file's TIMECODE.
     av_dict_set(&m_pFile->metadata, "timecode", m_Spec.timecode.c_str(), 0);
     av_dict_set(&video->metadata, "timecode", m_Spec.timecode.c_str(), 0);
@@ -239,10 +240,10 @@ bool ClipWriter::MakeStreams(std::string* error) {
     sums->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
     sums->codecpar->codec_id = AV_CODEC_ID_RAWVIDEO;
     sums->codecpar->format = m_Video.encodeFormat;
-    sums->codecpar->width = m_Spec.width;
-    sums->codecpar->height = m_Spec.height;
-    sums->codecpar->sample_aspect_ratio = m_Spec.aspect;
-    sums->sample_aspect_ratio = m_Spec.aspect;
+    sums->codecpar->width = m_Spec.picture.width;
+    sums->codecpar->height = m_Spec.picture.height;
+    sums->codecpar->sample_aspect_ratio = m_Spec.picture.aspect;
+    sums->sample_aspect_ratio = m_Spec.picture.aspect;
     return true;
 }
 
@@ -348,7 +349,8 @@ bool ClipWriter::OpenFiles(std::string* error) {
 
 bool ClipWriter::Open(const WriterSpec& spec, std::string* error) {
     Discard();
-    m_Spec = StatedPicture(spec);
+    m_Spec = spec;
+    m_Spec.picture = StatedPicture(spec.picture);
     m_Video = Stream{};
     m_Sound = Stream{};
     m_nQueuedSound = 0;
@@ -483,11 +485,11 @@ bool ClipWriter::Encode(AVFrame* in) {
         return avcodec_send_frame(m_Video.encoder, nullptr) >= 0 && WritePackets(m_Video);
     }
     // The encoder, the conversion and the sidecar are set up for the picture opened with.
-    if (in->width != m_Spec.width || in->height != m_Spec.height ||
-        in->format != m_Spec.pixelFormat) {
+    if (in->width != m_Spec.picture.width || in->height != m_Spec.picture.height ||
+        in->format != m_Spec.picture.pixelFormat) {
         SetError("a frame of " + std::to_string(in->width) + "x" + std::to_string(in->height) +
-                 " came into a clip of " + std::to_string(m_Spec.width) + "x" +
-                 std::to_string(m_Spec.height));
+                 " came into a clip of " + std::to_string(m_Spec.picture.width) + "x" +
+                 std::to_string(m_Spec.picture.height));
         return false;
     }
     FramePtr converted;
@@ -499,8 +501,8 @@ bool ClipWriter::Encode(AVFrame* in) {
             return false;
         }
         converted->format = m_Video.encodeFormat;
-        converted->width = m_Spec.width;
-        converted->height = m_Spec.height;
+        converted->width = m_Spec.picture.width;
+        converted->height = m_Spec.picture.height;
         if (av_frame_get_buffer(converted.get(), 0) < 0 ||
             sws_scale_frame(m_Video.convert, converted.get(), in) < 0) {
             SetError("converting a frame for FFV1 failed");
@@ -509,19 +511,20 @@ bool ClipWriter::Encode(AVFrame* in) {
         frame = converted.get();
     }
     frame->pts = m_Video.nextPts;
-    frame->sample_aspect_ratio = m_Spec.aspect;
+    frame->sample_aspect_ratio = m_Spec.picture.aspect;
     // FFV1 codes each slice's field structure from the frame's own flags.
-    const bool interlaced = m_Spec.fieldOrder > AV_FIELD_PROGRESSIVE;
+    const bool interlaced = m_Spec.picture.fieldOrder > AV_FIELD_PROGRESSIVE;
     frame->interlaced_frame = interlaced ? 1 : 0;
     frame->top_field_first =
-        m_Spec.fieldOrder == AV_FIELD_TT || m_Spec.fieldOrder == AV_FIELD_TB ? 1 : 0;
+        m_Spec.picture.fieldOrder == AV_FIELD_TT || m_Spec.picture.fieldOrder == AV_FIELD_TB ? 1
+                                                                                             : 0;
     // The sidecar's line for the frame: its raw pixels, packed as a decoder gives them.
     const auto fmt = static_cast<AVPixelFormat>(m_Video.encodeFormat);
-    const int size = av_image_get_buffer_size(fmt, m_Spec.width, m_Spec.height, 1);
+    const int size = av_image_get_buffer_size(fmt, m_Spec.picture.width, m_Spec.picture.height, 1);
     AVPacket* raw = av_packet_alloc();
     bool ok = raw != nullptr && size > 0 && av_new_packet(raw, size) == 0 &&
               av_image_copy_to_buffer(raw->data, size, frame->data, frame->linesize, fmt,
-                                      m_Spec.width, m_Spec.height, 1) >= 0;
+                                      m_Spec.picture.width, m_Spec.picture.height, 1) >= 0;
     if (ok) {
         raw->pts = raw->dts = m_Video.nextPts;
         raw->duration = 1;

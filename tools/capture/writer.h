@@ -29,17 +29,9 @@ namespace capture {
 struct WriterSpec {
     std::string folder;
     std::string stem;  // the files are stem.mkv, .framemd5 and .timecode.csv in the folder
-    int width = 0;
-    int height = 0;
-    int pixelFormat = -1;  // the input's; converted when FFV1 cannot keep it
-    AVRational aspect{1, 1};
-    // As the input says (AVFieldOrder, AVColor*); where it does not, an SD picture gets its
-    // standard's (StatedPicture).
-    int fieldOrder = 0;
-    int primaries = 2;
-    int transfer = 2;
-    int matrix = 2;
-    int range = 0;
+    // The input's picture: its format converted when FFV1 cannot keep it; what it does not
+    // state, an SD picture gets from its standard (StatedPicture).
+    FrameSource::Picture picture;
     AVRational frameRate{25, 1};
     hostkit::TimeBase base;  // the labels' count, for the timecode sidecar
     std::string timecode;    // the first frame's label
@@ -54,7 +46,7 @@ struct WriterSpec {
 // pictures what their standard has. 720x576 (625 lines): top field first, pixel aspect 12/11,
 // BT.601 as bt470bg; 720x486 (525 lines): bottom field first, 10/11, smpte170m. Limited range
 // for any YUV picture that does not say.
-WriterSpec StatedPicture(WriterSpec spec);
+FrameSource::Picture StatedPicture(FrameSource::Picture picture);
 
 // A clip's files as a take writes them: opened for one picture, fed frame by frame, then either
 // finished under their final names or aborted with nothing left.

@@ -1,8 +1,11 @@
 #include "tools/deckctl/capture_cmd.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -237,6 +240,23 @@ double Offset(const CaptureOptions& o, const std::string& deck, const hostkit::R
     return entry->offsetMs / 1000.0;
 }
 
+// The one line a terminal keeps up to date while a clip runs:
+// "clip 2/3 capture 00:01:00:12 37/125 frames | input 25.00 fps | 0 lost, 0 repeated | 1 retry
+// | about 2:10 left".
+std::string StatusLine(const capture::Progress& p) {
+    char text[256];
+    const int left = static_cast<int>(std::lround(p.secondsLeft));
+    std::snprintf(text, sizeof text,
+                  "clip %zu/%zu %s %s %lld/%lld frames | input %.2f fps | %lld lost, %lld "
+                  "repeated | %d %s | about %d:%02d left",
+                  p.clip + 1, p.clips, p.phase.c_str(),
+                  p.timecode.empty() ? "--:--:--:--" : p.timecode.c_str(),
+                  static_cast<long long>(p.frames), static_cast<long long>(p.wanted), p.inputFps,
+                  static_cast<long long>(p.lost), static_cast<long long>(p.repeated), p.attempt - 1,
+                  p.attempt == 2 ? "retry" : "retries", left / 60, left % 60);
+    return text;
+}
+
 // Clips that never reached the deck still get their line.
 void ReportUnattempted(const std::vector<capture::ClipReport>& reports, bool json,
                        std::ostream& out) {
@@ -280,11 +300,16 @@ int Run(const hostkit::Module& module, const CaptureOptions& o, bool json, std::
         }
     }
     std::ostream* lines = &out;
-    jo.progress = [lines, json](const capture::Progress& p) {
+    // On a terminal, a status line for the clip running, replaced by its report line at its end.
+    const bool live = !json && &out == &std::cout && isatty(STDOUT_FILENO) != 0;
+    jo.progress = [lines, json, live](const capture::Progress& p) {
         if (p.report != nullptr) {
-            *lines << (json ? hostkit::DumpJson(capture::ReportJson(*p.report))
+            *lines << (live ? "\r\x1b[K" : "")
+                   << (json ? hostkit::DumpJson(capture::ReportJson(*p.report))
                             : capture::ReportLine(*p.report))
                    << std::endl;
+        } else if (live) {
+            *lines << "\r\x1b[K" << StatusLine(p) << std::flush;
         }
     };
     // The deck first: a port another capture holds is refused before anything else.
