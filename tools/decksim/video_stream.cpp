@@ -397,7 +397,9 @@ void VideoStream::Accept() {
     // A reader's stream starts where the sound's run of frames does (five frames at 29.97), so
     // that its frames and samples count from one moment as a card's do.
     const AVRational rate = av_d2q(m_dFps, 1001000);
-    const int64_t run = rate.num / std::gcd<int64_t>(rate.num, int64_t{kSoundRate} * rate.den);
+    // (A rate that is no fraction, which the options never give, starts anywhere.)
+    const int64_t common = std::gcd<int64_t>(rate.num, int64_t{kSoundRate} * rate.den);
+    const int64_t run = common > 0 && rate.num > 0 ? rate.num / common : 1;
     const auto soon = static_cast<int64_t>(
         std::ceil(std::chrono::duration<double>(now - m_Origin).count() * m_dFps));
     const int64_t next = (soon + run - 1) / run * run;
@@ -623,7 +625,8 @@ void VideoStream::Produce(int64_t k) {
             pkt->flags = AV_PKT_FLAG_KEY;
             pkt->pts = first;
             pkt->dts = first;
-            pkt->duration = static_cast<int64_t>(m_Sound.size()) / (3 * m_Options.soundChannels);
+            pkt->duration =
+                static_cast<int64_t>(m_Sound.size()) / (int64_t{3} * m_Options.soundChannels);
             av_packet_rescale_ts(pkt, AVRational{1, kSoundRate},
                                  r.mux->streams[kSoundStream]->time_base);
             written = av_write_frame(r.mux, pkt) >= 0 || written;
