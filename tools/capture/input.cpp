@@ -95,16 +95,20 @@ bool InputReader::OpenVideo(const std::string& url, const std::string& limitText
     Stream& video = m_Streams[static_cast<std::size_t>(m_nVideo)];
     video.timeBase = st->time_base;
     video.fieldOrder = st->codecpar->field_order;
-    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
-    video.decoder = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
-    if (video.decoder == nullptr ||
-        avcodec_parameters_to_context(video.decoder, st->codecpar) < 0 ||
-        avcodec_open2(video.decoder, codec, nullptr) < 0) {
+    if (!OpenDecoder(m_nVideo, video)) {
         *error = "no decoder for the input's video (" +
                  std::string(avcodec_get_name(st->codecpar->codec_id)) + ")";
         return false;
     }
     return true;
+}
+
+bool InputReader::OpenDecoder(int index, Stream& stream) {
+    const AVCodecParameters* par = m_pFormat->streams[index]->codecpar;
+    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+    stream.decoder = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
+    return stream.decoder != nullptr && avcodec_parameters_to_context(stream.decoder, par) >= 0 &&
+           avcodec_open2(stream.decoder, codec, nullptr) >= 0;
 }
 
 // The input's sound, when it has any: its first audio stream, decoded as the card gave it.
@@ -118,11 +122,7 @@ bool InputReader::OpenSound(std::string* error) {
     Stream& sound = m_Streams[static_cast<std::size_t>(index)];
     sound.timeBase = st->time_base;
     sound.sound = true;
-    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
-    sound.decoder = codec != nullptr ? avcodec_alloc_context3(codec) : nullptr;
-    if (sound.decoder == nullptr ||
-        avcodec_parameters_to_context(sound.decoder, st->codecpar) < 0 ||
-        avcodec_open2(sound.decoder, codec, nullptr) < 0 || sound.decoder->sample_rate <= 0) {
+    if (!OpenDecoder(index, sound) || sound.decoder->sample_rate <= 0) {
         *error = "no decoder for the input's sound (" +
                  std::string(avcodec_get_name(st->codecpar->codec_id)) + ")";
         return false;
@@ -206,15 +206,20 @@ void InputReader::Arm(bool on) {
     }
 }
 
-std::optional<SoundChunk> InputReader::NextSound(std::chrono::milliseconds wait) {
+template <typename T>
+std::optional<T> InputReader::PopWithin(std::deque<T>& queue, std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> lock(m_Mutex);
-    if (!m_Ready.wait_for(lock, wait, [this] { return !m_SoundQueue.empty() || m_bFailed; }) ||
-        m_SoundQueue.empty()) {
+    if (!m_Ready.wait_for(lock, wait, [this, &queue] { return !queue.empty() || m_bFailed; }) ||
+        queue.empty()) {
         return std::nullopt;
     }
-    SoundChunk c = std::move(m_SoundQueue.front());
-    m_SoundQueue.pop_front();
-    return c;
+    T item = std::move(queue.front());
+    queue.pop_front();
+    return item;
+}
+
+std::optional<SoundChunk> InputReader::NextSound(std::chrono::milliseconds wait) {
+    return PopWithin(m_SoundQueue, wait);
 }
 
 double InputReader::FrameRateSeen() const {
@@ -230,14 +235,7 @@ InputReader::Sound InputReader::CurrentSound() const {
 }
 
 std::optional<InputFrame> InputReader::Next(std::chrono::milliseconds wait) {
-    std::unique_lock<std::mutex> lock(m_Mutex);
-    if (!m_Ready.wait_for(lock, wait, [this] { return !m_Queue.empty() || m_bFailed; }) ||
-        m_Queue.empty()) {
-        return std::nullopt;
-    }
-    InputFrame f = std::move(m_Queue.front());
-    m_Queue.pop_front();
-    return f;
+    return PopWithin(m_Queue, wait);
 }
 
 InputReader::Picture InputReader::Current() const {

@@ -148,6 +148,11 @@ class InputReader : public FrameSource {
                     std::string* error);
     bool OpenVideo(const std::string& url, const std::string& limitText, std::string* error);
     bool OpenSound(std::string* error);
+    // A decoder for the stream `index`; false when there is none.
+    bool OpenDecoder(int index, Stream& stream);
+    // The front of a queue, waiting up to `wait` for one.
+    template <typename T>
+    std::optional<T> PopWithin(std::deque<T>& queue, std::chrono::milliseconds wait);
     void Run();
     void Decode(const AVPacket* packet, AVFrame* scratch, Stream& stream);
     void Deliver(FramePtr frame, const Stream& stream);

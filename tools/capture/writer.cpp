@@ -423,10 +423,10 @@ bool ClipWriter::PushSound(FramePtr samples) {
 
 bool ClipWriter::WritePackets(Stream& stream) {
     AVPacket* pkt = av_packet_alloc();
-    AVPacket* sum = av_packet_alloc();
-    bool ok = pkt != nullptr && sum != nullptr;
-    AVStream* out = m_pFile->streams[stream.file];
     const bool sound = &stream == &m_Sound;
+    AVPacket* sum = sound ? av_packet_alloc() : nullptr;  // the sidecar's copy of the sound
+    bool ok = pkt != nullptr && (!sound || sum != nullptr);
+    AVStream* out = m_pFile->streams[stream.file];
     while (ok) {
         const int rc = avcodec_receive_packet(stream.encoder, pkt);
         if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) {

@@ -59,8 +59,8 @@ class ClipFiles {
     // behind (the frame is lost) or has failed. A frame of another size or format than the one
     // opened with fails the file.
     virtual bool Push(FramePtr frame, int64_t label) = 0;
-    // Hands over the sound that follows what came before, in the spec's channels as 32-bit
-    // interleaved samples; false as for Push.
+    // Hands over the sound that follows what came before, in the channels the file was opened
+    // with, as 32-bit interleaved samples; false as for Push.
     virtual bool PushSound(FramePtr samples) = 0;
     // Encodes what is queued, closes and flushes the files and gives them their final names.
     // False with the reason, and then nothing is left.
