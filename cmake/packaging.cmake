@@ -41,6 +41,12 @@ foreach(tool deckctl decksim)
     install(TARGETS ${tool} RUNTIME DESTINATION bin)
   endif()
 endforeach()
+if(TARGET deckctl)
+  # The archival policy `deckctl capture --check` applies, for an archive's own MediaConch.
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/capture/policy/tapedeck5500-sd.xml
+          DESTINATION share/tapedeck5500)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS mediaconch)
+endif()
 set(doc_dir share/doc/tapedeck5500)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${pack_dir}/deb/copyright DESTINATION ${doc_dir})
 # The guides the README points to, beside it as in the source tree.

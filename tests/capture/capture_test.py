@@ -38,6 +38,11 @@ SD = {
 }
 
 
+def checked(rig):
+    """MediaConch's check of every SD file against our archival policy."""
+    return ["--check"] if rig.size in SD else []
+
+
 def check(cond, what):
     if not cond:
         raise AssertionError(what)
@@ -107,6 +112,10 @@ def check_clip(rig, folder, report, first, count, timecode):
                                                   first + count - 1))
     check(deckrig.framemd5(mkv) == open(report["framemd5"]).read(), "sidecar differs")
     check_sound(rig, mkv, report, first, count)
+    if rig.size in SD:
+        check(report["conformance"] == {"policy": "tapedeck5500 SD tape capture",
+                                        "verdict": "pass", "failed": [], "error": ""},
+              "the file does not conform: %s" % report["conformance"])
     whole = 30 if rig.rate.startswith("29.97") else int(rig.rate)
     drop = rig.rate.endswith("df")
     lines = open(report["timecodes"]).read().splitlines()
@@ -148,7 +157,7 @@ def case_rate25(rig, work):
     stalled = socket.socket(socket.AF_UNIX)
     stalled.connect(rig.sock)  # never reads: costs frames of its own, nothing else
     rig.calibrate()
-    rc, out, err = rig.capture("--log", log, "--folder", folder, "--preroll", "1")
+    rc, out, err = rig.capture("--log", log, "--folder", folder, "--preroll", "1", *checked(rig))
     check(rc == 0, out + err)
     check("3 of 3 clips captured" in out, out)
     got = reports(folder)
@@ -180,10 +189,11 @@ def case_rate2997df(rig, work):
                 "4,1,DF,minute,00:00:59;20,00:01:01;10,29.97,1\r\n"
                 "5,1,DF,tenth,00:09:59;25,00:10:00;20,29.97,1\r\n")
     rig.calibrate()
-    rc, out, err = rig.capture("--csv", csv, "--folder", folder, "--preroll", "1")
+    rc, out, err = rig.capture("--csv", csv, "--folder", folder, "--preroll", "1", *checked(rig))
     check(rc == 0, out + err)
     rc, out2, err = rig.capture("--in", "00:02:00;02", "--out", "00:02:01;00", "--name", "cli",
-                                "--handles", "3", "--folder", folder, "--preroll", "1")
+                                "--handles", "3", "--folder", folder, "--preroll", "1",
+                                *checked(rig))
     check(rc == 0, out2 + err)
     got = reports(folder)
     for name, a, b in (("DF_0004_minute", "00:00:59;20", "00:01:01;10"),
@@ -519,12 +529,24 @@ def case_faults(rig, work, shim):
          lambda rc, out, err, r, f: check(
              r["DECK1_00250000.json"]["reason"].startswith("cancelled while the deck cued") and
              "transport=stopped" in rig.deck.command("get"), r)),
-        # A channel at full scale is said, per channel, and the clip kept.
-        ("clipping", clip + ["00:09:20:00", "--out", "00:09:21:00"], ["sound clip 2 on"], None,
-         None,
+        # A channel at full scale is said, per channel, and the clip kept. Its small
+        # progressive picture is kept too, but fails the SD policy, and the exit status says so.
+        ("clipping", clip + ["00:09:20:00", "--out", "00:09:21:00", "--check"],
+         ["sound clip 2 on"], None, None,
+         lambda rc, out, err, r, f: (
+             check(rc == 1 and r["DECK1_00092000.json"]["status"] == "captured" and
+                   r["DECK1_00092000.json"]["sound"]["channels"][1]["clippedSamples"] > 0 and
+                   "(2 clipped " in out and "4 silent" in out and "0 conforming" in out, out),
+             check(r["DECK1_00092000.json"]["conformance"]["verdict"] == "fail" and
+                   {"Interlaced", "625 lines at 25 or 525 lines at 29.97"} <=
+                   set(r["DECK1_00092000.json"]["conformance"]["failed"]) and
+                   "DOES NOT CONFORM to tapedeck5500 SD tape capture (" in out, out))),
+        # No checker: refused before the deck moves.
+        ("no_checker", clip + ["00:09:30:00", "--out", "00:09:31:00", "--check"], None, None,
+         {"PATH": "/nonexistent"},
          lambda rc, out, err, r, f: check(
-             rc == 0 and r["DECK1_00092000.json"]["sound"]["channels"][1]["clippedSamples"] > 0
-             and "(2 clipped " in out and "4 silent" in out, out)),
+             rc == 1 and "the check needs MediaConch" in err and
+             not glob.glob(f + "/*.mkv"), out + err)),
     ]
     only = set(os.environ.get("CAPTURE_ROWS", "").split(",")) - {""}
     for name, extra, before, during, preexec, verdict in rows:

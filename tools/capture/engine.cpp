@@ -186,6 +186,10 @@ std::vector<ClipReport> CaptureEngine::Run(const std::vector<ClipRequest>& clips
             r.reason = "the handles reach before 00:00:00:00";
         } else {
             CaptureClip(i, r);
+            if (r.status == ClipStatus::kCaptured && m_Options.check) {
+                r.conformance = m_Options.check(r.file);
+                r.policy = m_Options.policy;
+            }
         }
         if (writeReport) {
             std::string error;

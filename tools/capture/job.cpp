@@ -79,6 +79,13 @@ CaptureJob::CaptureJob(DeckControl& deck, JobOptions options)
     : m_Deck(deck), m_Options(std::move(options)) {}
 
 bool CaptureJob::OpenInput(std::string* error) {
+    if (m_Options.check && !m_Check) {
+        auto check = std::make_unique<PolicyCheck>();
+        if (!check->Open(m_Options.policy, error)) {
+            return false;
+        }
+        m_Check = std::move(check);
+    }
     if (!m_Input.Open(m_Options.input, m_Options.inputFormat, m_Options.inputLimit, error)) {
         return false;
     }
@@ -99,6 +106,11 @@ EngineOptions CaptureJob::Engine() const {
     eo.offset = m_Options.offset;
     eo.progress = m_Options.progress;
     eo.cancel = m_Options.cancel;
+    if (m_Check) {
+        const PolicyCheck* check = m_Check.get();
+        eo.check = [check](const std::string& file) { return check->Check(file); };
+        eo.policy = check->Name();
+    }
     char host[256] = {};
     gethostname(host, sizeof host - 1);
     eo.provenance = hostkit::Json{

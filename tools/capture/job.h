@@ -7,11 +7,13 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "tools/capture/calibration.h"
+#include "tools/capture/conformance.h"
 #include "tools/capture/deck_control.h"
 #include "tools/capture/input.h"
 #include "tools/capture/options.h"
@@ -44,6 +46,8 @@ struct JobOptions {
     std::string calibrated;       // when the offset was measured; "" when it was given
     std::string calibrationFile;  // "" for the default store
     bool requireSound = false;    // an input without sound is refused
+    bool check = false;           // each file checked against `policy` (the built-in one if "")
+    std::string policy;
     std::function<void(const Progress&)> progress;
     const std::atomic<bool>* cancel = nullptr;
 };
@@ -61,7 +65,8 @@ class CaptureJob {
   public:
     CaptureJob(DeckControl& deck, JobOptions options);
 
-    // Opens the input; false with the reason when it cannot be opened or gives no frame.
+    // Opens the input (and readies the check); false with the reason when it cannot be opened
+    // or gives no frame, or the check cannot be made.
     bool OpenInput(std::string* error);
     // The offset, in seconds, when it is known only once the deck is connected, and when it was
     // measured ("" for one given).
@@ -83,6 +88,7 @@ class CaptureJob {
     DeckControl& m_Deck;
     JobOptions m_Options;
     InputReader m_Input;
+    std::unique_ptr<PolicyCheck> m_Check;
 };
 
 }  // namespace capture

@@ -44,6 +44,9 @@ struct EngineOptions {
     std::function<std::unique_ptr<ClipFiles>()> files;
     // What made the files, as the job knows it: each take adds the deck and its times.
     hostkit::Json provenance;
+    // When set, each captured clip's file is checked against `policy`.
+    std::function<Conformance(const std::string& file)> check;
+    std::string policy;
 };
 
 // How a stage, an attempt at a clip or a calibration's run ended.

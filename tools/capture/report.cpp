@@ -57,7 +57,31 @@ std::string SoundText(const ClipReport& r) {
            (notes.empty() ? "" : " (" + notes + ")");
 }
 
+// "; conforms to POLICY", or what it failed, or why it was not checked.
+std::string ConformanceText(const ClipReport& r) {
+    if (!r.conformance) {
+        return "";
+    }
+    const Conformance& c = *r.conformance;
+    if (!c.checked) {
+        return "; NOT CHECKED against " + r.policy + ": " + c.error;
+    }
+    if (c.pass) {
+        return "; conforms to " + r.policy;
+    }
+    std::string rules;
+    for (const std::string& f : c.failed) {
+        rules += (rules.empty() ? "" : ", ") + f;
+    }
+    return "; DOES NOT CONFORM to " + r.policy + " (" + rules + ")";
+}
+
 }  // namespace
+
+bool Whole(const ClipReport& r) {
+    return r.status == ClipStatus::kCaptured &&
+           (!r.conformance || (r.conformance->checked && r.conformance->pass));
+}
 
 const char* StatusName(ClipStatus status) {
     switch (status) {
@@ -103,7 +127,8 @@ Json ReportJson(const ClipReport& r) {
         {"framemd5", r.framemd5.empty() ? Json(nullptr) : Json(r.framemd5)},
         {"timecodes", r.timecodes.empty() ? Json(nullptr) : Json(r.timecodes)},
         {"sound", SoundJson(r)},
-        {"provenance", r.provenance.is_null() ? Json(nullptr) : r.provenance}};
+        {"provenance", r.provenance.is_null() ? Json(nullptr) : r.provenance},
+        {"conformance", r.conformance ? r.conformance->Json(r.policy) : Json(nullptr)}};
 }
 
 std::string ReportLine(const ClipReport& r) {
@@ -121,6 +146,7 @@ std::string ReportLine(const ClipReport& r) {
         if (r.provenance.contains("labelling")) {
             line += "; " + r.provenance["labelling"].get<std::string>();
         }
+        line += ConformanceText(r);
     } else {
         line += std::string(r.status == ClipStatus::kCancelled ? "CANCELLED" : "FAILED") +
                 (r.retries > 0 ? " after " + std::to_string(r.retries) +

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/capture/conformance.h"
 #include "tools/hostkit/json.h"
 #include "tools/hostkit/timecode.h"
 
@@ -61,8 +62,13 @@ struct ClipReport {
     int sampleRate = 0;  // the sound kept, when the input had any
     int64_t samples = 0;
     std::vector<ChannelReport> channels;
-    hostkit::Json provenance;  // what made the file: also attached to it
+    hostkit::Json provenance;                // what made the file: also attached to it
+    std::optional<Conformance> conformance;  // the file checked against `policy`
+    std::string policy;
 };
+
+// Captured, and (when checked) conforming: what the exit status counts as done.
+bool Whole(const ClipReport& report);
 
 // A channel is silent when its peak stays below this.
 constexpr double kSilentDbfs = -60.0;

@@ -208,8 +208,10 @@ bool ClipWriter::MakeEncoder(const AVCodec* codec, std::string* error) {
     e->thread_count = 0;  // as many slices at once as there are CPUs
     e->thread_type = FF_THREAD_SLICE;
     // Version 3: slices coded apart, each with its CRC, the archival form. 24 slices keep a
-    // damaged one to a small part of the picture, and give the threads work enough.
+    // damaged one to a small part of the picture, and give the threads work enough. The range
+    // coder at every depth (8 bits would take Golomb-Rice), as archives' policies ask.
     av_opt_set_int(e->priv_data, "slicecrc", 1, 0);
+    av_opt_set(e->priv_data, "coder", "range_tab", 0);
     e->level = 3;
     e->slices = kSlices;
     return true;

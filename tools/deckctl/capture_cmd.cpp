@@ -289,6 +289,8 @@ int Run(const hostkit::Module& module, const CaptureOptions& o, bool json, std::
     jo.retries = o.retries;
     jo.calibrationFile = o.calibrationFile;
     jo.requireSound = o.audio;
+    jo.check = (o.check || !o.policy.empty()) && !o.calibrate;
+    jo.policy = o.policy;
     jo.cancel = &g_bCancel;
     capture::ModuleDeck deck(module, o.port, *rate);
     if (!o.calibrate) {
@@ -329,14 +331,17 @@ int Run(const hostkit::Module& module, const CaptureOptions& o, bool json, std::
     job.SetOffset(offset, measured);
     const std::vector<capture::ClipReport> reports = job.Capture(clips);
     std::size_t captured = 0;
+    std::size_t whole = 0;
     for (const capture::ClipReport& r : reports) {
         captured += r.status == capture::ClipStatus::kCaptured ? 1 : 0;
+        whole += capture::Whole(r) ? 1 : 0;
     }
     if (!json) {
         out << captured << " of " << reports.size() << " clips captured"
+            << (jo.check ? ", " + std::to_string(whole) + " conforming" : "")
             << (g_bCancel ? " (cancelled)" : "") << '\n';
     }
-    return captured == reports.size() ? 0 : 1;
+    return whole == reports.size() ? 0 : 1;
 }
 
 }  // namespace
@@ -359,6 +364,12 @@ CLI::App* AddCapture(CLI::App& app, CaptureOptions& o) {
     c->add_flag("--audio", o.audio,
                 "refuse an input without sound (the input's sound is kept whenever it has "
                 "any: every channel, as 24-bit PCM)");
+    c->add_flag("--check", o.check,
+                "check each file with MediaConch against the archival policy for SD tape "
+                "(FFV1 v3 coded for keeping in Matroska, fields, aspect, colour and 24-bit "
+                "sound stated) and put the verdict in its report");
+    c->add_option("--policy", o.policy,
+                  "check against this MediaConch policy instead (implies --check)");
     c->add_option("--folder", o.folder, "where the files go (made if missing; default .)");
     c->add_option("--log", o.log,
                   "the clip log (default ${XDG_DATA_HOME:-~/.local/share}/tapedeck5500/"
@@ -398,7 +409,7 @@ CLI::App* AddCapture(CLI::App& app, CaptureOptions& o) {
         "Each clip gives STEM.mkv, STEM.framemd5 and the report STEM.json in the folder,\n"
         "STEM made of the reel, the id and the name. Ctrl-C stops the deck, keeps the clips\n"
         "finished and reports the rest cancelled. Exit status 0 only when every clip was\n"
-        "captured whole.\n"
+        "captured whole (and, with --check, conforms).\n"
         "Examples:\n"
         "  deckctl capture --calibrate --port 1 --input unix:/tmp/deck.video\n"
         "  deckctl capture --port 1 --input unix:/tmp/deck.video --folder clips --clips 2-4");

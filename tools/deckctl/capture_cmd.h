@@ -32,6 +32,8 @@ struct CaptureOptions {
     std::optional<double> offsetMs;
     bool calibrate = false;
     bool audio = false;  // an input without sound is refused
+    bool check = false;  // each file checked with MediaConch against `policy` (ours if "")
+    std::string policy;
     std::string at = "00:00:30:00";
     double seconds = 4.0;
 };
@@ -39,7 +41,7 @@ struct CaptureOptions {
 CLI::App* AddCapture(CLI::App& app, CaptureOptions& options);
 
 // Runs the capture or the calibration; the exit status (0 only when every clip was captured
-// whole, or the calibration was measured and stored).
+// whole, and conforms when checked, or the calibration was measured and stored).
 int RunCapture(const hostkit::Module& module, const CaptureOptions& options, bool json,
                std::ostream& out);
 
