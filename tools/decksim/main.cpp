@@ -84,6 +84,7 @@ struct Args {
     std::string tapeLength;
     bool sound = false;
     int soundChannels = 4;
+    int ltcChannel = 0;
 };
 
 // The control commands, indented like the rest of the footer.
@@ -161,6 +162,11 @@ void AddPictureOptions(CLI::App& app, Args& a) {
     app.add_option("--audio-channels", a.soundChannels, "the sound's channels (default 4)")
         ->option_text("N")
         ->check(CLI::Range(1, 16));
+    app.add_option("--ltc-channel", a.ltcChannel,
+                   "channel K of the sound carries the tape's LTC (its labels, breaks included) "
+                   "in place of the tone")
+        ->option_text("K")
+        ->check(CLI::Range(1, 16));
     app.add_option("--tape-length", a.tapeLength,
                    "the tape ends at this time: play and cues stop there (default: none)")
         ->option_text("HH:MM:SS:FF");
@@ -198,6 +204,10 @@ std::string Resolve(Args& a, hostkit::TimeBase* base) {
         return "--audio goes with the picture: give --video PATH";
     }
     a.video.soundChannels = a.sound ? a.soundChannels : 0;
+    if (a.ltcChannel > 0 && (!a.sound || a.ltcChannel > a.soundChannels)) {
+        return "--ltc-channel K needs --audio with K channels or more";
+    }
+    a.video.ltcChannel = a.ltcChannel;
     a.video.delay = decksim::Millis(a.videoDelay);
     a.video.jitter = decksim::Millis(a.videoJitter);
     opt.timing.lock = decksim::Millis(a.lockMs);

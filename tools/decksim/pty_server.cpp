@@ -294,6 +294,7 @@ Picture PtyServer::PictureAt(Clock::time_point t) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     Picture p;
     p.frames = m_Deck.Frames(t);
+    p.label = m_Deck.LabelFrames(t);
     const auto s = m_Deck.Status(t);
     const auto on = [&s](Bit b) { return (s[b.byte] & b.mask) != 0; };
     const auto end = m_Deck.TapeEnd();

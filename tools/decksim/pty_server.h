@@ -43,6 +43,7 @@ struct ServerOptions {
 // picture of it (the servo locked on a threaded tape, within its recorded length).
 struct Picture {
     int64_t frames = 0;
+    int64_t label = 0;  // the time the tape carries there, as the deck reports it
     bool clean = false;
 };
 

@@ -104,7 +104,11 @@ const char* const VideoStream::kHelp =
     "video drop N               lose one frame in N at random (0: none)\n"
     "sound                      print the sound's set-up and frames silenced\n"
     "sound gap N                the next N frames' sound never arrives\n"
-    "sound clip K on|off        overdrive channel K's tone until it clips\n";
+    "sound clip K on|off        overdrive channel K's tone until it clips\n"
+    "ltc                        print the LTC's set-up\n"
+    "ltc on|off                 the LTC channel carries LTC, or silence\n"
+    "ltc offset N               LTC reads N frames later than the deck's time (a jump)\n"
+    "ltc backwards on|off       LTC counts down from where it is\n";
 
 int64_t SamplesBefore(int64_t k, double fps) {
     const AVRational rate = av_d2q(fps, 1001000);
@@ -153,6 +157,9 @@ VideoStream::VideoStream(VideoOptions options, double fps, const TimeBase& base,
       m_Delay(m_Options.delay),
       m_Jitter(m_Options.jitter),
       m_nDropOneIn(m_Options.dropOneIn) {
+    if (m_Options.ltcChannel > 0) {
+        m_pLtc = std::make_unique<LtcTrack>(fps, base);
+    }
     const int w = m_Options.width;
     const int h = m_Options.height;
     m_Background.assign(static_cast<std::size_t>(w) * h * 2, 128);
@@ -241,11 +248,35 @@ std::string VideoStream::Control(const std::string& line) {
     for (std::string t; in >> t;) {
         w.push_back(t);
     }
-    if (w.empty() || (w[0] != "video" && w[0] != "sound")) {
+    if (w.empty() || (w[0] != "video" && w[0] != "sound" && w[0] != "ltc")) {
         return "";
     }
     std::lock_guard<std::mutex> lock(m_Mutex);
     long v = 0;
+    if (w[0] == "ltc") {
+        if (m_Options.ltcChannel == 0) {
+            return "error: the deck's sound has no LTC (decksim --ltc-channel K)";
+        }
+        if (w.size() == 1) {
+            std::ostringstream out;
+            out << "channel=" << m_Options.ltcChannel << " on=" << m_bLtcOn
+                << " offset=" << m_nLtcOffset << " backwards=" << m_bLtcBackwards;
+            return out.str();
+        }
+        if (w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
+            m_bLtcOn = w[1] == "on";
+            return "ok";
+        }
+        if (w.size() == 3 && w[1] == "offset" && ToInt(w[2], -100000, 100000, &v)) {
+            m_nLtcOffset = v;
+            return "ok";
+        }
+        if (w.size() == 3 && w[1] == "backwards" && (w[2] == "on" || w[2] == "off")) {
+            m_bLtcBackwards = w[2] == "on";
+            return "ok";
+        }
+        return "error: ltc, ltc on|off, ltc offset N or ltc backwards on|off";
+    }
     if (w[0] == "sound") {
         const int n = m_Options.soundChannels;
         if (w.size() == 1) {
@@ -503,9 +534,34 @@ void VideoStream::Sound(int64_t k, const Picture& picture) {
     m_nLastPosition = picture.frames;
     m_bSounded = playing;
     uint32_t clipping;
+    bool ltcOn;
+    int64_t ltcOffset;
+    bool ltcBackwards;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         clipping = m_nClipping;
+        ltcOn = m_bLtcOn;
+        ltcOffset = m_nLtcOffset;
+        ltcBackwards = m_bLtcBackwards;
+    }
+    const int ltc = m_Options.ltcChannel - 1;  // -1: none
+    if (ltc >= 0) {
+        const bool running = playing && ltcOn;
+        int64_t label = picture.label + ltcOffset;
+        if (!ltcBackwards) {
+            m_nLtcBackFrom = -1;
+        } else {
+            m_nLtcBackFrom = m_nLtcBackFrom < 0 ? label : m_nLtcBackFrom;
+            label = 2 * m_nLtcBackFrom - label;
+        }
+        const int64_t day = hostkit::DayFrames(m_Base);
+        label = ((label % day) + day) % day;
+        if (running) {
+            m_pLtc->Frame(label, n, !m_bLtcRunning, &m_LtcSamples);
+        } else {
+            m_LtcSamples.assign(static_cast<std::size_t>(n), 0);
+        }
+        m_bLtcRunning = running;
     }
     m_Sound.assign(static_cast<std::size_t>(n * channels * 3), 0);
     uint8_t* at = m_Sound.data();
@@ -514,7 +570,10 @@ void VideoStream::Sound(int64_t k, const Picture& picture) {
         const int32_t loud = playing ? ToneAt(m_nCursor + i, 20) : 0;
         for (int c = 0; c < channels; ++c, at += 3) {
             const bool silent = channels > 1 && c == channels - 1;
-            const int32_t v = silent ? 0 : ((clipping >> c) & 1) != 0 ? loud : tone;
+            const int32_t v = c == ltc ? m_LtcSamples[static_cast<std::size_t>(i)]
+                              : silent ? 0
+                              : ((clipping >> c) & 1) != 0 ? loud
+                                                           : tone;
             at[0] = static_cast<uint8_t>(v & 0xFF);
             at[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
             at[2] = static_cast<uint8_t>((v >> 16) & 0xFF);

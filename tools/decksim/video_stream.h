@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tools/decksim/deck_model.h"
+#include "tools/decksim/ltc_track.h"
 #include "tools/decksim/pty_server.h"
 
 struct AVFormatContext;
@@ -42,6 +43,7 @@ struct VideoOptions {
     int dropOneIn = 0;  // one frame in this many (at random) never arrives; 0: none
     uint32_t seed = 0x5500;
     int soundChannels = 0;  // 48 kHz 24-bit PCM beside the picture; 0: no sound
+    int ltcChannel = 0;     // the channel (from 1) that carries the tape's LTC; 0: none
 };
 
 // The sound's samples before frame `k` of a picture at `fps`, at 48 kHz: 1,920 a frame at 25,
@@ -75,7 +77,8 @@ class VideoStream {
 
     // The control lines of the picture: `video` prints its counters, `video delay MS`,
     // `video jitter MS` and `video drop N` change the set-up; `sound` prints the sound's,
-    // `sound gap N` and `sound clip K on|off` fault it. "" for any other line.
+    // `sound gap N` and `sound clip K on|off` fault it; `ltc` prints the LTC's set-up, `ltc
+    // on|off`, `ltc offset N` and `ltc backwards on|off` fault it. "" for any other line.
     std::string Control(const std::string& line);
     static const char* const kHelp;
 
@@ -124,6 +127,10 @@ class VideoStream {
     int64_t m_nLastPosition = INT64_MIN;
     bool m_bSounded = false;  // the last frame played the tape's sound
     int64_t m_nCursor = 0;    // the tape's sample that plays next
+    std::unique_ptr<LtcTrack> m_pLtc;
+    std::vector<int32_t> m_LtcSamples;  // frame k's LTC
+    bool m_bLtcRunning = false;         // the last frame carried LTC
+    int64_t m_nLtcBackFrom = -1;        // the label LTC began counting down from
 
     int m_nListen = -1;
     int m_nWake = -1;
@@ -135,8 +142,11 @@ class VideoStream {
     Millis m_Delay;
     Millis m_Jitter;
     int m_nDropOneIn;
-    int m_nSoundGap = 0;       // frames left whose sound never arrives
-    uint32_t m_nClipping = 0;  // channels overdriven, a bit each
+    int m_nSoundGap = 0;           // frames left whose sound never arrives
+    uint32_t m_nClipping = 0;      // channels overdriven, a bit each
+    bool m_bLtcOn = true;          // false: the LTC channel is silent
+    int64_t m_nLtcOffset = 0;      // LTC reads this many frames later than the tape's time
+    bool m_bLtcBackwards = false;  // LTC counts down from where this was set
 
     std::atomic<uint64_t> m_nFrames{0};   // frames the deck put out
     std::atomic<uint64_t> m_nDropped{0};  // lost on the way on purpose (video drop)
