@@ -10,6 +10,8 @@
   sound against the picture, in samples. The preroll is 1 s, not 5, to keep the run bearable; the deck locks in
   100 ms. The same batches give the time a batch takes against its floor: the tape's own
   running time plus each cue as the deck took it plus the preroll;
+- LTC: the same batches with the tape's LTC on the third channel, labelled from it with no
+  calibration at all: the share of clips exact in picture and sound;
 - real time: one long clip at 720x576 10-bit and 25 fps with 4 channels: frames we dropped (the input's queue, the
   encoder's queue, and frames decksim could not send because we did not read them) and the
   capture's CPU, per stream, over the run.
@@ -61,17 +63,19 @@ def label(frames, fps, drop):
     return "%02d:%02d:%02d%s%02d" % (s // 3600, s // 60 % 60, s % 60, ";" if drop else ":", f)
 
 
-def batch(deckctl, decksim, work, rate, count, seed):
-    """One batch at one rate: (exact clips, clips, batch seconds, floor seconds, retries, worst
-    sound offset in samples). A clip the run could not judge counts as not exact; the run goes
-    on."""
+def batch(deckctl, decksim, work, rate, count, seed, ltc=False):
+    """One batch at one rate, after calibration or (`ltc`) labelled from the tape's LTC without
+    one: (exact clips, clips, batch seconds, floor seconds, retries, worst sound offset in
+    samples). A clip the run could not judge counts as not exact; the run goes on."""
     fps, drop = (30, True) if rate == "29.97df" else (25, False)
     size = "720x486" if drop else "720x576"
+    labelling = ["--ltc-channel", "3"] if ltc else []
     rig = deckrig.CaptureRig(deckctl, decksim, work, fps=29.97 if drop else 25, drop_frame=drop,
-                             video=DELAY + SOUND + ["--video-size", size])
+                             video=DELAY + SOUND + labelling + ["--video-size", size])
     try:
         try:
-            rig.calibrate()
+            if not ltc:
+                rig.calibrate()
         except AssertionError as e:
             print("calibration failed: %s" % e)
             return 0, count, 0.0, 1.0, 0, None
@@ -90,7 +94,7 @@ def batch(deckctl, decksim, work, rate, count, seed):
         folder = os.path.join(work, "clips")
         started = time.monotonic()
         rc, out, err = rig.capture("--csv", csv, "--folder", folder, "--preroll", str(PREROLL),
-                                   "--json", timeout=3600)
+                                   "--json", *labelling, timeout=3600)
         seconds = time.monotonic() - started
         reports = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
         exact, floor, worst = 0, 0.0, 0
@@ -174,6 +178,15 @@ def main():
             figures.append(figure("a batch's time / its floor (tape, cues, preroll), %s" % rate,
                                   "", [seconds / floor], "<= 1.5", seconds / floor <= 1.5,
                                   "floor %.0f s" % floor))
+        for n, rate in enumerate(("25", "29.97df")):
+            sub = os.path.join(work, "ltc-" + rate)
+            os.makedirs(sub)
+            exact, clips, seconds, floor, retries, worst = batch(
+                a.deckctl, a.decksim, sub, rate, count, 38 + n, ltc=True)
+            figures.append(figure("clips exact labelled from LTC, no calibration, %s" % rate, "%",
+                                  [100.0 * exact / clips], "100", exact == clips,
+                                  "%d clips, %d retries, worst sound offset %s samples"
+                                  % (clips, retries, worst)))
         sub = os.path.join(work, "sd")
         os.makedirs(sub)
         length = 4 if a.quick else 60

@@ -25,7 +25,7 @@ import deckrig  # noqa: E402
 
 DELAY = ["--video-delay", "80", "--video-jitter", "5"]
 # decksim's sound: 4 channels, the tone on the first three, the fourth silent.
-SOUND = ["--audio", "--audio-channels", "4"]
+SOUND = ["--audio", "--audio-channels", "4", "--ltc-channel", "3"]  # the tone on 1 and 2
 # The SD pictures as a tape gives them, and what their files must state: field order, pixel
 # aspect, colour (primaries, transfer, matrix), range and the depth kept.
 SD = {
@@ -79,7 +79,7 @@ def check_sound(rig, mkv, report, first, count):
     want = deckrig.samples_before(first + count, fps) - deckrig.samples_before(first, fps)
     check(abs(len(chans[0]) - want) <= slack, "%d samples for %d frames, the tape's %d"
           % (len(chans[0]), count, want))
-    for c in range(3):
+    for c in range(2):
         shift = deckrig.tone_shift(chans[c], deckrig.samples_before(first, fps))
         check(shift is not None and abs(shift) <= slack,
               "channel %d is not the tape's tone from the in-point (shift %s)" % (c + 1, shift))
@@ -191,9 +191,10 @@ def case_rate2997df(rig, work):
     rig.calibrate()
     rc, out, err = rig.capture("--csv", csv, "--folder", folder, "--preroll", "1", *checked(rig))
     check(rc == 0, out + err)
+    # This one labelled from the tape's LTC, checked against the serial time.
     rc, out2, err = rig.capture("--in", "00:02:00;02", "--out", "00:02:01;00", "--name", "cli",
                                 "--handles", "3", "--folder", folder, "--preroll", "1",
-                                *checked(rig))
+                                "--ltc-channel", "3", *checked(rig))
     check(rc == 0, out2 + err)
     got = reports(folder)
     for name, a, b in (("DF_0004_minute", "00:00:59;20", "00:01:01;10"),
@@ -205,6 +206,8 @@ def case_rate2997df(rig, work):
     check(r["requested"] == {"in": "00:01:59;27", "out": "00:02:01;03", "frames": 34,
                              "handles": 3}, r["requested"])
     check_clip(rig, folder, r, first, 34, "00:01:59;27")
+    check(r["ltc"] == {"channel": 3, "checkedFrames": 34, "disagreeing": 0, "worstFrames": 0,
+                       "serialOffsetMs": r["offsetMs"], "offsetFrom": "calibration"}, r["ltc"])
     no_leftovers(folder)
 
 
@@ -263,6 +266,18 @@ def case_calibration(rig, work):
     check(p.returncode == 0 and {"cue", "preroll", "capture", "finish"} <= set(phases), text)
     check(re.search(r"capture 00:01:1[01]:\d\d \d+/50 frames \| input \d+\.\d\d fps \| "
                     r"\d+ lost, \d+ repeated \| 0 retries \| about 0:0\d left", text), text)
+    # With the tape's LTC the offset can be measured against it. Then the path's latency
+    # changes (a converter swapped: 80 ms calibrated, 200 ms now): from the serial time alone
+    # the clip would come out three frames early, as above; the LTC's check fails it in words.
+    check(rig.deck.command("video delay 80") == "ok", "video delay")
+    result = json.loads(rig.calibrate("--json", "--ltc-channel", "3"))
+    check(result["stored"] and result["agree"] == result["frames"] >= 75, result)
+    check(rig.deck.command("video delay 200") == "ok", "video delay")
+    rc, out, err = rig.capture("--in", "00:01:20:00", "--out", "00:01:21:00", "--folder", folder,
+                               "--preroll", "1", "--retries", "0", "--ltc-channel", "3")
+    r = reports(folder)["DECK1_00012000.json"]
+    check(rc == 1 and r["status"] == "failed" and "part by 3 frames" in r["reason"] and
+          "latency changed" in r["reason"], r)
     check("\r\x1b[Kclip \"\" 00:01:10:00-00:01:12:00 (50 frames): captured 50" in text, text)
 
 
@@ -373,6 +388,18 @@ def case_faults(rig, work, shim):
     def sound_gap(p):
         when_playing(rig, frames("00:09:10:10"))
         check(rig.deck.command("sound gap 2") == "ok", "sound gap")
+
+    def uncalibrated(folder):
+        os.rename(rig.calibration, rig.calibration + ".aside")  # put back by the row's verdict
+        return ["sound clip 2 off"]
+
+    def ltc_backwards(p):
+        when_playing(rig, frames("00:10:20:10"))
+        check(rig.deck.command("ltc backwards on") == "ok", "ltc backwards")
+
+    def ltc_jump(p):
+        when_playing(rig, frames("00:10:30:10"))
+        check(rig.deck.command("ltc offset 50") == "ok", "ltc offset")
 
     def small_files():
         resource.setrlimit(resource.RLIMIT_FSIZE, (60000, 60000))
@@ -541,6 +568,33 @@ def case_faults(rig, work, shim):
                    {"Interlaced", "625 lines at 25 or 525 lines at 29.97"} <=
                    set(r["DECK1_00092000.json"]["conformance"]["failed"]) and
                    "DOES NOT CONFORM to tapedeck5500 SD tape capture (" in out, out))),
+        # LTC on the tape labels the frames: with no calibration at all the clip is exact, and
+        # the serial time is checked against the LTC at an offset measured on the way.
+        ("ltc", clip + ["00:10:00:00", "--out", "00:10:02:00", "--ltc-channel", "3"],
+         uncalibrated, None, None,
+         lambda rc, out, err, r, f: (
+             os.rename(rig.calibration + ".aside", rig.calibration),
+             check_clip(rig, f, r["DECK1_00100000.json"], frames("00:10:00:00"), 50,
+                        "00:10:00:00"),
+             check(r["DECK1_00100000.json"]["ltc"]["offsetFrom"] == "the LTC" and
+                   r["DECK1_00100000.json"]["ltc"]["checkedFrames"] == 50 and
+                   r["DECK1_00100000.json"]["ltc"]["disagreeing"] == 0 and
+                   "labelled from LTC on channel 3" in out, out))),
+        ("ltc_missing", clip + ["00:10:10:00", "--out", "00:10:11:00", "--ltc-channel", "3",
+                                "--retries", "1"], ["ltc off"], None, None,
+         lambda rc, out, err, r, f: failed(f, r["DECK1_00101000.json"], "no LTC on channel 3", 1)),
+        ("ltc_backwards", clip + ["00:10:20:00", "--out", "00:10:22:00", "--ltc-channel", "3",
+                                  "--retries", "0"], ["ltc on"], ltc_backwards, None,
+         lambda rc, out, err, r, f: failed(f, r["DECK1_00102000.json"],
+                                           "the LTC runs backwards: ", 0)),
+        ("ltc_jump", clip + ["00:10:30:00", "--out", "00:10:32:00", "--ltc-channel", "3",
+                             "--retries", "0"], ["ltc backwards off"], ltc_jump, None,
+         lambda rc, out, err, r, f: failed(f, r["DECK1_00103000.json"],
+                                           "the LTC jumps from 00:10:30:", 0)),
+        # The LTC three frames off the deck's time, the offset calibrated: retried, then failed.
+        ("ltc_disagrees", clip + ["00:10:40:00", "--out", "00:10:41:00", "--ltc-channel", "3",
+                                  "--retries", "1"], ["ltc offset 3"], None, None,
+         lambda rc, out, err, r, f: failed(f, r["DECK1_00104000.json"], "part by 3 frames", 1)),
         # No checker: refused before the deck moves.
         ("no_checker", clip + ["00:09:30:00", "--out", "00:09:31:00", "--check"], None, None,
          {"PATH": "/nonexistent"},

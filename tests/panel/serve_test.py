@@ -394,7 +394,8 @@ def capture(rig):
     sock, root = os.path.join(rig.work, "video.sock"), os.path.join(rig.work, "captures")
     os.mkdir(root)
     os.symlink(rig.work, os.path.join(root, "out"))  # a link out of the capture folder
-    rig.start_deck(baud=9600, extra=["--video", sock, "--video-delay", "80"])
+    rig.start_deck(baud=9600, extra=["--video", sock, "--video-delay", "80", "--audio",
+                                     "--ltc-channel", "3"])
     port = rig.start_server("--capture-input", "unix:" + sock, "--capture-folder", root,
                             "--capture-calibration", os.path.join(rig.work, "offsets.json")).port
     wait_answering(port)
@@ -422,12 +423,23 @@ def capture(rig):
         ({"clips": [1], "retries": 21}, 400, "retries must be"),
         ({"clips": [1], "port": 2}, 404, "no deck on port 2"),
         ({"clips": [1]}, 409, "calibrate first"),
+        ({"clips": [1], "ltcChannel": 0}, 400, "ltcChannel must be"),
+        # With the tape's LTC no calibration is needed.
+        ({"clips": [3], "preroll": 1, "folder": "ltc", "ltcChannel": 3}, 202, None),
+        ("by LTC", None, None),
         ("calibrated", None, None),
         ({"clips": [1], "folder": "out/x"}, 403, "a link or not a folder"),
         ({"clips": [1, 2, 3], "preroll": 1, "folder": "a"}, 202, None),
         ({"clips": [1], "preroll": 1}, 409, "busy with capture"),
     ]
     for body, want, words in refused:
+        if body == "by LTC":
+            b = batch("done")
+            r = b["clips"][0]["report"]
+            check(b["ltcChannel"] == 3 and b["offsetMs"] is None and r["status"] == "captured" and
+                  r["ltc"]["checkedFrames"] == 25 and r["ltc"]["disagreeing"] == 0 and
+                  deckrig.stripes(r["file"], 320) == list(range(2000, 2025)), "by LTC: %s" % b)
+            continue
         if body == "calibrated":
             check(post("/api/capture/calibrate", {"preroll": 1})[0] == 202, "calibration")
             c = batch("done")["calibration"]

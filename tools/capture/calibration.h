@@ -56,11 +56,12 @@ struct CalibrationResult {
     int agree = 0;        // of them, labelled as their stripe with `offset`
     int unreadable = 0;   // frames after the lock without a readable stripe
     int retries = 0;      // runs of the stretch tried again (the deck left play, or was lost)
+    std::string against = "stripe";  // what gave each frame's position: "stripe" or "LTC"
 };
 
 // Plays `seconds` of tape from `at` (less the preroll) and measures the capture offset against
-// the position stripe the frames carry; tried again, as a clip is, when the deck left play or
-// stopped answering.
+// the position stripe the frames carry, or with `options.ltcChannel` the LTC that comes with
+// them; tried again, as a clip is, when the deck left play or stopped answering.
 CalibrationResult MeasureOffset(DeckControl& deck, FrameSource& input, const EngineOptions& options,
                                 int64_t at, double seconds);
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
+#include <memory>
 #include <vector>
 
 extern "C" {
@@ -11,8 +13,10 @@ extern "C" {
 
 #include "tools/capture/deck_control.h"
 #include "tools/capture/input.h"
+#include "tools/capture/ltc.h"
 #include "tools/capture/options.h"
 #include "tools/capture/roll.h"
+#include "tools/capture/sound.h"
 #include "tools/stripe/stripe.h"
 
 namespace capture {
@@ -137,9 +141,48 @@ class Measuring {
         return End::kCaptured;
     }
 
+    // A frame waiting for its LTC: when it arrived, and its samples on the card's clock.
+    struct Heard {
+        double arrival;
+        int64_t start;
+        int64_t end;
+    };
+
+    // The frames whose LTC is decoded, measured by it; those without any counted unreadable.
+    void ByLtc(LtcReader& ltc, std::deque<Heard>& waiting, std::vector<Seen>& seen,
+               CalibrationResult& result) {
+        const FrameSource::Sound sound = m_In.CurrentSound();
+        for (std::optional<SoundChunk> c = m_In.NextSound(Millis(0)); c;
+             c = m_In.NextSound(Millis(0))) {
+            ltc.Add(*c, sound);
+        }
+        while (!waiting.empty() && ltc.Decoded(waiting.front().end)) {
+            const Heard h = waiting.front();
+            waiting.pop_front();
+            if (const std::optional<LtcFrame> f = ltc.At(h.start, h.end)) {
+                seen.push_back(Seen{h.arrival, f->label});
+            } else {
+                ++result.unreadable;
+            }
+        }
+    }
+
     CalibrationResult Once(int64_t at, double seconds, End* how) {
         CalibrationResult result;
         std::vector<Seen> seen;
+        const FrameSource::Sound sound = m_In.CurrentSound();
+        std::unique_ptr<LtcReader> ltc;
+        std::deque<Heard> waiting;
+        if (m_O.ltcChannel > 0) {
+            result.against = "LTC";
+            if (m_O.ltcChannel > sound.channels) {
+                *how = End::kFail;
+                result.error = "the input's sound has no channel " + std::to_string(m_O.ltcChannel);
+                return result;
+            }
+            ltc = std::make_unique<LtcReader>(m_O.ltcChannel - 1, sound.sampleRate, m_D.Rate().fps,
+                                              m_D.Rate().base);
+        }
         const int64_t target =
             std::max<int64_t>(0, at - std::llround(m_O.preroll * m_D.Rate().fps));
         Roll roll(m_D, m_O);
@@ -161,17 +204,35 @@ class Measuring {
                 if (!roll.Locked() || f->arrival < roll.LockAt() + m_O.preroll / 10.0) {
                     continue;  // the first frames after the lock may still be settling
                 }
-                if (const std::optional<int64_t> s = FrameStripe(f->frame.get())) {
+                if (ltc != nullptr) {
+                    if (!std::isnan(f->card)) {
+                        waiting.push_back(
+                            Heard{f->arrival, CardSample(f->card, sound.sampleRate),
+                                  CardSample(f->card + 1.0 / m_D.Rate().fps, sound.sampleRate)});
+                    } else {
+                        ++result.unreadable;
+                    }
+                } else if (const std::optional<int64_t> s = FrameStripe(f->frame.get())) {
                     seen.push_back(Seen{f->arrival, *s});
                 } else {
                     ++result.unreadable;
                 }
             }
+            if (ltc != nullptr) {
+                ByLtc(*ltc, waiting, seen, result);
+            }
             if (end == End::kCaptured && SecondsOf(Clock::now()) > roll.PlayAt() + seconds + 20.0) {
                 end = End::kFail;
-                words = seen.empty() ? "no frame carried a readable position stripe: calibration "
-                                       "needs a tape whose frames show their position"
-                                     : "too few frames carried a readable position stripe";
+                if (ltc != nullptr) {
+                    words = seen.empty() ? "no frame came with LTC on channel " +
+                                               std::to_string(m_O.ltcChannel)
+                                         : "too few frames came with LTC";
+                } else {
+                    words = seen.empty()
+                                ? "no frame carried a readable position stripe: calibration "
+                                  "needs a tape whose frames show their position"
+                                : "too few frames carried a readable position stripe";
+                }
             }
         }
         m_In.Arm(false);
@@ -198,7 +259,7 @@ class Measuring {
 std::string CalibrationVerdict(const CalibrationResult& r, const hostkit::RateInfo& rate) {
     if (r.agree < r.frames) {
         return "with it, " + std::to_string(r.frames - r.agree) + " of " +
-               std::to_string(r.frames) + " frames were labelled other than their stripe";
+               std::to_string(r.frames) + " frames were labelled other than their " + r.against;
     }
     if (r.spread > 0.5 / rate.fps) {
         return "the capture path's latency varies by " +

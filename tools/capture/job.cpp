@@ -32,6 +32,20 @@ std::string LabellingText(double offset, const std::string& calibrated) {
            ", not verified against the signal";
 }
 
+// "labelled from LTC on channel 3, checked against the deck's serial time at an offset measured
+// against the LTC"
+std::string LtcLabellingText(int channel, bool offsetKnown, double offset,
+                             const std::string& calibrated) {
+    char ms[32];
+    std::snprintf(ms, sizeof ms, "%.2f ms", offset * 1000.0);
+    return "labelled from LTC on channel " + std::to_string(channel) +
+           ", checked against the deck's serial time at " +
+           (!offsetKnown ? std::string("an offset measured against the LTC")
+            : calibrated.empty()
+                ? std::string("the offset ") + ms + " (given)"
+                : std::string("the offset ") + ms + ", calibrated on " + calibrated);
+}
+
 }  // namespace
 
 ClipRequest RequestOf(const cliplog::Clip& c) {
@@ -89,8 +103,16 @@ bool CaptureJob::OpenInput(std::string* error) {
     if (!m_Input.Open(m_Options.input, m_Options.inputFormat, m_Options.inputLimit, error)) {
         return false;
     }
-    if (m_Options.requireSound && m_Input.CurrentSound().channels == 0) {
+    const int channels = m_Input.CurrentSound().channels;
+    if (m_Options.requireSound && channels == 0) {
         *error = "the input " + m_Options.input + " has no sound, and --audio asks for it";
+        m_Input.Close();
+        return false;
+    }
+    if (m_Options.ltcChannel > channels) {
+        *error = "LTC on channel " + std::to_string(m_Options.ltcChannel) + " asked for, and the " +
+                 "input " + m_Options.input + " has " +
+                 (channels == 0 ? "no sound" : std::to_string(channels) + " channel(s) of sound");
         m_Input.Close();
         return false;
     }
@@ -104,6 +126,8 @@ EngineOptions CaptureJob::Engine() const {
     eo.handles = m_Options.handles;
     eo.retries = m_Options.retries;
     eo.offset = m_Options.offset;
+    eo.offsetKnown = m_bOffsetKnown;
+    eo.ltcChannel = m_Options.ltcChannel;
     eo.progress = m_Options.progress;
     eo.cancel = m_Options.cancel;
     if (m_Check) {
@@ -111,6 +135,7 @@ EngineOptions CaptureJob::Engine() const {
         eo.check = [check](const std::string& file) { return check->Check(file); };
         eo.policy = check->Name();
     }
+    const int ltc = m_Options.ltcChannel;
     char host[256] = {};
     gethostname(host, sizeof host - 1);
     eo.provenance = hostkit::Json{
@@ -119,11 +144,14 @@ EngineOptions CaptureJob::Engine() const {
         {"input", m_Options.input},
         {"inputFormat", m_Options.inputFormat},
         {"rate", m_Deck.Rate().name},
-        {"labelledBy", "serial time"},
-        {"offsetMs", Hundredths(m_Options.offset)},
+        {"labelledBy", ltc ? "LTC on channel " + std::to_string(ltc) : std::string("serial time")},
+        {"offsetMs",
+         m_bOffsetKnown ? hostkit::Json(Hundredths(m_Options.offset)) : hostkit::Json(nullptr)},
         {"calibrated", m_Options.calibrated.empty() ? hostkit::Json(nullptr)
                                                     : hostkit::Json(m_Options.calibrated)},
-        {"labelling", LabellingText(m_Options.offset, m_Options.calibrated)},
+        {"labelling",
+         ltc ? LtcLabellingText(ltc, m_bOffsetKnown, m_Options.offset, m_Options.calibrated)
+             : LabellingText(m_Options.offset, m_Options.calibrated)},
         {"options",
          {{"preroll", m_Options.preroll},
           {"handles", m_Options.handles},

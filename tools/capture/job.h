@@ -46,6 +46,7 @@ struct JobOptions {
     std::string calibrated;       // when the offset was measured; "" when it was given
     std::string calibrationFile;  // "" for the default store
     bool requireSound = false;    // an input without sound is refused
+    int ltcChannel = 0;           // frames labelled from LTC on this channel (from 1)
     bool check = false;           // each file checked against `policy` (the built-in one if "")
     std::string policy;
     std::function<void(const Progress&)> progress;
@@ -69,9 +70,10 @@ class CaptureJob {
     // or gives no frame, or the check cannot be made.
     bool OpenInput(std::string* error);
     // The offset, in seconds, when it is known only once the deck is connected, and when it was
-    // measured ("" for one given).
-    void SetOffset(double seconds, const std::string& calibrated) {
-        m_Options.offset = seconds;
+    // measured ("" for one given); none when LTC labels the frames without a calibration.
+    void SetOffset(std::optional<double> seconds, const std::string& calibrated) {
+        m_bOffsetKnown = seconds.has_value();
+        m_Options.offset = seconds.value_or(0.0);
         m_Options.calibrated = calibrated;
     }
     // The clips captured in order, one report each (the input opened first).
@@ -89,6 +91,7 @@ class CaptureJob {
     JobOptions m_Options;
     InputReader m_Input;
     std::unique_ptr<PolicyCheck> m_Check;
+    bool m_bOffsetKnown = true;
 };
 
 }  // namespace capture

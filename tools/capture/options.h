@@ -35,7 +35,9 @@ struct EngineOptions {
     double preroll = 5.0;  // seconds
     int handles = 0;       // frames kept either side of in and out
     int retries = 2;
-    double offset = 0.0;  // seconds: the capture path's latency, from calibration
+    double offset = 0.0;      // seconds: the capture path's latency, from calibration
+    bool offsetKnown = true;  // false: labelled from LTC, the offset measured against it
+    int ltcChannel = 0;       // frames labelled from LTC on this channel (from 1); 0: serial time
     std::chrono::milliseconds cueLimit{120000};
     std::chrono::milliseconds recoverLimit{10000};
     std::function<void(const Progress&)> progress;

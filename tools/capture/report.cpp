@@ -1,6 +1,7 @@
 #include "tools/capture/report.h"
 
 #include <cmath>
+#include <cstdio>
 
 namespace capture {
 
@@ -127,6 +128,13 @@ Json ReportJson(const ClipReport& r) {
         {"framemd5", r.framemd5.empty() ? Json(nullptr) : Json(r.framemd5)},
         {"timecodes", r.timecodes.empty() ? Json(nullptr) : Json(r.timecodes)},
         {"sound", SoundJson(r)},
+        {"ltc", r.ltc ? Json{{"channel", r.ltc->channel},
+                             {"checkedFrames", r.ltc->checked},
+                             {"disagreeing", r.ltc->disagreeing},
+                             {"worstFrames", r.ltc->worst},
+                             {"serialOffsetMs", Round(r.ltc->offsetMs, 0.01)},
+                             {"offsetFrom", r.ltc->measured ? "the LTC" : "calibration"}}
+                      : Json(nullptr)},
         {"provenance", r.provenance.is_null() ? Json(nullptr) : r.provenance},
         {"conformance", r.conformance ? r.conformance->Json(r.policy) : Json(nullptr)}};
 }
@@ -145,6 +153,13 @@ std::string ReportLine(const ClipReport& r) {
                 (r.retries == 1 ? " retry" : " retries") + SoundText(r) + " -> " + r.file;
         if (r.provenance.contains("labelling")) {
             line += "; " + r.provenance["labelling"].get<std::string>();
+        }
+        if (r.ltc) {
+            char offset[32];
+            std::snprintf(offset, sizeof offset, "%.2f ms", r.ltc->offsetMs);
+            line += ": " + std::to_string(r.ltc->disagreeing) + " of " +
+                    std::to_string(r.ltc->checked) + " frames disagreed (serial offset " + offset +
+                    (r.ltc->measured ? ", measured against the LTC)" : ", calibrated)");
         }
         line += ConformanceText(r);
     } else {

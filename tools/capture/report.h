@@ -26,6 +26,17 @@ struct ClipRequest {
 
 enum class ClipStatus { kCaptured, kFailed, kCancelled };
 
+// A clip labelled from LTC, checked against the deck's serial time: on how many frames the two
+// agreed, at what offset of the capture path.
+struct LtcCheck {
+    int channel = 0;  // from 1
+    int64_t checked = 0;
+    int64_t disagreeing = 0;
+    int64_t worst = 0;    // frames, the most they parted by
+    double offsetMs = 0;  // the serial time's, calibrated or measured against the LTC
+    bool measured = false;
+};
+
 // A channel of a captured clip's sound: its peak, whether it was silent, and how many samples
 // reached full scale.
 struct ChannelReport {
@@ -62,7 +73,8 @@ struct ClipReport {
     int sampleRate = 0;  // the sound kept, when the input had any
     int64_t samples = 0;
     std::vector<ChannelReport> channels;
-    hostkit::Json provenance;                // what made the file: also attached to it
+    hostkit::Json provenance;  // what made the file: also attached to it
+    std::optional<LtcCheck> ltc;
     std::optional<Conformance> conformance;  // the file checked against `policy`
     std::string policy;
 };

@@ -16,6 +16,8 @@ namespace {
 // Before the first frame is kept, this much of the card's sound is held for it.
 constexpr int64_t kHeldSeconds = 5;
 
+}  // namespace
+
 int32_t SampleAt(const AVFrame& in, int channel, int64_t i, int channels) {
     const auto c = static_cast<std::size_t>(channel);
     const auto at = static_cast<std::size_t>(i);
@@ -35,8 +37,6 @@ int32_t SampleAt(const AVFrame& in, int channel, int64_t i, int channels) {
             return 0;  // refused when the input opened (Keepable)
     }
 }
-
-}  // namespace
 
 int64_t CardSample(double seconds, int rate) {
     return std::llround(seconds * rate);

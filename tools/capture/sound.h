@@ -16,6 +16,9 @@ namespace capture {
 // samples meet on it.
 int64_t CardSample(double seconds, int rate);
 
+// Sample `i` of `channel` of a chunk in a keepable format, as a 32-bit value.
+int32_t SampleAt(const AVFrame& in, int channel, int64_t i, int channels);
+
 // Whether the capture keeps this sound: integer samples, interleaved or planar, 16 or 32 bits.
 bool Keepable(const FrameSource::Sound& sound);
 

@@ -13,6 +13,7 @@ extern "C" {
 
 #include "tools/capture/calibration.h"
 #include "tools/capture/labeller.h"
+#include "tools/capture/ltc.h"
 #include "tools/capture/roll.h"
 #include "tools/capture/sound.h"
 #include "tools/capture/writer.h"
@@ -30,6 +31,10 @@ constexpr int64_t kProgressEvery = 5;
 // the sound that goes with it.
 constexpr double kLateLimit = 3.0;
 constexpr double kSoundLate = 1.0;
+// Without a calibrated offset, the serial time's is measured on the clip's first frames that LTC
+// labelled; the check waits this long after the last frame for a read that covers it.
+constexpr std::size_t kOffsetFrames = 8;
+constexpr double kCheckLate = 2.0;
 
 // "320x240 yuv420p"
 std::string PictureText(int width, int height, int format) {
@@ -59,6 +64,7 @@ class Take {
         if (Open() && Cue() && Preroll()) {
             Keep();
             KeepSound();
+            KeepChecks();
         }
         return Finish();
     }
@@ -138,6 +144,23 @@ class Take {
         if (m_Spec.sound.channels > 0) {
             m_pSound = std::make_unique<SoundSpan>(m_Spec.sound);
         }
+        const int ltc = m_C.options.ltcChannel;
+        if (ltc > 0) {
+            if (ltc > m_Spec.sound.channels) {
+                m_A.end = End::kFatal;
+                m_A.words = "LTC on channel " + std::to_string(ltc) +
+                            " asked for, and the input's "
+                            "sound has " +
+                            std::to_string(m_Spec.sound.channels) + " channel(s)";
+                return false;
+            }
+            m_pLtc = std::make_unique<LtcReader>(ltc - 1, m_Spec.sound.sampleRate, m_dFps,
+                                                 m_C.deck.Rate().base);
+            m_Ltc.channel = ltc;
+            if (m_C.options.offsetKnown) {
+                m_LtcOffset = m_C.options.offset;
+            }
+        }
         m_C.input.Arm(true);
         m_nGaps0 = m_C.input.CardGaps();
         m_nOverflows0 = m_C.input.Overflows();
@@ -164,7 +187,12 @@ class Take {
             if (!m_Roll.Line().Ready() || !LockedInTime()) {
                 continue;
             }
-            Label();
+            if (m_pLtc != nullptr) {
+                LabelFromLtc();
+                CrossCheck();
+            } else {
+                Label();
+            }
             if (m_A.end == End::kCaptured && !m_bDone && SecondsOf(Clock::now()) > m_dDeadline) {
                 Fault(End::kRetry, "no frame labelled " + m_Roll.Time(m_nTo - 1) +
                                        " came (the last was " + m_Roll.Time(m_Seq.Next() - 1) +
@@ -249,6 +277,9 @@ class Take {
         }
         for (std::optional<SoundChunk> c = m_C.input.NextSound(wait); c;
              c = m_C.input.NextSound(Millis(0))) {
+            if (m_pLtc != nullptr) {
+                m_pLtc->Add(*c, m_Spec.sound);
+            }
             m_pSound->Add(std::move(*c));
         }
         for (FramePtr& samples : m_pSound->Take()) {
@@ -287,6 +318,130 @@ class Take {
             Fault(End::kRetry,
                   "the sound stopped before the out-point: " + std::to_string(m_pSound->Kept()) +
                       " of " + std::to_string(m_pSound->Wanted()) + " samples came");
+        }
+    }
+
+    // Each frame labelled from the LTC that starts with it, once the sound past it is decoded.
+    void LabelFromLtc() {
+        const int rate = m_Spec.sound.sampleRate;
+        while (!m_Pending.empty() && m_A.end == End::kCaptured && !m_bDone) {
+            const InputFrame& front = m_Pending.front();
+            if (std::isnan(front.card)) {
+                Fault(End::kFatal, "the input's frames carry no clock to place their LTC by");
+                return;
+            }
+            const int64_t start = CardSample(front.card, rate);
+            const int64_t end = CardSample(front.card + 1.0 / m_dFps, rate);
+            if (!m_pLtc->Decoded(end)) {
+                break;
+            }
+            InputFrame f = std::move(m_Pending.front());
+            m_Pending.pop_front();
+            if (f.arrival - m_C.options.offset < m_Roll.LockAt()) {
+                continue;
+            }
+            const std::optional<LtcFrame> ltc = m_pLtc->At(start, end);
+            // Where the serial time puts the frame, to say where in words.
+            const int64_t about = m_Roll.Line().Label(f.arrival - m_LtcOffset.value_or(0.0));
+            const bool inClip = m_Seq.Kept() > 0 || about >= m_nFrom - 2;
+            if (!ltc) {
+                if (inClip) {
+                    Fault(End::kRetry,
+                          "no LTC on channel " + std::to_string(m_Ltc.channel) + " at about " +
+                              m_Roll.Time(about) +
+                              (m_nLastLtc ? " (the last read " + m_Roll.Time(*m_nLastLtc) + ")"
+                                          : ""));
+                }
+                continue;
+            }
+            if (m_nLastLtc && (inClip || ltc->label >= m_nFrom)) {
+                if (ltc->reverse || ltc->label < *m_nLastLtc) {
+                    Fault(End::kRetry, "the LTC runs backwards: " + m_Roll.Time(ltc->label) +
+                                           " after " + m_Roll.Time(*m_nLastLtc));
+                    return;
+                }
+                if (ltc->label > *m_nLastLtc + 1 && !InputLost()) {
+                    Fault(End::kRetry,
+                          "the LTC jumps from " + m_Roll.Time(*m_nLastLtc) + " to " +
+                              m_Roll.Time(ltc->label) +
+                              (m_Seq.Kept() > 0 ? ", inside the clip" : ", at the in-point"));
+                    return;
+                }
+            }
+            m_nLastLtc = ltc->label;
+            const int64_t kept = m_Seq.Kept();
+            const double arrival = f.arrival;
+            Judge(ltc->label, std::move(f));
+            if (m_Seq.Kept() > kept) {
+                m_Checks.push_back(Check{arrival, ltc->label});
+            }
+        }
+    }
+
+    // The LTC's labels against the deck's serial time, each frame once a read after it is in:
+    // more than a frame apart fails the attempt. Without a calibrated offset, the serial time's
+    // is measured on the clip's first frames.
+    void CrossCheck() {
+        PlayLine& line = m_Roll.Line();
+        if (!m_LtcOffset) {
+            if (m_Checks.empty() || (m_Checks.size() < kOffsetFrames && !m_bDone)) {
+                return;
+            }
+            std::vector<double> offsets;
+            for (std::size_t i = 0; i < std::min(kOffsetFrames, m_Checks.size()); ++i) {
+                offsets.push_back(m_Checks[i].arrival -
+                                  line.TimeOf(static_cast<double>(m_Checks[i].label) + 0.5));
+            }
+            std::sort(offsets.begin(), offsets.end());
+            m_LtcOffset = offsets[offsets.size() / 2];
+            m_Ltc.measured = true;
+        }
+        while (!m_Checks.empty() && m_A.end == End::kCaptured &&
+               m_Checks.front().arrival - *m_LtcOffset <= line.CoveredUntil()) {
+            const Check c = m_Checks.front();
+            m_Checks.pop_front();
+            const int64_t serial = line.Label(c.arrival - *m_LtcOffset);
+            const int64_t apart = serial - c.label;
+            ++m_Ltc.checked;
+            m_Ltc.disagreeing += apart != 0 ? 1 : 0;
+            m_Ltc.worst = std::max<int64_t>(m_Ltc.worst, std::llabs(apart));
+            if (std::llabs(apart) > 1) {
+                char offset[32];
+                std::snprintf(offset, sizeof offset, "%.2f ms", *m_LtcOffset * 1000.0);
+                Fault(End::kRetry,
+                      "the LTC and the deck's serial time part by " +
+                          std::to_string(std::llabs(apart)) + " frames: the LTC labels a frame " +
+                          m_Roll.Time(c.label) + ", the serial time with the offset " + offset +
+                          " labels it " + m_Roll.Time(serial) +
+                          (m_Ltc.measured ? ""
+                                          : " (the capture path's latency changed since its "
+                                            "calibration, or the LTC is not the deck's time)"));
+            }
+        }
+    }
+
+    // Once the last frame is kept, the reads that cover the frames still to check.
+    void KeepChecks() {
+        if (m_pLtc == nullptr) {
+            return;
+        }
+        const double until = SecondsOf(Clock::now()) + kCheckLate;
+        CrossCheck();
+        while (m_A.end == End::kCaptured && !m_Checks.empty() && SecondsOf(Clock::now()) < until) {
+            if (!Healthy()) {
+                break;
+            }
+            const Roll::Step step = m_Roll.Exchange();
+            if (step == Roll::Step::kLost) {
+                Fault(End::kDeckLost, "the deck stopped answering after the out-point");
+                break;
+            }
+            if (step != Roll::Step::kOk) {
+                break;  // past the clip: its last frames are left unchecked, and counted so
+            }
+            Gather();  // the frames after the clip are no use
+            m_Pending.clear();
+            CrossCheck();
         }
     }
 
@@ -441,6 +596,10 @@ class Take {
         m_Report.timecodes = m_pFiles->TimecodePath();
         m_Provenance["ended"] = UtcNow();
         m_Report.provenance = m_Provenance;
+        if (m_pLtc != nullptr) {
+            m_Ltc.offsetMs = m_LtcOffset.value_or(0.0) * 1000.0;
+            m_Report.ltc = m_Ltc;
+        }
         if (m_pSound != nullptr) {
             m_Report.sampleRate = m_Spec.sound.sampleRate;
             m_Report.samples = m_pSound->Kept();
@@ -475,6 +634,15 @@ class Take {
     double m_dDeadline = 0;
     std::deque<InputFrame> m_Pending;
     std::unique_ptr<SoundSpan> m_pSound;
+    struct Check {
+        double arrival;
+        int64_t label;
+    };
+    std::unique_ptr<LtcReader> m_pLtc;
+    std::deque<Check> m_Checks;  // kept frames the serial time has yet to check
+    std::optional<double> m_LtcOffset;
+    std::optional<int64_t> m_nLastLtc;
+    LtcCheck m_Ltc;
     hostkit::Json m_Provenance;
     bool m_bDone = false;
     bool m_bLockChecked = false;

@@ -206,8 +206,8 @@ int Calibrate(capture::CaptureJob& job, capture::ModuleDeck& deck, const hostkit
         char line[256];
         std::snprintf(line, sizeof line,
                       "capture offset %.2f ms (spread %.2f ms over %d frames, %d labelled as "
-                      "their stripe)",
-                      r.offset * 1000, r.spread * 1000, r.frames, r.agree);
+                      "their %s)",
+                      r.offset * 1000, r.spread * 1000, r.frames, r.agree, r.against.c_str());
         out << deck.Name() << ", " << o.input << ": " << line
             << (r.retries > 0 ? ", after " + std::to_string(r.retries) +
                                     (r.retries == 1 ? " retry" : " retries")
@@ -219,9 +219,9 @@ int Calibrate(capture::CaptureJob& job, capture::ModuleDeck& deck, const hostkit
 }
 
 // The capture offset: given, or as calibrated for this deck, input and rate (then with when it
-// was measured).
-double Offset(const CaptureOptions& o, const std::string& deck, const hostkit::RateInfo& rate,
-              std::string* measured) {
+// was measured); with LTC labelling the frames none is needed.
+std::optional<double> Offset(const CaptureOptions& o, const std::string& deck,
+                             const hostkit::RateInfo& rate, std::string* measured) {
     if (o.offsetMs) {
         return *o.offsetMs / 1000.0;
     }
@@ -229,6 +229,9 @@ double Offset(const CaptureOptions& o, const std::string& deck, const hostkit::R
     const auto entry = capture::StoredOffset(o.calibrationFile, deck, o.input, rate, &error);
     if (!error.empty()) {
         throw Usage(error);
+    }
+    if (!entry && o.ltcChannel > 0) {
+        return std::nullopt;
     }
     if (!entry) {
         throw Usage("no capture offset for " + deck + ", the input " + o.input + " and " +
@@ -289,6 +292,7 @@ int Run(const hostkit::Module& module, const CaptureOptions& o, bool json, std::
     jo.retries = o.retries;
     jo.calibrationFile = o.calibrationFile;
     jo.requireSound = o.audio;
+    jo.ltcChannel = o.ltcChannel;
     jo.check = (o.check || !o.policy.empty()) && !o.calibrate;
     jo.policy = o.policy;
     jo.cancel = &g_bCancel;
@@ -327,7 +331,7 @@ int Run(const hostkit::Module& module, const CaptureOptions& o, bool json, std::
     }
     // Stored under the deck's name, which it has once connected.
     std::string measured;
-    const double offset = Offset(o, deck.Name(), *rate, &measured);
+    const std::optional<double> offset = Offset(o, deck.Name(), *rate, &measured);
     job.SetOffset(offset, measured);
     const std::vector<capture::ClipReport> reports = job.Capture(clips);
     std::size_t captured = 0;
@@ -364,6 +368,12 @@ CLI::App* AddCapture(CLI::App& app, CaptureOptions& o) {
     c->add_flag("--audio", o.audio,
                 "refuse an input without sound (the input's sound is kept whenever it has "
                 "any: every channel, as 24-bit PCM)");
+    c->add_option("--ltc-channel", o.ltcChannel,
+                  "label the frames from the LTC on this channel of the input's sound, and check "
+                  "it against the deck's serial time (no calibration needed); with --calibrate, "
+                  "measure the offset against it")
+        ->check(CLI::Range(1, 64))
+        ->option_text("K");
     c->add_flag("--check", o.check,
                 "check each file with MediaConch against the archival policy for SD tape "
                 "(FFV1 v3 coded for keeping in Matroska, fields, aspect, colour and 24-bit "

@@ -32,6 +32,7 @@ struct CaptureOptions {
     std::optional<double> offsetMs;
     bool calibrate = false;
     bool audio = false;  // an input without sound is refused
+    int ltcChannel = 0;  // frames labelled from LTC on this channel (from 1); 0: serial time
     bool check = false;  // each file checked with MediaConch against `policy` (ours if "")
     std::string policy;
     std::string at = "00:00:30:00";

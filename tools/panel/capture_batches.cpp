@@ -76,6 +76,14 @@ Verdict NumberField(const Json& body, const char* key, double lo, double hi, boo
     return {};
 }
 
+// "ltcChannel": the input's sound channel that carries the tape's LTC, from 1.
+Verdict LtcField(const Json& body, int* channel) {
+    double v = 0;
+    Verdict verdict = NumberField(body, "ltcChannel", 1, 64, true, 0, &v);
+    *channel = static_cast<int>(v);
+    return verdict;
+}
+
 // The names of a folder a client gives: a relative path of plain names below the root.
 Verdict FolderNames(std::string sub, std::vector<std::string>* names) {
     if (sub.size() > kMaxFolderText) {
@@ -173,8 +181,10 @@ struct CaptureBatches::Request {
     double preroll = 5.0;
     int handles = 0;
     int retries = 2;
-    double offset = 0.0;  // seconds
-    int64_t at = 0;       // a calibration's stretch of tape
+    double offset = 0.0;      // seconds
+    bool offsetKnown = true;  // false: LTC labels the frames, and no calibration was stored
+    int ltcChannel = 0;       // the input's sound channel with the tape's LTC (from 1); 0: none
+    int64_t at = 0;           // a calibration's stretch of tape
     double seconds = 4.0;
 };
 
@@ -366,8 +376,11 @@ ActionAnswer CaptureBatches::Start(const std::string& text, const std::vector<Cl
     // The deck that plays them: the one named, else the one they were logged on.
     const bool onePort = std::all_of(chosen.begin(), chosen.end(),
                                      [&](const Clip* c) { return c->port == chosen[0]->port; });
-    const Verdict v = Common(body, m_Settings, m_Decks, onePort ? chosen[0]->port : 0, &r.port,
-                             &r.input, &r.preroll);
+    Verdict v = Common(body, m_Settings, m_Decks, onePort ? chosen[0]->port : 0, &r.port, &r.input,
+                       &r.preroll);
+    if (v.ok()) {
+        v = LtcField(body, &r.ltcChannel);
+    }
     if (!v.ok()) {
         return Refusal(v.status, v.words);
     }
@@ -393,6 +406,9 @@ ActionAnswer CaptureBatches::Calibrate(const std::string& text) {
                        &r.port, &r.input, &r.preroll);
     if (v.ok()) {
         v = NumberField(body, "seconds", 1, 600, false, 4.0, &r.seconds);
+    }
+    if (v.ok()) {
+        v = LtcField(body, &r.ltcChannel);
     }
     if (!v.ok()) {
         return Refusal(v.status, v.words);
@@ -420,6 +436,10 @@ bool CaptureBatches::Offset(Request* r, ActionAnswer* refused) {
     if (!why.empty()) {
         *refused = Refusal(500, why);
         return false;
+    }
+    if (!entry && r->ltcChannel > 0) {
+        r->offsetKnown = false;  // the LTC labels the frames; the serial time's offset is measured
+        return true;
     }
     if (!entry) {
         *refused = Refusal(409, "no capture offset for " + deckName + ", the input " + r->input +
@@ -571,6 +591,7 @@ std::string CaptureBatches::Work(const std::shared_ptr<Batch>& b) {
     jo.handles = r.handles;
     jo.retries = r.retries;
     jo.offset = r.offset;
+    jo.ltcChannel = r.ltcChannel;
     jo.calibrationFile = m_Settings.calibration;
     jo.cancel = &b->cancel;
     jo.progress = [this, &b](const capture::Progress& p) {
@@ -588,6 +609,9 @@ std::string CaptureBatches::Work(const std::shared_ptr<Batch>& b) {
     }
     if (r.calibrate) {
         return Calibration(*b, job, deck);
+    }
+    if (!r.offsetKnown) {
+        job.SetOffset(std::nullopt, "");
     }
     job.Capture(r.clips);
     return "";
@@ -669,7 +693,8 @@ Json CaptureBatches::BatchJson(const Batch& b) const {
     } else {
         j["folder"] = r.folder;
         j["path"] = r.path;
-        j["offsetMs"] = std::round(r.offset * 1e5) / 100.0;
+        j["offsetMs"] = r.offsetKnown ? Json(std::round(r.offset * 1e5) / 100.0) : Json(nullptr);
+        j["ltcChannel"] = r.ltcChannel > 0 ? Json(r.ltcChannel) : Json(nullptr);
         j["preroll"] = r.preroll;
         j["handles"] = r.handles;
         j["retries"] = r.retries;

@@ -1185,8 +1185,13 @@
     }
 
     function captureOptions(deck) {
-        return { port: deck.port, input: $("cap-input").value,
-                 preroll: Number($("cap-preroll").value) };
+        const options = { port: deck.port, input: $("cap-input").value,
+                          preroll: Number($("cap-preroll").value) };
+        const ltc = $("cap-ltc").value.trim();
+        if (ltc) {
+            options.ltcChannel = Number(ltc);
+        }
+        return options;
     }
 
     async function startCapture() {
