@@ -397,6 +397,10 @@ def case_faults(rig, work, shim):
         when_playing(rig, frames("00:10:20:10"))
         check(rig.deck.command("ltc backwards on") == "ok", "ltc backwards")
 
+    def ltc_sound_stops(p):
+        when_playing(rig, frames("00:11:01:00"))
+        check(rig.deck.command("sound gap 50") == "ok", "sound gap")
+
     def ltc_jump(p):
         when_playing(rig, frames("00:10:30:10"))
         check(rig.deck.command("ltc offset 50") == "ok", "ltc offset")
@@ -595,6 +599,19 @@ def case_faults(rig, work, shim):
         ("ltc_disagrees", clip + ["00:10:40:00", "--out", "00:10:41:00", "--ltc-channel", "3",
                                   "--retries", "1"], ["ltc offset 3"], None, None,
          lambda rc, out, err, r, f: failed(f, r["DECK1_00104000.json"], "part by 3 frames", 1)),
+        # Without a calibration, LTC five frames ahead of the deck: no path has that latency.
+        ("ltc_ahead", clip + ["00:10:50:00", "--out", "00:10:51:00", "--ltc-channel", "3",
+                              "--retries", "0"], lambda f: uncalibrated(f) + ["ltc offset 5"],
+         None, None,
+         lambda rc, out, err, r, f: (
+             os.rename(rig.calibration + ".aside", rig.calibration),
+             failed(f, r["DECK1_00105000.json"], "which no path has", 0))),
+        # The sound stops for two seconds: the pictures waiting for their LTC fail the take in
+        # words, and do not pile up.
+        ("ltc_no_sound", clip + ["00:11:00:00", "--out", "00:11:04:00", "--ltc-channel", "3",
+                                 "--retries", "0"], ["ltc offset 0"], ltc_sound_stops, None,
+         lambda rc, out, err, r, f: failed(f, r["DECK1_00110000.json"],
+                                           ("no LTC on channel 3", "the sound stopped"), 0)),
         # No checker: refused before the deck moves.
         ("no_checker", clip + ["00:09:30:00", "--out", "00:09:31:00", "--check"], None, None,
          {"PATH": "/nonexistent"},

@@ -22,16 +22,17 @@ TEST(PolicyCsvTest, ReadsTheFilesVerdict) {
         const char* error;
     };
     const Row rows[] = {
+        // A rule MediaConch could not apply does not fail the file.
         {"pass",
-         std::string(kHeader) + "/c/a.mkv,pass,pass,pass,pass\n",
+         std::string(kHeader) + "/c/a.mkv,pass,pass,pass,n/a\n",
          "/c/a.mkv",
          true,
          true,
          {},
          ""},
-        // A rule's name with a comma in it stays whole.
+        // A rule's name with a comma in it stays whole; only the rules failed are named.
         {"fail",
-         std::string(kHeader) + "/c/a.mkv,fail,pass,fail,fail\n",
+         std::string(kHeader) + "/c/a.mkv,fail,n/a,fail,fail\n",
          "/c/a.mkv",
          true,
          false,

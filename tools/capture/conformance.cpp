@@ -87,8 +87,8 @@ Conformance ReadPolicyCsv(const std::string& csv, const std::string& file) {
         }
         c.checked = true;
         c.pass = row[1] == "pass";
-        for (std::size_t k = 2; k < row.size(); ++k) {
-            if (row[k] != "pass") {
+        for (std::size_t k = 2; k < row.size() && !c.pass; ++k) {
+            if (row[k] == "fail") {
                 c.failed.push_back(header[k]);
             }
         }
@@ -154,8 +154,9 @@ Conformance PolicyCheck::Check(const std::string& file) const {
     } else if (run.timedOut) {
         c.error = "MediaConch did not finish checking " + file + " in time";
     } else if (run.status != 0) {
-        c.error =
-            "MediaConch failed on " + file + " (exit status " + std::to_string(run.status) + ")";
+        c.error = "MediaConch failed on " + file +
+                  (run.error.empty() ? " (exit status " + std::to_string(run.status) + ")"
+                                     : ": " + run.error);
     } else {
         c = ReadPolicyCsv(run.out, file);
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 #include "tools/capture/files.h"
@@ -161,7 +162,7 @@ std::vector<ClipReport> CaptureEngine::Run(const std::vector<ClipRequest>& clips
         r.clip = clips[i];
         r.rate = &m_Deck.Rate();
         r.handles = m_Options.handles;
-        r.offsetMs = m_Options.offset * 1000.0;
+        r.offsetMs = m_Options.offsetKnown ? m_Options.offset * 1000.0 : std::nan("");
         r.prerollSeconds = m_Options.preroll;
         const std::string base = m_Options.folder + "/" + r.clip.stem;
         // What a capture of it that crashed left behind, before anything else is decided.

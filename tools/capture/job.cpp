@@ -127,6 +127,7 @@ EngineOptions CaptureJob::Engine() const {
     eo.retries = m_Options.retries;
     eo.offset = m_Options.offset;
     eo.offsetKnown = m_bOffsetKnown;
+    eo.offsetSource = m_Options.calibrated.empty() ? "given" : "calibration";
     eo.ltcChannel = m_Options.ltcChannel;
     eo.progress = m_Options.progress;
     eo.cancel = m_Options.cancel;

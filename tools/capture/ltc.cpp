@@ -2,6 +2,7 @@
 
 #include <ltc.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -51,21 +52,25 @@ void LtcReader::Add(const SoundChunk& chunk, const FrameSource::Sound& sound) {
     if (m_bFed && chunk.first + n <= m_nReached) {
         return;  // already heard
     }
-    if (m_bFed && chunk.first != m_nReached) {
+    // A chunk that overlaps what was heard goes on from where that ended.
+    const int skip =
+        m_bFed && chunk.first < m_nReached ? static_cast<int>(m_nReached - chunk.first) : 0;
+    if (m_bFed && chunk.first > m_nReached) {
         // The card's clock jumped or lost samples: what was half-read cannot be trusted.
         ltc_decoder_queue_flush(m_pDecoder);
         ltc_decoder_free(m_pDecoder);
-        m_pDecoder = ltc_decoder_create(static_cast<int>(std::lround(static_cast<double>(m_nSlack) / 1.25)), 32);
+        m_pDecoder = ltc_decoder_create(
+            static_cast<int>(std::lround(static_cast<double>(m_nSlack) / 1.25)), 32);
         if (m_pDecoder == nullptr) {
             return;
         }
     }
-    std::vector<float> samples(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) {
-        samples[static_cast<std::size_t>(i)] = static_cast<float>(
+    std::vector<float> samples(static_cast<std::size_t>(n - skip));
+    for (int i = skip; i < n; ++i) {
+        samples[static_cast<std::size_t>(i - skip)] = static_cast<float>(
             SampleAt(*chunk.samples, m_nChannel, i, sound.channels) / 2147483648.0);
     }
-    ltc_decoder_write_float(m_pDecoder, samples.data(), samples.size(), chunk.first);
+    ltc_decoder_write_float(m_pDecoder, samples.data(), samples.size(), chunk.first + skip);
     m_bFed = true;
     m_nReached = chunk.first + n;
     LTCFrameExt f;
@@ -78,8 +83,8 @@ void LtcReader::Add(const SoundChunk& chunk, const FrameSource::Sound& sound) {
         }
         LtcFrame frame;
         frame.reverse = f.reverse != 0;
-        frame.start = frame.reverse ? f.off_end : f.off_start;
-        frame.end = frame.reverse ? f.off_start : f.off_end;
+        frame.start = std::min(f.off_start, f.off_end);  // where it lies in the stream, either way
+        frame.end = std::max(f.off_start, f.off_end);
         frame.label = *label;
         m_Frames.push_back(frame);
         if (m_Frames.size() > kKept) {

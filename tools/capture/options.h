@@ -37,7 +37,8 @@ struct EngineOptions {
     int retries = 2;
     double offset = 0.0;      // seconds: the capture path's latency, from calibration
     bool offsetKnown = true;  // false: labelled from LTC, the offset measured against it
-    int ltcChannel = 0;       // frames labelled from LTC on this channel (from 1); 0: serial time
+    std::string offsetSource = "calibration";  // or "given"
+    int ltcChannel = 0;  // frames labelled from LTC on this channel (from 1); 0: serial time
     std::chrono::milliseconds cueLimit{120000};
     std::chrono::milliseconds recoverLimit{10000};
     std::function<void(const Progress&)> progress;

@@ -73,14 +73,20 @@ ProgramRun RunProgram(const std::vector<std::string>& argv,
         run.error = std::string("cannot make a pipe: ") + std::strerror(errno);
         return run;
     }
+    // In a process group of its own, so that what it starts goes with it at the limit.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+    const int rc = posix_spawnp(&pid, argp[0], &actions, &attr, argp.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
     CloseFd(pipeFds[1]);
     if (rc != 0) {
         CloseFd(pipeFds[0]);
@@ -117,25 +123,33 @@ ProgramRun RunProgram(const std::vector<std::string>& argv,
     }
     CloseFd(pipeFds[0]);
     if (run.timedOut) {
-        kill(pid, SIGKILL);
+        kill(-pid, SIGKILL);
     }
     int status = 0;
+    bool reaped = false;
     // A program that closed its output lingers a moment at most; past the limit it is killed.
     for (;;) {
         const pid_t w = waitpid(pid, &status, run.timedOut ? 0 : WNOHANG);
-        if (w == pid || (w < 0 && errno != EINTR)) {
+        if (w == pid) {
+            reaped = true;
+            break;
+        }
+        if (w < 0 && errno != EINTR) {
             break;
         }
         if (w == 0) {
             if (Clock::now() >= end) {
                 run.timedOut = true;
-                kill(pid, SIGKILL);
+                kill(-pid, SIGKILL);
                 continue;
             }
             usleep(10000);
         }
     }
-    if (!run.timedOut && WIFEXITED(status)) {
+    if (!reaped && !run.timedOut) {
+        run.error = "lost track of " + argv[0] + ": " + std::strerror(errno);
+    }
+    if (reaped && !run.timedOut && WIFEXITED(status)) {
         run.status = WEXITSTATUS(status);
     }
     return run;

@@ -120,7 +120,7 @@ Json ReportJson(const ClipReport& r) {
         {"attempts", r.attempts},
         {"inputGaps", r.cardGaps},
         {"overflows", r.overflows},
-        {"offsetMs", Round(r.offsetMs, 0.01)},
+        {"offsetMs", std::isfinite(r.offsetMs) ? Json(Round(r.offsetMs, 0.01)) : Json(nullptr)},
         {"prerollSeconds", Round(r.prerollSeconds, 0.001)},
         {"seconds", Round(r.seconds, 0.001)},
         {"cueSeconds", Round(r.cueSeconds, 0.001)},
@@ -133,7 +133,7 @@ Json ReportJson(const ClipReport& r) {
                              {"disagreeing", r.ltc->disagreeing},
                              {"worstFrames", r.ltc->worst},
                              {"serialOffsetMs", Round(r.ltc->offsetMs, 0.01)},
-                             {"offsetFrom", r.ltc->measured ? "the LTC" : "calibration"}}
+                             {"offsetFrom", r.ltc->offsetFrom}}
                       : Json(nullptr)},
         {"provenance", r.provenance.is_null() ? Json(nullptr) : r.provenance},
         {"conformance", r.conformance ? r.conformance->Json(r.policy) : Json(nullptr)}};
@@ -159,7 +159,9 @@ std::string ReportLine(const ClipReport& r) {
             std::snprintf(offset, sizeof offset, "%.2f ms", r.ltc->offsetMs);
             line += ": " + std::to_string(r.ltc->disagreeing) + " of " +
                     std::to_string(r.ltc->checked) + " frames disagreed (serial offset " + offset +
-                    (r.ltc->measured ? ", measured against the LTC)" : ", calibrated)");
+                    (r.ltc->offsetFrom == "the LTC" ? ", measured against the LTC)"
+                     : r.ltc->offsetFrom == "given" ? ", given)"
+                                                    : ", calibrated)");
         }
         line += ConformanceText(r);
     } else {

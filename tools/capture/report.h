@@ -32,9 +32,9 @@ struct LtcCheck {
     int channel = 0;  // from 1
     int64_t checked = 0;
     int64_t disagreeing = 0;
-    int64_t worst = 0;    // frames, the most they parted by
-    double offsetMs = 0;  // the serial time's, calibrated or measured against the LTC
-    bool measured = false;
+    int64_t worst = 0;                       // frames, the most they parted by
+    double offsetMs = 0;                     // the serial time's
+    std::string offsetFrom = "calibration";  // or "given", or "the LTC" (measured against it)
 };
 
 // A channel of a captured clip's sound: its peak, whether it was silent, and how many samples

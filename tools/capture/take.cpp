@@ -157,8 +157,14 @@ class Take {
             m_pLtc = std::make_unique<LtcReader>(ltc - 1, m_Spec.sound.sampleRate, m_dFps,
                                                  m_C.deck.Rate().base);
             m_Ltc.channel = ltc;
+            if (!m_pLtc->Ready()) {
+                m_A.end = End::kFatal;
+                m_A.words = "cannot start the LTC decoder";
+                return false;
+            }
             if (m_C.options.offsetKnown) {
                 m_LtcOffset = m_C.options.offset;
+                m_Ltc.offsetFrom = m_C.options.offsetSource;
             }
         }
         m_C.input.Arm(true);
@@ -333,6 +339,13 @@ class Take {
             const int64_t start = CardSample(front.card, rate);
             const int64_t end = CardSample(front.card + 1.0 / m_dFps, rate);
             if (!m_pLtc->Decoded(end)) {
+                // A picture whose sound never comes would wait, and the frames behind it.
+                if (SecondsOf(Clock::now()) - front.arrival > kSoundLate + 2.0 / m_dFps) {
+                    Fault(End::kRetry, "the sound stopped: no LTC to read on channel " +
+                                           std::to_string(m_Ltc.channel) + " at about " +
+                                           m_Roll.Time(m_Roll.Line().Label(
+                                               front.arrival - m_LtcOffset.value_or(0.0))));
+                }
                 break;
             }
             InputFrame f = std::move(m_Pending.front());
@@ -394,7 +407,17 @@ class Take {
             }
             std::sort(offsets.begin(), offsets.end());
             m_LtcOffset = offsets[offsets.size() / 2];
-            m_Ltc.measured = true;
+            m_Ltc.offsetFrom = "the LTC";
+            if (*m_LtcOffset < 0) {
+                // A frame cannot come before the deck played it: the LTC runs ahead.
+                char offset[32];
+                std::snprintf(offset, sizeof offset, "%.2f ms", *m_LtcOffset * 1000.0);
+                Fault(End::kRetry, std::string("the LTC and the deck's serial time disagree: "
+                                               "measured against the LTC, the capture path's "
+                                               "latency would be ") +
+                                       offset + ", which no path has");
+                return;
+            }
         }
         while (!m_Checks.empty() && m_A.end == End::kCaptured &&
                m_Checks.front().arrival - *m_LtcOffset <= line.CoveredUntil()) {
@@ -408,14 +431,15 @@ class Take {
             if (std::llabs(apart) > 1) {
                 char offset[32];
                 std::snprintf(offset, sizeof offset, "%.2f ms", *m_LtcOffset * 1000.0);
-                Fault(End::kRetry,
-                      "the LTC and the deck's serial time part by " +
-                          std::to_string(std::llabs(apart)) + " frames: the LTC labels a frame " +
-                          m_Roll.Time(c.label) + ", the serial time with the offset " + offset +
-                          " labels it " + m_Roll.Time(serial) +
-                          (m_Ltc.measured ? ""
-                                          : " (the capture path's latency changed since its "
-                                            "calibration, or the LTC is not the deck's time)"));
+                Fault(End::kRetry, "the LTC and the deck's serial time part by " +
+                                       std::to_string(std::llabs(apart)) +
+                                       " frames: the LTC labels a frame " + m_Roll.Time(c.label) +
+                                       ", the serial time with the offset " + offset +
+                                       " labels it " + m_Roll.Time(serial) +
+                                       (m_Ltc.offsetFrom == "the LTC"
+                                            ? ""
+                                            : " (the capture path's latency changed since its "
+                                              "calibration, or the LTC is not the deck's time)"));
             }
         }
     }

@@ -183,6 +183,7 @@ struct CaptureBatches::Request {
     int retries = 2;
     double offset = 0.0;      // seconds
     bool offsetKnown = true;  // false: LTC labels the frames, and no calibration was stored
+    std::string calibrated;   // when the offset was measured
     int ltcChannel = 0;       // the input's sound channel with the tape's LTC (from 1); 0: none
     int64_t at = 0;           // a calibration's stretch of tape
     double seconds = 4.0;
@@ -452,6 +453,7 @@ bool CaptureBatches::Offset(Request* r, ActionAnswer* refused) {
         return false;
     }
     r->offset = entry->offsetMs / 1000.0;
+    r->calibrated = entry->measured;
     return true;
 }
 
@@ -591,6 +593,7 @@ std::string CaptureBatches::Work(const std::shared_ptr<Batch>& b) {
     jo.handles = r.handles;
     jo.retries = r.retries;
     jo.offset = r.offset;
+    jo.calibrated = r.calibrated;
     jo.ltcChannel = r.ltcChannel;
     jo.calibrationFile = m_Settings.calibration;
     jo.cancel = &b->cancel;
