@@ -82,8 +82,9 @@ struct Args {
     int videoJitter = 0;
     int lockMs = 0;
     std::string tapeLength;
-    bool sound = false;
+    CLI::Option* sound = nullptr;  // --audio, with or without its socket
     int soundChannels = 4;
+    double soundDrift = 0;
     int ltcChannel = 0;
 };
 
@@ -155,10 +156,20 @@ void AddPictureOptions(CLI::App& app, Args& a) {
                    "lose one frame in N on the way, at random (default 0: none)")
         ->option_text("N")
         ->check(CLI::Range(0, 1000000));
-    app.add_flag("--audio", a.sound,
-                 "add the tape's sound to the picture's stream: 48 kHz 24-bit PCM, a 997 Hz "
-                 "tone whose phase runs along the tape on every channel but the last, which is "
-                 "silent; muted unless the tape plays at speed");
+    a.sound = app.add_option(
+                     "--audio", a.video.soundPath,
+                     "add the tape's sound to the picture's stream: 48 kHz 24-bit PCM, a 997 Hz "
+                     "tone whose phase runs along the tape on every channel but the last, which is "
+                     "silent; muted unless the tape plays at speed. With PATH, also alone on that "
+                     "socket, as a card's sound device gives it; both streams then carry the "
+                     "deck's clock")
+                  ->option_text("[PATH]")
+                  ->expected(0, 1);
+    app.add_option("--audio-drift", a.soundDrift,
+                   "the sound device's clock (--audio PATH) runs PPM fast of the picture's, "
+                   "negative slow (default 0)")
+        ->option_text("PPM")
+        ->check(CLI::Range(-10000.0, 10000.0));
     app.add_option("--audio-channels", a.soundChannels, "the sound's channels (default 4)")
         ->option_text("N")
         ->check(CLI::Range(1, 16));
@@ -200,11 +211,19 @@ std::string Resolve(Args& a, hostkit::TimeBase* base) {
         (!decksim::ParseTime(a.tapeLength, *base, &opt.tapeFrames) || opt.tapeFrames <= 0)) {
         return "--tape-length wants a time after 00:00:00:00 at the deck's rate";
     }
-    if (a.sound && a.video.path.empty()) {
+    const bool sound = a.sound != nullptr && a.sound->count() > 0;
+    if (sound && a.video.path.empty()) {
         return "--audio goes with the picture: give --video PATH";
     }
-    a.video.soundChannels = a.sound ? a.soundChannels : 0;
-    if (a.ltcChannel > 0 && (!a.sound || a.ltcChannel > a.soundChannels)) {
+    if (!a.video.soundPath.empty() && a.video.soundPath == a.video.path) {
+        return "--audio PATH needs a socket of its own, apart from --video's";
+    }
+    if (a.soundDrift != 0 && a.video.soundPath.empty()) {
+        return "--audio-drift is the sound device's: give --audio PATH";
+    }
+    a.video.soundPpm = a.soundDrift;
+    a.video.soundChannels = sound ? a.soundChannels : 0;
+    if (a.ltcChannel > 0 && (!sound || a.ltcChannel > a.soundChannels)) {
         return "--ltc-channel K needs --audio with K channels or more";
     }
     a.video.ltcChannel = a.ltcChannel;

@@ -47,6 +47,7 @@ constexpr int kSoundRate = 48000;
 constexpr int kToneHz = 997;  // prime to the rate: every sample of a second has its own phase
 constexpr int kSoundStream = 1;
 constexpr std::size_t kMaxReaders = 8;
+constexpr std::size_t kFirstReader = 3;  // in the poll: the wake, the two listeners, the readers
 // A stream thread held up this long gives the frames up rather than sending them late.
 constexpr auto kGiveUp = std::chrono::milliseconds(500);
 
@@ -105,6 +106,7 @@ const char* const VideoStream::kHelp =
     "sound                      print the sound's set-up and frames silenced\n"
     "sound gap N                the next N frames' sound never arrives\n"
     "sound clip K on|off        overdrive channel K's tone until it clips\n"
+    "sound drift PPM            the sound device's clock runs PPM fast (negative: slow)\n"
     "ltc                        print the LTC's set-up\n"
     "ltc on|off                 the LTC channel carries LTC, or silence\n"
     "ltc offset N               LTC reads N frames later than the deck's time (a jump)\n"
@@ -157,8 +159,11 @@ VideoStream::VideoStream(VideoOptions options, double fps, const TimeBase& base,
       m_Delay(m_Options.delay),
       m_Jitter(m_Options.jitter),
       m_nDropOneIn(m_Options.dropOneIn) {
+    m_Apart.apart = true;
+    m_dDrift = m_Options.soundPpm;
     if (m_Options.ltcChannel > 0) {
-        m_pLtc = std::make_unique<LtcTrack>(fps, base);
+        m_Sound.ltc = std::make_unique<LtcTrack>(fps, base);
+        m_Apart.ltc = std::make_unique<LtcTrack>(fps, base);
     }
     const int w = m_Options.width;
     const int h = m_Options.height;
@@ -189,28 +194,39 @@ VideoStream::~VideoStream() {
     Stop();
 }
 
-bool VideoStream::Start(std::string* error) {
+bool VideoStream::OpenListener(const std::string& path, int* fd, std::string* error) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (m_Options.path.size() >= sizeof addr.sun_path) {
-        *error = "video socket path too long: " + m_Options.path;
+    if (path.size() >= sizeof addr.sun_path) {
+        *error = "socket path too long: " + path;
         return false;
     }
-    std::memcpy(addr.sun_path, m_Options.path.data(), m_Options.path.size());
+    std::memcpy(addr.sun_path, path.data(), path.size());
     struct stat st {};
     if (lstat(addr.sun_path, &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
-            *error = m_Options.path + " exists and is not a socket; not replacing it";
+            *error = path + " exists and is not a socket; not replacing it";
             return false;
         }
         unlink(addr.sun_path);  // left behind by an earlier run
     }
+    *fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (*fd < 0 || bind(*fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(*fd, 4) != 0) {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool VideoStream::Start(std::string* error) {
     m_nWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    m_nListen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (m_nWake < 0 || m_nListen < 0 ||
-        bind(m_nListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(m_nListen, 4) != 0) {
-        *error = m_Options.path + ": " + std::strerror(errno);
+    if (m_nWake < 0 || !OpenListener(m_Options.path, &m_nListen, error) ||
+        (!m_Options.soundPath.empty() &&
+         !OpenListener(m_Options.soundPath, &m_nSoundListen, error))) {
+        if (m_nWake < 0) {
+            *error = std::strerror(errno);
+        }
         Stop();
         return false;
     }
@@ -231,11 +247,15 @@ void VideoStream::Stop() {
         CloseReader(*r);
     }
     m_Readers.clear();
-    if (m_nListen >= 0) {
-        close(m_nListen);
-        m_nListen = -1;
-        unlink(m_Options.path.c_str());
-    }
+    const auto closeListener = [](int* fd, const std::string& path) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+            unlink(path.c_str());
+        }
+    };
+    closeListener(&m_nListen, m_Options.path);
+    closeListener(&m_nSoundListen, m_Options.soundPath);
     if (m_nWake >= 0) {
         close(m_nWake);
         m_nWake = -1;
@@ -282,8 +302,15 @@ std::string VideoStream::Control(const std::string& line) {
         if (w.size() == 1) {
             std::ostringstream out;
             out << "channels=" << n << " silenced=" << m_nSilenced.load() << " gap=" << m_nSoundGap
-                << " clipping=" << m_nClipping;
+                << " clipping=" << m_nClipping << " drift=" << m_dDrift;
             return out.str();
+        }
+        if (n > 0 && w.size() == 3 && w[1] == "drift" && ToInt(w[2], -10000, 10000, &v)) {
+            if (m_Options.soundPath.empty()) {
+                return "error: the sound has no device of its own (decksim --audio PATH)";
+            }
+            m_dDrift = static_cast<double>(v);
+            return "ok";
         }
         if (n > 0 && w.size() == 3 && w[1] == "gap" && ToInt(w[2], 0, 1000000, &v)) {
             m_nSoundGap = static_cast<int>(v);
@@ -296,7 +323,7 @@ std::string VideoStream::Control(const std::string& line) {
             return "ok";
         }
         return n == 0 ? "error: the deck has no sound (decksim --audio)"
-                      : "error: sound, sound gap N or sound clip K on|off";
+                      : "error: sound, sound gap N, sound clip K on|off or sound drift PPM";
     }
     if (w.size() == 1) {
         std::ostringstream out;
@@ -328,22 +355,8 @@ int VideoStream::OnMuxerWrite(void* opaque, uint8_t* data, int size) {
     return size;
 }
 
-bool VideoStream::OpenMuxer(Reader& r, int64_t tick, std::string* error) {
-    if (avformat_alloc_output_context2(&r.mux, nullptr, "nut", nullptr) < 0 || r.mux == nullptr) {
-        *error = "no NUT muxer in this libavformat";
-        return false;
-    }
-    auto* buffer = static_cast<uint8_t*>(av_malloc(kMuxerBuffer));
-    r.mux->pb = buffer == nullptr ? nullptr
-                                  : avio_alloc_context(buffer, kMuxerBuffer, 1, &r, nullptr,
-                                                       &VideoStream::OnMuxerWrite, nullptr);
-    if (r.mux->pb == nullptr) {
-        av_free(buffer);
-        *error = "out of memory";
-        return false;
-    }
-    r.mux->flags |= AVFMT_FLAG_CUSTOM_IO;
-    AVStream* st = avformat_new_stream(r.mux, nullptr);
+bool VideoStream::AddPicture(AVFormatContext* mux, std::string* error) const {
+    AVStream* st = avformat_new_stream(mux, nullptr);
     if (st == nullptr) {
         *error = "out of memory";
         return false;
@@ -364,6 +377,27 @@ bool VideoStream::OpenMuxer(Reader& r, int64_t tick, std::string* error) {
     p->field_order = m_Options.fields == Fields::kTopFirst      ? AV_FIELD_TT
                      : m_Options.fields == Fields::kBottomFirst ? AV_FIELD_BB
                                                                 : AV_FIELD_PROGRESSIVE;
+    return true;
+}
+
+bool VideoStream::OpenMuxer(Reader& r, int64_t tick, std::string* error) {
+    if (avformat_alloc_output_context2(&r.mux, nullptr, "nut", nullptr) < 0 || r.mux == nullptr) {
+        *error = "no NUT muxer in this libavformat";
+        return false;
+    }
+    auto* buffer = static_cast<uint8_t*>(av_malloc(kMuxerBuffer));
+    r.mux->pb = buffer == nullptr ? nullptr
+                                  : avio_alloc_context(buffer, kMuxerBuffer, 1, &r, nullptr,
+                                                       &VideoStream::OnMuxerWrite, nullptr);
+    if (r.mux->pb == nullptr) {
+        av_free(buffer);
+        *error = "out of memory";
+        return false;
+    }
+    r.mux->flags |= AVFMT_FLAG_CUSTOM_IO;
+    if (!r.soundOnly && !AddPicture(r.mux, error)) {
+        return false;
+    }
     if (m_Options.soundChannels > 0) {
         AVStream* sound = avformat_new_stream(r.mux, nullptr);
         if (sound == nullptr) {
@@ -408,8 +442,8 @@ void VideoStream::CloseReader(Reader& r) {
     }
 }
 
-void VideoStream::Accept() {
-    const int fd = accept4(m_nListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+void VideoStream::Accept(int listen, bool soundOnly) {
+    const int fd = accept4(listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
         return;
     }
@@ -423,6 +457,7 @@ void VideoStream::Accept() {
     m_Readers.push_back(std::make_unique<Reader>());
     Reader& r = *m_Readers.back();
     r.fd = fd;
+    r.soundOnly = soundOnly;
     ++m_nReaders;
     const auto now = Clock::now();
     // A reader's stream starts where the sound's run of frames does (five frames at 29.97), so
@@ -521,56 +556,62 @@ void VideoStream::Pack(const uint8_t* yuyv) {
     }
 }
 
-// Frame k's sound, on the card's clock of 48 kHz locked to the picture: the tape's samples on
-// from where the sound last began while the tape plays at speed, silence otherwise. Every channel
-// carries the tone but the last of several, which stays silent.
-void VideoStream::Sound(int64_t k, const Picture& picture) {
+// Frame k's sound, on the device's clock of 48 kHz (the picture's own, or apart from it): the
+// tape's samples on from where the sound last began while the tape plays at speed, silence
+// otherwise. Every channel carries the tone but the last of several, which stays silent.
+void VideoStream::Sound(int64_t k, const Picture& picture, SoundTrack& t) {
     const int channels = m_Options.soundChannels;
-    const int64_t n = SamplesBefore(k + 1, m_dFps) - SamplesBefore(k, m_dFps);
-    const bool playing = picture.clean && picture.frames == m_nLastPosition + 1;
-    if (playing && !m_bSounded) {
-        m_nCursor = SamplesBefore(picture.frames, m_dFps);
-    }
-    m_nLastPosition = picture.frames;
-    m_bSounded = playing;
     uint32_t clipping;
     bool ltcOn;
     int64_t ltcOffset;
     bool ltcBackwards;
+    double ratio = 1.0;  // the device's samples for each of the picture's clock
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         clipping = m_nClipping;
         ltcOn = m_bLtcOn;
         ltcOffset = m_nLtcOffset;
         ltcBackwards = m_bLtcBackwards;
+        ratio = t.apart ? 1.0 + m_dDrift * 1e-6 : 1.0;
     }
+    const double owed =
+        static_cast<double>(SamplesBefore(k + 1, m_dFps) - SamplesBefore(k, m_dFps)) * ratio +
+        t.carry;
+    const auto n = static_cast<int64_t>(std::floor(owed));
+    t.carry = owed - static_cast<double>(n);
+    const bool playing = picture.clean && picture.frames == t.lastPosition + 1;
+    if (playing && !t.sounded) {
+        t.cursor = std::llround(static_cast<double>(SamplesBefore(picture.frames, m_dFps)) * ratio);
+    }
+    t.lastPosition = picture.frames;
+    t.sounded = playing;
     const int ltc = m_Options.ltcChannel - 1;  // -1: none
     if (ltc >= 0) {
         const bool running = playing && ltcOn;
         int64_t label = picture.label + ltcOffset;
         if (!ltcBackwards) {
-            m_nLtcBackFrom = -1;
+            t.ltcBackFrom = -1;
         } else {
-            m_nLtcBackFrom = m_nLtcBackFrom < 0 ? label : m_nLtcBackFrom;
-            label = 2 * m_nLtcBackFrom - label;
+            t.ltcBackFrom = t.ltcBackFrom < 0 ? label : t.ltcBackFrom;
+            label = 2 * t.ltcBackFrom - label;
         }
         const int64_t day = hostkit::DayFrames(m_Base);
         label = ((label % day) + day) % day;
         if (running) {
-            m_pLtc->Frame(label, n, !m_bLtcRunning, &m_LtcSamples);
+            t.ltc->Frame(label, n, !t.ltcRunning, &t.ltcSamples);
         } else {
-            m_LtcSamples.assign(static_cast<std::size_t>(n), 0);
+            t.ltcSamples.assign(static_cast<std::size_t>(n), 0);
         }
-        m_bLtcRunning = running;
+        t.ltcRunning = running;
     }
-    m_Sound.assign(static_cast<std::size_t>(n * channels * 3), 0);
-    uint8_t* at = m_Sound.data();
+    t.bytes.assign(static_cast<std::size_t>(n * channels * 3), 0);
+    uint8_t* at = t.bytes.data();
     for (int64_t i = 0; i < n; ++i) {
-        const int32_t tone = playing ? ToneAt(m_nCursor + i) : 0;
-        const int32_t loud = playing ? ToneAt(m_nCursor + i, 20) : 0;
+        const int32_t tone = playing ? ToneAt(t.cursor + i) : 0;
+        const int32_t loud = playing ? ToneAt(t.cursor + i, 20) : 0;
         for (int c = 0; c < channels; ++c, at += 3) {
             const bool silent = channels > 1 && c == channels - 1;
-            const int32_t v = c == ltc ? m_LtcSamples[static_cast<std::size_t>(i)]
+            const int32_t v = c == ltc ? t.ltcSamples[static_cast<std::size_t>(i)]
                               : silent ? 0
                               : ((clipping >> c) & 1) != 0 ? loud
                                                            : tone;
@@ -580,8 +621,29 @@ void VideoStream::Sound(int64_t k, const Picture& picture) {
         }
     }
     if (playing) {
-        m_nCursor += n;
+        t.cursor += n;
     }
+}
+
+// The sound device stamps each chunk with the deck's clock at its first sample, as a host's
+// sound device is stamped with the host's: its count runs apart from its stamps by its drift.
+bool VideoStream::WriteApart(Reader& r, int64_t k) {
+    AVPacket* pkt = av_packet_alloc();
+    if (pkt == nullptr) {
+        return false;
+    }
+    pkt->data = m_Apart.bytes.data();
+    pkt->size = static_cast<int>(m_Apart.bytes.size());
+    pkt->stream_index = 0;
+    pkt->flags = AV_PKT_FLAG_KEY;
+    pkt->pts = SamplesBefore(k, m_dFps);
+    pkt->dts = pkt->pts;
+    pkt->duration =
+        static_cast<int64_t>(m_Apart.bytes.size()) / (int64_t{3} * m_Options.soundChannels);
+    av_packet_rescale_ts(pkt, AVRational{1, kSoundRate}, r.mux->streams[0]->time_base);
+    const bool written = av_write_frame(r.mux, pkt) >= 0;
+    av_packet_free(&pkt);
+    return written;
 }
 
 void VideoStream::Produce(int64_t k) {
@@ -608,7 +670,11 @@ void VideoStream::Produce(int64_t k) {
     // interlaced picture takes each field at the middle of its own half.
     const auto period = Tick(k + 1) - Tick(k);
     if (m_Options.soundChannels > 0) {
-        Sound(k, m_Sampler(Tick(k) + period / 2));
+        const Picture middle = m_Sampler(Tick(k) + period / 2);
+        Sound(k, middle, m_Sound);
+        if (m_nSoundListen >= 0) {
+            Sound(k, middle, m_Apart);
+        }
     }
     if (dropped && !sound) {
         return;
@@ -646,7 +712,9 @@ void VideoStream::Produce(int64_t k) {
         static_cast<std::size_t>(std::ceil(std::chrono::duration<double>(delay + jitter) /
                                            std::chrono::duration<double>(1.0 / m_dFps)) +
                                  4);
-    const std::size_t frameBytes = static_cast<std::size_t>(m_nFrameBytes) + m_Sound.size();
+    const std::size_t frameBytes = static_cast<std::size_t>(m_nFrameBytes) + m_Sound.bytes.size();
+    // With a sound device apart, every stream counts from the deck's video reference: one clock.
+    const bool oneClock = m_nSoundListen >= 0;
     const AVRational frameBase = av_inv_q(av_d2q(m_dFps, 1001000));
     AVPacket* pkt = av_packet_alloc();
     for (auto& reader : m_Readers) {
@@ -654,13 +722,21 @@ void VideoStream::Produce(int64_t k) {
         if (k < r.firstTick) {
             continue;  // its stream has not started yet
         }
-        if (r.queued > inFlight * frameBytes) {
+        if (r.queued > inFlight * (r.soundOnly ? m_Apart.bytes.size() : frameBytes)) {
             ++m_nSlow;
             continue;
         }
         if (pkt == nullptr) {
             break;
         }
+        if (r.soundOnly) {
+            if (sound && WriteApart(r, k)) {
+                avio_flush(r.mux->pb);
+                Queue(r, due);
+            }
+            continue;
+        }
+        const int64_t base = oneClock ? 0 : r.firstTick;
         bool written = false;
         if (!dropped) {
             pkt->data = out;
@@ -668,7 +744,7 @@ void VideoStream::Produce(int64_t k) {
             pkt->stream_index = 0;
             pkt->flags = AV_PKT_FLAG_KEY;
             // The card's clock: the frame's number since the reader came, at the exact rate.
-            pkt->pts = k - r.firstTick;
+            pkt->pts = k - base;
             pkt->dts = pkt->pts;
             pkt->duration = 1;
             av_packet_rescale_ts(pkt, frameBase, r.mux->streams[0]->time_base);
@@ -677,15 +753,15 @@ void VideoStream::Produce(int64_t k) {
         }
         if (sound) {
             // The samples of the frame's time on the same clock, in the same chunk.
-            const int64_t first = SamplesBefore(k, m_dFps) - SamplesBefore(r.firstTick, m_dFps);
-            pkt->data = m_Sound.data();
-            pkt->size = static_cast<int>(m_Sound.size());
+            const int64_t first = SamplesBefore(k, m_dFps) - SamplesBefore(base, m_dFps);
+            pkt->data = m_Sound.bytes.data();
+            pkt->size = static_cast<int>(m_Sound.bytes.size());
             pkt->stream_index = kSoundStream;
             pkt->flags = AV_PKT_FLAG_KEY;
             pkt->pts = first;
             pkt->dts = first;
             pkt->duration =
-                static_cast<int64_t>(m_Sound.size()) / (int64_t{3} * m_Options.soundChannels);
+                static_cast<int64_t>(m_Sound.bytes.size()) / (int64_t{3} * m_Options.soundChannels);
             av_packet_rescale_ts(pkt, AVRational{1, kSoundRate},
                                  r.mux->streams[kSoundStream]->time_base);
             written = av_write_frame(r.mux, pkt) >= 0 || written;
@@ -746,6 +822,7 @@ void VideoStream::Run() {
         fds.clear();
         fds.push_back({m_nWake, POLLIN, 0});
         fds.push_back({m_nListen, POLLIN, 0});
+        fds.push_back({m_nSoundListen, POLLIN, 0});  // ignored while -1
         for (const auto& reader : m_Readers) {
             const Reader& r = *reader;
             short events = POLLIN;  // a reader's data is ignored; its hang-up is seen
@@ -769,7 +846,7 @@ void VideoStream::Run() {
             [[maybe_unused]] const ssize_t n = read(m_nWake, &v, sizeof v);
         }
         for (std::size_t i = m_Readers.size(); i-- > 0;) {
-            const short ev = fds[2 + i].revents;
+            const short ev = fds[kFirstReader + i].revents;
             bool gone = (ev & (POLLERR | POLLHUP)) != 0;
             if (!gone && (ev & POLLIN) != 0) {
                 char sink[256];
@@ -782,7 +859,10 @@ void VideoStream::Run() {
             }
         }
         if ((fds[1].revents & POLLIN) != 0) {
-            Accept();
+            Accept(m_nListen, false);
+        }
+        if ((fds[2].revents & POLLIN) != 0) {
+            Accept(m_nSoundListen, true);
         }
     }
 }

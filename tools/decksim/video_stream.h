@@ -44,6 +44,10 @@ struct VideoOptions {
     uint32_t seed = 0x5500;
     int soundChannels = 0;  // 48 kHz 24-bit PCM beside the picture; 0: no sound
     int ltcChannel = 0;     // the channel (from 1) that carries the tape's LTC; 0: none
+    // The sound also alone on this socket, as a card's sound device gives it apart from its
+    // picture; both streams then carry the deck's own clock, as a host's devices stamp theirs.
+    std::string soundPath;
+    double soundPpm = 0;  // the sound device's clock runs this fast against the picture's
 };
 
 // The sound's samples before frame `k` of a picture at `fps`, at 48 kHz: 1,920 a frame at 25,
@@ -89,6 +93,7 @@ class VideoStream {
     };
     struct Reader {
         int fd = -1;
+        bool soundOnly = false;  // a reader of the sound device's socket
         AVFormatContext* mux = nullptr;
         std::deque<Chunk> queue;
         std::size_t queued = 0;  // bytes in the queue
@@ -97,16 +102,34 @@ class VideoStream {
         std::vector<uint8_t> collecting;  // what the muxer wrote since the last chunk
     };
 
+    // One device's sound: the picture stream's, or the sound device's on its own clock.
+    struct SoundTrack {
+        bool apart = false;          // the sound device's, whose clock may drift from the picture's
+        double carry = 0;            // the part of a sample its count is owed
+        std::vector<uint8_t> bytes;  // frame k's samples, interleaved 24-bit little-endian
+        int64_t lastPosition = INT64_MIN;
+        bool sounded = false;  // the last frame played the tape's sound
+        int64_t cursor = 0;    // the tape's sample that plays next, in the device's count
+        std::unique_ptr<LtcTrack> ltc;
+        std::vector<int32_t> ltcSamples;  // frame k's LTC
+        bool ltcRunning = false;          // the last frame carried LTC
+        int64_t ltcBackFrom = -1;         // the label LTC began counting down from
+    };
+
     void Run();
     Clock::time_point Tick(int64_t k) const;
-    void Accept();
+    void Accept(int listen, bool soundOnly);
     bool OpenMuxer(Reader& reader, int64_t tick, std::string* error);
+    bool AddPicture(AVFormatContext* mux, std::string* error) const;
+    bool OpenListener(const std::string& path, int* fd, std::string* error);
     void CloseReader(Reader& reader);
     void Produce(int64_t k);
     void Render(const Picture& picture, int field, uint8_t* frame);
     void Pack(const uint8_t* yuyv);
     // Frame k's sound: the tape's while it plays at speed, else muted, as a deck does.
-    void Sound(int64_t k, const Picture& picture);
+    void Sound(int64_t k, const Picture& picture, SoundTrack& track);
+    // The frame's sound as the sound device's readers get it.
+    bool WriteApart(Reader& reader, int64_t k);
     void Queue(Reader& reader, Clock::time_point due);
     bool SendDue(Reader& reader, Clock::time_point now);  // false when the reader is gone
     static int OnMuxerWrite(void* opaque, uint8_t* data, int size);
@@ -123,16 +146,11 @@ class VideoStream {
     std::vector<uint8_t> m_Packed;      // the frame as it goes out, when not YUYV
     std::mt19937 m_Random;
     Clock::time_point m_LastDue;
-    std::vector<uint8_t> m_Sound;  // frame k's samples, interleaved 24-bit little-endian
-    int64_t m_nLastPosition = INT64_MIN;
-    bool m_bSounded = false;  // the last frame played the tape's sound
-    int64_t m_nCursor = 0;    // the tape's sample that plays next
-    std::unique_ptr<LtcTrack> m_pLtc;
-    std::vector<int32_t> m_LtcSamples;  // frame k's LTC
-    bool m_bLtcRunning = false;         // the last frame carried LTC
-    int64_t m_nLtcBackFrom = -1;        // the label LTC began counting down from
+    SoundTrack m_Sound;  // the picture stream's
+    SoundTrack m_Apart;  // the sound device's, when it has a socket
 
     int m_nListen = -1;
+    int m_nSoundListen = -1;
     int m_nWake = -1;
     std::vector<std::unique_ptr<Reader>> m_Readers;  // the stream thread's alone
     std::thread m_Thread;
@@ -147,6 +165,7 @@ class VideoStream {
     bool m_bLtcOn = true;          // false: the LTC channel is silent
     int64_t m_nLtcOffset = 0;      // LTC reads this many frames later than the tape's time
     bool m_bLtcBackwards = false;  // LTC counts down from where this was set
+    double m_dDrift = 0;           // the sound device's clock runs this fast, in parts per million
 
     std::atomic<uint64_t> m_nFrames{0};   // frames the deck put out
     std::atomic<uint64_t> m_nDropped{0};  // lost on the way on purpose (video drop)
