@@ -132,6 +132,34 @@ def check_clip(rig, folder, report, first, count, timecode):
           % (report["achieved"], got[0], got[-1]))
 
 
+def check_drifted(rig, report, first, count, ppm):
+    """A clip whose sound came from a device of its own whose clock ran `ppm` fast: the picture
+    exact by its stripes; the sound every sample the device gave from the in-point's on, none
+    lost or repeated and none resampled, so more of them than the picture's time holds; the
+    drift and the parting reported."""
+    check(report["status"] == "captured", "not captured: %s" % report)
+    got = deckrig.stripes(report["file"], rig.width)
+    check(got == list(range(first, first + count)), "stripes %s..%s" % (got[:1], got[-1:]))
+    _, chans = deckrig.sound(report["file"])
+    nominal = count * 1920
+    extra = len(chans[0]) - nominal
+    check(abs(extra - nominal * ppm * 1e-6) <= 2, "%d samples for %d frames with the device "
+          "%d ppm fast" % (len(chans[0]), count, ppm))
+    s = report["sound"]
+    check(s["samples"] == len(chans[0]) and abs(s["driftPpm"] - ppm) <= 10 and
+          abs(s["partingMs"] - extra / 48.0) < 0.03, s)
+    # The device's tone counts its own samples: at the in-point, the tape's count as its fast
+    # clock makes it, within the sample or two its rounding leaves.
+    placed = round(1920 * first * (1 + ppm * 1e-6)) % deckrig.SOUND_RATE
+    for c in range(2):
+        start = deckrig.tone_start(chans[c])
+        check(start is not None and deckrig.tone_shift(chans[c], start) == 0,
+              "channel %d is not the device's tone whole" % (c + 1))
+        check(min(abs(start - placed), deckrig.SOUND_RATE - abs(start - placed)) <= 2,
+              "channel %d starts at the device's sample %d of a second, not %d"
+              % (c + 1, start, placed))
+
+
 def unchanged(folder):
     """What a folder's captures are now, to compare with later: every report's text, and each
     media file's inode, size and time."""
@@ -443,6 +471,7 @@ def case_faults(rig, work, shim):
         return ()
 
     alternating = alternating_picture(work)
+    apart = ["--audio-input", "unix:" + rig.sound_sock]
     csv = os.path.join(work, "two.csv")
     with open(csv, "w") as f:
         f.write("id,port,reel,name,in,out\r\n"
@@ -612,6 +641,34 @@ def case_faults(rig, work, shim):
                                  "--retries", "0"], ["ltc offset 0"], ltc_sound_stops, None,
          lambda rc, out, err, r, f: failed(f, r["DECK1_00110000.json"],
                                            ("no LTC on channel 3", "the sound stopped"), 0)),
+        # The sound from a device of its own, on the picture's clock: exact as the card's.
+        ("sound_apart", clip + ["00:11:10:00", "--out", "00:11:12:00", "--ltc-channel", "3"] +
+         apart, None, None, None,
+         lambda rc, out, err, r, f: (
+             check_clip(rig, f, r["DECK1_00111000.json"], frames("00:11:10:00"), 50,
+                        "00:11:10:00"),
+             check(r["DECK1_00111000.json"]["sound"]["driftPpm"] == 0 and
+                   r["DECK1_00111000.json"]["ltc"]["disagreeing"] == 0 and
+                   r["DECK1_00111000.json"]["provenance"]["soundInput"] == apart[1], r))),
+        ("sound_apart_none", ["--audio-input", "unix:" + alternating, "--offset", "100",
+                              "--in", "00:01:00:00", "--out", "00:01:01:00"], None, None, None,
+         lambda rc, out, err, r, f: check(
+             rc == 1 and "the sound input unix:%s has no sound" % alternating in out and not r,
+             out)),
+        # Its clock 100 ppm fast: kept as it came, the drift said; past 1 ms apart, failed.
+        ("sound_drift", clip + ["00:11:20:00", "--out", "00:11:24:00"] + apart,
+         ["sound drift 100"], None, None,
+         lambda rc, out, err, r, f: (
+             check_drifted(rig, r["DECK1_00112000.json"], frames("00:11:20:00"), 100, 100),
+             check(re.search(r"its clock \+(9\d|10\d) ppm of the picture's, \+0\.[34]\d ms by "
+                             r"the end", out), out))),
+        ("sound_parts", clip + ["00:11:30:00", "--out", "00:11:45:00"] + apart,
+         ["sound drift 100"], None, None,
+         lambda rc, out, err, r, f: (
+             check(rig.deck.command("sound drift 0") == "ok", "sound drift"),
+             failed(f, r["DECK1_00113000.json"], "picture and sound part by 1.0", 0),
+             check(re.search(r"runs (9\d|10\d) ppm fast of the picture's",
+                             r["DECK1_00113000.json"]["reason"]), r))),
         # No checker: refused before the deck moves.
         ("no_checker", clip + ["00:09:30:00", "--out", "00:09:31:00", "--check"], None, None,
          {"PATH": "/nonexistent"},
@@ -645,10 +702,14 @@ def main(argv):
              "faults": (lambda rig, work: case_faults(rig, work, shim), 25, False, "320x240", 8)}
     run, fps, drop, size, depth = cases[case]
     with tempfile.TemporaryDirectory(prefix="capture-") as work:
+        # The faults' deck also offers its sound alone, as a card's sound device.
+        sound = SOUND if case != "faults" else SOUND[:1] + [os.path.join(work, "sound.sock")] + \
+            SOUND[1:]
         rig = deckrig.CaptureRig(deckctl, decksim, work, fps=fps, drop_frame=drop,
-                                 video=DELAY + SOUND + ["--tape-length", "00:30:00:00",
+                                 video=DELAY + sound + ["--tape-length", "00:30:00:00",
                                                         "--video-size", size, "--video-depth",
                                                         str(depth)])
+        rig.sound_sock = os.path.join(work, "sound.sock")
         rig.size, rig.depth, rig.width = size, depth, int(size.split("x")[0])
         try:
             started = time.monotonic()

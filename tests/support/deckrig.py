@@ -461,6 +461,16 @@ def tone_shift(samples, first):
     return None
 
 
+def tone_start(samples):
+    """The tone's sample (within a second's, where its phases repeat) that a channel starts
+    at, from its first few; None when they are not the tone."""
+    head = samples[:4]
+    for n in range(SOUND_RATE):
+        if head and all(abs(v - tone_at(n + i)) <= 1 for i, v in enumerate(head)):
+            return n
+    return None
+
+
 def attachment(path, name):
     """An attachment of a Matroska file, by its name, as text; None when it has none."""
     with tempfile.TemporaryDirectory() as d:

@@ -141,25 +141,38 @@ class Measuring {
         return End::kCaptured;
     }
 
-    // A frame waiting for its LTC: when it arrived, and its samples on the card's clock.
+    // A frame waiting for its LTC: when it arrived, and its time on the card's clock.
     struct Heard {
         double arrival;
-        int64_t start;
-        int64_t end;
+        double card;
     };
 
     // The frames whose LTC is decoded, measured by it; those without any counted unreadable.
-    void ByLtc(LtcReader& ltc, std::deque<Heard>& waiting, std::vector<Seen>& seen,
-               CalibrationResult& result) {
+    void ByLtc(LtcReader& ltc, SoundClock& clock, std::deque<Heard>& waiting,
+               std::vector<Seen>& seen, CalibrationResult& result) {
         const FrameSource::Sound sound = m_In.CurrentSound();
+        const bool apart = m_In.SoundApart();
         for (std::optional<SoundChunk> c = m_In.NextSound(Millis(0)); c;
              c = m_In.NextSound(Millis(0))) {
+            if (apart) {
+                clock.Add(c->card, c->first);
+            }
             ltc.Add(*c, sound);
         }
-        while (!waiting.empty() && ltc.Decoded(waiting.front().end)) {
+        // A frame's samples: on the card's clock, or as a sound device's stamps put them.
+        const auto sample = [&](double card) -> std::optional<int64_t> {
+            return apart ? clock.SampleAt(card, sound.sampleRate)
+                         : CardSample(card, sound.sampleRate);
+        };
+        while (!waiting.empty()) {
             const Heard h = waiting.front();
+            const std::optional<int64_t> start = sample(h.card);
+            const std::optional<int64_t> end = sample(h.card + 1.0 / m_D.Rate().fps);
+            if (!start || !end || !ltc.Decoded(*end)) {
+                break;
+            }
             waiting.pop_front();
-            if (const std::optional<LtcFrame> f = ltc.At(h.start, h.end)) {
+            if (const std::optional<LtcFrame> f = ltc.At(*start, *end)) {
                 seen.push_back(Seen{h.arrival, f->label});
             } else {
                 ++result.unreadable;
@@ -173,6 +186,7 @@ class Measuring {
         const FrameSource::Sound sound = m_In.CurrentSound();
         std::unique_ptr<LtcReader> ltc;
         std::deque<Heard> waiting;
+        SoundClock clock;  // a sound device's apart from the picture's
         if (m_O.ltcChannel > 0) {
             result.against = "LTC";
             if (m_O.ltcChannel > sound.channels) {
@@ -206,9 +220,7 @@ class Measuring {
                 }
                 if (ltc != nullptr) {
                     if (!std::isnan(f->card)) {
-                        waiting.push_back(
-                            Heard{f->arrival, CardSample(f->card, sound.sampleRate),
-                                  CardSample(f->card + 1.0 / m_D.Rate().fps, sound.sampleRate)});
+                        waiting.push_back(Heard{f->arrival, f->card});
                     } else {
                         ++result.unreadable;
                     }
@@ -219,7 +231,7 @@ class Measuring {
                 }
             }
             if (ltc != nullptr) {
-                ByLtc(*ltc, waiting, seen, result);
+                ByLtc(*ltc, clock, waiting, seen, result);
             }
             if (end == End::kCaptured && SecondsOf(Clock::now()) > roll.PlayAt() + seconds + 20.0) {
                 end = End::kFail;

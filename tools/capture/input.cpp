@@ -137,7 +137,7 @@ bool InputReader::OpenSound(std::string* error) {
 }
 
 bool InputReader::Open(const std::string& url, const std::string& format,
-                       std::chrono::milliseconds limit, std::string* error) {
+                       std::chrono::milliseconds limit, std::string* error, Streams streams) {
     static std::once_flag devices;
     std::call_once(devices, [] { avdevice_register_all(); });
     Close();
@@ -150,28 +150,42 @@ bool InputReader::Open(const std::string& url, const std::string& format,
     if (!OpenFormat(url, format, limitText, error)) {
         return false;
     }
-    if (!OpenVideo(url, limitText, error) || !OpenSound(error)) {
+    const bool soundOnly = streams == Streams::kSoundOnly;
+    if (soundOnly) {
+        m_Streams.assign(m_pFormat->nb_streams, Stream{});
+        const bool opened = OpenSound(error);
+        if (opened && m_Sound.channels == 0) {
+            *error = "the sound input " + url + " has no sound";
+        }
+        if (!opened || m_Sound.channels == 0) {
+            Close();
+            return false;
+        }
+    } else if (!OpenVideo(url, limitText, error) || !OpenSound(error)) {
         Close();
         return false;
     }
-    AVStream* st = m_pFormat->streams[m_nVideo];
-    m_FrameRate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Picture =
-            Picture{st->codecpar->width, st->codecpar->height, st->codecpar->format,
-                    st->codecpar->sample_aspect_ratio.num > 0 ? st->codecpar->sample_aspect_ratio
-                                                              : AVRational{1, 1}};
+        m_Picture = Picture{};
+        if (!soundOnly) {
+            AVStream* st = m_pFormat->streams[m_nVideo];
+            m_FrameRate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
+            const AVRational aspect = st->codecpar->sample_aspect_ratio;
+            m_Picture = Picture{st->codecpar->width, st->codecpar->height, st->codecpar->format,
+                                aspect.num > 0 ? aspect : AVRational{1, 1}};
+        }
     }
     m_Clock.Reset();
     m_bHaveLastPts = false;
     m_nRead = 0;
     m_Thread = std::thread(&InputReader::Run, this);
-    // An input that opens but never gives a frame is no capture input.
+    // An input that opens but never gives a frame (or its sound) is no capture input.
     std::unique_lock<std::mutex> lock(m_Mutex);
     m_Ready.wait_until(lock, Clock::now() + limit, [this] { return m_nRead > 0 || m_bFailed; });
     if (m_nRead == 0) {
-        *error = "the input " + url + " gave no frame within " + limitText;
+        *error = "the input " + url + " gave no " + (soundOnly ? "sound" : "frame") + " within " +
+                 limitText;
         lock.unlock();
         Close();
         return false;
@@ -326,10 +340,13 @@ void InputReader::DeliverSound(FramePtr samples, const Stream& stream) {
         return;  // sound that cannot be placed is no sound for a clip
     }
     SoundChunk c;
-    c.first =
-        std::llround(static_cast<double>(pts) * av_q2d(stream.timeBase) * samples->sample_rate);
+    c.card = static_cast<double>(pts) * av_q2d(stream.timeBase);
+    c.first = std::llround(c.card * samples->sample_rate);
     c.samples = std::move(samples);
     std::lock_guard<std::mutex> lock(m_Mutex);
+    if (m_nVideo < 0) {
+        ++m_nRead;  // a sound device's chunks are what it gives
+    }
     if (m_bArmed) {
         // A capture that takes no sound (a calibration) leaves it; the oldest goes first, and a
         // take that wanted it sees the hole.
@@ -384,6 +401,45 @@ void InputReader::Run() {
     }
     av_frame_free(&frame);
     av_packet_free(&pkt);
+}
+
+void SplitInput::Arm(bool on) {
+    m_Picture.Arm(on);
+    m_Sound.Arm(on);
+    m_nNext.reset();  // the first chunk of a take is placed by its stamp
+}
+
+bool SplitInput::Alive(std::string* why) const {
+    if (!m_Picture.Alive(why)) {
+        return false;
+    }
+    std::string sound;
+    if (!m_Sound.Alive(&sound)) {
+        if (why != nullptr) {
+            *why = "the sound input: " + sound;
+        }
+        return false;
+    }
+    return true;
+}
+
+std::optional<SoundChunk> SplitInput::NextSound(std::chrono::milliseconds wait) {
+    std::optional<SoundChunk> c = m_Sound.NextSound(wait);
+    if (!c || c->samples == nullptr) {
+        return c;
+    }
+    const int64_t stamped = c->first;
+    if (m_nNext) {
+        // A stamp within half a chunk of where the samples run on is their jitter, or the
+        // device's drift: they follow on. Later than that, the device lost some. Earlier, the
+        // clock was set back: a device never gives its samples twice, so they follow on too.
+        const int64_t off = stamped - m_nStamped;
+        c->first = *m_nNext + (off * 2 > m_nLast ? off : 0);
+    }
+    m_nLast = c->samples->nb_samples;
+    m_nStamped = stamped + m_nLast;
+    m_nNext = c->first + m_nLast;
+    return c;
 }
 
 }  // namespace capture

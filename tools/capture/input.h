@@ -49,6 +49,7 @@ struct InputFrame {
 struct SoundChunk {
     FramePtr samples;
     int64_t first = 0;
+    double card = std::nan("");  // its first sample's time on its device's clock, in seconds
 };
 
 // Seconds since the steady clock's epoch: the one time scale of reads and frames.
@@ -99,6 +100,9 @@ class FrameSource {
     virtual std::optional<SoundChunk> NextSound(std::chrono::milliseconds /*wait*/) {
         return std::nullopt;
     }
+    // Whether the sound comes from a device of its own, whose clock may run apart from the
+    // picture's: its samples are then placed by its stamps, not by the picture's clock.
+    virtual bool SoundApart() const { return false; }
 };
 
 class InputReader : public FrameSource {
@@ -113,10 +117,14 @@ class InputReader : public FrameSource {
     InputReader(const InputReader&) = delete;
     InputReader& operator=(const InputReader&) = delete;
 
+    // What an input is read for: its picture (and the sound beside it), or its sound alone, as
+    // a card's sound device.
+    enum class Streams { kPicture, kSoundOnly };
+
     // Opens `url` (with `format` when given, e.g. v4l2) and starts reading. False with the
-    // reason when it cannot be opened or gives no frame within `limit`.
+    // reason when it cannot be opened or gives no frame (or sound) within `limit`.
     bool Open(const std::string& url, const std::string& format, std::chrono::milliseconds limit,
-              std::string* error);
+              std::string* error, Streams streams = Streams::kPicture);
     void Close();
 
     void Arm(bool on) override;
@@ -187,6 +195,35 @@ class InputReader : public FrameSource {
     bool m_bArmed = false;
     bool m_bFailed = false;
     std::string m_Why;
+};
+
+// A picture from one device and its sound from another, as a card whose sound device is apart
+// from its picture's: the sound's samples numbered on in the order they came, a hole where
+// their stamps jump by more than half a chunk, and never re-placed by stamps that jitter and
+// drift. Both devices must stamp one clock, as V4L2 and ALSA stamp the host's.
+class SplitInput : public FrameSource {
+  public:
+    SplitInput(FrameSource& picture, FrameSource& sound) : m_Picture(picture), m_Sound(sound) {}
+
+    void Arm(bool on) override;
+    std::optional<InputFrame> Next(std::chrono::milliseconds wait) override {
+        return m_Picture.Next(wait);
+    }
+    bool Alive(std::string* why) const override;
+    uint64_t CardGaps() const override { return m_Picture.CardGaps(); }
+    uint64_t Overflows() const override { return m_Picture.Overflows(); }
+    Picture Current() const override { return m_Picture.Current(); }
+    Sound CurrentSound() const override { return m_Sound.CurrentSound(); }
+    double FrameRateSeen() const override { return m_Picture.FrameRateSeen(); }
+    std::optional<SoundChunk> NextSound(std::chrono::milliseconds wait) override;
+    bool SoundApart() const override { return true; }
+
+  private:
+    FrameSource& m_Picture;
+    FrameSource& m_Sound;
+    std::optional<int64_t> m_nNext;  // the number the next chunk takes when it follows on
+    int64_t m_nStamped = 0;          // where its stamp would put it
+    int64_t m_nLast = 0;             // the last chunk's samples
 };
 
 }  // namespace capture

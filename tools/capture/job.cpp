@@ -100,23 +100,43 @@ bool CaptureJob::OpenInput(std::string* error) {
         }
         m_Check = std::move(check);
     }
+    m_pSplit.reset();
     if (!m_Input.Open(m_Options.input, m_Options.inputFormat, m_Options.inputLimit, error)) {
         return false;
     }
-    const int channels = m_Input.CurrentSound().channels;
+    if (!m_Options.soundInput.empty()) {
+        if (!m_SoundInput.Open(m_Options.soundInput, m_Options.soundInputFormat,
+                               m_Options.inputLimit, error, InputReader::Streams::kSoundOnly)) {
+            m_Input.Close();
+            return false;
+        }
+        m_pSplit = std::make_unique<SplitInput>(m_Input, m_SoundInput);
+    }
+    const int channels = Source().CurrentSound().channels;
     if (m_Options.requireSound && channels == 0) {
         *error = "the input " + m_Options.input + " has no sound, and --audio asks for it";
         m_Input.Close();
         return false;
     }
     if (m_Options.ltcChannel > channels) {
+        const std::string& heard =
+            m_Options.soundInput.empty() ? m_Options.input : m_Options.soundInput;
         *error = "LTC on channel " + std::to_string(m_Options.ltcChannel) + " asked for, and the " +
-                 "input " + m_Options.input + " has " +
+                 (m_Options.soundInput.empty() ? "input " : "sound input ") + heard + " has " +
                  (channels == 0 ? "no sound" : std::to_string(channels) + " channel(s) of sound");
+        m_pSplit.reset();
         m_Input.Close();
+        m_SoundInput.Close();
         return false;
     }
     return true;
+}
+
+FrameSource& CaptureJob::Source() {
+    if (m_pSplit) {
+        return *m_pSplit;
+    }
+    return m_Input;
 }
 
 EngineOptions CaptureJob::Engine() const {
@@ -144,6 +164,8 @@ EngineOptions CaptureJob::Engine() const {
         {"host", host},
         {"input", m_Options.input},
         {"inputFormat", m_Options.inputFormat},
+        {"soundInput", m_Options.soundInput.empty() ? hostkit::Json(nullptr)
+                                                    : hostkit::Json(m_Options.soundInput)},
         {"rate", m_Deck.Rate().name},
         {"labelledBy", ltc ? "LTC on channel " + std::to_string(ltc) : std::string("serial time")},
         {"offsetMs",
@@ -161,7 +183,7 @@ EngineOptions CaptureJob::Engine() const {
 }
 
 std::vector<ClipReport> CaptureJob::Capture(const std::vector<ClipRequest>& clips) {
-    CaptureEngine engine(m_Deck, m_Input, Engine());
+    CaptureEngine engine(m_Deck, Source(), Engine());
     return engine.Run(clips);
 }
 
@@ -169,7 +191,7 @@ CalibrationOutcome CaptureJob::Calibrate(int64_t at, double seconds) {
     const EngineOptions eo = Engine();
     CalibrationOutcome out;
     out.file = StoreFile(m_Options.calibrationFile);
-    out.result = MeasureOffset(m_Deck, m_Input, eo, at, seconds);
+    out.result = MeasureOffset(m_Deck, Source(), eo, at, seconds);
     out.verdict = !out.result.ok ? out.result.error : CalibrationVerdict(out.result, m_Deck.Rate());
     if (!out.result.ok && out.verdict.empty()) {
         out.verdict = "the calibration did not finish";

@@ -37,6 +37,8 @@ std::optional<CalibrationEntry> StoredOffset(const std::string& file, const std:
 struct JobOptions {
     std::string input;  // any FFmpeg input
     std::string inputFormat;
+    std::string soundInput;  // the sound from a device of its own; "" for the input's
+    std::string soundInputFormat;
     std::chrono::milliseconds inputLimit{5000};  // an input silent this long is refused
     std::string folder;
     double preroll = 5.0;
@@ -86,10 +88,14 @@ class CaptureJob {
 
   private:
     EngineOptions Engine() const;
+    // The input as the capture takes it: the picture's, with the sound device's beside it.
+    FrameSource& Source();
 
     DeckControl& m_Deck;
     JobOptions m_Options;
     InputReader m_Input;
+    InputReader m_SoundInput;
+    std::unique_ptr<SplitInput> m_pSplit;
     std::unique_ptr<PolicyCheck> m_Check;
     bool m_bOffsetKnown = true;
 };

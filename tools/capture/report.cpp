@@ -34,7 +34,12 @@ Json SoundJson(const ClipReport& r) {
                             {"silent", ch.silent},
                             {"clippedSamples", ch.clipped}});
     }
-    return Json{{"sampleRate", r.sampleRate}, {"samples", r.samples}, {"channels", channels}};
+    Json sound{{"sampleRate", r.sampleRate}, {"samples", r.samples}, {"channels", channels}};
+    if (r.driftPpm) {
+        sound["driftPpm"] = Round(*r.driftPpm, 0.1);
+        sound["partingMs"] = Round(r.partingMs.value_or(0.0), 0.01);
+    }
+    return sound;
 }
 
 // ", sound 4 ch at 48 kHz (4 silent; 2 clipped 120 samples)"
@@ -53,6 +58,13 @@ std::string SoundText(const ClipReport& r) {
             notes += (notes.empty() ? "" : "; ") + n + " clipped " + std::to_string(ch.clipped) +
                      " samples";
         }
+    }
+    if (r.driftPpm) {
+        char apart[96];
+        std::snprintf(apart, sizeof apart,
+                      "its clock %+.0f ppm of the picture's, %+.2f ms by the end", *r.driftPpm,
+                      r.partingMs.value_or(0.0));
+        notes += (notes.empty() ? "" : "; ") + std::string(apart);
     }
     return ", sound " + std::to_string(r.channels.size()) + " ch" +
            (notes.empty() ? "" : " (" + notes + ")");

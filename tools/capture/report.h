@@ -73,6 +73,10 @@ struct ClipReport {
     int sampleRate = 0;  // the sound kept, when the input had any
     int64_t samples = 0;
     std::vector<ChannelReport> channels;
+    // From a sound device apart from the picture's: how much faster its clock ran, and how far
+    // the sound ends after the picture, its samples kept as they came.
+    std::optional<double> driftPpm;
+    std::optional<double> partingMs;
     hostkit::Json provenance;  // what made the file: also attached to it
     std::optional<LtcCheck> ltc;
     std::optional<Conformance> conformance;  // the file checked against `policy`

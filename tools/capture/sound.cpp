@@ -49,6 +49,51 @@ bool Keepable(const FrameSource::Sound& s) {
             f == AV_SAMPLE_FMT_S32P);
 }
 
+bool SoundClock::Add(double seconds, int64_t first) {
+    if (std::isnan(seconds)) {
+        return true;
+    }
+    const bool on = m_Points.empty() || seconds > m_Points.back().first;
+    if (!on) {
+        m_Points.clear();  // stamps that run back are a clock set, or a device started again
+    }
+    m_Points.emplace_back(seconds, first);
+    if (m_Points.size() > kWindow) {
+        m_Points.pop_front();
+    }
+    // A least-squares line through the points, about their first one to keep the precision of
+    // stamps that count from the host's boot.
+    const double x0 = m_Points.front().first;
+    const int64_t y0 = m_Points.front().second;
+    double sx = 0;
+    double sy = 0;
+    for (const auto& [x, y] : m_Points) {
+        sx += x - x0;
+        sy += static_cast<double>(y - y0);
+    }
+    const auto n = static_cast<double>(m_Points.size());
+    m_dX = sx / n;
+    m_dY = sy / n;
+    double sxx = 0;
+    double sxy = 0;
+    for (const auto& [x, y] : m_Points) {
+        const double dx = x - x0 - m_dX;
+        sxx += dx * dx;
+        sxy += dx * (static_cast<double>(y - y0) - m_dY);
+    }
+    m_dSlope = sxx > 0 ? sxy / sxx : 0;
+    return on;
+}
+
+std::optional<int64_t> SoundClock::SampleAt(double seconds, int rate) const {
+    if (m_Points.empty()) {
+        return std::nullopt;
+    }
+    const double slope = m_dSlope > 0 ? m_dSlope : rate;
+    const double x = seconds - m_Points.front().first - m_dX;
+    return m_Points.front().second + std::llround(m_dY + slope * x);
+}
+
 void SoundSpan::Begin(int64_t from) {
     m_nFrom = from;
     m_nNext = from;

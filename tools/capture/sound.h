@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "tools/capture/input.h"
@@ -21,6 +22,27 @@ int32_t SampleAt(const AVFrame& in, int channel, int64_t i, int channels);
 
 // Whether the capture keeps this sound: integer samples, interleaved or planar, 16 or 32 bits.
 bool Keepable(const FrameSource::Sound& sound);
+
+// Where the samples of a sound device apart from the picture's fall on the picture's clock:
+// their chunks' stamps against their numbers, fitted over the last chunks (ten seconds of a
+// chunk a frame), since the device's clock runs a little fast or slow of the picture's and its
+// stamps jitter.
+class SoundClock {
+  public:
+    static constexpr std::size_t kWindow = 250;
+
+    // False when the stamps ran back, and the fit started again from this chunk.
+    bool Add(double seconds, int64_t first);
+    // The device's sample at `seconds` on the stamps' clock; nullopt before any chunk came.
+    // From one chunk on, at the nominal `rate`.
+    std::optional<int64_t> SampleAt(double seconds, int rate) const;
+
+  private:
+    std::deque<std::pair<double, int64_t>> m_Points;
+    double m_dX = 0;      // the points' mean stamp, from the first one's
+    double m_dY = 0;      // and their mean number, from the first one's
+    double m_dSlope = 0;  // samples a second; 0 until two stamps differ
+};
 
 struct ChannelLevel {
     int64_t peak = 0;     // the largest magnitude, in 32-bit units

@@ -35,6 +35,10 @@ constexpr double kSoundLate = 1.0;
 // labelled; the check waits this long after the last frame for a read that covers it.
 constexpr std::size_t kOffsetFrames = 8;
 constexpr double kCheckLate = 2.0;
+// A sound device apart from the picture's may end this far from the picture, and no further.
+constexpr double kMostParting = 0.001;
+// and its stamps lie within this many seconds of the picture's, on one clock.
+constexpr int64_t kMostStampsApart = 5;
 
 // "320x240 yuv420p"
 std::string PictureText(int width, int height, int format) {
@@ -143,6 +147,7 @@ class Take {
     bool Preroll() {
         if (m_Spec.sound.channels > 0) {
             m_pSound = std::make_unique<SoundSpan>(m_Spec.sound);
+            m_bApart = m_C.input.SoundApart();
         }
         const int ltc = m_C.options.ltcChannel;
         if (ltc > 0) {
@@ -286,6 +291,14 @@ class Take {
             if (m_pLtc != nullptr) {
                 m_pLtc->Add(*c, m_Spec.sound);
             }
+            if (m_bApart && !m_Clock.Add(c->card, c->first) && m_pSound->Begun()) {
+                Fault(End::kRetry, "the sound input's stamps ran back at about " +
+                                       m_Roll.Time(m_Roll.LastFrames()) +
+                                       ": its clock was set, or the device started again");
+            }
+            if (c->samples != nullptr) {
+                m_nNewestSound = c->first + c->samples->nb_samples;
+            }
             m_pSound->Add(std::move(*c));
         }
         for (FramePtr& samples : m_pSound->Take()) {
@@ -301,6 +314,13 @@ class Take {
                                    " sample(s) missing in " +
                                    m_Roll.Time(LabelOfSample(m_pSound->Kept())));
         }
+    }
+
+    // The sound's sample at a moment of the picture's card: the same clock's, or a device's
+    // apart from it as its stamps put it; nullopt before such a device gave any.
+    std::optional<int64_t> SampleOf(double card) const {
+        const int rate = m_Spec.sound.sampleRate;
+        return m_bApart ? m_Clock.SampleAt(card, rate) : CardSample(card, rate);
     }
 
     // The kept frame whose time holds the clip's sample `into`.
@@ -329,16 +349,15 @@ class Take {
 
     // Each frame labelled from the LTC that starts with it, once the sound past it is decoded.
     void LabelFromLtc() {
-        const int rate = m_Spec.sound.sampleRate;
         while (!m_Pending.empty() && m_A.end == End::kCaptured && !m_bDone) {
             const InputFrame& front = m_Pending.front();
             if (std::isnan(front.card)) {
                 Fault(End::kFatal, "the input's frames carry no clock to place their LTC by");
                 return;
             }
-            const int64_t start = CardSample(front.card, rate);
-            const int64_t end = CardSample(front.card + 1.0 / m_dFps, rate);
-            if (!m_pLtc->Decoded(end)) {
+            const std::optional<int64_t> start = SampleOf(front.card);
+            const std::optional<int64_t> end = SampleOf(front.card + 1.0 / m_dFps);
+            if (!start || !end || !m_pLtc->Decoded(*end)) {
                 // A picture whose sound never comes would wait, and the frames behind it.
                 if (SecondsOf(Clock::now()) - front.arrival > kSoundLate + 2.0 / m_dFps) {
                     Fault(End::kRetry, "the sound stopped: no LTC to read on channel " +
@@ -353,7 +372,7 @@ class Take {
             if (f.arrival - m_C.options.offset < m_Roll.LockAt()) {
                 continue;
             }
-            const std::optional<LtcFrame> ltc = m_pLtc->At(start, end);
+            const std::optional<LtcFrame> ltc = m_pLtc->At(*start, *end);
             // Where the serial time puts the frame, to say where in words.
             const int64_t about = m_Roll.Line().Label(f.arrival - m_LtcOffset.value_or(0.0));
             const bool inClip = m_Seq.Kept() > 0 || about >= m_nFrom - 2;
@@ -564,11 +583,24 @@ class Take {
                 Fault(End::kFatal, "the input's frames carry no clock to place their sound by");
                 return;
             }
-            const int rate = m_Spec.sound.sampleRate;
-            if (!m_pSound->Begun()) {
-                m_pSound->Begin(CardSample(f.card, rate));
+            const std::optional<int64_t> from = SampleOf(f.card);
+            const std::optional<int64_t> to = SampleOf(f.card + 1.0 / m_dFps);
+            if (!from || !to) {
+                Fault(End::kRetry,
+                      "the sound stopped: none came from the sound input by " + m_Roll.Time(label));
+                return;
             }
-            m_pSound->Extend(CardSample(f.card + 1.0 / m_dFps, rate));
+            if (!m_pSound->Begun()) {
+                if (m_bApart && !OneClock(*from)) {
+                    return;
+                }
+                m_pSound->Begin(*from);
+                m_nPictureFrom = CardSample(f.card, m_Spec.sound.sampleRate);
+            }
+            m_pSound->Extend(*to);
+            if (m_bApart && !Together(label, f.card + 1.0 / m_dFps)) {
+                return;
+            }
         }
         if (!m_pFiles->Push(std::move(f.frame), label)) {
             std::string why;
@@ -588,6 +620,51 @@ class Take {
         if (m_Seq.Kept() % kProgressEvery == 1) {
             Tell("capture");
         }
+    }
+
+    // A sound device apart places its samples by its stamps, which must be on the picture's
+    // clock: the first kept frame's sound then lies about where the newest came.
+    bool OneClock(int64_t from) {
+        const int rate = m_Spec.sound.sampleRate;
+        const int64_t apart = from - m_nNewestSound;
+        if (std::llabs(apart) <= kMostStampsApart * rate) {
+            return true;
+        }
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f s", static_cast<double>(apart) / rate);
+        Fault(End::kFatal, std::string("the sound input's stamps lie ") + seconds +
+                               " from the picture's: both devices must stamp one clock (for "
+                               "V4L2 with ALSA, the host's wall clock)");
+        return false;
+    }
+
+    // A sound device apart keeps its samples as they came: a clock that runs fast gives more of
+    // them than the picture's time holds, and the sound ends after the picture. Past a
+    // millisecond, the clip is no use, and a retry would part them alike.
+    bool Together(int64_t label, double end) {
+        const int rate = m_Spec.sound.sampleRate;
+        const int64_t picture = CardSample(end, rate) - m_nPictureFrom;
+        if (picture <= 0) {
+            return true;
+        }
+        const auto parting = static_cast<double>(m_pSound->Wanted() - picture) / rate;
+        m_dDrift =
+            (static_cast<double>(m_pSound->Wanted()) / static_cast<double>(picture) - 1.0) * 1e6;
+        m_dParting = parting;
+        if (std::fabs(parting) <= kMostParting) {
+            return true;
+        }
+        char figures[64];
+        std::snprintf(figures, sizeof figures, "%.2f ms by ", std::fabs(parting) * 1000.0);
+        char ppm[32];
+        std::snprintf(ppm, sizeof ppm, "%.0f ppm ", std::fabs(m_dDrift));
+        const std::string words = std::string("picture and sound part by ") + figures +
+                                  m_Roll.Time(label) + ": the sound input's clock runs " + ppm +
+                                  (m_dDrift > 0 ? "fast" : "slow") +
+                                  " of the picture's, and its samples are kept as they came, "
+                                  "never resampled";
+        Fault(End::kFail, words);
+        return false;
     }
 
     // The deck stopped, the counts told; the files kept when the clip is whole, else removed.
@@ -627,6 +704,10 @@ class Take {
         if (m_pSound != nullptr) {
             m_Report.sampleRate = m_Spec.sound.sampleRate;
             m_Report.samples = m_pSound->Kept();
+            if (m_bApart) {
+                m_Report.driftPpm = m_dDrift;
+                m_Report.partingMs = m_dParting * 1000.0;
+            }
             m_Report.channels.clear();
             for (const ChannelLevel& level : m_pSound->Levels()) {
                 ChannelReport c;
@@ -658,6 +739,12 @@ class Take {
     double m_dDeadline = 0;
     std::deque<InputFrame> m_Pending;
     std::unique_ptr<SoundSpan> m_pSound;
+    bool m_bApart = false;       // the sound comes from a device of its own
+    SoundClock m_Clock;          // where that device's samples fall on the picture's clock
+    int64_t m_nPictureFrom = 0;  // the first kept frame's sample on the picture's clock
+    int64_t m_nNewestSound = 0;  // the sample after the newest chunk that came
+    double m_dDrift = 0;         // that device's clock against the picture's, in ppm
+    double m_dParting = 0;       // seconds by which its sound ends after the picture
     struct Check {
         double arrival;
         int64_t label;

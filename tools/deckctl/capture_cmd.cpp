@@ -286,6 +286,8 @@ int Run(const hostkit::Module& module, const CaptureOptions& o, bool json, std::
     capture::JobOptions jo;
     jo.input = o.input;
     jo.inputFormat = o.inputFormat;
+    jo.soundInput = o.audioInput;
+    jo.soundInputFormat = o.audioInputFormat;
     jo.folder = o.folder;
     jo.preroll = o.preroll;
     jo.handles = o.handles;
@@ -365,6 +367,14 @@ CLI::App* AddCapture(CLI::App& app, CaptureOptions& o) {
     c->add_option("--input-format", o.inputFormat,
                   "the input's format when it cannot be told, "
                   "e.g. v4l2");
+    c->add_option("--audio-input", o.audioInput,
+                  "the sound from a device of its own, any FFmpeg input (unix:PATH for "
+                  "decksim's --audio PATH, alsa's hw:CARD,DEV): its samples kept as they came, "
+                  "its drift against the picture reported, and a clip failed once they part by "
+                  "more than 1 ms. Both devices must stamp one clock, as V4L2 and ALSA stamp "
+                  "the host's");
+    c->add_option("--audio-input-format", o.audioInputFormat,
+                  "the sound input's format when it cannot be told, e.g. alsa");
     c->add_flag("--audio", o.audio,
                 "refuse an input without sound (the input's sound is kept whenever it has "
                 "any: every channel, as 24-bit PCM)");

@@ -17,6 +17,8 @@ struct CaptureOptions {
     std::string rate;  // empty: the clips' own rate, or 25
     std::string input;
     std::string inputFormat;
+    std::string audioInput;  // the sound from a device of its own
+    std::string audioInputFormat;
     std::string folder = ".";
     std::string log;
     std::string csv;
