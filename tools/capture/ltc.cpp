@@ -34,7 +34,12 @@ LtcReader::LtcReader(int channel, int sampleRate, double fps, const hostkit::Tim
     : m_nChannel(channel),
       m_nSlack(std::llround(sampleRate / fps * 1.25)),
       m_Base(base),
-      m_pDecoder(ltc_decoder_create(static_cast<int>(std::lround(sampleRate / fps)), 32)) {}
+      m_nFrameSamples(static_cast<int>(std::lround(sampleRate / fps))),
+      m_pDecoder(NewDecoder()) {}
+
+LTCDecoder* LtcReader::NewDecoder() const {
+    return ltc_decoder_create(m_nFrameSamples, 32);  // a queue of a second's frames and more
+}
 
 LtcReader::~LtcReader() {
     if (m_pDecoder != nullptr) {
@@ -59,8 +64,7 @@ void LtcReader::Add(const SoundChunk& chunk, const FrameSource::Sound& sound) {
         // The card's clock jumped or lost samples: what was half-read cannot be trusted.
         ltc_decoder_queue_flush(m_pDecoder);
         ltc_decoder_free(m_pDecoder);
-        m_pDecoder = ltc_decoder_create(
-            static_cast<int>(std::lround(static_cast<double>(m_nSlack) / 1.25)), 32);
+        m_pDecoder = NewDecoder();
         if (m_pDecoder == nullptr) {
             return;
         }

@@ -39,9 +39,12 @@ class LtcReader {
     std::optional<LtcFrame> At(int64_t start, int64_t end) const;
 
   private:
+    LTCDecoder* NewDecoder() const;
+
     int m_nChannel;
     int64_t m_nSlack;  // libltc gives an LTC frame once the next one has begun
     hostkit::TimeBase m_Base;
+    int m_nFrameSamples;  // the sound's samples a frame, as libltc's decoder wants them
     LTCDecoder* m_pDecoder = nullptr;
     bool m_bFed = false;
     int64_t m_nReached = 0;         // the card's sample after the last fed
