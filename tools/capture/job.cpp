@@ -25,9 +25,7 @@ double Hundredths(double seconds) {
 
 // How the frames were labelled, in words: the report and the terminal line say it.
 std::string LabellingText(double offset, const std::string& calibrated) {
-    char ms[32];
-    std::snprintf(ms, sizeof ms, "%.2f ms", offset * 1000.0);
-    return std::string("labelled from the deck's serial time with an offset of ") + ms +
+    return "labelled from the deck's serial time with an offset of " + MillisText(offset) +
            (calibrated.empty() ? " (given)" : ", calibrated on " + calibrated) +
            ", not verified against the signal";
 }
@@ -36,8 +34,7 @@ std::string LabellingText(double offset, const std::string& calibrated) {
 // against the LTC"
 std::string LtcLabellingText(int channel, bool offsetKnown, double offset,
                              const std::string& calibrated) {
-    char ms[32];
-    std::snprintf(ms, sizeof ms, "%.2f ms", offset * 1000.0);
+    const std::string ms = MillisText(offset);
     return "labelled from LTC on channel " + std::to_string(channel) +
            ", checked against the deck's serial time at " +
            (!offsetKnown ? std::string("an offset measured against the LTC")

@@ -108,6 +108,12 @@ const char* StatusName(ClipStatus status) {
     return "?";
 }
 
+std::string MillisText(double seconds) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.2f ms", seconds * 1000.0);
+    return text;
+}
+
 Json ReportJson(const ClipReport& r) {
     const int64_t in = r.clip.in - r.handles;
     const int64_t out = r.clip.out + r.handles;
@@ -167,8 +173,7 @@ std::string ReportLine(const ClipReport& r) {
             line += "; " + r.provenance["labelling"].get<std::string>();
         }
         if (r.ltc) {
-            char offset[32];
-            std::snprintf(offset, sizeof offset, "%.2f ms", r.ltc->offsetMs);
+            const std::string offset = MillisText(r.ltc->offsetMs / 1000.0);
             line += ": " + std::to_string(r.ltc->disagreeing) + " of " +
                     std::to_string(r.ltc->checked) + " frames disagreed (serial offset " + offset +
                     (r.ltc->offsetFrom == "the LTC" ? ", measured against the LTC)"

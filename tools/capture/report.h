@@ -91,6 +91,8 @@ constexpr double kSilentDbfs = -60.0;
 
 const char* StatusName(ClipStatus status);
 hostkit::Json ReportJson(const ClipReport& report);
+// "100.28 ms" for 0.10028 s: offsets and latencies as the words about them give them.
+std::string MillisText(double seconds);
 // "clip 3 "name" 00:01:00:00-00:01:05:00 (125 frames): captured 125, ..."
 std::string ReportLine(const ClipReport& report);
 

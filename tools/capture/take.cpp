@@ -429,12 +429,10 @@ class Take {
             m_Ltc.offsetFrom = "the LTC";
             if (*m_LtcOffset < 0) {
                 // A frame cannot come before the deck played it: the LTC runs ahead.
-                char offset[32];
-                std::snprintf(offset, sizeof offset, "%.2f ms", *m_LtcOffset * 1000.0);
                 Fault(End::kRetry, std::string("the LTC and the deck's serial time disagree: "
                                                "measured against the LTC, the capture path's "
                                                "latency would be ") +
-                                       offset + ", which no path has");
+                                       MillisText(*m_LtcOffset) + ", which no path has");
                 return;
             }
         }
@@ -448,17 +446,15 @@ class Take {
             m_Ltc.disagreeing += apart != 0 ? 1 : 0;
             m_Ltc.worst = std::max<int64_t>(m_Ltc.worst, std::llabs(apart));
             if (std::llabs(apart) > 1) {
-                char offset[32];
-                std::snprintf(offset, sizeof offset, "%.2f ms", *m_LtcOffset * 1000.0);
-                Fault(End::kRetry, "the LTC and the deck's serial time part by " +
-                                       std::to_string(std::llabs(apart)) +
-                                       " frames: the LTC labels a frame " + m_Roll.Time(c.label) +
-                                       ", the serial time with the offset " + offset +
-                                       " labels it " + m_Roll.Time(serial) +
-                                       (m_Ltc.offsetFrom == "the LTC"
-                                            ? ""
-                                            : " (the capture path's latency changed since its "
-                                              "calibration, or the LTC is not the deck's time)"));
+                Fault(End::kRetry,
+                      "the LTC and the deck's serial time part by " +
+                          std::to_string(std::llabs(apart)) + " frames: the LTC labels a frame " +
+                          m_Roll.Time(c.label) + ", the serial time with the offset " +
+                          MillisText(*m_LtcOffset) + " labels it " + m_Roll.Time(serial) +
+                          (m_Ltc.offsetFrom == "the LTC"
+                               ? ""
+                               : " (the capture path's latency changed since its "
+                                 "calibration, or the LTC is not the deck's time)"));
             }
         }
     }
@@ -654,12 +650,9 @@ class Take {
         if (std::fabs(parting) <= kMostParting) {
             return true;
         }
-        char figures[64];
-        std::snprintf(figures, sizeof figures, "%.2f ms by ", std::fabs(parting) * 1000.0);
-        char ppm[32];
-        std::snprintf(ppm, sizeof ppm, "%.0f ppm ", std::fabs(m_dDrift));
-        const std::string words = std::string("picture and sound part by ") + figures +
-                                  m_Roll.Time(label) + ": the sound input's clock runs " + ppm +
+        const std::string words = "picture and sound part by " + MillisText(std::fabs(parting)) +
+                                  " by " + m_Roll.Time(label) + ": the sound input's clock runs " +
+                                  std::to_string(std::llround(std::fabs(m_dDrift))) + " ppm " +
                                   (m_dDrift > 0 ? "fast" : "slow") +
                                   " of the picture's, and its samples are kept as they came, "
                                   "never resampled";
