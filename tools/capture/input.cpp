@@ -42,7 +42,7 @@ int InputReader::OnInterrupt(void* opaque) {
 }
 
 // The input itself, opened without probing it for long: frames are timed as they arrive.
-bool InputReader::OpenFormat(const std::string& url, const std::string& format,
+bool InputReader::OpenFormat(const std::string& url, const std::string& format, Streams streams,
                              const std::string& limitText, std::string* error) {
     m_pFormat = avformat_alloc_context();
     if (m_pFormat == nullptr) {
@@ -56,6 +56,9 @@ bool InputReader::OpenFormat(const std::string& url, const std::string& format,
     m_pFormat->flags |= AVFMT_FLAG_NOBUFFER;
     AVDictionary* options = nullptr;
     av_dict_set(&options, "probesize", "65536", 0);
+    if (streams == Streams::kPictureOnWallClock) {
+        av_dict_set(&options, "ts", "abs", 0);  // V4L2's own are the monotonic clock's
+    }
     const AVInputFormat* fmt = nullptr;
     if (!format.empty() && (fmt = av_find_input_format(format.c_str())) == nullptr) {
         *error = "no input format '" + format + "' in this libavformat";
@@ -147,7 +150,7 @@ bool InputReader::Open(const std::string& url, const std::string& format,
     m_Why.clear();
     m_nDeadline = Nanos(Clock::now() + limit);
     const std::string limitText = std::to_string(limit.count()) + " ms";
-    if (!OpenFormat(url, format, limitText, error)) {
+    if (!OpenFormat(url, format, streams, limitText, error)) {
         return false;
     }
     const bool soundOnly = streams == Streams::kSoundOnly;

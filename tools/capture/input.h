@@ -117,9 +117,10 @@ class InputReader : public FrameSource {
     InputReader(const InputReader&) = delete;
     InputReader& operator=(const InputReader&) = delete;
 
-    // What an input is read for: its picture (and the sound beside it), or its sound alone, as
-    // a card's sound device.
-    enum class Streams { kPicture, kSoundOnly };
+    // What an input is read for: its picture (and the sound beside it); its picture with its
+    // stamps on the host's wall clock where the device can give them (V4L2's absolute stamps),
+    // as a sound device's apart from it are (ALSA's); or its sound alone, as that device.
+    enum class Streams { kPicture, kPictureOnWallClock, kSoundOnly };
 
     // Opens `url` (with `format` when given, e.g. v4l2) and starts reading. False with the
     // reason when it cannot be opened or gives no frame (or sound) within `limit`.
@@ -152,8 +153,8 @@ class InputReader : public FrameSource {
         bool sound = false;
     };
 
-    bool OpenFormat(const std::string& url, const std::string& format, const std::string& limitText,
-                    std::string* error);
+    bool OpenFormat(const std::string& url, const std::string& format, Streams streams,
+                    const std::string& limitText, std::string* error);
     bool OpenVideo(const std::string& url, const std::string& limitText, std::string* error);
     bool OpenSound(std::string* error);
     // A decoder for the stream `index`; false when there is none.

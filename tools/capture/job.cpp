@@ -98,7 +98,11 @@ bool CaptureJob::OpenInput(std::string* error) {
         m_Check = std::move(check);
     }
     m_pSplit.reset();
-    if (!m_Input.Open(m_Options.input, m_Options.inputFormat, m_Options.inputLimit, error)) {
+    // A sound device apart stamps the host's wall clock, as ALSA does: the picture's must too.
+    const auto streams = m_Options.soundInput.empty() ? InputReader::Streams::kPicture
+                                                      : InputReader::Streams::kPictureOnWallClock;
+    if (!m_Input.Open(m_Options.input, m_Options.inputFormat, m_Options.inputLimit, error,
+                      streams)) {
         return false;
     }
     if (!m_Options.soundInput.empty()) {

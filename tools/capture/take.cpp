@@ -629,8 +629,9 @@ class Take {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.1f s", static_cast<double>(apart) / rate);
         Fault(End::kFatal, std::string("the sound input's stamps lie ") + seconds +
-                               " from the picture's: both devices must stamp one clock (for "
-                               "V4L2 with ALSA, the host's wall clock)");
+                               " from the picture's: both devices must stamp one clock, as "
+                               "V4L2 (asked for its absolute stamps) and ALSA stamp the host's "
+                               "wall clock");
         return false;
     }
 

@@ -371,8 +371,8 @@ CLI::App* AddCapture(CLI::App& app, CaptureOptions& o) {
                   "the sound from a device of its own, any FFmpeg input (unix:PATH for "
                   "decksim's --audio PATH, alsa's hw:CARD,DEV): its samples kept as they came, "
                   "its drift against the picture reported, and a clip failed once they part by "
-                  "more than 1 ms. Both devices must stamp one clock, as V4L2 and ALSA stamp "
-                  "the host's");
+                  "more than 1 ms. Both devices must stamp one clock: a V4L2 picture is asked "
+                  "for its wall-clock stamps, as ALSA gives");
     c->add_option("--audio-input-format", o.audioInputFormat,
                   "the sound input's format when it cannot be told, e.g. alsa");
     c->add_flag("--audio", o.audio,
