@@ -92,7 +92,7 @@ TEST(SoundApart, SamplesRunOnAsTheyCameAndTheClockIsFittedFromTheStamps) {
         SCOPED_TRACE(testing::Message() << row.ppm << " ppm, jitter " << row.jitterMs << " ms");
         DriftingDevice device(row.ppm, row.jitterMs);
         SplitInput split(device, device);
-        SoundClock clock;
+        SoundClock clock(true);
         EXPECT_FALSE(clock.SampleAt(1000.0, 48000));  // nothing to place samples by yet
         split.Arm(true);
         std::optional<int64_t> base;  // the first chunk's number against the device's count

@@ -151,23 +151,16 @@ class Measuring {
     void ByLtc(LtcReader& ltc, SoundClock& clock, std::deque<Heard>& waiting,
                std::vector<Seen>& seen, CalibrationResult& result) {
         const FrameSource::Sound sound = m_In.CurrentSound();
-        const bool apart = m_In.SoundApart();
         for (std::optional<SoundChunk> c = m_In.NextSound(Millis(0)); c;
              c = m_In.NextSound(Millis(0))) {
-            if (apart) {
-                clock.Add(c->card, c->first);
-            }
+            clock.Add(c->card, c->first);
             ltc.Add(*c, sound);
         }
-        // A frame's samples: on the card's clock, or as a sound device's stamps put them.
-        const auto sample = [&](double card) -> std::optional<int64_t> {
-            return apart ? clock.SampleAt(card, sound.sampleRate)
-                         : CardSample(card, sound.sampleRate);
-        };
         while (!waiting.empty()) {
             const Heard h = waiting.front();
-            const std::optional<int64_t> start = sample(h.card);
-            const std::optional<int64_t> end = sample(h.card + 1.0 / m_D.Rate().fps);
+            const std::optional<int64_t> start = clock.SampleAt(h.card, sound.sampleRate);
+            const std::optional<int64_t> end =
+                clock.SampleAt(h.card + 1.0 / m_D.Rate().fps, sound.sampleRate);
             if (!start || !end || !ltc.Decoded(*end)) {
                 break;
             }
@@ -186,7 +179,7 @@ class Measuring {
         const FrameSource::Sound sound = m_In.CurrentSound();
         std::unique_ptr<LtcReader> ltc;
         std::deque<Heard> waiting;
-        SoundClock clock;  // a sound device's apart from the picture's
+        SoundClock clock(m_In.SoundApart());
         if (m_O.ltcChannel > 0) {
             result.against = "LTC";
             if (m_O.ltcChannel > sound.channels) {

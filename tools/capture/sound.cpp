@@ -50,7 +50,7 @@ bool Keepable(const FrameSource::Sound& s) {
 }
 
 bool SoundClock::Add(double seconds, int64_t first) {
-    if (std::isnan(seconds)) {
+    if (!m_bApart || std::isnan(seconds)) {
         return true;
     }
     const bool on = m_Points.empty() || seconds > m_Points.back().first;
@@ -86,6 +86,9 @@ bool SoundClock::Add(double seconds, int64_t first) {
 }
 
 std::optional<int64_t> SoundClock::SampleAt(double seconds, int rate) const {
+    if (!m_bApart) {
+        return CardSample(seconds, rate);
+    }
     if (m_Points.empty()) {
         return std::nullopt;
     }

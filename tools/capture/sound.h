@@ -31,13 +31,18 @@ class SoundClock {
   public:
     static constexpr std::size_t kWindow = 250;
 
+    // `apart`: the sound comes from a device of its own. Otherwise its samples share the card's
+    // clock with the frames, and a moment's sample is that clock's (CardSample).
+    explicit SoundClock(bool apart) : m_bApart(apart) {}
+
     // False when the stamps ran back, and the fit started again from this chunk.
     bool Add(double seconds, int64_t first);
-    // The device's sample at `seconds` on the stamps' clock; nullopt before any chunk came.
-    // From one chunk on, at the nominal `rate`.
+    // The sound's sample at `seconds` on the picture's clock; apart, nullopt before any chunk
+    // came, and from one chunk on at the nominal `rate`.
     std::optional<int64_t> SampleAt(double seconds, int rate) const;
 
   private:
+    bool m_bApart;
     std::deque<std::pair<double, int64_t>> m_Points;
     double m_dX = 0;      // the points' mean stamp, from the first one's
     double m_dY = 0;      // and their mean number, from the first one's

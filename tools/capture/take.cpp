@@ -148,6 +148,7 @@ class Take {
         if (m_Spec.sound.channels > 0) {
             m_pSound = std::make_unique<SoundSpan>(m_Spec.sound);
             m_bApart = m_C.input.SoundApart();
+            m_Clock = SoundClock(m_bApart);
         }
         const int ltc = m_C.options.ltcChannel;
         if (ltc > 0) {
@@ -291,7 +292,7 @@ class Take {
             if (m_pLtc != nullptr) {
                 m_pLtc->Add(*c, m_Spec.sound);
             }
-            if (m_bApart && !m_Clock.Add(c->card, c->first) && m_pSound->Begun()) {
+            if (!m_Clock.Add(c->card, c->first) && m_pSound->Begun()) {
                 Fault(End::kRetry, "the sound input's stamps ran back at about " +
                                        m_Roll.Time(m_Roll.LastFrames()) +
                                        ": its clock was set, or the device started again");
@@ -316,11 +317,10 @@ class Take {
         }
     }
 
-    // The sound's sample at a moment of the picture's card: the same clock's, or a device's
-    // apart from it as its stamps put it; nullopt before such a device gave any.
+    // The sound's sample at a moment of the picture's card; nullopt before a device apart
+    // gave any.
     std::optional<int64_t> SampleOf(double card) const {
-        const int rate = m_Spec.sound.sampleRate;
-        return m_bApart ? m_Clock.SampleAt(card, rate) : CardSample(card, rate);
+        return m_Clock.SampleAt(card, m_Spec.sound.sampleRate);
     }
 
     // The kept frame whose time holds the clip's sample `into`.
@@ -734,7 +734,7 @@ class Take {
     std::deque<InputFrame> m_Pending;
     std::unique_ptr<SoundSpan> m_pSound;
     bool m_bApart = false;       // the sound comes from a device of its own
-    SoundClock m_Clock;          // where that device's samples fall on the picture's clock
+    SoundClock m_Clock{false};   // where the sound's samples fall on the picture's clock
     int64_t m_nPictureFrom = 0;  // the first kept frame's sample on the picture's clock
     int64_t m_nNewestSound = 0;  // the sample after the newest chunk that came
     double m_dDrift = 0;         // that device's clock against the picture's, in ppm
