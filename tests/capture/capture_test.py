@@ -6,6 +6,7 @@ usage: capture_test.py DECKCTL DECKSIM CASE [FSYNC_SHIM]
        (CASE: rate25, rate2997df, calibration, faults; FSYNC_SHIM: tests/support/fsync_stall)
 """
 import glob
+import gzip
 import itertools
 import json
 import os
@@ -126,6 +127,17 @@ def check_clip(rig, folder, report, first, count, timecode):
           (lines[1:3], got[:2]))
     check(report["achieved"]["frames"] == count and report["missing"] == 0 and
           report["repeated"] == 0, report)
+    # The quality check's figures: a line a frame at the frame's tape time; decksim's picture
+    # in range and moving, so only its silent channel is flagged (of what was checked: a loaded
+    # machine may leave the check behind).
+    q = report["quality"]
+    qc = gzip.open(q["sidecar"], "rt").read().splitlines()
+    check(q["sidecar"] == mkv[:-4] + ".qc.csv.gz" and q["error"] is None and
+          q["frames"] == count and 0 < q["checkedPictures"] <= count and
+          0 < q["checkedSound"] <= count, q)
+    check(len(qc) == count + 1 and [line.split(",")[1] for line in qc[1:]] ==
+          [line.split(",")[1] for line in lines[1:]], "QC figures %s against %s" % (qc[:2], lines[:2]))
+    check([f["words"] for f in q["flags"]] == ["ch 4 silent throughout"], q["flags"])
     # What the report says it kept is what the stripes show.
     achieved = [deckrig.tc_to_frames(report["achieved"][k], whole) for k in ("in", "out")]
     check(achieved == [got[0], got[-1] + 1], "achieved %s, the stripes %s..%s"
@@ -596,7 +608,8 @@ def case_faults(rig, work, shim):
          lambda rc, out, err, r, f: (
              check(rc == 1 and r["DECK1_00092000.json"]["status"] == "captured" and
                    r["DECK1_00092000.json"]["sound"]["channels"][1]["clippedSamples"] > 0 and
-                   "(2 clipped " in out and "4 silent" in out and "0 conforming" in out, out),
+                   "(2 clipped " in out and "4 silent" in out and "0 conforming" in out and
+                   "\n  QC: ch 2 clipped (a sample at full scale) on " in out, out),
              check(r["DECK1_00092000.json"]["conformance"]["verdict"] == "fail" and
                    {"Interlaced", "625 lines at 25 or 525 lines at 29.97"} <=
                    set(r["DECK1_00092000.json"]["conformance"]["failed"]) and

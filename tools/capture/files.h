@@ -43,7 +43,7 @@ class TempFile {
 bool SyncFile(const std::string& path);
 bool SyncFolder(const std::string& folder);
 
-// Removes the temporary files of `stem`'s clip (its .mkv, .framemd5, .timecode.csv and .json) that
+// Removes the temporary files of `stem`'s clip (its .mkv, .framemd5, .timecode.csv, .json and quality figures) that
 // no running capture holds; how many there were.
 int RemoveStaleParts(const std::string& folder, const std::string& stem);
 

@@ -152,6 +152,7 @@ EngineOptions CaptureJob::Engine() const {
     eo.ltcChannel = m_Options.ltcChannel;
     eo.progress = m_Options.progress;
     eo.cancel = m_Options.cancel;
+    eo.quality = m_Options.quality;
     if (m_Check) {
         const PolicyCheck* check = m_Check.get();
         eo.check = [check](const std::string& file) { return check->Check(file); };

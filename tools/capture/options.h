@@ -50,6 +50,10 @@ struct EngineOptions {
     // When set, each captured clip's file is checked against `policy`.
     std::function<Conformance(const std::string& file)> check;
     std::string policy;
+    // Each clip's quality checked as it is captured; `qualityPace`, when set, runs before each
+    // item the check takes (a test's slow check).
+    bool quality = true;
+    std::function<void()> qualityPace;
 };
 
 // How a stage, an attempt at a clip or a calibration's run ended.

@@ -89,6 +89,36 @@ std::string ConformanceText(const ClipReport& r) {
     return "; DOES NOT CONFORM to " + r.policy + " (" + rules + ")";
 }
 
+Json QualityJson(const ClipReport& r) {
+    if (!r.quality) {
+        return nullptr;
+    }
+    const QualitySummary& q = *r.quality;
+    Json flags = Json::array();
+    for (const QualityFlag& f : q.flags) {
+        Json stretches = Json::array();
+        for (const auto& s : f.stretches) {
+            stretches.push_back({s.first, s.second});
+        }
+        Json flag{
+            {"flag", f.flag}, {"frames", f.frames}, {"stretches", stretches}, {"words", f.words}};
+        if (f.channel > 0) {
+            flag["channel"] = f.channel;
+        }
+        flags.push_back(flag);
+    }
+    return Json{{"frames", q.frames},
+                {"checkedPictures", q.pictures},
+                {"checkedSound", q.withSound ? Json(q.soundFrames) : Json(nullptr)},
+                {"partial", q.pictures < q.frames || (q.withSound && q.soundFrames < q.frames)},
+                {"bitDepth", q.bitDepth},
+                {"luma", {{"min", q.lumaMin}, {"avg", Round(q.lumaAvg, 0.01)}, {"max", q.lumaMax}}},
+                {"cpuSeconds", Round(q.cpuSeconds, 0.001)},
+                {"flags", flags},
+                {"sidecar", q.sidecar.empty() ? Json(nullptr) : Json(q.sidecar)},
+                {"error", q.error.empty() ? Json(nullptr) : Json(q.error)}};
+}
+
 }  // namespace
 
 bool Whole(const ClipReport& r) {
@@ -154,6 +184,7 @@ Json ReportJson(const ClipReport& r) {
                              {"offsetFrom", r.ltc->offsetFrom}}
                       : Json(nullptr)},
         {"provenance", r.provenance.is_null() ? Json(nullptr) : r.provenance},
+        {"quality", QualityJson(r)},
         {"conformance", r.conformance ? r.conformance->Json(r.policy) : Json(nullptr)}};
 }
 
@@ -187,6 +218,30 @@ std::string ReportLine(const ClipReport& r) {
                                      (r.retries == 1 ? " retry" : " retries")
                                : "") +
                 ": " + r.reason;
+    }
+    return line;
+}
+
+std::string QualityLine(const ClipReport& r) {
+    if (!r.quality || r.status != ClipStatus::kCaptured) {
+        return "";
+    }
+    const QualitySummary& q = *r.quality;
+    std::string line = "QC";
+    const int64_t sound = q.withSound ? q.soundFrames : q.frames;
+    if (q.pictures < q.frames || sound < q.frames) {
+        line += " covered " + std::to_string(std::min(q.pictures, sound)) + " of " +
+                std::to_string(q.frames) +
+                " frames (it fell behind the capture and skipped the rest)";
+    }
+    line += ":";
+    std::string flags;
+    for (const QualityFlag& f : q.flags) {
+        flags += (flags.empty() ? " " : "; ") + f.words;
+    }
+    line += flags.empty() ? " no flags" : flags;
+    if (!q.error.empty()) {
+        line += "; " + q.error;
     }
     return line;
 }

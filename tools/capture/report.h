@@ -45,6 +45,29 @@ struct ChannelReport {
     int64_t clipped = 0;
 };
 
+// A flag, in words and in the frames it covers.
+struct QualityFlag {
+    std::string flag;  // "brng", "tout", "vrep", "repeated", "frozen", "clipped", "silent"
+    int channel = 0;   // from 1, for the sound's
+    int64_t frames = 0;
+    std::vector<std::pair<int64_t, int64_t>> stretches;  // [first, last] frames of the file
+    std::string words;
+};
+
+// A clip's quality check: how much of it was checked, its luma, its flags and its figures' file.
+struct QualitySummary {
+    int64_t frames = 0;       // the clip's
+    int64_t pictures = 0;     // checked
+    int64_t soundFrames = 0;  // frames whose sound was checked
+    bool withSound = false;
+    int bitDepth = 8;
+    double lumaMin = 0, lumaAvg = 0, lumaMax = 0;
+    double cpuSeconds = 0;  // the check's own thread
+    std::vector<QualityFlag> flags;
+    std::string sidecar;  // the figures' file, when written
+    std::string error;    // why it was not, in words
+};
+
 struct ClipReport {
     ClipRequest clip;
     const hostkit::RateInfo* rate = nullptr;
@@ -79,6 +102,7 @@ struct ClipReport {
     std::optional<double> partingMs;
     hostkit::Json provenance;  // what made the file: also attached to it
     std::optional<LtcCheck> ltc;
+    std::optional<QualitySummary> quality;
     std::optional<Conformance> conformance;  // the file checked against `policy`
     std::string policy;
 };
@@ -95,5 +119,7 @@ hostkit::Json ReportJson(const ClipReport& report);
 std::string MillisText(double seconds);
 // "clip 3 "name" 00:01:00:00-00:01:05:00 (125 frames): captured 125, ..."
 std::string ReportLine(const ClipReport& report);
+// "QC: ch 4 silent throughout; frozen picture for 2.40 s, ...", or "" without a check.
+std::string QualityLine(const ClipReport& report);
 
 }  // namespace capture

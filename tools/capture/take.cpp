@@ -14,6 +14,7 @@ extern "C" {
 #include "tools/capture/calibration.h"
 #include "tools/capture/labeller.h"
 #include "tools/capture/ltc.h"
+#include "tools/capture/quality.h"
 #include "tools/capture/roll.h"
 #include "tools/capture/sound.h"
 #include "tools/capture/writer.h"
@@ -123,6 +124,13 @@ class Take {
         if (!m_pFiles->Open(m_Spec, &m_A.words)) {
             m_A.end = End::kFatal;
             return false;
+        }
+        if (m_C.options.quality) {
+            m_pQc = std::make_unique<QualityCheck>(m_Spec.picture, m_Spec.sound, m_Spec.frameRate,
+                                                   m_Spec.base, m_C.options.qualityPace);
+            if (!m_pQc->Start(&m_QcError)) {
+                m_pQc.reset();  // the clip is captured all the same, and its report says why
+            }
         }
         m_A.end = End::kCaptured;
         return true;
@@ -303,6 +311,9 @@ class Take {
             m_pSound->Add(std::move(*c));
         }
         for (FramePtr& samples : m_pSound->Take()) {
+            if (m_pQc != nullptr) {
+                m_pQc->PushSound(*samples);
+            }
             if (!m_pFiles->PushSound(std::move(samples))) {
                 std::string why;
                 Fault(m_pFiles->Failed(&why) ? End::kFatal : End::kRetry,
@@ -598,6 +609,9 @@ class Take {
                 return;
             }
         }
+        if (m_pQc != nullptr) {
+            m_pQc->Push(*f.frame, label);
+        }
         if (!m_pFiles->Push(std::move(f.frame), label)) {
             std::string why;
             if (m_pFiles->Failed(&why)) {
@@ -689,6 +703,14 @@ class Take {
         m_Report.file = m_pFiles->FilePath();
         m_Report.framemd5 = m_pFiles->SidecarPath();
         m_Report.timecodes = m_pFiles->TimecodePath();
+        if (m_pQc != nullptr) {
+            m_Report.quality = m_pQc->Finish(m_Spec.folder, m_Spec.stem, m_Report.frames);
+        } else if (!m_QcError.empty()) {
+            QualitySummary q;
+            q.frames = m_Report.frames;
+            q.error = "not checked: " + m_QcError;
+            m_Report.quality = q;
+        }
         m_Provenance["ended"] = UtcNow();
         m_Report.provenance = m_Provenance;
         if (m_pLtc != nullptr) {
@@ -733,6 +755,8 @@ class Take {
     double m_dDeadline = 0;
     std::deque<InputFrame> m_Pending;
     std::unique_ptr<SoundSpan> m_pSound;
+    std::unique_ptr<QualityCheck> m_pQc;
+    std::string m_QcError;
     bool m_bApart = false;       // the sound comes from a device of its own
     SoundClock m_Clock{false};   // where the sound's samples fall on the picture's clock
     int64_t m_nPictureFrom = 0;  // the first kept frame's sample on the picture's clock

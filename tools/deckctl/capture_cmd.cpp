@@ -297,6 +297,7 @@ int Run(const hostkit::Module& module, const CaptureOptions& o, bool json, std::
     jo.ltcChannel = o.ltcChannel;
     jo.check = (o.check || !o.policy.empty()) && !o.calibrate;
     jo.policy = o.policy;
+    jo.quality = !o.noQuality;
     jo.cancel = &g_bCancel;
     capture::ModuleDeck deck(module, o.port, *rate);
     if (!o.calibrate) {
@@ -316,6 +317,10 @@ int Run(const hostkit::Module& module, const CaptureOptions& o, bool json, std::
                    << (json ? hostkit::DumpJson(capture::ReportJson(*p.report))
                             : capture::ReportLine(*p.report))
                    << std::endl;
+            const std::string qc = json ? "" : capture::QualityLine(*p.report);
+            if (!qc.empty()) {
+                *lines << "  " << qc << std::endl;
+            }
         } else if (live) {
             *lines << "\r\x1b[K" << StatusLine(p) << std::flush;
         }
@@ -388,6 +393,11 @@ CLI::App* AddCapture(CLI::App& app, CaptureOptions& o) {
                 "check each file with MediaConch against the archival policy for SD tape "
                 "(FFV1 v3 coded for keeping in Matroska, fields, aspect, colour and 24-bit "
                 "sound stated) and put the verdict in its report");
+    c->add_flag("--no-qc", o.noQuality,
+                "no quality check: without it each clip's picture (signalstats) and sound "
+                "(astats) are measured frame by frame as they are captured, the figures kept "
+                "in STEM.qc.csv.gz and the flags (out of broadcast range, outliers, repeated "
+                "lines and frames, a frozen picture, clipping, silence) put in its report");
     c->add_option("--policy", o.policy,
                   "check against this MediaConch policy instead (implies --check)");
     c->add_option("--folder", o.folder, "where the files go (made if missing; default .)");

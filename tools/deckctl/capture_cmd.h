@@ -33,9 +33,10 @@ struct CaptureOptions {
     std::string calibrationFile;
     std::optional<double> offsetMs;
     bool calibrate = false;
-    bool audio = false;  // an input without sound is refused
-    int ltcChannel = 0;  // frames labelled from LTC on this channel (from 1); 0: serial time
-    bool check = false;  // each file checked with MediaConch against `policy` (ours if "")
+    bool audio = false;      // an input without sound is refused
+    int ltcChannel = 0;      // frames labelled from LTC on this channel (from 1); 0: serial time
+    bool noQuality = false;  // no quality check of the picture and sound
+    bool check = false;      // each file checked with MediaConch against `policy` (ours if "")
     std::string policy;
     std::string at = "00:00:30:00";
     double seconds = 4.0;
