@@ -279,6 +279,17 @@ void InputReader::Fail(const std::string& why) {
 
 void InputReader::Deliver(FramePtr frame, const Stream& stream) {
     const auto now = Clock::now();
+    if (frame->sample_aspect_ratio.num <= 0) {
+        // A frame that does not say its aspect has the stream's.
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        frame->sample_aspect_ratio = m_Picture.aspect;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_TapMutex);
+        if (m_pTap != nullptr) {
+            m_pTap->Picture(*frame);
+        }
+    }
     const int64_t pts = frame->best_effort_timestamp;
     const AVRational tb = stream.timeBase;
     double card = std::nan("");
@@ -367,6 +378,12 @@ void InputReader::Decode(const AVPacket* packet, AVFrame* scratch, Stream& strea
         return;
     }
     while (avcodec_receive_frame(stream.decoder, scratch) >= 0) {
+        if (stream.sound) {
+            std::lock_guard<std::mutex> lock(m_TapMutex);
+            if (m_pTap != nullptr) {
+                m_pTap->Sound(*scratch);
+            }
+        }
         FramePtr copy(av_frame_clone(scratch));
         av_frame_unref(scratch);
         if (copy != nullptr && stream.sound) {
@@ -375,6 +392,11 @@ void InputReader::Decode(const AVPacket* packet, AVFrame* scratch, Stream& strea
             Deliver(std::move(copy), stream);
         }
     }
+}
+
+void InputReader::SetTap(std::shared_ptr<InputTap> tap) {
+    std::lock_guard<std::mutex> lock(m_TapMutex);
+    m_pTap = std::move(tap);
 }
 
 void InputReader::Run() {

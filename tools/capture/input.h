@@ -105,6 +105,15 @@ class FrameSource {
     virtual bool SoundApart() const { return false; }
 };
 
+// What watches an input besides the capture (a page's preview): shown each picture and each
+// chunk of sound as it comes, armed or not, on the reader's thread. It must never wait.
+class InputTap {
+  public:
+    virtual ~InputTap() = default;
+    virtual void Picture(const AVFrame& frame) = 0;
+    virtual void Sound(const AVFrame& samples) = 0;
+};
+
 class InputReader : public FrameSource {
   public:
     // Frames waiting for the capture, about two seconds' worth.
@@ -143,6 +152,8 @@ class InputReader : public FrameSource {
     AVRational AspectRatio() const { return Current().aspect; }
     AVRational FrameRate() const { return m_FrameRate; }
     const std::string& Url() const { return m_Url; }
+    // Shows the frames and sound to `tap` from now on (none: to nobody).
+    void SetTap(std::shared_ptr<InputTap> tap);
 
   private:
     // One per stream of the input, by its index: a decoder for those the capture reads.
@@ -187,6 +198,9 @@ class InputReader : public FrameSource {
     std::atomic<int64_t> m_nDeadline{0};
     std::atomic<uint64_t> m_nCardGaps{0};
     std::atomic<uint64_t> m_nOverflows{0};
+
+    std::mutex m_TapMutex;
+    std::shared_ptr<InputTap> m_pTap;
 
     mutable std::mutex m_Mutex;
     std::condition_variable m_Ready;

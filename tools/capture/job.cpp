@@ -112,7 +112,9 @@ bool CaptureJob::OpenInput(std::string* error) {
             return false;
         }
         m_pSplit = std::make_unique<SplitInput>(m_Input, m_SoundInput);
+        m_SoundInput.SetTap(m_Options.tap);
     }
+    m_Input.SetTap(m_Options.tap);
     const int channels = Source().CurrentSound().channels;
     if (m_Options.requireSound && channels == 0) {
         *error = "the input " + m_Options.input + " has no sound, and --audio asks for it";

@@ -21,6 +21,7 @@ extern "C" {
 
 #include "tools/capture/engine.h"
 #include "tools/capture/job.h"
+#include "tools/capture/preview.h"
 #include "tools/panel/capture_deck.h"
 
 namespace panel {
@@ -582,7 +583,7 @@ std::string CaptureBatches::Work(const std::shared_ptr<Batch>& b) {
     Request& r = b->request;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Publish(BatchJson(*b));
+        m_Publish("capture", BatchJson(*b));
     }
     WorkerDeck deck(*r.deck, *r.rate);
     capture::JobOptions jo;
@@ -602,6 +603,13 @@ std::string CaptureBatches::Work(const std::shared_ptr<Batch>& b) {
         Progress(*b, p.clip, p.report ? capture::StatusName(p.report->status) : p.phase.c_str(),
                  p.attempt, p.frames, p.wanted, p.report ? &report : nullptr);
     };
+    jo.tap = TakePreview(r.port, r.input);
+    // Whatever ends the batch, its input stops feeding the preview.
+    struct Left {
+        CaptureBatches* batches;
+        int port;
+        ~Left() { batches->LeavePreview(port); }
+    } left{this, r.port};
     capture::CaptureJob job(deck, jo);
     std::string openError;
     if (!job.OpenInput(&openError)) {
@@ -640,7 +648,7 @@ void CaptureBatches::Progress(Batch& b, std::size_t clip, const char* phase, int
     const auto now = Clock::now();
     if (turn || now - b.published >= kProgressInterval) {
         b.published = now;
-        m_Publish(BatchJson(b));
+        m_Publish("capture", BatchJson(b));
     }
 }
 
@@ -649,7 +657,7 @@ void CaptureBatches::Finish(Batch& b, std::string state, std::string error) {
     b.state = std::move(state);
     b.error = std::move(error);
     ++b.seq;
-    m_Publish(BatchJson(b));
+    m_Publish("capture", BatchJson(b));
 }
 
 Json CaptureBatches::BatchJson(const Batch& b) const {
@@ -756,6 +764,132 @@ std::vector<Json> CaptureBatches::Batches() const {
     return all;
 }
 
+std::shared_ptr<capture::Preview> CaptureBatches::PreviewFor(int port) {
+    Watch& w = m_Watches[port];
+    if (w.preview == nullptr) {
+        w.preview = std::make_shared<capture::Preview>([this, port](const capture::PreviewFrame& f) {
+            Json meters = Json::array();
+            for (const capture::Meter& m : f.meters) {
+                const auto db = [](double v) {
+                    return std::isfinite(v) ? Json(std::round(v * 10.0) / 10.0) : Json(nullptr);
+                };
+                meters.push_back({{"peakDbfs", db(m.peakDbfs)}, {"rmsDbfs", db(m.rmsDbfs)}});
+            }
+            m_Publish("preview", Json{{"port", port},
+                                      {"seq", f.seq},
+                                      {"width", f.width},
+                                      {"height", f.height},
+                                      {"meters", meters}});
+        });
+    }
+    return w.preview;
+}
+
+std::shared_ptr<capture::Preview> CaptureBatches::TakePreview(int port, const std::string& input) {
+    std::unique_ptr<capture::InputReader> alone;
+    std::shared_ptr<capture::Preview> preview;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        preview = PreviewFor(port);
+        Watch& w = m_Watches[port];
+        alone = std::move(w.alone);
+        w.input = input;
+        w.capturing = true;
+    }
+    alone.reset();  // closed before the batch opens its input, outside the lock
+    return preview;
+}
+
+void CaptureBatches::LeavePreview(int port) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Watches[port].capturing = false;
+}
+
+ActionAnswer CaptureBatches::OpenPreview(const std::string& text) {
+    const Json body = hostkit::ParseJson(text.empty() ? "{}" : text);
+    if (!body.is_object()) {
+        return Refusal(400, "the body must be a JSON object");
+    }
+    int port = 0;
+    std::string input;
+    double preroll = 0;
+    const int fallback = m_Decks.size() == 1 ? m_Decks.begin()->first : 0;
+    if (Verdict v = Common(body, m_Settings, m_Decks, fallback, &port, &input, &preroll);
+        !v.ok()) {
+        return Refusal(v.status, v.words);
+    }
+    const auto answer = [&port](const std::string& input, const char* source) {
+        return ActionAnswer{200, Json{{"port", port}, {"input", input}, {"source", source}}};
+    };
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        const Watch& w = m_Watches[port];
+        if (w.capturing) {
+            return answer(w.input, "capture");
+        }
+        if (w.alone != nullptr && w.input == input) {
+            return answer(input, "preview");
+        }
+    }
+    // Opening waits for the input's first frame: outside the lock.
+    auto reader = std::make_unique<capture::InputReader>();
+    std::string error;
+    if (!reader->Open(input, "", kInputLimit, &error)) {
+        return Refusal(502, "the input " + input + " cannot be previewed: " + error);
+    }
+    std::unique_ptr<capture::InputReader> old;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        Watch& w = m_Watches[port];
+        if (w.capturing || m_bStopped) {
+            return answer(w.input, "capture");  // a capture started meanwhile: its input it is
+        }
+        reader->SetTap(PreviewFor(port));
+        old = std::move(w.alone);
+        w.alone = std::move(reader);
+        w.input = input;
+    }
+    return answer(input, "preview");
+}
+
+ActionAnswer CaptureBatches::ClosePreview(int port) {
+    std::unique_ptr<capture::InputReader> alone;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        auto w = m_Watches.find(port);
+        if (w == m_Watches.end() || w->second.alone == nullptr) {
+            return Refusal(409, "no input is open for the preview of deck " +
+                                    std::to_string(port) +
+                                    (w != m_Watches.end() && w->second.capturing
+                                         ? ": its capture's input is previewed while it runs"
+                                         : ""));
+        }
+        alone = std::move(w->second.alone);
+    }
+    return ActionAnswer{200, Json{{"port", port}, {"closed", true}}};
+}
+
+bool CaptureBatches::LatestPreview(int port, capture::PreviewFrame* frame,
+                                   std::string* why) const {
+    std::shared_ptr<capture::Preview> preview;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        const auto w = m_Watches.find(port);
+        if (w == m_Watches.end() || (!w->second.capturing && w->second.alone == nullptr)) {
+            *why = "no input is open for deck " + std::to_string(port) +
+                   ": start a capture, or ask for a preview with POST /api/capture/preview";
+            return false;
+        }
+        preview = w->second.preview;
+    }
+    *frame = preview->Latest();
+    if (frame->jpeg == nullptr) {
+        *why = "no picture yet from the input of deck " + std::to_string(port);
+        return false;
+    }
+    return true;
+}
+
 void CaptureBatches::Stop() {
     std::vector<std::shared_ptr<Batch>> all;
     {
@@ -770,6 +904,15 @@ void CaptureBatches::Stop() {
         if (b->thread.joinable()) {
             b->thread.join();
         }
+    }
+    std::map<int, Watch> watches;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        watches.swap(m_Watches);
+    }
+    // The inputs first, so that nothing feeds a preview that goes.
+    for (auto& [port, w] : watches) {
+        w.alone.reset();
     }
 }
 

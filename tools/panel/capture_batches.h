@@ -19,6 +19,9 @@
 
 namespace capture {
 class CaptureJob;
+class InputReader;
+class Preview;
+struct PreviewFrame;
 }
 
 namespace panel {
@@ -34,9 +37,10 @@ struct CaptureSettings {
 class CaptureBatches {
   public:
     using Decks = std::map<int, std::unique_ptr<decks::DeckWorker>>;
-    // A batch's JSON whenever it changes (at most five times a second while frames come);
-    // from the batch's thread, and it must not wait.
-    using Publish = std::function<void(const hostkit::Json& batch)>;
+    // An event for the page: a batch's JSON ("capture") whenever it changes (at most five
+    // times a second while frames come), from the batch's thread; a preview's meters
+    // ("preview"), from its thread. It must not wait.
+    using Publish = std::function<void(const char* event, const hostkit::Json& body)>;
 
     CaptureBatches(const Decks& decks, Publish publish);
     ~CaptureBatches();
@@ -56,6 +60,14 @@ class CaptureBatches {
     // GET /api/capture: the last batch of each deck (of `port` alone when not 0), and what a
     // client may choose: the inputs and the folders below the capture folder.
     hostkit::Json List(int port) const;
+    // POST /api/capture/preview: {"port", "input"}: the input opened for its preview alone, to
+    // check the signal before a capture, until DELETE or a capture of the deck takes it over.
+    // A capture's own input is previewed while it runs without asking.
+    decks::ActionAnswer OpenPreview(const std::string& body);
+    // DELETE /api/capture/preview?port=N.
+    decks::ActionAnswer ClosePreview(int port);
+    // The deck's latest preview picture and meters; false with the words when none is open.
+    bool LatestPreview(int port, capture::PreviewFrame* frame, std::string* why) const;
     // Each deck's last batch, for a stream's first state.
     std::vector<hostkit::Json> Batches() const;
     // Cancels every batch and waits for their threads.
@@ -83,12 +95,27 @@ class CaptureBatches {
     hostkit::Json BatchJson(const Batch& batch) const;  // under m_Mutex
     void Finish(Batch& batch, std::string state, std::string error);
 
+    // A deck's preview: fed by its capture's input while one runs, else by an input opened
+    // for it alone.
+    struct Watch {
+        std::shared_ptr<capture::Preview> preview;
+        std::unique_ptr<capture::InputReader> alone;
+        std::string input;
+        bool capturing = false;
+    };
+    std::shared_ptr<capture::Preview> PreviewFor(int port);  // under m_Mutex
+    // A batch's input feeds the deck's preview: an input open for the preview alone is closed
+    // first, as a card can be read by one at a time. Its tap.
+    std::shared_ptr<capture::Preview> TakePreview(int port, const std::string& input);
+    void LeavePreview(int port);
+
     const Decks& m_Decks;
     Publish m_Publish;
     CaptureSettings m_Settings;
 
     mutable std::mutex m_Mutex;  // the batches and everything in them that changes
     std::map<int, std::shared_ptr<Batch>> m_Last;
+    std::map<int, Watch> m_Watches;
     uint64_t m_nLastId = 0;
     bool m_bStopped = false;  // the server stops: no batch starts
 };

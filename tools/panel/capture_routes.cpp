@@ -1,4 +1,5 @@
 // The captures' routes: a batch's start, its calibration, its cancel and the list.
+#include "tools/capture/preview.h"
 #include "tools/panel/serve_impl.h"
 
 namespace panel {
@@ -38,6 +39,38 @@ void PanelServer::Impl::CaptureRoutes() {
                kWorker);
     http.Route("POST", "/api/capture/cancel", Guarded([this](const Req& req, Res& res) {
                    Captures(res, [&] { return m_Captures->Cancel(req.body); });
+               }),
+               kWorker);
+    // The deck's input as the page previews it: its latest picture as JPEG (the meters come
+    // on the event stream). A copy of a few kilobytes: no disk, no deck.
+    http.Route("GET", "/api/capture/preview", Guarded([this](const Req& req, Res& res) {
+                   long port = 1;
+                   if (req.HasParam("port") && !Digits(req.Param("port"), 1, 255, &port)) {
+                       SendError(res, 400, "port must be a deck's number");
+                       return;
+                   }
+                   capture::PreviewFrame frame;
+                   std::string why;
+                   if (m_Hub || !m_Captures->LatestPreview(static_cast<int>(port), &frame, &why)) {
+                       SendError(res, 404, m_Hub ? "a hub has no inputs of its own" : why);
+                       return;
+                   }
+                   res.headers.emplace_back("Cache-Control", "no-store");
+                   res.headers.emplace_back("X-Preview-Seq", std::to_string(frame.seq));
+                   SetContent(res, *frame.jpeg, "image/jpeg");
+               }),
+               kWorker);
+    http.Route("POST", "/api/capture/preview", Guarded([this](const Req& req, Res& res) {
+                   Captures(res, [&] { return m_Captures->OpenPreview(req.body); });
+               }),
+               kWorker);
+    http.Route("DELETE", "/api/capture/preview", Guarded([this](const Req& req, Res& res) {
+                   long port = 1;
+                   if (req.HasParam("port") && !Digits(req.Param("port"), 1, 255, &port)) {
+                       SendError(res, 400, "port must be a deck's number");
+                       return;
+                   }
+                   Captures(res, [&] { return m_Captures->ClosePreview(static_cast<int>(port)); });
                }),
                kWorker);
     http.Route("DELETE", "/api/capture", Guarded([this](const Req& req, Res& res) {

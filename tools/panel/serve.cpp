@@ -121,11 +121,12 @@ bool PanelServer::Impl::StartCaptures(std::string* error) {
             "--capture-folder to the machine whose deck plays the tape";
         return false;
     }
-    m_Captures = std::make_unique<CaptureBatches>(m_Decks, [this](const Json& batch) {
-        if (m_Http) {
-            m_Http->Publish(Event("capture", batch));
-        }
-    });
+    m_Captures =
+        std::make_unique<CaptureBatches>(m_Decks, [this](const char* event, const Json& body) {
+            if (m_Http) {
+                m_Http->Publish(Event(event, body));
+            }
+        });
     return m_Captures->Configure(std::move(cs), error);
 }
 
