@@ -138,6 +138,13 @@ def check_clip(rig, folder, report, first, count, timecode):
     check(len(qc) == count + 1 and [line.split(",")[1] for line in qc[1:]] ==
           [line.split(",")[1] for line in lines[1:]], "QC figures %s against %s" % (qc[:2], lines[:2]))
     check([f["words"] for f in q["flags"]] == ["ch 4 silent throughout"], q["flags"])
+    # Its graph, a point a frame (up to 200 points), at the frames' times; its poster a JPEG.
+    g = q["graph"]
+    every = max(1, -(-count // 200))
+    check(g["every"] == every and g["timecodes"] == [line.split(",")[1] for line in
+                                                     lines[1::every]] and
+          len(g["peaks"]) == 4 and all(len(p) == len(g["ymax"]) for p in g["peaks"]), g)
+    check(open(q["poster"], "rb").read(3) == b"\xff\xd8\xff", q["poster"])
     # What the report says it kept is what the stripes show.
     achieved = [deckrig.tc_to_frames(report["achieved"][k], whole) for k in ("in", "out")]
     check(achieved == [got[0], got[-1] + 1], "achieved %s, the stripes %s..%s"

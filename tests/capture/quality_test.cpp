@@ -102,7 +102,7 @@ Result Check(const Clip& clip, const std::function<void()>& pace = nullptr, int 
     picture.height = kH;
     picture.pixelFormat = AV_PIX_FMT_YUV422P;
     FrameSource::Sound sound{2, kRate, AV_SAMPLE_FMT_S32, 24};
-    QualityCheck qc(picture, sound, fps, hostkit::TimeBase{25, false}, pace);
+    QualityCheck qc(picture, sound, fps, hostkit::TimeBase{25, false}, clip.frames / 2, pace);
     std::string error;
     EXPECT_TRUE(qc.Start(&error)) << error;
     const auto sampleOf = [&clip](int frame, int c, int s) {
@@ -149,6 +149,8 @@ Result Check(const Clip& clip, const std::function<void()>& pace = nullptr, int 
     r.summary = qc.Finish(folder, clip.name, clip.frames);
     EXPECT_EQ(r.summary.sidecar, folder + "/" + clip.name + ".qc.csv.gz") << r.summary.error;
     r.csv = Read(r.summary.sidecar);
+    EXPECT_EQ(r.summary.poster, folder + "/" + clip.name + ".poster.jpg");
+    EXPECT_EQ(r.summary.graph.timecodes.size(), static_cast<std::size_t>(clip.frames));
     std::filesystem::remove_all(folder);
     return r;
 }
@@ -338,7 +340,7 @@ TEST(QualityCheck, FallsBehindWithoutHoldingTheCaptureUp) {
     picture.width = kW;
     picture.height = kH;
     picture.pixelFormat = AV_PIX_FMT_YUV422P;
-    QualityCheck qc(picture, {}, kFps, hostkit::TimeBase{25, false}, slow);
+    QualityCheck qc(picture, {}, kFps, hostkit::TimeBase{25, false}, 0, slow);
     std::string error;
     ASSERT_TRUE(qc.Start(&error)) << error;
     for (int i = 0; i < 2 * static_cast<int>(QualityCheck::kQueue) + 30; ++i) {

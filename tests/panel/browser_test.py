@@ -82,7 +82,9 @@ def check_bitmaps(s):
     """Every bitmap the page shows is decoded, and every panel bitmap the server hands over
     decodes in the browser (the pressed faces are not on screen yet)."""
     b = s.driver
-    s.wait_js("return document.images.length > 0 && [...document.images].every("
+    # The panel's own; the capture's pictures come from its input, later.
+    s.wait_js("return document.images.length > 0 && [...document.images].filter("
+              "i => !i.closest('#capture')).every("
               "i => i.complete && i.naturalWidth > 0)", "the page's images to load", 10)
     broken = b.execute_async_script("""
         const done = arguments[arguments.length - 1];
@@ -317,7 +319,7 @@ def check_capture(s):
     sock, folder = os.path.join(s.work, "deck.video"), os.path.join(s.work, "captures")
     os.mkdir(folder)
     deck = s.start_deck(baud=9600, extra=["--video", sock, "--video-delay", "80",
-                                          "--video-jitter", "5"])
+                                          "--video-jitter", "5", "--audio"])
     srv = deckrig.Server(s.deckctl, os.path.join(s.work, "capture.txt"),
                          os.path.join(s.work, "capture.json"), links={1: deck["link"]},
                          token=s.token, extra=["--capture-input", "unix:" + sock,
@@ -337,6 +339,15 @@ def check_capture(s):
         s.wait_js("return !document.getElementById('capture').hidden && "
                   "document.querySelectorAll('#clips tbody .sel input').length === 2",
                   "the capture section and the log's tick boxes", 5)
+        # The signal checked before anything runs: the picture comes, the tape is silent.
+        s.click("cap-look")
+        s.wait_js("return Number(document.getElementById('cap-preview').dataset.seq) > 1 && "
+                  "document.getElementById('cap-preview').naturalWidth === 320",
+                  "the preview's picture before a capture", 10)
+        levels = json.loads(b.execute_script(
+            "return document.getElementById('cap-meters').dataset.levels"))
+        check(len(levels) == 4 and all(m["peakDbfs"] is None for m in levels),
+              "the meters of a stopped tape: %s" % levels)
         s.type_into("cap-preroll", "1")
         s.click("cap-calibrate")
         s.wait_text("cap-words", lambda t: "stored" in t, "the calibration stored", 40)
@@ -350,20 +361,43 @@ def check_capture(s):
                       "progress'); return p && p.value > 0 && p.value < p.max && "
                       "document.getElementById('cap-batch').value < 1" % n,
                       "clip %d's bar part-way" % n, 40)
+            # While it runs the picture keeps changing and the meters show the tape's tone
+            # (-20 dBFS on all but the last channel).
+            seq = int(b.execute_script(
+                "return document.getElementById('cap-preview').dataset.seq"))
+            s.wait_js("return Number(document.getElementById('cap-preview').dataset.seq) > %d"
+                      % seq, "clip %d's preview to change" % n, 5)
+            s.wait_js("const l = JSON.parse(document.getElementById('cap-meters').dataset.levels"
+                      "); return l.length === 4 && l.slice(0, 3).every(m => Math.abs(m.peakDbfs "
+                      "+ 20) < 0.5) && l[3].peakDbfs === null", "clip %d's meters" % n, 5)
+            if n == 2:
+                # The first clip's graph is drawn by now: all three in one picture.
+                s.wait_js("const c = document.querySelector('#cap-report tbody tr:nth-child(1) "
+                          "canvas.cap-graph'); return c && Number(c.dataset.points) === 50",
+                          "clip 1's graph while clip 2 runs", 10)
+                b.set_window_size(1100, 1000)
+                b.execute_script("document.getElementById('capture').scrollIntoView()")
+                s.driver.save_screenshot(os.path.join(s.work, "capture.png"))
+                s.shots.append(os.path.join(s.work, "capture.png"))
         s.wait_js("const r = [...document.querySelectorAll('#cap-report tbody tr')];"
                   "return r.length === 2 && r.every(t => t.dataset.phase === 'captured')",
                   "the report's two rows captured", 40)
+        # Each clip's graph drawn, a point a frame, and its poster shown.
+        s.wait_js("const r = [...document.querySelectorAll('#cap-report tbody tr')];"
+                  "return r.every((t, i) => Number(t.querySelector('canvas.cap-graph')"
+                  ".dataset.points) === [50, 60][i] && t.querySelector('img.cap-poster')"
+                  ".naturalWidth === 320)", "each clip's graph and poster", 10)
         rows = b.execute_script("return [...document.querySelectorAll('#cap-report tbody tr')]"
                                 ".map(t => [...t.cells].map(c => c.textContent))")
         batch = json.loads(deckrig.request(srv.port, "GET", "/api/capture",
                                            token=s.token)[1])["batches"][0]
         for row, (a, b_), clip in zip(rows, clips, batch["clips"]):
             first_frame, count = tc_to_frames(a), tc_to_frames(b_) - tc_to_frames(a)
-            check(row[3:9] == [a, b_, str(count), a, b_, str(count)] and row[9:13] ==
-                  ["0", "0", "0", "0"] and row[13] == "captured", "report row %s" % row)
+            check(row[5:11] == [a, b_, str(count), a, b_, str(count)] and row[11:15] ==
+                  ["0", "0", "0", "0"] and row[15] == "captured", "report row %s" % row)
             path = clip["report"]["file"]
             check(os.path.dirname(path) == os.path.join(os.path.realpath(folder), "reel 1") and
-                  row[14] == os.path.basename(path), "file %s, shown as %s" % (path, row[14]))
+                  row[16] == os.path.basename(path), "file %s, shown as %s" % (path, row[16]))
             probe = deckrig.probe(path)
             check(probe["codec_name"] == "ffv1" and probe["nb_read_frames"] == str(count) and
                   probe["TAG:TIMECODE"] == a, "ffprobe: %s" % probe)
@@ -381,6 +415,8 @@ def screenshot(s, a):
     time.sleep(0.8)
     os.makedirs(a.out, exist_ok=True)
     s.driver.save_screenshot(os.path.join(a.out, "panel.png"))
+    for shot in s.shots:
+        shutil.copy(shot, a.out)
     print("panel.browser: bitmaps, play, J/K/L, knob, cue, marks, log, EDL, hang-up, two "
           "decks, two windows, a hub's key through the broker: all shown; screenshot in " + os.path.join(a.out, "panel.png"))
 
@@ -402,7 +438,8 @@ def check_reload(s):
     s.wait_text("state", lambda t: t not in ("no server", "no deck"), "the state after a reload",
                 5)
     s.wait_js("return document.querySelectorAll('#clips tbody tr').length === 2 && "
-              "[...document.images].every(i => i.complete && i.naturalWidth > 0)",
+              "[...document.images].filter(i => !i.closest('#capture'))"
+              ".every(i => i.complete && i.naturalWidth > 0)",
               "the log and the artwork after a reload", 5)
     check_token_kept(s)
 
@@ -412,6 +449,7 @@ def run(a):
     work = tempfile.mkdtemp(prefix="panel-test-")
     # A token on loopback too: the page must carry it on every request it makes.
     s = PanelSession(a.deckctl, a.decksim, work, token="t0ken-%d-panel-browser" % os.getpid())
+    s.shots = []  # screenshots taken on the way, kept beside the last
     trace = None
     try:
         s.start_deck(baud=9600, trace=True)

@@ -476,7 +476,8 @@ def capture(rig):
     check(status == 409 and b"no capture is running" in reply, "DELETE: %d %s" % (status, reply))
     files = sorted(os.listdir(os.path.join(root, "a")) + os.listdir(os.path.join(root, "b")))
     check(files == ["DECK1_0001_c.framemd5", "DECK1_0001_c.json", "DECK1_0001_c.mkv",
-                    "DECK1_0001_c.qc.csv.gz", "DECK1_0001_c.timecode.csv", "DECK1_0002_c.json", "DECK1_0002_c.json",
+                    "DECK1_0001_c.poster.jpg", "DECK1_0001_c.qc.csv.gz",
+                    "DECK1_0001_c.timecode.csv", "DECK1_0002_c.json", "DECK1_0002_c.json",
                     "DECK1_0003_c.json"],
           "files: %s" % files)
 

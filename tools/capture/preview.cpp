@@ -55,7 +55,6 @@ Preview::~Preview() {
         m_Wake.notify_one();
     }
     m_Thread.join();
-    FreeCoder();
     avfilter_graph_free(&m_pGraph);
 }
 
@@ -128,82 +127,92 @@ void Preview::Run() {
     }
 }
 
-void Preview::FreeCoder() {
+JpegCoder::~JpegCoder() {
+    Free();
+}
+
+void JpegCoder::Free() {
     avcodec_free_context(&m_pCoder);
     sws_freeContext(m_pScale);
     m_pScale = nullptr;
 }
 
-void Preview::Make(const AVFrame& in, Clock::time_point arrived) {
-    int width = 0;
-    int height = 0;
-    Scaled(in, &width, &height);
-    if (m_pCoder == nullptr || width != m_nCoderWidth || height != m_nCoderHeight) {
-        FreeCoder();
+bool JpegCoder::Code(const AVFrame& in, std::string* jpeg, int* width, int* height) {
+    Scaled(in, width, height);
+    if (m_pCoder == nullptr || *width != m_nWidth || *height != m_nHeight) {
+        Free();
         const AVCodec* mjpeg = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
         m_pCoder = mjpeg != nullptr ? avcodec_alloc_context3(mjpeg) : nullptr;
         if (m_pCoder == nullptr) {
-            return;
+            return false;
         }
-        m_pCoder->width = width;
-        m_pCoder->height = height;
+        m_pCoder->width = *width;
+        m_pCoder->height = *height;
         m_pCoder->pix_fmt = AV_PIX_FMT_YUVJ420P;
-        m_pCoder->time_base = AVRational{1, kRate};
+        m_pCoder->time_base = AVRational{1, Preview::kRate};
         m_pCoder->thread_count = 1;
         m_pCoder->flags |= AV_CODEC_FLAG_QSCALE;
         m_pCoder->global_quality = FF_QP2LAMBDA * 5;
         if (avcodec_open2(m_pCoder, mjpeg, nullptr) < 0) {
-            FreeCoder();
-            return;
+            Free();
+            return false;
         }
-        m_nCoderWidth = width;
-        m_nCoderHeight = height;
+        m_nWidth = *width;
+        m_nHeight = *height;
     }
     // The picture's format may change with its signal: the scaler follows it.
     m_pScale = sws_getCachedContext(m_pScale, in.width, in.height,
-                                    static_cast<AVPixelFormat>(in.format), width, height,
+                                    static_cast<AVPixelFormat>(in.format), *width, *height,
                                     AV_PIX_FMT_YUVJ420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
     FramePtr small(av_frame_alloc());
     AVPacket* packet = av_packet_alloc();
     bool ok = m_pScale != nullptr && small != nullptr && packet != nullptr;
     if (ok) {
         small->format = AV_PIX_FMT_YUVJ420P;
-        small->width = width;
-        small->height = height;
+        small->width = *width;
+        small->height = *height;
         small->pts = m_nPts++;  // the encoder wants them rising
         ok = av_frame_get_buffer(small.get(), 0) >= 0 &&
              sws_scale(m_pScale, in.data, in.linesize, 0, in.height, small->data,
-                       small->linesize) == height &&
+                       small->linesize) == *height &&
              avcodec_send_frame(m_pCoder, small.get()) >= 0 &&
              avcodec_receive_packet(m_pCoder, packet) >= 0;
     }
     if (ok) {
-        PreviewFrame made;
-        made.jpeg = std::make_shared<const std::string>(reinterpret_cast<const char*>(packet->data),
-                                                        static_cast<std::size_t>(packet->size));
-        made.width = width;
-        made.height = height;
-        made.seconds = std::chrono::duration<double>(Clock::now() - arrived).count();
-        // The meters over the time since the last picture; silence where no sound came.
-        made.meters.resize(m_Peak.size());
-        for (std::size_t c = 0; c < m_Peak.size(); ++c) {
-            made.meters[c].peakDbfs = Db(m_Peak[c]);
-            made.meters[c].rmsDbfs =
-                m_Samples[c] > 0 ? 10.0 * std::log10(m_Power[c] / m_Samples[c]) : -INFINITY;
-            m_Peak[c] = 0;
-            m_Power[c] = 0;
-            m_Samples[c] = 0;
-        }
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            made.seq = m_Latest.seq + 1;
-            m_Latest = made;
-        }
-        if (m_Made) {
-            m_Made(made);
-        }
+        jpeg->assign(reinterpret_cast<const char*>(packet->data),
+                     static_cast<std::size_t>(packet->size));
     }
     av_packet_free(&packet);
+    return ok;
+}
+
+void Preview::Make(const AVFrame& in, Clock::time_point arrived) {
+    PreviewFrame made;
+    std::string jpeg;
+    if (!m_Coder.Code(in, &jpeg, &made.width, &made.height)) {
+        return;
+    }
+    made.jpeg = std::make_shared<const std::string>(std::move(jpeg));
+    made.seconds = std::chrono::duration<double>(Clock::now() - arrived).count();
+    // The meters over the time since the last picture; silence where no sound came.
+    made.meters.resize(m_Peak.size());
+    for (std::size_t c = 0; c < m_Peak.size(); ++c) {
+        made.meters[c].peakDbfs = Db(m_Peak[c]);
+        made.meters[c].rmsDbfs =
+            m_Samples[c] > 0 ? 10.0 * std::log10(m_Power[c] / static_cast<double>(m_Samples[c]))
+                             : -INFINITY;
+        m_Peak[c] = 0;
+        m_Power[c] = 0;
+        m_Samples[c] = 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        made.seq = m_Latest.seq + 1;
+        m_Latest = made;
+    }
+    if (m_Made) {
+        m_Made(made);
+    }
 }
 
 bool Preview::SoundGraph(const AVFrame& s) {

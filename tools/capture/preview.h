@@ -40,6 +40,25 @@ struct PreviewFrame {
     std::vector<Meter> meters;
 };
 
+// Pictures coded as JPEG, Preview::kWidth wide (or the picture's width, when smaller) at the
+// display aspect: an SD picture that says square has its standard's, as its file states.
+class JpegCoder {
+  public:
+    JpegCoder() = default;
+    ~JpegCoder();
+    JpegCoder(const JpegCoder&) = delete;
+    JpegCoder& operator=(const JpegCoder&) = delete;
+    bool Code(const AVFrame& frame, std::string* jpeg, int* width, int* height);
+
+  private:
+    void Free();
+    SwsContext* m_pScale = nullptr;
+    AVCodecContext* m_pCoder = nullptr;
+    int m_nWidth = 0;
+    int m_nHeight = 0;
+    int64_t m_nPts = 0;
+};
+
 class Preview : public InputTap {
   public:
     // Pictures a second, at most, and their width (the height from the picture's aspect).
@@ -67,7 +86,6 @@ class Preview : public InputTap {
     void Make(const AVFrame& frame, Clock::time_point arrived);
     void Measure(const AVFrame& samples);
     bool SoundGraph(const AVFrame& samples);
-    void FreeCoder();
 
     std::function<void(const PreviewFrame&)> m_Made;
 
@@ -82,11 +100,7 @@ class Preview : public InputTap {
     PreviewFrame m_Latest;
 
     // The preview thread's own.
-    SwsContext* m_pScale = nullptr;
-    AVCodecContext* m_pCoder = nullptr;
-    int m_nCoderWidth = 0;
-    int m_nCoderHeight = 0;
-    int64_t m_nPts = 0;
+    JpegCoder m_Coder;
     AVFilterGraph* m_pGraph = nullptr;
     AVFilterContext* m_pIn = nullptr;
     AVFilterContext* m_pOut = nullptr;

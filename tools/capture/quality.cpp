@@ -18,6 +18,7 @@ extern "C" {
 }
 
 #include "tools/capture/files.h"
+#include "tools/capture/preview.h"
 #include "tools/capture/program.h"
 #include "tools/capture/thread.h"
 
@@ -317,12 +318,13 @@ std::string QualityCsv(const std::vector<QualityRow>& rows, std::size_t channels
 
 QualityCheck::QualityCheck(const FrameSource::Picture& picture, const FrameSource::Sound& sound,
                            AVRational frameRate, const hostkit::TimeBase& base,
-                           std::function<void()> pace)
+                           int64_t posterAt, std::function<void()> pace)
     : m_Picture(picture),
       m_Sound(sound),
       m_Rate(frameRate),
       m_Base(base),
-      m_Pace(std::move(pace)) {}
+      m_Pace(std::move(pace)),
+      m_nPosterAt(posterAt) {}
 
 QualityCheck::~QualityCheck() {
     if (m_Thread.joinable()) {
@@ -447,6 +449,9 @@ QualityRow& QualityCheck::Row(int64_t index) {
 void QualityCheck::CheckPicture(Item& item) {
     AVFrame* in = item.frame.get();
     in->pts = item.index;
+    if (item.index <= m_nPosterAt || m_pPoster == nullptr) {
+        m_pPoster.reset(av_frame_clone(in));
+    }
     if (in->width != m_Picture.width || in->height != m_Picture.height ||
         in->format != m_Picture.pixelFormat || av_buffersrc_add_frame(m_pVideoIn, in) < 0) {
         m_Why = "a picture the check could not take";
@@ -578,6 +583,81 @@ void QualityCheck::MeasureSound(int64_t frame, const uint8_t* samples, int count
     }
 }
 
+void QualityCheck::Summarise(QualitySummary& q) const {
+    double sum = 0;
+    q.lumaMin = std::numeric_limits<double>::infinity();
+    q.lumaMax = -q.lumaMin;
+    for (const QualityRow& r : m_Rows) {
+        q.soundFrames += r.sound ? 1 : 0;
+        if (r.picture) {
+            ++q.pictures;
+            sum += r.yavg;
+            q.lumaMin = std::min(q.lumaMin, r.ymin);
+            q.lumaMax = std::max(q.lumaMax, r.ymax);
+        }
+    }
+    if (q.pictures == 0) {
+        q.lumaMin = q.lumaMax = 0;
+    }
+    q.lumaAvg = q.pictures > 0 ? sum / static_cast<double>(q.pictures) : 0;
+    // The graph: each point the frames it stands for, from what was checked of them.
+    QualitySummary::Graph& g = q.graph;
+    const auto rows = static_cast<int64_t>(m_Rows.size());
+    const auto points = static_cast<int64_t>(kGraphPoints);
+    g.every = std::max<int64_t>(1, (rows + points - 1) / points);
+    g.peaks.assign(static_cast<std::size_t>(std::max(0, m_Sound.channels)), {});
+    for (int64_t first = 0; first < rows; first += g.every) {
+        double least = INFINITY;
+        double most = -INFINITY;
+        double total = 0;
+        int64_t seen = 0;
+        std::vector<double> peaks(g.peaks.size(), -INFINITY);
+        for (int64_t i = first; i < std::min(rows, first + g.every); ++i) {
+            const QualityRow& r = m_Rows[static_cast<std::size_t>(i)];
+            if (r.picture) {
+                least = std::min(least, r.ymin);
+                most = std::max(most, r.ymax);
+                total += r.yavg;
+                ++seen;
+            }
+            for (std::size_t c = 0; r.sound && c < peaks.size() && c < r.peak.size(); ++c) {
+                peaks[c] = std::max(peaks[c], r.peak[c]);
+            }
+        }
+        g.timecodes.push_back(
+            hostkit::FormatTimecode(m_Rows[static_cast<std::size_t>(first)].label, m_Base));
+        g.ymin.push_back(seen > 0 ? least : 0);
+        g.yavg.push_back(seen > 0 ? total / static_cast<double>(seen) : 0);
+        g.ymax.push_back(seen > 0 ? most : 0);
+        for (std::size_t c = 0; c < peaks.size(); ++c) {
+            g.peaks[c].push_back(peaks[c]);
+        }
+    }
+}
+
+void QualityCheck::WritePoster(const std::string& folder, const std::string& stem,
+                               QualitySummary& q) {
+    if (m_pPoster == nullptr) {
+        return;
+    }
+    JpegCoder coder;
+    std::string jpeg;
+    int width = 0;
+    int height = 0;
+    const std::string name = stem + ".poster.jpg";
+    TempFile file;
+    std::string error;
+    if (!coder.Code(*m_pPoster, &jpeg, &width, &height) || !file.Create(folder, name, &error) ||
+        write(file.Fd(), jpeg.data(), jpeg.size()) != static_cast<ssize_t>(jpeg.size()) ||
+        fsync(file.Fd()) != 0 || !file.LinkAs(folder + "/" + name, &error)) {
+        q.error = "the poster frame was not written" + (error.empty() ? "" : ": " + error);
+    } else {
+        q.poster = folder + "/" + name;
+    }
+    file.Remove();
+    m_pPoster.reset();
+}
+
 QualitySummary QualityCheck::Finish(const std::string& folder, const std::string& stem,
                                     int64_t frames) {
     QualitySummary q;
@@ -600,29 +680,13 @@ QualitySummary QualityCheck::Finish(const std::string& folder, const std::string
     for (std::size_t i = 0; i < m_Rows.size(); ++i) {
         m_Rows[i].label = m_Labels[i];
     }
-    q.pictures = 0;
-    q.soundFrames = 0;
-    double sum = 0;
-    q.lumaMin = std::numeric_limits<double>::infinity();
-    q.lumaMax = -q.lumaMin;
-    for (const QualityRow& r : m_Rows) {
-        q.soundFrames += r.sound ? 1 : 0;
-        if (r.picture) {
-            ++q.pictures;
-            sum += r.yavg;
-            q.lumaMin = std::min(q.lumaMin, r.ymin);
-            q.lumaMax = std::max(q.lumaMax, r.ymax);
-        }
-    }
-    if (q.pictures == 0) {
-        q.lumaMin = q.lumaMax = 0;
-    }
-    q.lumaAvg = q.pictures > 0 ? sum / static_cast<double>(q.pictures) : 0;
+    Summarise(q);
     q.cpuSeconds = m_dCpu;
     q.flags = Flag(m_Rows, av_q2d(m_Rate), q.bitDepth, m_Base);
     if (!m_Why.empty()) {
         q.error = "the check stopped: " + m_Why;
     }
+    WritePoster(folder, stem, q);
     // The figures, gzip'd: the CSV written under a hidden name, gzip's output under another,
     // and only that one takes the final name.
     const std::string name = stem + ".qc.csv";

@@ -70,9 +70,13 @@ class QualityCheck {
     // Pictures and sound chunks waiting for the check: a second's worth.
     static constexpr std::size_t kQueue = 25;
 
+    // Points of a clip's graph, at most.
+    static constexpr std::size_t kGraphPoints = 200;
+
+    // `posterAt`: the frame (of the clip's) kept as its poster, or the last checked before it;
     // `pace`, when set, is called before each item is checked (a test's slow check).
     QualityCheck(const FrameSource::Picture& picture, const FrameSource::Sound& sound,
-                 AVRational frameRate, const hostkit::TimeBase& base,
+                 AVRational frameRate, const hostkit::TimeBase& base, int64_t posterAt = 0,
                  std::function<void()> pace = nullptr);
     ~QualityCheck();
     QualityCheck(const QualityCheck&) = delete;
@@ -84,7 +88,8 @@ class QualityCheck {
     // interleaved). Never blocks: what finds the queue full is skipped.
     void Push(const AVFrame& frame, int64_t label);
     void PushSound(const AVFrame& samples);
-    // Checks what is queued, writes folder/stem.qc.csv.gz and sums up the clip of `frames`.
+    // Checks what is queued, writes folder/stem.qc.csv.gz and folder/stem.poster.jpg, and sums
+    // up the clip of `frames`.
     QualitySummary Finish(const std::string& folder, const std::string& stem, int64_t frames);
 
   private:
@@ -102,12 +107,16 @@ class QualityCheck {
     int64_t SampleAt(int64_t frame) const;
     int64_t FrameOf(int64_t sample) const;  // the frame whose sound holds the sample
     QualityRow& Row(int64_t index);
+    void Summarise(QualitySummary& q) const;
+    void WritePoster(const std::string& folder, const std::string& stem, QualitySummary& q);
 
     FrameSource::Picture m_Picture;
     FrameSource::Sound m_Sound;
     AVRational m_Rate;
     hostkit::TimeBase m_Base;
     std::function<void()> m_Pace;
+    int64_t m_nPosterAt = 0;
+    FramePtr m_pPoster;  // the check's thread's
 
     AVFilterGraph* m_pVideoGraph = nullptr;
     AVFilterContext* m_pVideoIn = nullptr;

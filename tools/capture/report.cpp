@@ -107,6 +107,27 @@ Json QualityJson(const ClipReport& r) {
         }
         flags.push_back(flag);
     }
+    const auto db = [](double v) { return std::isfinite(v) ? Json(Round(v, 0.1)) : Json(nullptr); };
+    Json graph{{"every", q.graph.every}, {"timecodes", q.graph.timecodes}};
+    for (const auto& [name, series] :
+         {std::pair<const char*, const std::vector<double>*>{"ymin", &q.graph.ymin},
+          {"yavg", &q.graph.yavg},
+          {"ymax", &q.graph.ymax}}) {
+        Json values = Json::array();
+        for (double v : *series) {
+            values.push_back(Round(v, 0.1));
+        }
+        graph[name] = values;
+    }
+    Json peaks = Json::array();
+    for (const std::vector<double>& channel : q.graph.peaks) {
+        Json values = Json::array();
+        for (double v : channel) {
+            values.push_back(db(v));
+        }
+        peaks.push_back(values);
+    }
+    graph["peaks"] = peaks;
     return Json{{"frames", q.frames},
                 {"checkedPictures", q.pictures},
                 {"checkedSound", q.withSound ? Json(q.soundFrames) : Json(nullptr)},
@@ -115,6 +136,8 @@ Json QualityJson(const ClipReport& r) {
                 {"luma", {{"min", q.lumaMin}, {"avg", Round(q.lumaAvg, 0.01)}, {"max", q.lumaMax}}},
                 {"cpuSeconds", Round(q.cpuSeconds, 0.001)},
                 {"flags", flags},
+                {"graph", graph},
+                {"poster", q.poster.empty() ? Json(nullptr) : Json(q.poster)},
                 {"sidecar", q.sidecar.empty() ? Json(nullptr) : Json(q.sidecar)},
                 {"error", q.error.empty() ? Json(nullptr) : Json(q.error)}};
 }

@@ -64,6 +64,15 @@ struct QualitySummary {
     double lumaMin = 0, lumaAvg = 0, lumaMax = 0;
     double cpuSeconds = 0;  // the check's own thread
     std::vector<QualityFlag> flags;
+    // The clip at a glance: a point every `every` frames with its first frame's time, the
+    // luma's least, mean and most, and each channel's peak in dBFS (-inf for silence).
+    struct Graph {
+        int64_t every = 0;
+        std::vector<std::string> timecodes;
+        std::vector<double> ymin, yavg, ymax;
+        std::vector<std::vector<double>> peaks;  // per channel
+    } graph;
+    std::string poster;   // a JPEG of the clip's middle frame, when written
     std::string sidecar;  // the figures' file, when written
     std::string error;    // why it was not, in words
 };

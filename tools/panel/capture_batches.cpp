@@ -197,6 +197,7 @@ struct CaptureBatches::Batch {
         int64_t frames = 0;
         int64_t wanted = 0;
         Json report;  // null until the clip is done
+        Json graph;   // its quality graph, asked for apart: the batch's news stays small
     };
 
     uint64_t id = 0;
@@ -643,6 +644,10 @@ void CaptureBatches::Progress(Batch& b, std::size_t clip, const char* phase, int
     c.wanted = wanted;
     if (report != nullptr) {
         c.report = *report;
+        if (c.report.contains("quality") && c.report["quality"].is_object()) {
+            c.graph = c.report["quality"].value("graph", Json());
+            c.report["quality"].erase("graph");
+        }
     }
     b.current = clip;
     const auto now = Clock::now();
@@ -888,6 +893,28 @@ bool CaptureBatches::LatestPreview(int port, capture::PreviewFrame* frame,
         return false;
     }
     return true;
+}
+
+bool CaptureBatches::ClipQuality(int port, int64_t id, Json* graph, std::string* poster,
+                                 std::string* why) const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    const auto last = m_Last.find(port);
+    if (last != m_Last.end()) {
+        const Batch& b = *last->second;
+        for (std::size_t i = 0; i < b.request.clips.size(); ++i) {
+            const Json& q = b.clips[i].report.is_object() ? b.clips[i].report.value("quality", Json())
+                                                          : Json();
+            if (b.request.clips[i].id != id || !q.is_object()) {
+                continue;
+            }
+            *graph = b.clips[i].graph;
+            *poster = q.value("poster", Json()).is_string() ? q["poster"].get<std::string>() : "";
+            return true;
+        }
+    }
+    *why = "deck " + std::to_string(port) + "'s last batch has no checked clip " +
+           std::to_string(id);
+    return false;
 }
 
 void CaptureBatches::Stop() {

@@ -68,6 +68,9 @@ class CaptureBatches {
     decks::ActionAnswer ClosePreview(int port);
     // The deck's latest preview picture and meters; false with the words when none is open.
     bool LatestPreview(int port, capture::PreviewFrame* frame, std::string* why) const;
+    // A clip of the deck's last batch, by its log id: its quality graph and its poster's file.
+    bool ClipQuality(int port, int64_t id, hostkit::Json* graph, std::string* poster,
+                     std::string* why) const;
     // Each deck's last batch, for a stream's first state.
     std::vector<hostkit::Json> Batches() const;
     // Cancels every batch and waits for their threads.

@@ -636,6 +636,13 @@
                 say("a capture update could not be read: " + err.message, true);
             }
         });
+        es.addEventListener("preview", (e) => {
+            try {
+                onPreview(JSON.parse(e.data));
+            } catch (err) {
+                say("a preview update could not be read: " + err.message, true);
+            }
+        });
         es.addEventListener("error", () => {
             // The stream retries by itself; meanwhile the panel must not look live.
             streamUp = false;
@@ -1270,6 +1277,7 @@
         bar.max = Math.max(1, clip.wanted);
         bar.value = r ? bar.max : Math.min(clip.frames, bar.max);
         cell(tr, "").appendChild(bar);
+        qualityCells(tr, clip, r);
         const req = r ? r.requested : { in: clip.in, out: clip.out, frames: clip.wanted };
         const got = r ? r.achieved : {};
         cell(tr, req.in, "mono");
@@ -1288,6 +1296,258 @@
         const file = r && r.file ? r.file : "";
         cell(tr, file.split("/").pop(), "", file);
         return tr;
+    }
+
+    // ---- the input as the capture sees it, and each clip's quality ----
+
+    const DB_FLOOR = -60;
+    let previewShown = 0;      // the seq of the picture shown
+    let previewBusy = false;   // one fetch at a time: pictures that come meanwhile are skipped
+    let previewUrl = null;
+    let previewPort = null;
+    const holds = [];          // per channel: the peak held, and when
+    const graphs = new Map();  // "batch/clip" -> the clip's graph, fetched once
+    const posters = new Map(); // "batch/clip" -> the poster's blob URL
+
+    function dbY(db, top, height) {
+        const v = db === null || db === undefined ? DB_FLOOR : Math.max(DB_FLOOR, Math.min(0, db));
+        return top + height * (v / DB_FLOOR);
+    }
+
+    // A meter as a broadcast engineer reads it: dBFS from -60 to 0, the RMS as the bar (green,
+    // then amber past -18, red past -9), the peak as a line and its hold for two seconds.
+    function drawMeters(levels) {
+        const c = $("cap-meters");
+        const g = c.getContext("2d");
+        const now = performance.now();
+        g.fillStyle = "#15181d";
+        g.fillRect(0, 0, c.width, c.height);
+        const top = 8, height = c.height - 24, left = 34;
+        g.font = "10px sans-serif";
+        g.fillStyle = "#9aa6b4";
+        g.strokeStyle = "#414853";
+        for (const db of [0, -6, -9, -18, -20, -30, -40, -60]) {
+            const y = dbY(db, top, height);
+            g.fillText(String(db), 2, y + 3);
+            g.beginPath();
+            g.moveTo(left - 4, y);
+            g.lineTo(c.width, y);
+            g.stroke();
+        }
+        const n = levels.length;
+        const w = n ? Math.min(28, (c.width - left - 4) / n - 4) : 0;
+        levels.forEach((m, i) => {
+            const x = left + i * (w + 4);
+            const rms = m.rmsDbfs === null ? DB_FLOOR : m.rmsDbfs;
+            for (const [from, to, colour] of [[DB_FLOOR, -18, "#3fa34d"], [-18, -9, "#d8a31a"],
+                                              [-9, 0, "#d64545"]]) {
+                if (rms > from) {
+                    const y0 = dbY(Math.min(rms, to), top, height), y1 = dbY(from, top, height);
+                    g.fillStyle = colour;
+                    g.fillRect(x, y0, w, y1 - y0);
+                }
+            }
+            const peak = m.peakDbfs === null ? DB_FLOOR : m.peakDbfs;
+            const h = holds[i] || { db: DB_FLOOR, at: 0 };
+            // The hold falls at 20 dB a second once two seconds have passed.
+            const held = h.db - Math.max(0, (now - h.at - 2000) / 1000) * 20;
+            holds[i] = peak >= held ? { db: peak, at: now } : h;
+            g.fillStyle = "#e8ecf1";
+            g.fillRect(x, dbY(peak, top, height) - 1, w, 2);
+            g.fillStyle = peak >= 0 || held >= -0.1 ? "#ff5555" : "#f2d16b";
+            g.fillRect(x, dbY(Math.max(peak, held), top, height) - 1, w, 2);
+            g.fillStyle = "#9aa6b4";
+            g.fillText(String(i + 1), x + w / 2 - 3, c.height - 4);
+        });
+        c.dataset.levels = JSON.stringify(levels);
+    }
+
+    async function fetchPreview(deckPort) {
+        previewBusy = true;
+        try {
+            const reply = await fetch("/api/capture/preview?port=" + deckPort,
+                                      { headers: authorised() });
+            if (!reply.ok) {
+                return;
+            }
+            const seq = Number(reply.headers.get("X-Preview-Seq")) || 0;
+            const url = URL.createObjectURL(await reply.blob());
+            const img = $("cap-preview");
+            const old = previewUrl;
+            previewUrl = url;
+            img.src = url;
+            img.dataset.seq = String(seq);
+            previewShown = seq;
+            if (old) {
+                URL.revokeObjectURL(old);
+            }
+        } catch (e) {
+            // the next picture tries again
+        } finally {
+            previewBusy = false;
+        }
+    }
+
+    function onPreview(p) {
+        if (String(p.port) !== port) {
+            return;
+        }
+        if (previewPort !== port) {
+            previewPort = port;
+            previewShown = 0;
+            holds.length = 0;
+        }
+        drawMeters(p.meters || []);
+        setText("cap-preview-words", "deck " + p.port + ": " + p.width + "x" + p.height +
+                " preview, " + (p.meters || []).length + " ch");
+        if (p.seq > previewShown && !previewBusy) {
+            fetchPreview(p.port);
+        }
+    }
+
+    async function openPreview() {
+        const deck = current();
+        if (!deck) {
+            return;
+        }
+        try {
+            const r = await request("POST", "/api/capture/preview",
+                                    { port: deck.port, input: $("cap-input").value });
+            say("preview of " + r.input + (r.source === "capture" ? " (the capture's)" : ""),
+                false);
+        } catch (e) {
+            say("preview: " + (e.words || e.message), true);
+        }
+    }
+
+    // A clip's graph: the luma's range and mean above, each channel's peak below, the flagged
+    // stretches shaded.
+    function drawGraph(canvas, graph, quality) {
+        const g = canvas.getContext("2d");
+        const w = canvas.width, h = canvas.height;
+        const n = graph.timecodes.length;
+        g.fillStyle = "#15181d";
+        g.fillRect(0, 0, w, h);
+        if (!n) {
+            return;
+        }
+        const full = Math.pow(2, quality.bitDepth || 8) - 1;
+        const split = Math.round(h * 0.6);
+        const x = (i) => (i + 0.5) * w / n;
+        // The picture's flags shaded over the luma, the sound's over the peaks: silence amber,
+        // the rest red.
+        for (const f of quality.flags || []) {
+            const sound = f.channel > 0;
+            g.fillStyle = f.flag === "silent" ? "rgba(216, 163, 26, 0.25)"
+                                              : "rgba(214, 69, 69, 0.45)";
+            for (const [a, b] of f.stretches) {
+                const x0 = Math.floor(a / graph.every) * w / n;
+                const x1 = (Math.floor(b / graph.every) + 1) * w / n;
+                g.fillRect(x0, sound ? split : 0, Math.max(1, x1 - x0), sound ? h - split : split);
+            }
+        }
+        g.fillStyle = "#5a6472";
+        for (let i = 0; i < n; i++) {
+            const y0 = split * (1 - graph.ymax[i] / full), y1 = split * (1 - graph.ymin[i] / full);
+            g.fillRect(i * w / n, y0, Math.max(1, w / n), Math.max(1, y1 - y0));
+        }
+        const line = (values, colour, y) => {
+            g.strokeStyle = colour;
+            g.beginPath();
+            values.forEach((v, i) => (i ? g.lineTo : g.moveTo).call(g, x(i), y(v)));
+            g.stroke();
+        };
+        line(graph.yavg, "#e8ecf1", (v) => split * (1 - v / full));
+        const colours = ["#3fa34d", "#4a90d9", "#d8a31a", "#c46bd6", "#6bd6c4", "#d66b6b"];
+        graph.peaks.forEach((p, c) => line(p, colours[c % colours.length],
+                                           (v) => dbY(v, split + 2, h - split - 4)));
+    }
+
+    function graphKey(clip) {
+        const b = batches.get(port);
+        return (b ? b.id : 0) + "/" + clip.id;
+    }
+
+    async function loadGraph(clip, canvas, quality) {
+        const key = graphKey(clip);
+        let graph = graphs.get(key);
+        if (!graph) {
+            try {
+                graph = await request("GET", "/api/capture/graph?port=" + port + "&clip=" + clip.id);
+            } catch (e) {
+                return;
+            }
+            graphs.set(key, graph);
+        }
+        drawGraph(canvas, graph, quality);
+        canvas.dataset.points = String(graph.timecodes.length);
+    }
+
+    async function loadPoster(clip, img) {
+        const key = graphKey(clip);
+        let url = posters.get(key);
+        if (!url) {
+            try {
+                const reply = await fetch("/api/capture/poster?port=" + port + "&clip=" + clip.id,
+                                          { headers: authorised() });
+                if (!reply.ok) {
+                    return;
+                }
+                url = URL.createObjectURL(await reply.blob());
+            } catch (e) {
+                return;
+            }
+            posters.set(key, url);
+        }
+        img.src = url;
+    }
+
+    function showGraph(clip, quality) {
+        const graph = graphs.get(graphKey(clip));
+        if (!graph) {
+            return;
+        }
+        const big = $("cap-graph-big");
+        drawGraph(big, graph, quality);
+        const words = (quality.flags || []).map((f) => f.words).join("; ") || "no flags";
+        setText("cap-graph-at", words);
+        big.onmousemove = (e) => {
+            const rect = big.getBoundingClientRect();
+            const i = Math.max(0, Math.min(graph.timecodes.length - 1, Math.floor(
+                (e.clientX - rect.left) / rect.width * graph.timecodes.length)));
+            const peaks = graph.peaks.map((p, c) => "ch " + (c + 1) + " " +
+                                          (p[i] === null ? "silent" : p[i] + " dBFS"));
+            setText("cap-graph-at", graph.timecodes[i] + "  luma " + graph.ymin[i] + "/" +
+                    graph.yavg[i] + "/" + graph.ymax[i] + "  " + peaks.join(", "));
+        };
+        $("cap-graph-dialog").showModal();
+    }
+
+    // A clip's quality: its graph (click for a larger one) and its flags in words; its poster.
+    function qualityCells(tr, clip, r) {
+        const q = r && r.quality;
+        const td = cell(tr, "");
+        const poster = cell(tr, "");
+        if (!q || r.status !== "captured") {
+            return;
+        }
+        const words = (q.flags || []).map((f) => f.words).join("\n") || "no flags";
+        td.title = words + (q.error ? "\n" + q.error : "");
+        const canvas = document.createElement("canvas");
+        canvas.className = "cap-graph";
+        canvas.width = 120;
+        canvas.height = 36;
+        canvas.setAttribute("aria-label", "quality of clip " + clip.id + ": " + words);
+        canvas.addEventListener("click", () => showGraph(clip, q));
+        td.appendChild(canvas);
+        loadGraph(clip, canvas, q);
+        if (q.poster) {
+            const img = document.createElement("img");
+            img.className = "cap-poster";
+            img.alt = "poster frame of clip " + clip.id;
+            poster.appendChild(img);
+            loadPoster(clip, img);
+        }
     }
 
     function batchWords(b) {
@@ -1343,6 +1603,7 @@
         });
         $("cap-cancel").addEventListener("click", cancelCapture);
         $("cap-calibrate").addEventListener("click", calibrate);
+        $("cap-look").addEventListener("click", openPreview);
     }
 
     // ---- start ----
