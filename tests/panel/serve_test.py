@@ -412,6 +412,44 @@ def capture(rig):
                                   ["batches"] if state is None or b["state"] == state), None),
                     "a batch %s" % state, limit)
 
+    # No preview without an input open; none of an input the server does not allow.
+    status, reply = request(port, "GET", "/api/capture/preview?port=1")
+    check(status == 404 and b"no input is open for deck 1" in reply, "preview: %d %s"
+          % (status, reply))
+    status, reply = request(port, "DELETE", "/api/capture/preview?port=1")
+    check(status == 409 and b"no input is open for the preview" in reply, "DELETE preview: %d %s"
+          % (status, reply))
+    status, reply = post("/api/capture/preview", {"port": 1, "input": "/dev/video0"})
+    check(status == 403 and "not one this server captures from" in reply["error"],
+          "preview of /dev/video0: %d %s" % (status, reply))
+    # While the batch of three runs: 20 pages previewing, and one that asks for pictures
+    # without ever reading them.
+    previews, watching = [], threading.Event()
+
+    def preview_page():
+        seqs = []
+        while not watching.is_set():
+            c = http.client.HTTPConnection("127.0.0.1", port, timeout=15)
+            c.request("GET", "/api/capture/preview?port=1",
+                      headers={"Authorization": "Bearer " + TOKEN})
+            r = c.getresponse()
+            if r.status == 200 and r.read()[:2] == b"\xff\xd8":
+                seqs.append(int(r.getheader("X-Preview-Seq")))
+            c.close()
+            time.sleep(0.2)
+        previews.append(seqs)
+    pages = [threading.Thread(target=preview_page) for _ in range(20)]
+    stuck = socket.socket()
+    stuck.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    ask = (b"GET /api/capture/preview?port=1 HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n"
+           b"Authorization: Bearer %s\r\n\r\n" % (port, TOKEN.encode()))
+    rss = []
+
+    def memory():
+        return int(next(line.split()[1] for line in open("/proc/%d/status" % srv_pid)
+                        if line.startswith("VmRSS:")))
+    srv_pid = rig.procs[-1].pid
+
     refused = [
         # body, status, words in the error
         ({"clips": [1], "input": "/dev/video0"}, 403, "not one this server captures from"),
@@ -448,6 +486,14 @@ def capture(rig):
         status, reply = post("/api/capture", body)
         check(status == want and (words is None or words in reply["error"]),
               "%s: %d %s" % (body, status, reply))
+        if body == {"clips": [1, 2, 3], "preroll": 1, "folder": "a"}:
+            rss.append(memory())
+            for t in pages:
+                t.start()
+            wait(lambda: request(port, "GET", "/api/capture/preview?port=1")[0] == 200,
+                 "the capture's preview", 20)
+            stuck.connect(("127.0.0.1", port))
+            stuck.sendall(ask * 200)
     for action, body in [("play", {}), ("cue", {"frames": 250}), ("shuttle", {"speed": 1}),
                          ("rate", {"rate": "25"}), ("mark", {"which": "in"}), ("connect", {}),
                          ("disconnect", {})]:
@@ -460,6 +506,33 @@ def capture(rig):
     status, reply = post("/api/decks/1/stop", {})
     check(status == 200 and reply["capture"] == "cancelled", "stop: %d %s" % (status, reply))
     b = batch("cancelled")
+    watching.set()
+    for t in pages:
+        t.join()
+    rss.append(memory())
+    # Every page saw the picture change; the one that never read was dropped; memory bounded.
+    check(len(previews) == 20 and all(len(set(q)) >= 3 for q in previews),
+          "preview pictures seen: %s" % [sorted(set(q))[:5] for q in previews])
+    stuck.settimeout(20)
+    data = b""
+    try:
+        while True:
+            chunk = stuck.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    except ConnectionResetError:
+        pass  # dropped with its requests unread
+    except socket.timeout:
+        raise Failure("the preview client that never read was never dropped")
+    check(data.startswith(b"HTTP/1.1 200") or not data, "the reader that never read: %r"
+          % data[:80])
+    print("preview: 20 pages saw %d-%d pictures each; the one that never read got %d bytes "
+          "before its close; the server's RSS %d -> %d kB" % (
+              min(len(set(q)) for q in previews), max(len(set(q)) for q in previews), len(data),
+              rss[0], rss[1]))
+    check(rss[1] - rss[0] < 64 << 10,
+          "the server grew from %d to %d kB with 21 previews" % tuple(rss))
     one, two, three = (c["report"] for c in b["clips"])
     check(one["status"] == "captured" and two["status"] == "cancelled" and
           three["reason"] == "cancelled before it started", "after the stop: %s" % b)
