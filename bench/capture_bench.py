@@ -14,7 +14,10 @@
   calibration at all: the share of clips exact in picture and sound;
 - real time: one long clip at 720x576 10-bit and 25 fps with 4 channels: frames we dropped (the input's queue, the
   encoder's queue, and frames decksim could not send because we did not read them) and the
-  capture's CPU, per stream, over the run.
+  capture's CPU, per stream, over the run, and its quality check's CPU;
+- previewing: a batch at 25 judged as above and the long clip, both through `deckctl serve`
+  with three pages previewing them (the event stream read, each new picture fetched), and a
+  preview picture's time from the input to the page.
 
 Writes report.py's form: {"figures": [{section, name, unit, median, lo, hi, runs, target,
 pass, note}]}.
@@ -25,7 +28,9 @@ import json
 import os
 import random
 import resource
+import socket
 import sys
+import threading
 import tempfile
 import time
 
@@ -112,6 +117,116 @@ def batch(deckctl, decksim, work, rate, count, seed, ltc=False):
         rig.stop()
 
 
+class Pages:
+    """`n` pages previewing deck 1 as the page does: each reads the event stream and, when a
+    preview event says a new picture is there, fetches it (one fetch at a time; pictures that
+    come meanwhile are skipped). Each picture's time from its frame's arrival at the input to
+    the page: the server's making of it (the event's madeMs) and the page's fetch after the
+    event."""
+
+    def __init__(self, port, token, n):
+        self.port, self.token = port, token
+        self.stop = threading.Event()
+        self.seconds, self.pictures = [], [0] * n
+        self.threads = [threading.Thread(target=self.page, args=(i,)) for i in range(n)]
+        for t in self.threads:
+            t.start()
+
+    def page(self, i):
+        s = socket.create_connection(("127.0.0.1", self.port), timeout=2)
+        s.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nAuthorization: Bearer "
+                  b"%s\r\n\r\n" % (self.port, self.token.encode()))
+        pending, shown = b"", 0
+        while not self.stop.is_set():
+            try:
+                chunk = s.recv(65536)
+            except socket.timeout:
+                continue
+            if not chunk:
+                break
+            pending += chunk
+            *events, pending = pending.split(b"\n\n")
+            news = [json.loads(e.split(b"data: ", 1)[1]) for e in events
+                    if e.startswith(b"event: preview") and b"data: " in e]
+            if not news or news[-1]["seq"] <= shown:
+                continue
+            heard = time.monotonic()
+            st, body = deckrig.request(self.port, "GET", "/api/capture/preview?port=1",
+                                       token=self.token)
+            if st == 200 and body[:2] == b"\xff\xd8":
+                self.seconds.append(news[-1]["madeMs"] / 1000 + time.monotonic() - heard)
+                self.pictures[i] += 1
+                shown = news[-1]["seq"]
+        s.close()
+
+    def close(self):
+        self.stop.set()
+        for t in self.threads:
+            t.join()
+
+
+def served(deckctl, decksim, work, rate, clips, video, pages=3):
+    """The clips (log id order: (first, end) frames) captured through `deckctl serve` as the
+    page starts them, calibrated through it first, with `pages` pages previewing all along:
+    (the batch's reports, its seconds, the pages)."""
+    fps, drop = (30, True) if rate == "29.97df" else (25, False)
+    rig = deckrig.CaptureRig(deckctl, decksim, work, fps=29.97 if drop else 25, drop_frame=drop,
+                             video=video)
+    srv = deckrig.Server(deckctl, os.path.join(work, "serve.txt"), os.path.join(work, "log.json"),
+                         links={1: rig.deck.link}, rates={1: rate},
+                         extra=["--capture-input", "unix:" + rig.sock, "--capture-folder", work,
+                                "--capture-calibration", rig.calibration])
+    watching = None
+    try:
+        def post(path, body):
+            return deckrig.request(srv.port, "POST", path, json.dumps(body), token=srv.token)
+
+        def done(kind="capture"):
+            got = json.loads(deckrig.request(srv.port, "GET", "/api/capture",
+                                             token=srv.token)[1])["batches"]
+            return got[0] if got and got[0]["kind"] == kind and got[0]["state"] != "running" \
+                else None
+        deckrig.wait(lambda: post("/api/capture/calibrate", {"preroll": PREROLL})[0] == 202,
+                     "the server's deck", 20)
+        calibration = deckrig.wait(lambda: done("calibrate"), "the calibration", 120)
+        if not calibration["calibration"]["stored"]:
+            print("calibration failed: %s" % calibration)
+            return [], 0.0, None
+        for n, (first, end) in enumerate(clips):
+            post("/api/log", {"name": "c%d" % (n + 1), "in": label(first, fps, drop),
+                              "out": label(end, fps, drop)})
+        watching = Pages(srv.port, srv.token, pages)
+        started = time.monotonic()
+        status, reply = post("/api/capture", {"clips": list(range(1, len(clips) + 1)),
+                                              "preroll": PREROLL, "folder": "clips"})
+        if status != 202:
+            print("the capture was refused: %s" % reply)
+            return [], 0.0, watching
+        b = deckrig.wait(done, "the batch", 3600)
+        seconds = time.monotonic() - started
+        return [c["report"] for c in b["clips"]], seconds, watching
+    finally:
+        if watching:
+            watching.close()
+        srv.stop()
+        rig.stop()
+
+
+def judge(reports, clips, rate):
+    """(exact clips, worst sound offset in samples or None) of a batch's reports."""
+    fps = 29.97 if rate == "29.97df" else 25
+    exact, worst = 0, 0
+    for n, ((first, last), r) in enumerate(zip(clips, reports)):
+        shift = sound_shift(r["file"], first, last - first, fps) \
+            if r["status"] == "captured" else None
+        worst = None if shift is None or worst is None else max(worst, abs(shift))
+        if shift is not None and deckrig.stripes(r["file"], 720) == list(range(first, last)):
+            exact += 1
+        else:
+            print("clip %d not exact: %s" % (n + 1, r["reason"] or r["attempts"]))
+    return exact, worst
+
+
 def real_time(deckctl, decksim, work, seconds):
     """One clip at 720x576 10-bit with 4 channels: (frames dropped by us, CPU % of a core,
     exact)."""
@@ -144,7 +259,9 @@ def real_time(deckctl, decksim, work, seconds):
             (0 if r["status"] == "captured" else r["requested"]["frames"] - r["achieved"]["frames"])
         exact = r["status"] == "captured" and \
             deckrig.stripes(r["file"], 720) == list(range(start, end))
-        return dropped, 100.0 * cpu / wall, exact
+        q = r.get("quality") or {}
+        qc = 100.0 * q.get("cpuSeconds", 0) / (seconds) if q.get("checkedPictures") else None
+        return dropped, 100.0 * cpu / wall, exact, qc
     finally:
         rig.stop()
 
@@ -190,7 +307,7 @@ def main():
         sub = os.path.join(work, "sd")
         os.makedirs(sub)
         length = 4 if a.quick else 60
-        dropped, cpu, exact = real_time(a.deckctl, a.decksim, sub, length)
+        dropped, cpu, exact, qc = real_time(a.deckctl, a.decksim, sub, length)
         figures.append(figure("frames dropped by us, 720x576 10-bit at 25 fps, 4 channels", "",
                               [dropped], "0",
                               dropped == 0 and exact, "a %d s clip%s" % (
@@ -198,6 +315,46 @@ def main():
         figures.append(figure("capture CPU per stream, 720x576 10-bit at 25 fps, 4 channels",
                               "% of a core", [cpu],
                               "< 100", cpu < 100, "FFV1 on %d CPUs" % os.cpu_count()))
+        figures.append(figure("quality check CPU per stream, 720x576 10-bit at 25 fps, 4 channels",
+                              "% of a core", [qc if qc is not None else 100], "", True,
+                              "signalstats and astats, one thread, below the capture's"
+                              if qc is not None else "NOT measured: the check did not run"))
+        # The same with three pages previewing the capture through the server: a batch at 25
+        # judged as above, then the long clip.
+        sub = os.path.join(work, "served")
+        os.makedirs(sub)
+        rng = random.Random(48)
+        clips = []
+        for _ in range(count):
+            first = rng.randrange(60 * 25, 1800 * 25)
+            clips.append((first, first + int(rng.uniform(2, 10) * 25)))
+        reports, seconds, pages = served(a.deckctl, a.decksim, sub, "25", clips,
+                                         DELAY + SOUND + ["--video-size", "720x576"])
+        exact, worst = judge(reports, clips, "25") if reports else (0, None)
+        figures.append(figure("clips exact in picture and sound, 25, three pages previewing", "%",
+                              [100.0 * exact / len(clips)], "100", exact == len(clips),
+                              "%d clips through deckctl serve, worst sound offset %s samples, "
+                              "%s pictures to each page" % (len(clips), worst,
+                                                            pages.pictures if pages else 0)))
+        sub = os.path.join(work, "served-sd")
+        os.makedirs(sub)
+        start = 60 * 25
+        reports, seconds, pages = served(
+            a.deckctl, a.decksim, sub, "25", [(start, start + length * 25)],
+            DELAY + SOUND + ["--video-size", "720x576", "--video-depth", "10"])
+        r = reports[0] if reports else None
+        dropped = (r["overflows"] + r["missing"] if r and r["status"] == "captured"
+                   else length * 25)
+        exact = bool(r) and r["status"] == "captured" and \
+            deckrig.stripes(r["file"], 720) == list(range(start, start + length * 25))
+        figures.append(figure("frames dropped by us, 720x576 10-bit, three pages previewing", "",
+                              [dropped], "0", dropped == 0 and exact,
+                              "a %d s clip through deckctl serve%s" % (
+                                  length, "" if exact else ", NOT exact")))
+        latency = sorted(pages.seconds) if pages else []
+        p95 = 1000 * latency[int(0.95 * (len(latency) - 1))] if latency else 0
+        figures.append(figure("a preview picture from the input to the page, p95", "ms", [p95],
+                              "", True, "%d pictures to 3 pages, 5 a second made" % len(latency)))
     deckrig.write_figures(a.json, figures, 60)
     return 0
 

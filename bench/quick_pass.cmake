@@ -17,14 +17,15 @@ string(JSON n LENGTH "${json}" figures)
 # strangers) and its ten of rates, a 10,000-clip log, the log's memory (per clip, and an
 # import's peak) and a deck's stop during an fsync stall; the server under load's seven (three
 # for the flood, three for sixteen decks, one for late replies); the browser's refresh rate
-# where a browser is installed; the capture's ten (clips exact in picture and sound, the
+# where a browser is installed; the capture's fourteen (clips exact in picture and sound, the
 # worst offset of sound to picture and a batch's time against its floor at each of two rates,
-# clips exact labelled from LTC without calibration at each, frames dropped and CPU at
-# 720x576 10-bit with sound); the machine room's five where
+# clips exact labelled from LTC without calibration at each, frames dropped, CPU and the
+# quality check's CPU at 720x576 10-bit with sound; with three pages previewing, clips exact
+# and frames dropped, and a preview picture's time to the page); the machine room's five where
 # Mosquitto is (the command to the wire, a state change to the hub's stream, the time-read
 # rate, the CPU, the messages).
-if(NOT (n EQUAL 99 OR n EQUAL 100 OR n EQUAL 104 OR n EQUAL 105))
-  message(FATAL_ERROR "results.json holds ${n} figures, expected 99, or 100 with a browser, "
+if(NOT (n EQUAL 103 OR n EQUAL 104 OR n EQUAL 108 OR n EQUAL 109))
+  message(FATAL_ERROR "results.json holds ${n} figures, expected 103, or 104 with a browser, "
                       "and 5 more with Mosquitto")
 endif()
 math(EXPR last "${n} - 1")

@@ -784,6 +784,7 @@ std::shared_ptr<capture::Preview> CaptureBatches::PreviewFor(int port) {
                                       {"seq", f.seq},
                                       {"width", f.width},
                                       {"height", f.height},
+                                      {"madeMs", std::round(f.seconds * 10000.0) / 10.0},
                                       {"meters", meters}});
         });
     }
