@@ -64,7 +64,8 @@ std::pair<int, int> Decoded(const std::string& jpeg) {
     AVPacket* pkt = av_packet_alloc();
     AVFrame* f = av_frame_alloc();
     std::pair<int, int> size{0, 0};
-    if (avcodec_open2(d, codec, nullptr) == 0 && av_new_packet(pkt, static_cast<int>(jpeg.size())) == 0) {
+    if (avcodec_open2(d, codec, nullptr) == 0 &&
+        av_new_packet(pkt, static_cast<int>(jpeg.size())) == 0) {
         std::memcpy(pkt->data, jpeg.data(), jpeg.size());
         if (avcodec_send_packet(d, pkt) == 0 && avcodec_receive_frame(d, f) == 0) {
             size = {f->width, f->height};

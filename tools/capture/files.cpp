@@ -110,8 +110,8 @@ int RemoveStaleParts(const std::string& folder, const std::string& stem) {
     for (dirent* e = readdir(dir); e != nullptr; e = readdir(dir)) {
         const std::string name = e->d_name;
         bool ours = false;
-        for (const char* kind : {".mkv", ".framemd5", ".timecode.csv", ".json", ".qc.csv", ".qc.csv.gz",
-                                 ".poster.jpg"}) {
+        for (const char* kind : {".mkv", ".framemd5", ".timecode.csv", ".json", ".qc.csv",
+                                 ".qc.csv.gz", ".poster.jpg"}) {
             const std::string prefix = "." + stem + kind + ".part-";
             ours = ours || name.compare(0, prefix.size(), prefix) == 0;
         }

@@ -51,7 +51,7 @@ struct JobOptions {
     int ltcChannel = 0;           // frames labelled from LTC on this channel (from 1)
     bool check = false;           // each file checked against `policy` (the built-in one if "")
     std::string policy;
-    bool quality = true;  // each clip's picture and sound checked as it is captured
+    bool quality = true;            // each clip's picture and sound checked as it is captured
     std::shared_ptr<InputTap> tap;  // shown the input's frames and sound (a page's preview)
     std::function<void(const Progress&)> progress;
     const std::atomic<bool>* cancel = nullptr;

@@ -101,9 +101,8 @@ void Preview::Run() {
         Clock::time_point arrived;
         {
             std::unique_lock<std::mutex> lock(m_Mutex);
-            m_Wake.wait(lock, [this] {
-                return m_bStop || !m_Sound.empty() || m_pWaiting != nullptr;
-            });
+            m_Wake.wait(lock,
+                        [this] { return m_bStop || !m_Sound.empty() || m_pWaiting != nullptr; });
             if (m_bStop) {
                 return;
             }

@@ -317,8 +317,8 @@ std::string QualityCsv(const std::vector<QualityRow>& rows, std::size_t channels
 }
 
 QualityCheck::QualityCheck(const FrameSource::Picture& picture, const FrameSource::Sound& sound,
-                           AVRational frameRate, const hostkit::TimeBase& base,
-                           int64_t posterAt, std::function<void()> pace)
+                           AVRational frameRate, const hostkit::TimeBase& base, int64_t posterAt,
+                           std::function<void()> pace)
     : m_Picture(picture),
       m_Sound(sound),
       m_Rate(frameRate),

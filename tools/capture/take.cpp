@@ -126,9 +126,9 @@ class Take {
             return false;
         }
         if (m_C.options.quality) {
-            m_pQc = std::make_unique<QualityCheck>(m_Spec.picture, m_Spec.sound, m_Spec.frameRate,
-                                                   m_Spec.base, Wanted() / 2,
-                                                   m_C.options.qualityPace);
+            m_pQc =
+                std::make_unique<QualityCheck>(m_Spec.picture, m_Spec.sound, m_Spec.frameRate,
+                                               m_Spec.base, Wanted() / 2, m_C.options.qualityPace);
             if (!m_pQc->Start(&m_QcError)) {
                 m_pQc.reset();  // the clip is captured all the same, and its report says why
             }

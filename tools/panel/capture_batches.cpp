@@ -772,21 +772,22 @@ std::vector<Json> CaptureBatches::Batches() const {
 std::shared_ptr<capture::Preview> CaptureBatches::PreviewFor(int port) {
     Watch& w = m_Watches[port];
     if (w.preview == nullptr) {
-        w.preview = std::make_shared<capture::Preview>([this, port](const capture::PreviewFrame& f) {
-            Json meters = Json::array();
-            for (const capture::Meter& m : f.meters) {
-                const auto db = [](double v) {
-                    return std::isfinite(v) ? Json(std::round(v * 10.0) / 10.0) : Json(nullptr);
-                };
-                meters.push_back({{"peakDbfs", db(m.peakDbfs)}, {"rmsDbfs", db(m.rmsDbfs)}});
-            }
-            m_Publish("preview", Json{{"port", port},
-                                      {"seq", f.seq},
-                                      {"width", f.width},
-                                      {"height", f.height},
-                                      {"madeMs", std::round(f.seconds * 10000.0) / 10.0},
-                                      {"meters", meters}});
-        });
+        w.preview =
+            std::make_shared<capture::Preview>([this, port](const capture::PreviewFrame& f) {
+                Json meters = Json::array();
+                for (const capture::Meter& m : f.meters) {
+                    const auto db = [](double v) {
+                        return std::isfinite(v) ? Json(std::round(v * 10.0) / 10.0) : Json(nullptr);
+                    };
+                    meters.push_back({{"peakDbfs", db(m.peakDbfs)}, {"rmsDbfs", db(m.rmsDbfs)}});
+                }
+                m_Publish("preview", Json{{"port", port},
+                                          {"seq", f.seq},
+                                          {"width", f.width},
+                                          {"height", f.height},
+                                          {"madeMs", std::round(f.seconds * 10000.0) / 10.0},
+                                          {"meters", meters}});
+            });
     }
     return w.preview;
 }
@@ -820,8 +821,7 @@ ActionAnswer CaptureBatches::OpenPreview(const std::string& text) {
     std::string input;
     double preroll = 0;
     const int fallback = m_Decks.size() == 1 ? m_Decks.begin()->first : 0;
-    if (Verdict v = Common(body, m_Settings, m_Decks, fallback, &port, &input, &preroll);
-        !v.ok()) {
+    if (Verdict v = Common(body, m_Settings, m_Decks, fallback, &port, &input, &preroll); !v.ok()) {
         return Refusal(v.status, v.words);
     }
     const auto answer = [&port](const std::string& input, const char* source) {
@@ -864,8 +864,7 @@ ActionAnswer CaptureBatches::ClosePreview(int port) {
         std::lock_guard<std::mutex> lock(m_Mutex);
         auto w = m_Watches.find(port);
         if (w == m_Watches.end() || w->second.alone == nullptr) {
-            return Refusal(409, "no input is open for the preview of deck " +
-                                    std::to_string(port) +
+            return Refusal(409, "no input is open for the preview of deck " + std::to_string(port) +
                                     (w != m_Watches.end() && w->second.capturing
                                          ? ": its capture's input is previewed while it runs"
                                          : ""));
@@ -875,8 +874,7 @@ ActionAnswer CaptureBatches::ClosePreview(int port) {
     return ActionAnswer{200, Json{{"port", port}, {"closed", true}}};
 }
 
-bool CaptureBatches::LatestPreview(int port, capture::PreviewFrame* frame,
-                                   std::string* why) const {
+bool CaptureBatches::LatestPreview(int port, capture::PreviewFrame* frame, std::string* why) const {
     std::shared_ptr<capture::Preview> preview;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
@@ -903,8 +901,8 @@ bool CaptureBatches::ClipQuality(int port, int64_t id, Json* graph, std::string*
     if (last != m_Last.end()) {
         const Batch& b = *last->second;
         for (std::size_t i = 0; i < b.request.clips.size(); ++i) {
-            const Json& q = b.clips[i].report.is_object() ? b.clips[i].report.value("quality", Json())
-                                                          : Json();
+            const Json& q =
+                b.clips[i].report.is_object() ? b.clips[i].report.value("quality", Json()) : Json();
             if (b.request.clips[i].id != id || !q.is_object()) {
                 continue;
             }
@@ -913,8 +911,8 @@ bool CaptureBatches::ClipQuality(int port, int64_t id, Json* graph, std::string*
             return true;
         }
     }
-    *why = "deck " + std::to_string(port) + "'s last batch has no checked clip " +
-           std::to_string(id);
+    *why =
+        "deck " + std::to_string(port) + "'s last batch has no checked clip " + std::to_string(id);
     return false;
 }
 

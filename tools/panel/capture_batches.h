@@ -22,7 +22,7 @@ class CaptureJob;
 class InputReader;
 class Preview;
 struct PreviewFrame;
-}
+}  // namespace capture
 
 namespace panel {
 
