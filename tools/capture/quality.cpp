@@ -30,6 +30,22 @@ namespace {
 constexpr std::chrono::milliseconds kGzipLimit{60000};
 constexpr std::size_t kMostGzipped = 256u << 20;
 
+void AddError(QualitySummary& q, const std::string& words) {
+    q.error += (q.error.empty() ? "" : "; ") + words;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const ssize_t n = write(fd, text.data() + at, text.size() - at);
+        if (n <= 0) {
+            return false;
+        }
+        at += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 double Meta(const AVFrame& f, const char* key) {
     const AVDictionaryEntry* e = av_dict_get(f.metadata, key, nullptr, 0);
     return e != nullptr ? std::strtod(e->value, nullptr) : std::nan("");
@@ -111,7 +127,7 @@ void PictureFlags(const std::vector<QualityRow>& rows, const hostkit::TimeBase& 
                   std::vector<QualityFlag>& flags) {
     std::vector<double> vrep;
     for (const QualityRow& r : rows) {
-        if (r.picture) {
+        if (r.picture && std::isfinite(r.vrep)) {
             vrep.push_back(r.vrep);
         }
     }
@@ -288,21 +304,27 @@ std::vector<QualityFlag> Flag(const std::vector<QualityRow>& rows, double fps, i
 }
 
 std::string QualityCsv(const std::vector<QualityRow>& rows, std::size_t channels,
-                       const hostkit::TimeBase& base) {
-    std::string csv =
-        "frame,timecode,ymin,yavg,ymax,umin,uavg,umax,vmin,vavg,vmax,satmax,ydif,tout,vrep,brng";
-    for (std::size_t c = 1; c <= channels; ++c) {
-        csv += ",peak" + std::to_string(c) + ",rms" + std::to_string(c);
+                       const hostkit::TimeBase& base, std::size_t from, std::size_t to) {
+    std::string csv;
+    if (from == 0) {
+        csv =
+            "frame,timecode,ymin,yavg,ymax,umin,uavg,umax,vmin,vavg,vmax,satmax,ydif,udif,vdif,"
+            "tout,vrep,brng";
+        for (std::size_t c = 1; c <= channels; ++c) {
+            csv += ",peak" + std::to_string(c) + ",rms" + std::to_string(c);
+        }
+        csv += '\n';
     }
-    csv += '\n';
-    for (std::size_t i = 0; i < rows.size(); ++i) {
+    for (std::size_t i = from; i < std::min(to, rows.size()); ++i) {
         const QualityRow& r = rows[i];
         std::string line = std::to_string(i) + "," + hostkit::FormatTimecode(r.label, base);
         for (double v :
              {r.ymin, r.yavg, r.ymax, r.umin, r.uavg, r.umax, r.vmin, r.vavg, r.vmax, r.satmax}) {
             Number(line, r.picture, v);
         }
-        Number(line, r.picture && r.compared, r.ydif);
+        for (double v : {r.ydif, r.udif, r.vdif}) {
+            Number(line, r.picture && r.compared, v);
+        }
         for (double v : {r.tout, r.vrep, r.brng}) {
             Number(line, r.picture, v);
         }
@@ -386,12 +408,14 @@ void QualityCheck::Push(const AVFrame& frame, int64_t label) {
     const int64_t index = m_nPushed++;
     m_Labels.push_back(label);
     std::lock_guard<std::mutex> lock(m_Mutex);
-    if (m_Queue.size() >= 2 * kQueue || !m_Thread.joinable()) {
-        return;  // behind: this frame goes unchecked, and the summary says so
+    if (m_nQueuedPictures >= kQueue || !m_Thread.joinable()) {
+        ++m_nSkipped;  // behind: this frame goes unchecked, and the summary says so
+        return;
     }
     FramePtr copy(av_frame_clone(&frame));
     if (copy != nullptr) {
         m_Queue.push_back(Item{std::move(copy), label, index, false});
+        ++m_nQueuedPictures;
         m_Wake.notify_one();
     }
 }
@@ -400,7 +424,11 @@ void QualityCheck::PushSound(const AVFrame& samples) {
     const int64_t first = m_nSamplesPushed;
     m_nSamplesPushed += samples.nb_samples;
     std::lock_guard<std::mutex> lock(m_Mutex);
-    if (m_pSoundGraph == nullptr || m_Queue.size() >= 2 * kQueue || !m_Thread.joinable()) {
+    if (m_pSoundGraph == nullptr || !m_Thread.joinable()) {
+        return;
+    }
+    if (m_Queue.size() - m_nQueuedPictures >= kSoundQueue) {
+        ++m_nSkipped;
         return;
     }
     FramePtr copy(av_frame_clone(&samples));
@@ -422,6 +450,7 @@ void QualityCheck::Run() {
             }
             item = std::move(m_Queue.front());
             m_Queue.pop_front();
+            m_nQueuedPictures -= item.sound ? 0 : 1;
         }
         if (m_Pace) {
             m_Pace();
@@ -450,7 +479,17 @@ void QualityCheck::CheckPicture(Item& item) {
     AVFrame* in = item.frame.get();
     in->pts = item.index;
     if (item.index <= m_nPosterAt || m_pPoster == nullptr) {
-        m_pPoster.reset(av_frame_clone(in));
+        // A copy of its own: a card's buffer goes back to it.
+        FramePtr poster(av_frame_alloc());
+        if (poster != nullptr) {
+            poster->format = in->format;
+            poster->width = in->width;
+            poster->height = in->height;
+            poster->sample_aspect_ratio = in->sample_aspect_ratio;
+            if (av_frame_get_buffer(poster.get(), 0) >= 0 && av_frame_copy(poster.get(), in) >= 0) {
+                m_pPoster = std::move(poster);
+            }
+        }
     }
     if (in->width != m_Picture.width || in->height != m_Picture.height ||
         in->format != m_Picture.pixelFormat || av_buffersrc_add_frame(m_pVideoIn, in) < 0) {
@@ -650,7 +689,7 @@ void QualityCheck::WritePoster(const std::string& folder, const std::string& ste
     if (!coder.Code(*m_pPoster, &jpeg, &width, &height) || !file.Create(folder, name, &error) ||
         write(file.Fd(), jpeg.data(), jpeg.size()) != static_cast<ssize_t>(jpeg.size()) ||
         fsync(file.Fd()) != 0 || !file.LinkAs(folder + "/" + name, &error)) {
-        q.error = "the poster frame was not written" + (error.empty() ? "" : ": " + error);
+        AddError(q, "the poster frame was not written" + (error.empty() ? "" : ": " + error));
     } else {
         q.poster = folder + "/" + name;
     }
@@ -674,6 +713,18 @@ QualitySummary QualityCheck::Finish(const std::string& folder, const std::string
         }
         m_Thread.join();
     }
+    // The last frame's sound may end a few samples short of the picture's time (a device
+    // apart parts from it by up to a millisecond): nearly whole, it is that frame's.
+    if (m_pSoundGraph != nullptr && m_nPendingFrom >= 0 && m_Why.empty()) {
+        const std::size_t bytes = static_cast<std::size_t>(m_Sound.channels) * 4;
+        const int64_t frame = FrameOf(m_nPendingFrom);
+        const int64_t want = SampleAt(frame + 1) - SampleAt(frame);
+        const auto have = static_cast<int64_t>(m_Pending.size() / bytes);
+        if (SampleAt(frame) == m_nPendingFrom && have > 0 && have * 10 >= want * 9) {
+            MeasureSound(frame, m_Pending.data(), static_cast<int>(have));
+        }
+    }
+    q.skipped = m_nSkipped;
     // Frames the check skipped still have their place and their time.
     const auto kept = static_cast<std::size_t>(std::max<int64_t>(frames, 0));
     m_Rows.resize(std::min(kept, m_Labels.size()));
@@ -684,36 +735,38 @@ QualitySummary QualityCheck::Finish(const std::string& folder, const std::string
     q.cpuSeconds = m_dCpu;
     q.flags = Flag(m_Rows, av_q2d(m_Rate), q.bitDepth, m_Base);
     if (!m_Why.empty()) {
-        q.error = "the check stopped: " + m_Why;
+        AddError(q, "the check stopped: " + m_Why);
     }
     WritePoster(folder, stem, q);
-    // The figures, gzip'd: the CSV written under a hidden name, gzip's output under another,
-    // and only that one takes the final name.
+    // The figures, gzip'd: the CSV written under a hidden name a block of rows at a time,
+    // gzip's output under another, and only that one takes the final name.
     const std::string name = stem + ".qc.csv";
     const std::string final = folder + "/" + name + ".gz";
     TempFile plain;
     TempFile packed;
     std::string error;
-    const std::string csv =
-        QualityCsv(m_Rows, static_cast<std::size_t>(std::max(0, m_Sound.channels)), m_Base);
-    if (!plain.Create(folder, name, &error) ||
-        write(plain.Fd(), csv.data(), csv.size()) != static_cast<ssize_t>(csv.size())) {
-        q.error = error.empty() ? "writing the quality figures failed" : error;
+    bool written = plain.Create(folder, name, &error);
+    const auto channels = static_cast<std::size_t>(std::max(0, m_Sound.channels));
+    for (std::size_t from = 0; written && (from == 0 || from < m_Rows.size()); from += 4096) {
+        written = WriteAll(plain.Fd(), QualityCsv(m_Rows, channels, m_Base, from, from + 4096));
+    }
+    if (!written) {
+        AddError(q, error.empty() ? "writing the quality figures failed" : error);
         plain.Remove();
         return q;
     }
     const ProgramRun gz =
         RunProgram({"gzip", "-n", "-c", plain.Path()}, {}, kGzipLimit, kMostGzipped);
     plain.Remove();
-    if (!gz.started || gz.status != 0) {
-        q.error = "gzip could not pack the quality figures" +
-                  (gz.error.empty() ? std::string() : ": " + gz.error);
+    // Output cut at the limit would be a gzip file cut short.
+    if (!gz.started || gz.status != 0 || gz.timedOut || gz.out.size() >= kMostGzipped) {
+        AddError(q, "gzip could not pack the quality figures" +
+                        (gz.error.empty() ? std::string() : ": " + gz.error));
         return q;
     }
-    if (!packed.Create(folder, name + ".gz", &error) ||
-        write(packed.Fd(), gz.out.data(), gz.out.size()) != static_cast<ssize_t>(gz.out.size()) ||
+    if (!packed.Create(folder, name + ".gz", &error) || !WriteAll(packed.Fd(), gz.out) ||
         fsync(packed.Fd()) != 0 || !packed.LinkAs(final, &error)) {
-        q.error = error.empty() ? "writing " + final + " failed" : error;
+        AddError(q, error.empty() ? "writing " + final + " failed" : error);
         packed.Remove();
         return q;
     }

@@ -60,15 +60,17 @@ struct QualityRow {
 // The flags of a clip's rows, `fps` frames a second, each stretch named by its tape times.
 std::vector<QualityFlag> Flag(const std::vector<QualityRow>& rows, double fps, int bitDepth,
                               const hostkit::TimeBase& base);
-// The rows as CSV, one line a frame: frame,timecode, then the picture's figures and each
-// channel's peak and RMS (empty where not checked).
+// Rows [from, to) as CSV, one line a frame (the header first, from 0): frame,timecode, then
+// the picture's figures and each channel's peak and RMS (empty where not checked).
 std::string QualityCsv(const std::vector<QualityRow>& rows, std::size_t channels,
-                       const hostkit::TimeBase& base);
+                       const hostkit::TimeBase& base, std::size_t from, std::size_t to);
 
 class QualityCheck {
   public:
-    // Pictures and sound chunks waiting for the check: a second's worth.
+    // Pictures waiting for the check, a second's worth, and as many chunks of sound as a card
+    // gives in two.
     static constexpr std::size_t kQueue = 25;
+    static constexpr std::size_t kSoundQueue = 100;
 
     // Points of a clip's graph, at most.
     static constexpr std::size_t kGraphPoints = 200;
@@ -134,6 +136,8 @@ class QualityCheck {
     std::mutex m_Mutex;
     std::condition_variable m_Wake;
     std::deque<Item> m_Queue;
+    std::size_t m_nQueuedPictures = 0;
+    int64_t m_nSkipped = 0;  // pictures and chunks of sound it had no room for
     bool m_bEnd = false;
 
     // The check's thread's: the rows, and the sound not yet a whole frame's.

@@ -96,12 +96,17 @@ Json QualityJson(const ClipReport& r) {
     const QualitySummary& q = *r.quality;
     Json flags = Json::array();
     for (const QualityFlag& f : q.flags) {
+        // The first stretches, enough to see where: a noisy tape can flag thousands, all in the
+        // figures' file.
         Json stretches = Json::array();
-        for (const auto& s : f.stretches) {
-            stretches.push_back({s.first, s.second});
+        for (std::size_t i = 0; i < f.stretches.size() && i < kReportedStretches; ++i) {
+            stretches.push_back({f.stretches[i].first, f.stretches[i].second});
         }
-        Json flag{
-            {"flag", f.flag}, {"frames", f.frames}, {"stretches", stretches}, {"words", f.words}};
+        Json flag{{"flag", f.flag},
+                  {"frames", f.frames},
+                  {"stretches", stretches},
+                  {"stretchCount", f.stretches.size()},
+                  {"words", f.words}};
         if (f.channel > 0) {
             flag["channel"] = f.channel;
         }
@@ -132,6 +137,7 @@ Json QualityJson(const ClipReport& r) {
                 {"checkedPictures", q.pictures},
                 {"checkedSound", q.withSound ? Json(q.soundFrames) : Json(nullptr)},
                 {"partial", q.pictures < q.frames || (q.withSound && q.soundFrames < q.frames)},
+                {"skipped", q.skipped},
                 {"bitDepth", q.bitDepth},
                 {"luma", {{"min", q.lumaMin}, {"avg", Round(q.lumaAvg, 0.01)}, {"max", q.lumaMax}}},
                 {"cpuSeconds", Round(q.cpuSeconds, 0.001)},
@@ -254,8 +260,10 @@ std::string QualityLine(const ClipReport& r) {
     const int64_t sound = q.withSound ? q.soundFrames : q.frames;
     if (q.pictures < q.frames || sound < q.frames) {
         line += " covered " + std::to_string(std::min(q.pictures, sound)) + " of " +
-                std::to_string(q.frames) +
-                " frames (it fell behind the capture and skipped the rest)";
+                std::to_string(q.frames) + " frames (" +
+                (q.skipped > 0 ? "it fell behind the capture and skipped the rest"
+                               : "the rest was not measured") +
+                ")";
     }
     line += ":";
     std::string flags;

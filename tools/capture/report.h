@@ -54,11 +54,15 @@ struct QualityFlag {
     std::string words;
 };
 
+// Stretches of a flag the report lists; it counts them all.
+constexpr std::size_t kReportedStretches = 50;
+
 // A clip's quality check: how much of it was checked, its luma, its flags and its figures' file.
 struct QualitySummary {
     int64_t frames = 0;       // the clip's
     int64_t pictures = 0;     // checked
     int64_t soundFrames = 0;  // frames whose sound was checked
+    int64_t skipped = 0;      // pictures and chunks of sound it had no room for
     bool withSound = false;
     int bitDepth = 8;
     double lumaMin = 0, lumaAvg = 0, lumaMax = 0;

@@ -793,17 +793,26 @@ std::shared_ptr<capture::Preview> CaptureBatches::PreviewFor(int port) {
 }
 
 std::shared_ptr<capture::Preview> CaptureBatches::TakePreview(int port, const std::string& input) {
-    std::unique_ptr<capture::InputReader> alone;
+    std::vector<std::unique_ptr<capture::InputReader>> alone;
     std::shared_ptr<capture::Preview> preview;
     {
-        std::lock_guard<std::mutex> lock(m_Mutex);
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        // An input being opened for a preview is waited for, then closed with the rest.
+        m_PreviewOpened.wait_for(lock, kInputLimit + std::chrono::seconds(2), [this] {
+            return std::none_of(m_Watches.begin(), m_Watches.end(),
+                                [](const auto& w) { return w.second.opening; });
+        });
         preview = PreviewFor(port);
+        for (auto& [p, w] : m_Watches) {
+            if (w.alone != nullptr && (p == port || w.input == input)) {
+                alone.push_back(std::move(w.alone));
+            }
+        }
         Watch& w = m_Watches[port];
-        alone = std::move(w.alone);
         w.input = input;
         w.capturing = true;
     }
-    alone.reset();  // closed before the batch opens its input, outside the lock
+    alone.clear();  // closed before the batch opens its input, outside the lock
     return preview;
 }
 
@@ -829,6 +838,9 @@ ActionAnswer CaptureBatches::OpenPreview(const std::string& text) {
     };
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
+        if (m_bStopped) {
+            return Refusal(503, "the server is stopping");
+        }
         const Watch& w = m_Watches[port];
         if (w.capturing) {
             return answer(w.input, "capture");
@@ -836,18 +848,36 @@ ActionAnswer CaptureBatches::OpenPreview(const std::string& text) {
         if (w.alone != nullptr && w.input == input) {
             return answer(input, "preview");
         }
+        for (const auto& [p, other] : m_Watches) {
+            if (other.opening) {
+                return Refusal(409, "a preview of deck " + std::to_string(p) +
+                                        " is being opened: one at a time");
+            }
+            if (p != port && other.capturing && other.input == input) {
+                return Refusal(409, "the input " + input + " is in use by deck " +
+                                        std::to_string(p) + "'s capture");
+            }
+        }
+        m_Watches[port].opening = true;
     }
-    // Opening waits for the input's first frame: outside the lock.
+    // Opening waits for the input's first frame: outside the lock. A capture that starts
+    // meanwhile waits for it, and then closes it.
     auto reader = std::make_unique<capture::InputReader>();
     std::string error;
-    if (!reader->Open(input, "", kInputLimit, &error)) {
-        return Refusal(502, "the input " + input + " cannot be previewed: " + error);
-    }
+    const bool opened = reader->Open(input, "", kInputLimit, &error);
     std::unique_ptr<capture::InputReader> old;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         Watch& w = m_Watches[port];
-        if (w.capturing || m_bStopped) {
+        w.opening = false;
+        m_PreviewOpened.notify_all();
+        if (!opened) {
+            return Refusal(502, "the input " + input + " cannot be previewed: " + error);
+        }
+        if (m_bStopped) {
+            return Refusal(503, "the server is stopping");
+        }
+        if (w.capturing) {
             return answer(w.input, "capture");  // a capture started meanwhile: its input it is
         }
         reader->SetTap(PreviewFor(port));

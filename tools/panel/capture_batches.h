@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -105,6 +106,7 @@ class CaptureBatches {
         std::unique_ptr<capture::InputReader> alone;
         std::string input;
         bool capturing = false;
+        bool opening = false;  // an input being opened for it, outside the lock
     };
     std::shared_ptr<capture::Preview> PreviewFor(int port);  // under m_Mutex
     // A batch's input feeds the deck's preview: an input open for the preview alone is closed
@@ -119,6 +121,7 @@ class CaptureBatches {
     mutable std::mutex m_Mutex;  // the batches and everything in them that changes
     std::map<int, std::shared_ptr<Batch>> m_Last;
     std::map<int, Watch> m_Watches;
+    std::condition_variable m_PreviewOpened;  // an input opened for a preview, or not
     uint64_t m_nLastId = 0;
     bool m_bStopped = false;  // the server stops: no batch starts
 };

@@ -1,5 +1,6 @@
 // The captures' routes: a batch's start, its calibration, its cancel and the list.
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <climits>
 
@@ -13,8 +14,14 @@ namespace {
 // A poster frame from the capture's folder: a few tens of kilobytes, never a link planted there.
 bool ReadSmallFile(const std::string& path, std::string* out) {
     constexpr std::size_t kMost = std::size_t{1} << 20;
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Never blocks on what is not a file (a FIFO planted there).
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
         return false;
     }
     char buf[16384];

@@ -1186,6 +1186,10 @@
             return;  // late news of an older batch, or of an older state of this one
         }
         batches.set(key, batch);
+        if (batch.state === "running" && batch.port === previewOpen) {
+            previewOpen = null;  // the capture took the input over
+            $("cap-look").textContent = "Preview";
+        }
         if (key === port) {
             drawBatch();
         }
@@ -1335,7 +1339,7 @@
             g.stroke();
         }
         const n = levels.length;
-        const w = n ? Math.min(28, (c.width - left - 4) / n - 4) : 0;
+        const w = n ? Math.max(1, Math.min(28, (c.width - left - 4) / n - 4)) : 0;
         levels.forEach((m, i) => {
             const x = left + i * (w + 4);
             const rms = m.rmsDbfs === null ? DB_FLOOR : m.rmsDbfs;
@@ -1371,7 +1375,11 @@
                 return;
             }
             const seq = Number(reply.headers.get("X-Preview-Seq")) || 0;
-            const url = URL.createObjectURL(await reply.blob());
+            const blob = await reply.blob();
+            if (String(deckPort) !== port) {
+                return;  // another deck is shown now
+            }
+            const url = URL.createObjectURL(blob);
             const img = $("cap-preview");
             const old = previewUrl;
             previewUrl = url;
@@ -1392,7 +1400,8 @@
         if (String(p.port) !== port) {
             return;
         }
-        if (previewPort !== port) {
+        // Another deck, or a server that started again and counts from 1.
+        if (previewPort !== port || p.seq < previewShown) {
             previewPort = port;
             previewShown = 0;
             holds.length = 0;
@@ -1405,14 +1414,28 @@
         }
     }
 
-    async function openPreview() {
+    let previewOpen = null;  // the deck whose input the page opened for its preview
+
+    // Preview opens the input to check the signal; pressed again, it closes it.
+    async function togglePreview() {
         const deck = current();
         if (!deck) {
             return;
         }
         try {
+            if (previewOpen === deck.port) {
+                previewOpen = null;
+                $("cap-look").textContent = "Preview";
+                await request("DELETE", "/api/capture/preview?port=" + deck.port);
+                setText("cap-preview-words", "preview closed");
+                return;
+            }
             const r = await request("POST", "/api/capture/preview",
                                     { port: deck.port, input: $("cap-input").value });
+            if (r.source === "preview") {
+                previewOpen = deck.port;
+                $("cap-look").textContent = "Close preview";
+            }
             say("preview of " + r.input + (r.source === "capture" ? " (the capture's)" : ""),
                 false);
         } catch (e) {
@@ -1463,6 +1486,19 @@
                                            (v) => dbY(v, split + 2, h - split - 4)));
     }
 
+    // Each clip's graph and poster are asked for once (a failure too is kept), whatever the
+    // batch's news redraws meanwhile; a deck's new batch lets the last one's go.
+    function forgetOthers(cache, batchId, release) {
+        for (const [key, value] of cache) {
+            if (!key.startsWith(batchId + "/")) {
+                cache.delete(key);
+                if (release) {
+                    value.then((url) => url && URL.revokeObjectURL(url));
+                }
+            }
+        }
+    }
+
     function graphKey(clip) {
         const b = batches.get(port);
         return (b ? b.id : 0) + "/" + clip.id;
@@ -1470,40 +1506,36 @@
 
     async function loadGraph(clip, canvas, quality) {
         const key = graphKey(clip);
-        let graph = graphs.get(key);
-        if (!graph) {
-            try {
-                graph = await request("GET", "/api/capture/graph?port=" + port + "&clip=" + clip.id);
-            } catch (e) {
-                return;
-            }
-            graphs.set(key, graph);
+        if (!graphs.has(key)) {
+            forgetOthers(graphs, key.split("/")[0], false);
+            graphs.set(key, request("GET", "/api/capture/graph?port=" + port + "&clip=" +
+                                    clip.id).catch(() => null));
         }
-        drawGraph(canvas, graph, quality);
-        canvas.dataset.points = String(graph.timecodes.length);
+        const graph = await graphs.get(key);
+        if (graph) {
+            drawGraph(canvas, graph, quality);
+            canvas.dataset.points = String(graph.timecodes.length);
+        }
     }
 
     async function loadPoster(clip, img) {
         const key = graphKey(clip);
-        let url = posters.get(key);
-        if (!url) {
-            try {
-                const reply = await fetch("/api/capture/poster?port=" + port + "&clip=" + clip.id,
-                                          { headers: authorised() });
-                if (!reply.ok) {
-                    return;
-                }
-                url = URL.createObjectURL(await reply.blob());
-            } catch (e) {
-                return;
-            }
-            posters.set(key, url);
+        if (!posters.has(key)) {
+            forgetOthers(posters, key.split("/")[0], true);
+            posters.set(key, fetch("/api/capture/poster?port=" + port + "&clip=" + clip.id,
+                                   { headers: authorised() })
+                .then((reply) => (reply.ok ? reply.blob() : null))
+                .then((blob) => (blob ? URL.createObjectURL(blob) : null))
+                .catch(() => null));
         }
-        img.src = url;
+        const url = await posters.get(key);
+        if (url) {
+            img.src = url;
+        }
     }
 
-    function showGraph(clip, quality) {
-        const graph = graphs.get(graphKey(clip));
+    async function showGraph(clip, quality) {
+        const graph = await graphs.get(graphKey(clip));
         if (!graph) {
             return;
         }
@@ -1603,7 +1635,7 @@
         });
         $("cap-cancel").addEventListener("click", cancelCapture);
         $("cap-calibrate").addEventListener("click", calibrate);
-        $("cap-look").addEventListener("click", openPreview);
+        $("cap-look").addEventListener("click", togglePreview);
     }
 
     // ---- start ----
