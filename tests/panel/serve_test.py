@@ -396,8 +396,12 @@ def capture(rig):
     os.symlink(rig.work, os.path.join(root, "out"))  # a link out of the capture folder
     rig.start_deck(baud=9600, extra=["--video", sock, "--video-delay", "80", "--audio",
                                      "--ltc-channel", "3"])
+    # A sanitizer's quarantine would hold every freed picture: a small one lets the memory
+    # bound below mean the same there.
     port = rig.start_server("--capture-input", "unix:" + sock, "--capture-folder", root,
-                            "--capture-calibration", os.path.join(rig.work, "offsets.json")).port
+                            "--capture-calibration", os.path.join(rig.work, "offsets.json"),
+                            env=rig.server_env(ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") +
+                                               ":quarantine_size_mb=16")).port
     wait_answering(port)
     for a, b in [("00:01:00:00", "00:01:01:00"), ("00:01:10:00", "00:01:14:00"),
                  ("00:01:20:00", "00:01:21:00"), ("00:02:00:00", "00:02:00:00")]:
@@ -487,13 +491,14 @@ def capture(rig):
         check(status == want and (words is None or words in reply["error"]),
               "%s: %d %s" % (body, status, reply))
         if body == {"clips": [1, 2, 3], "preroll": 1, "folder": "a"}:
-            rss.append(memory())
-            for t in pages:
-                t.start()
             wait(lambda: request(port, "GET", "/api/capture/preview?port=1")[0] == 200,
                  "the capture's preview", 20)
             stuck.connect(("127.0.0.1", port))
             stuck.sendall(ask * 200)
+            wait(lambda: batch()["clips"][0]["frames"] > 0, "the first clip under way", 40)
+            rss.append(memory())  # the capture's buffers there
+            for t in pages:
+                t.start()
     for action, body in [("play", {}), ("cue", {"frames": 250}), ("shuttle", {"speed": 1}),
                          ("rate", {"rate": "25"}), ("mark", {"which": "in"}), ("connect", {}),
                          ("disconnect", {})]:
