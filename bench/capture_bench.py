@@ -316,7 +316,8 @@ def main():
                               "% of a core", [cpu],
                               "< 100", cpu < 100, "FFV1 on %d CPUs" % os.cpu_count()))
         figures.append(figure("quality check CPU per stream, 720x576 10-bit at 25 fps, 4 channels",
-                              "% of a core", [qc if qc is not None else 100], "", True,
+                              "% of a core", [qc if qc is not None else 100], "< 50",
+                              qc is not None and qc < 50,
                               "signalstats and astats, one thread, below the capture's"
                               if qc is not None else "NOT measured: the check did not run"))
         # The same with three pages previewing the capture through the server: a batch at 25
@@ -354,7 +355,8 @@ def main():
         latency = sorted(pages.seconds) if pages else []
         p95 = 1000 * latency[int(0.95 * (len(latency) - 1))] if latency else 0
         figures.append(figure("a preview picture from the input to the page, p95", "ms", [p95],
-                              "", True, "%d pictures to 3 pages, 5 a second made" % len(latency)))
+                              "<= 200", bool(latency) and p95 <= 200,
+                              "%d pictures to 3 pages, 5 a second made" % len(latency)))
     deckrig.write_figures(a.json, figures, 60)
     return 0
 
